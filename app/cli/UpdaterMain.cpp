@@ -1,0 +1,3 @@
+#include "UpdaterMain.h"
+
+int updater_main(int, char**) { return 1; }

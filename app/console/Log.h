@@ -1,0 +1,36 @@
+// Process-wide debug log, filtered by a bit mask of packages chosen with -X.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+class Log {
+public:
+    // Package bits (the -X values).
+    enum Package : uint32_t {
+        DEBUG_Updater = 0x00000001,
+        DEBUG_History = 0x00000002,
+        DEBUG_Attributes = 0x00000004,
+        DEBUG_BirdFile = 0x00000008,
+        DEBUG_Network_Legacy = 0x00000010, // printed as "DEBUG_Network"
+        DEBUG_ServerComm = 0x00000020,
+        DEBUG_Network = 0x00000100,
+        DEBUG_Network_SR = 0x00000200,
+        DEBUG_Network_FIRM = 0x00000400,
+        DEBUG_NXPSerial = 0x00001000,
+        DEBUG_NXPSerial_E = 0x00002000,
+        DEBUG_NXPSerial_SR = 0x00004000,
+        DEBUG_APP = 0x00010000,
+        DEBUG_iMXSerial = 0x10000000,
+    };
+
+    static uint32_t package_bitmask;
+    static FILE* fh;
+    static bool timestamped;
+
+    // Writes the line when package is 0 or shares a bit with the mask.
+    static void log(unsigned package, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    static void SetOutput(FILE* out);
+    static void ActivatePackage(unsigned mask);
+    static void DeactivatePackage(unsigned mask);
+};

@@ -1,0 +1,16 @@
+/* Non-recursive mutexes. */
+#ifndef TARNIX_AMUTEX_H
+#define TARNIX_AMUTEX_H
+
+#include "aError.h"
+
+typedef struct aMutex aMutex; /* opaque */
+
+aMutex* aMutex_Create(const char* name);
+const char* aMutex_Identifier(const aMutex* mutex);
+aErr aMutex_Lock(aMutex* mutex);
+aErr aMutex_TryLock(aMutex* mutex);
+aErr aMutex_Unlock(aMutex* mutex);
+aErr aMutex_Destroy(aMutex** mutex);
+
+#endif
