@@ -25,6 +25,6 @@ aErr aDirectory_ExecutableFilePath(char* buffer, size_t size);
 aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
 aErr aDirectory_JoinPath(char* buffer, size_t size, const char* directory, const char* name);
 /* Joins a NULL-terminated list of at most 10 components. */
-aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...);
+aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...) __attribute__((sentinel));
 
 #endif

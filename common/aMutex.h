@@ -1,4 +1,6 @@
-/* Non-recursive mutexes. */
+/* Non-recursive, error-checking mutexes: relocking by the owner gives
+ * aErrDuplicate, unlocking by another thread aErrPermission, destroying a held
+ * mutex aErrBusy (the handle is then kept). */
 #ifndef TARNIX_AMUTEX_H
 #define TARNIX_AMUTEX_H
 

@@ -22,7 +22,8 @@ typedef struct aPacket {
 #define aVALIDPACKET(p) ((p) != NULL && (p)->validity == aPACKET_VALIDITY)
 
 aPacket* aPacket_Create(void);
-aPacket* aPacket_CreateWithData(uint8_t address, uint8_t length, const uint8_t* data);
+/* The length is taken as 8 bits; null when data is null or the length exceeds 28. */
+aPacket* aPacket_CreateWithData(uint8_t address, uint32_t length, const uint8_t* data);
 aPacket* aPacket_Copy(const aPacket* packet);
 aErr aPacket_GetCmd(const aPacket* packet, uint8_t* cmd);
 aErr aPacket_GetOption(const aPacket* packet, uint8_t* option);
