@@ -1,3 +1,201 @@
 #include "UpdaterMain.h"
 
-int updater_main(int, char**) { return 1; }
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "CLI_Display.h"
+#include "Log.h"
+#include "ResultPrinters.h"
+#include "Updater.h"
+#include "aDirectory.h"
+
+namespace {
+
+constexpr auto kInfo = UpdaterDisplayInterface::Info;
+constexpr auto kError = UpdaterDisplayInterface::Error;
+constexpr unsigned kNoParticularDevice = 0xDEADDEAD;
+constexpr std::size_t kPathSize = 4096;
+
+// <home>/.velorn/updater, or <-i directory>/updater, made when missing.
+// Returns false (after reporting) when it cannot be had.
+bool PrepareStoreDirectory(CLI_Display& display, Parameters& params) {
+    char path[kPathSize];
+    if (params.store_directory.empty()) {
+        char home[2048] = "";
+        aErr err = aDirectory_GetHomeDirectory(home, sizeof home);
+        // An empty home would put the store at the file-system root.
+        if (err == aErrNone && home[0] == '\0') err = aErrNotFound;
+        if (err != aErrNone) {
+            Log::log(Log::DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", err);
+            return false;
+        }
+        if (aDirectory_BuildPath(path, sizeof path, home, ".velorn", nullptr) != aErrNone) {
+            display.message(kError, "Could not find updater directory at %s", home);
+            return false;
+        }
+        params.store_directory = path;
+    }
+    if (aDirectory_BuildPath(path, sizeof path, params.store_directory.c_str(), "updater", nullptr) != aErrNone) {
+        display.message(kError, "Could not find updater directory at %s", params.store_directory.c_str());
+        return false;
+    }
+    params.store_directory = path;
+    // Ensure is content with anything already standing at the path, so a
+    // file there is caught by asking for a directory afterwards.
+    if (aDirectory_Ensure(path, 0755) != aErrNone || !aDirectory_Exists(path)) {
+        display.message(kError, "Could not find updater directory at %s", path);
+        return false;
+    }
+    return true;
+}
+
+unsigned BuildNumber(const std::string& text) {
+    char* end = nullptr;
+    return _get_int_arg(text.c_str(), &end);
+}
+
+int Discover(CLI_Display& display, Updater& updater, const Parameters& params) {
+    const bool use_transport = params.transport_given && params.transport != kTransportRecover;
+    const linkType type = use_transport ? static_cast<linkType>(params.transport) : INVALID;
+    std::vector<DeviceInfo> devices;
+    linkType shown = type;
+    if (params.router_serial_number != 0) {
+        display.message(kInfo, "Searching for Tarnix Network devices connected to %08X",
+                        params.router_serial_number);
+        devices = updater.Discover_TarnixNetwork_Devices(params.router_serial_number, type);
+    } else {
+        display.message(kInfo, "Searching for Tarnix devices");
+        shown = type == INVALID ? USB : type;
+        devices = updater.Discover_Devices(shown);
+    }
+    if (updater.Operation_Unavailable()) return 1;
+    _display_device_list(display, devices, shown);
+    return 0;
+}
+
+int Update(CLI_Display& display, Updater& updater, const Parameters& params) {
+    const unsigned build = BuildNumber(params.build);
+    updater.Set_UEIBytes_Load(params.uei_bytes_load);
+    bool ok;
+    if (params.transport == kTransportRecover) {
+        ok = updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
+                                      params.bird_file, params.override);
+    } else {
+        if (params.serial_number == 0) {
+            display.message(kError, "Must specify the specific device to be updated");
+            return 1;
+        }
+        ok = updater.Update_Firmware(params.serial_number, build, params.bird_file, params.module_address,
+                                     params.router_serial_number, params.override);
+    }
+    return ok ? 0 : 1;
+}
+
+// -B, -L and -J share their shape: a serial number is required.
+bool RequireSerial(CLI_Display& display, const Parameters& params, const char* message) {
+    if (params.serial_number != 0) return true;
+    display.message(kError, "%s", message);
+    _display_usage(false, false);
+    return false;
+}
+
+int Dispatch(CLI_Display& display, Parameters& params) {
+    Updater updater(params.server_url.c_str(), params.store_directory.c_str(), display);
+    int pending = 0;
+
+    if (params.commands.IsSet(COMMAND_FINGERPRINT)) {
+        if (params.serial_port.empty()) {
+            display.message(kError, "Must specify the serial port used for connecting");
+            return 1;
+        }
+        Fingerprint fingerprint;
+        const bool ok = updater.Get_Fingerprint(fingerprint, params.serial_port, kNoParticularDevice,
+                                                params.bird_file, params.baud_rate, true);
+        if (updater.Operation_Unavailable()) return 1;
+        if (ok) {
+            _display_fingerprint(display, fingerprint);
+        } else {
+            display.message(kError, "Got no response from chip");
+            pending = 1;
+        }
+    }
+
+    if (params.commands.IsSet(COMMAND_GET_BUILD)) {
+        if (params.serial_number == 0) {
+            display.message(kError, "-G must specify a specific device via -d");
+            display.message(kError, "--help for usage information");
+            return 1;
+        }
+        display.message(kInfo, "Retrieving firmware for device with serial number %08X", params.serial_number);
+        if (params.build.empty()) {
+            display.message(kInfo, "No build specified");
+            display.message(kInfo, "Using Latest build");
+        } else {
+            display.message(kInfo, "Retrieving firmware build %s", params.build.c_str());
+        }
+        const unsigned got = updater.Download_Firmware(params.serial_number, params.build, params.override, false);
+        if (updater.Operation_Unavailable()) return 1;
+        if (got != 0) {
+            params.build = std::to_string(got);
+            pending = 0;
+        } else {
+            pending = 1;
+        }
+    }
+
+    if (params.commands.IsSet(COMMAND_DISCOVER)) return Discover(display, updater, params);
+    if (params.commands.IsSet(COMMAND_UPDATE)) return Update(display, updater, params);
+    if (params.commands.IsSet(COMMAND_LIST_BUILDS)) {
+        if (!RequireSerial(display, params, "Error must supply a serial number for the List Builds command"))
+            return 1;
+        const BuildList builds = updater.Get_BuildList(params.serial_number);
+        if (updater.Operation_Unavailable()) return 1;
+        _display_builds(display, builds, params.serial_number);
+        return 0;
+    }
+    if (params.commands.IsSet(COMMAND_LIST_LOCAL_BUILDS)) {
+        if (!RequireSerial(display, params, "Error must supply a serial number for the List Local Builds command"))
+            return 1;
+        const BuildList builds = updater.Get_BuildListLocal(params.serial_number);
+        if (updater.Operation_Unavailable()) return 1;
+        _display_builds(display, builds, params.serial_number);
+        return 0;
+    }
+    if (params.commands.IsSet(COMMAND_GET_JWT)) {
+        if (!RequireSerial(display, params, "Error must supply a serial number for the Get JWT command"))
+            return 1;
+        const std::string token = updater.Get_JWT(params.serial_number);
+        if (updater.Operation_Unavailable()) return 1;
+        _display_jwt(display, token);
+        return 0;
+    }
+    return pending;
+}
+
+} // namespace
+
+int updater_main(int argc, char** argv) {
+    Parameters params;
+    CLI_Display display;
+    Log::SetOutput(stderr);
+
+    if (_get_params(display, argc, argv, &params) != 0) {
+        _display_app_version(display);
+        _display_copyright(display);
+        _display_usage(false, false);
+        _release_params(&params);
+        return 1;
+    }
+
+    _display_app_version(display);
+
+    if (params.commands.IsSet(COMMAND_HELP) || !params.commands.IsSet(kAnyCommand)) {
+        _display_copyright(display);
+        _display_usage(params.debug_mask_given, params.help);
+        return 0;
+    }
+
+    if (!PrepareStoreDirectory(display, params)) return 1;
+    return Dispatch(display, params);
+}

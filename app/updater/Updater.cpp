@@ -1,0 +1,29 @@
+#include "Updater.h"
+
+#include <stdexcept>
+
+#include "UpdaterStore.h"
+
+Updater::Updater(const char* server_url_text, const char* store_directory_text,
+                 UpdaterDisplayInterface& display_interface)
+    : server_url(server_url_text ? server_url_text : ""),
+      store_directory(store_directory_text ? store_directory_text : ""),
+      display(display_interface) {}
+
+void Updater::_not_available(const char* what) {
+    operation_unavailable = true;
+    display.message(UpdaterDisplayInterface::Error, "%s is not available in this build of Updater.", what);
+}
+
+// ---- Store creation shared by the operations -------------------------------
+
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                  const std::string& store_directory, const char* caller) {
+    try {
+        return std::make_unique<UpdaterStore>(store_directory);
+    } catch (const std::runtime_error& e) {
+        display.message(UpdaterDisplayInterface::Error, "Failed to Create UpdaterStore in: %s - Exception: %s",
+                        caller ? caller : "", e.what());
+        return nullptr;
+    }
+}

@@ -1,0 +1,200 @@
+// Build listing, device token and firmware download: the Updater operations
+// that talk to the update server or list the local store for one device.
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "BirdFile.h"
+#include "HTTPRequest.h"
+#include "Log.h"
+#include "UpdateServerRequest.h"
+#include "Updater.h"
+#include "UpdaterStore.h"
+
+namespace {
+
+constexpr auto kInfo = UpdaterDisplayInterface::Info;
+constexpr auto kError = UpdaterDisplayInterface::Error;
+constexpr auto kSpinnerStep = std::chrono::milliseconds(100);
+
+// Whole text as an unsigned 32-bit decimal number.
+bool ParseBuild(const std::string& text, unsigned& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    const unsigned long long number = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno != 0 || number > 0xFFFFFFFFull) return false;
+    value = static_cast<unsigned>(number);
+    return true;
+}
+
+// A build text from the server or the store as a number; logs and gives 0 when it is none.
+unsigned BuildNumberOf(const std::string& text) {
+    unsigned value = 0;
+    if (!ParseBuild(text, value)) {
+        Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+        return 0;
+    }
+    return value;
+}
+
+// True when the server lists the build for the device.
+bool _valid_build(unsigned serial, unsigned build, const char* server_url) {
+    BuildList list;
+    if (!UpdateServerRequest::GetBuildList(serial, list, server_url ? server_url : "")) return false;
+    for (const auto& entry : list)
+        if (BuildNumberOf(entry.first) == build) return true;
+    return false;
+}
+
+} // namespace
+
+BuildList Updater::Get_BuildList(unsigned serial) {
+    BuildList list;
+    if (!UpdateServerRequest::ping(server_url)) {
+        display.message(kError, "Server request failed for %s", server_url.c_str());
+        return list;
+    }
+    if (!UpdateServerRequest::GetBuildList(serial, list, server_url))
+        display.message(kError, "Failed to retrieve builds for %08X", serial);
+    return list;
+}
+
+std::string Updater::Get_JWT(unsigned serial) {
+    std::string token;
+    if (!UpdateServerRequest::ping(server_url)) {
+        display.message(kError, "Server request failed for %s", server_url.c_str());
+        return token;
+    }
+    if (!UpdateServerRequest::GetDeviceJWT(serial, token, server_url))
+        display.message(kError, "Failed to retrieve jwt for %08X", serial);
+    return token;
+}
+
+BuildList Updater::Get_BuildListLocal(unsigned serial) {
+    BuildList list;
+    auto store = _createUpdaterStore(display, store_directory, "Get_BuildListLocal");
+    if (!store) return list;
+
+    std::vector<UpdaterStoreItem> items;
+    store->FindLocalBuilds(serial, items);
+    for (const auto& item : items) {
+        const std::string key = item.name.substr(0, item.name.find(STORE_BIRD_EXTENSION));
+        std::string version;
+        if (item.IsValid()) {
+            const std::string path = item.basePath + "/" + item.name;
+            if (BirdFile::VerifyFile(path)) {
+                try {
+                    version = BirdFile(path).GetVersion();
+                    if (!version.empty())
+                        Log::log(Log::DEBUG_Updater, "%s: version [%s]\n", path.c_str(), version.c_str());
+                } catch (const std::runtime_error&) {
+                    // A file that does not load lists with an empty version.
+                }
+            } else {
+                Log::log(Log::DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
+            }
+        }
+        list.emplace(key, version);
+    }
+    return list;
+}
+
+unsigned Updater::Download_Firmware(unsigned serial, std::string build, bool override, bool no_cal) {
+    unsigned wanted = 0;
+    if (!build.empty() && !ParseBuild(build, wanted)) {
+        display.message(kError, "Build number '%s' must be an number", build.c_str());
+        return 0;
+    }
+    if (serial == 0) {
+        display.message(kError, "Serial Number must be non-zero");
+        return 0;
+    }
+    if (!UpdateServerRequest::ping(server_url)) {
+        display.message(kError, "Server request failed for %s", server_url.c_str());
+        return 0;
+    }
+    auto store = _createUpdaterStore(display, store_directory, "Download_Firmware");
+    if (!store) return 0;
+
+    UpdaterStoreItem device;
+    if (!store->FindDevice(serial, &device)) {
+        Log::log(Log::DEBUG_APP, "Could not find device in our update history.\n");
+        try {
+            device = store->AddDevice(serial);
+        } catch (const std::runtime_error&) {
+            display.message(kError, "Could not create directory for storing BIRD file");
+            return 0;
+        }
+    }
+
+    std::string newest, firmwareName;
+    if (!UpdateServerRequest::QueryBuild(serial, newest, firmwareName, server_url)) {
+        display.message(kError, "No build information for device");
+        return 0;
+    }
+    if (wanted == 0) wanted = BuildNumberOf(newest);
+
+    display.message(kInfo, "Retrieving build %u", wanted);
+    if (override) {
+        display.message(kInfo, "Override specified, skipping validation of build %u", wanted);
+    } else {
+        display.message(kInfo, "Validating build %u with server", wanted);
+        if (!_valid_build(serial, wanted, server_url.c_str())) {
+            display.message(kError, "No valid build %u", wanted);
+            return 0;
+        }
+        display.message(kInfo, "Build %u is valid", wanted);
+    }
+
+    // The request runs on its own thread so the console can show it is alive.
+    const std::string buildText = std::to_string(wanted);
+    std::string reply;
+    std::promise<bool> result;
+    std::future<bool> done = result.get_future();
+    std::thread worker([this, &result, &reply, serial, firmwareName, buildText, no_cal] {
+        bool ok = false;
+        try {
+            ok = UpdateServerRequest::GetBuild(serial, firmwareName, buildText, reply, server_url, no_cal);
+        } catch (...) {
+            ok = false; // out of memory: a failed download
+        }
+        result.set_value(ok);
+    });
+    display.update_spinner(true, "Downloading");
+    while (done.wait_for(kSpinnerStep) != std::future_status::ready) display.update_spinner(true, "Downloading");
+    display.update_spinner(false, "Downloading");
+    const bool received = done.get();
+    worker.join();
+    if (!received) display.message(kError, "Download failed");
+
+    if (reply.empty()) {
+        display.message(kError, "Failed to retrieve a valid BIRD file");
+        return 0;
+    }
+
+    const std::string fileName = buildText + STORE_BIRD_EXTENSION;
+    size_t length = 0;
+    auto bytes = base64_decode(reply.data(), reply.size(), &length);
+    reply = std::string(); // the text is no longer needed; give its memory back
+    // A reply that is not base64 stores nothing: that is a failed download, not a success.
+    if (!bytes) {
+        display.message(kError, "Failed to retrieve a valid BIRD file");
+        return 0;
+    }
+    const std::string now = KeyValueStore::Now();
+    const aErr written = device.WriteFile(fileName, bytes.get(), length);
+    bytes.reset();
+    // Without the file on disk the build is not available locally: fail.
+    if (written != aErrNone) {
+        display.message(kError, "Failed to write file with %d", static_cast<int>(written));
+        return 0;
+    }
+    device.settings.Add(STORE_KEY_LATEST_DOWNLOAD, fileName);
+    device.settings.Add(STORE_KEY_LAST_DOWNLOAD_DATE, now);
+    device.settings.Save();
+    return wanted;
+}
