@@ -1,0 +1,416 @@
+#include "BirdFile.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include <zlib.h>
+
+#include "Log.h"
+#include "aFile.h"
+
+namespace {
+
+constexpr unsigned kPackage = Log::DEBUG_BirdFile;
+
+uint32_t GetInt(const uint8_t* bytes) {
+    return (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16) | (uint32_t(bytes[2]) << 8) |
+           uint32_t(bytes[3]);
+}
+
+uint16_t GetShort(const uint8_t* bytes) {
+    return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+uint32_t GetLittleInt(const uint8_t* bytes) {
+    return uint32_t(bytes[0]) | (uint32_t(bytes[1]) << 8) | (uint32_t(bytes[2]) << 16) |
+           (uint32_t(bytes[3]) << 24);
+}
+
+void PutLittleInt(uint8_t* bytes, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// The image of a loader or firmware block covers target addresses
+// [address, address + length - 4); true when [target, target + size) lies in it.
+bool ImageHolds(const BirdBlock& block, uint32_t target, uint32_t size) {
+    if (block.length < 4 || !block.data) return false;
+    uint64_t begin = block.address;
+    uint64_t end = begin + (block.length - 4);
+    return target >= begin && uint64_t(target) + size <= end;
+}
+
+uint8_t* ImageAt(const BirdBlock& block, uint32_t target) {
+    return block.data + 4 + (target - block.address);
+}
+
+} // namespace
+
+BirdFile::BirdFile() = default;
+
+BirdFile::BirdFile(const std::string& filePath) : path(filePath) {
+    if (!Load()) throw std::runtime_error("Failed to load bird data");
+}
+
+BirdFile::BirdFile(BirdFile&& other) noexcept { *this = std::move(other); }
+
+BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
+    if (this == &other) return *this;
+    path = std::move(other.path);
+    signature = other.signature;
+    version = other.version;
+    checksum = other.checksum;
+    blockCount = other.blockCount;
+    // The blocks point into `data`, which moves along with them.
+    blocks = std::move(other.blocks);
+    hasSerialOffsets = other.hasSerialOffsets;
+    serialNumberOffset = other.serialNumberOffset;
+    descriptorOffset = other.descriptorOffset;
+    data = std::move(other.data);
+    dataSize = other.dataSize;
+    other.path.clear();
+    other.Reset();
+    return *this;
+}
+
+BirdFile::~BirdFile() = default;
+
+void BirdFile::Reset() {
+    signature = 0;
+    version = 0;
+    checksum = 0;
+    blockCount = 0;
+    blocks.clear();
+    hasSerialOffsets = false;
+    serialNumberOffset = 0;
+    descriptorOffset = 0;
+    data.reset();
+    dataSize = 0;
+}
+
+bool BirdFile::Load() {
+    Log::log(kPackage, "BIRDFILE: Loading File [%s]\n", path.c_str());
+    Reset();
+
+    if (!aFile_Exists(path.c_str())) {
+        Log::log(kPackage, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
+        return false;
+    }
+    aFile* file = aFile_Open(path.c_str(), aFileModeReadOnly);
+    if (!file) {
+        Log::log(kPackage, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
+        return false;
+    }
+    uint64_t size = 0;
+    aErr err = aFile_GetSize(file, &size);
+    if (err != aErrNone) {
+        Log::log(kPackage, "BIRDFILE: Error (%d) getting bird file size from %s\n", int(err),
+                 path.c_str());
+        aFile_Close(&file);
+        return false;
+    }
+    // The inflated size is a 32-bit number; a larger file cannot be a BIRD file.
+    if (size > UINT32_MAX / BIRD_FILE_INFLATE_FACTOR) {
+        Log::log(kPackage, "BIRDFILE: Error - bird file too large: '%s' (%zu bytes)\n",
+                 path.c_str(), size_t(size));
+        aFile_Close(&file);
+        return false;
+    }
+
+    std::vector<uint8_t> contents(size);
+    size_t count = 0;
+    if (size > 0) {
+        err = aFile_Read(file, contents.data(), contents.size(), &count);
+        if (err != aErrNone) {
+            Log::log(kPackage, "BIRDFILE: Error (%d) reading %s\n", int(err), path.c_str());
+            aFile_Close(&file);
+            return false;
+        }
+        if (count != size) {
+            Log::log(kPackage, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n",
+                     path.c_str(), count, size_t(size));
+            aFile_Close(&file);
+            return false;
+        }
+    }
+
+    const uint8_t* stream = contents.data();
+    uint32_t streamLength = 0;
+    if (size > BIRD_FILE_HEADER_SIZE) {
+        signature = GetInt(contents.data());
+        version = GetShort(contents.data() + 4);
+        stream += BIRD_FILE_HEADER_SIZE;
+        streamLength = static_cast<uint32_t>(size - BIRD_FILE_HEADER_SIZE);
+    }
+    if (!DecompressData(stream, streamLength)) {
+        aFile_Close(&file);
+        return false;
+    }
+
+    // A block area that does not add up still loads with the blocks found.
+    ScanBlocks(data.get(), dataSize);
+    FindSerialNumberOffsets();
+    hasSerialOffsets = FirstBlock(BLOCK_SERIAL_OFFSETS) != nullptr;
+
+    aFile_Close(&file);
+    return true;
+}
+
+bool BirdFile::DecompressData(const uint8_t* bytes, uint32_t length) {
+    // The output never grows past this bound, so a stream that would inflate
+    // further fails with zlib's buffer error instead of taking more memory.
+    uLongf capacity = uLongf(length) * BIRD_FILE_INFLATE_FACTOR;
+    data.reset(new (std::nothrow) uint8_t[capacity ? capacity : 1]);
+    if (!data) {
+        Log::log(kPackage, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_MEM_ERROR);
+        dataSize = 0;
+        return false;
+    }
+    static const uint8_t empty = 0;
+    int result = uncompress(data.get(), &capacity, bytes ? bytes : &empty, length);
+    if (result != Z_OK) {
+        Log::log(kPackage, "BIRDFILE: Error (%d) decompressing bird file.\n", result);
+        data.reset();
+        dataSize = 0;
+        return false;
+    }
+    dataSize = static_cast<uint32_t>(capacity);
+    return true;
+}
+
+bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t length) {
+    blockCount = 0;
+    blocks.clear();
+    checksum = 0;
+    if (!bytes || length < 4) {
+        Log::log(kPackage, "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
+                 int(length));
+        return false;
+    }
+
+    const uint32_t declared = GetInt(bytes);
+    Log::log(kPackage, "BIRDFILE:\t\t File reports %d blocks\n", int(declared));
+    Log::log(kPackage, "BIRDFILE: Bird file objects:\n");
+    Log::log(kPackage, "BIRDFILE: \t\tType Flags Length\n");
+
+    uint8_t* cursor = bytes + 4;
+    int64_t remaining = int64_t(length) - 4;
+    bool overrun = false;
+
+    // A block needs its 5-byte header and leaves room for the 4-byte checksum;
+    // its data must lie inside the buffer.
+    while (remaining >= 5 + 4) {
+        const uint8_t typeAndFlags = cursor[0];
+        const uint32_t blockLength = GetInt(cursor + 1);
+        cursor += 5;
+        remaining -= 5;
+        if (int64_t(blockLength) > remaining) {
+            Log::log(kPackage,
+                     "BIRDFILE: Block of %u bytes runs past the end of the data (%lld bytes left)\n",
+                     blockLength, static_cast<long long>(remaining));
+            overrun = true;
+            break;
+        }
+
+        BirdBlock block;
+        block.type = typeAndFlags & BIRD_FILE_TYPE_MASK;
+        block.flags = (typeAndFlags & BIRD_FILE_FLAG_MASK) >> 5;
+        block.length = blockLength;
+        block.data = cursor;
+        if ((block.type == BLOCK_LOADER || block.type == BLOCK_FIRMWARE) && blockLength >= 4)
+            block.address = GetInt(cursor);
+        Log::log(kPackage, "BIRDFILE:\t\t %02X   %02X   %d\n", block.type, block.flags,
+                 int(block.length));
+        if (block.type == BLOCK_INFO && blockLength >= BIRD_INFO_SIZE) {
+            for (size_t field = 0; field < BIRD_INFO_SIZE; field += BIRD_INFO_FIELD_SIZE)
+                Log::log(kPackage, "BIRDFILE:\t\t \t[%16.16s]\n",
+                         reinterpret_cast<const char*>(cursor + field));
+        }
+        cursor += blockLength;
+        remaining -= blockLength;
+        ++blockCount;
+        blocks.push_back(block);
+    }
+
+    if (!overrun) {
+        if (remaining >= 4) {
+            checksum = GetInt(cursor);
+            Log::log(kPackage, "BIRDFILE:\t\t File checksum %08X\n", checksum);
+        }
+        remaining -= 4;
+    }
+
+    bool ok = true;
+    if (remaining != 0) {
+        Log::log(kPackage, "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
+                 int(remaining));
+        ok = false;
+    }
+    if (blockCount != declared) {
+        Log::log(kPackage, "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",
+                 int(blockCount), int(declared));
+        ok = false;
+    }
+    return ok;
+}
+
+const BirdBlock* BirdFile::FirstBlock(BLOCK_TYPE type) const {
+    for (const auto& block : blocks)
+        if (block.type == type) return &block;
+    return nullptr;
+}
+
+std::vector<BirdBlock> BirdFile::FindBlocks(BLOCK_TYPE type) const {
+    std::vector<BirdBlock> found;
+    for (const auto& block : blocks)
+        if (block.type == type) found.push_back(block);
+    return found;
+}
+
+bool BirdFile::FindSerialNumberOffsets() {
+    if (blocks.empty()) return false;
+    const BirdBlock* block = FirstBlock(BLOCK_SERIAL_OFFSETS);
+    if (!block || !block->data) return false;
+    if (block->length < 8) {
+        Log::log(kPackage, "BIRDFILE: Serial offsets block too short (%u bytes)\n", block->length);
+        return false;
+    }
+    serialNumberOffset = GetInt(block->data);
+    descriptorOffset = GetInt(block->data + 4);
+    Log::log(kPackage, "BIRDFILE: Offsets: Serial number: %d, Descriptor: %d\n",
+             int(serialNumberOffset), int(descriptorOffset));
+    return true;
+}
+
+bool BirdFile::ReplaceSerialNumber(uint32_t serial) {
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%08X", serial);
+    bool replaced = false;
+    for (const auto& block : blocks) {
+        if (block.type != BLOCK_FIRMWARE) continue;
+        if (serialNumberOffset != 0) {
+            replaced = true;
+            if (ImageHolds(block, serialNumberOffset, 4)) {
+                uint8_t* at = ImageAt(block, serialNumberOffset);
+                Log::log(kPackage, "BIRDFILE: updating serial number from %08X ==> %08X\n",
+                         GetLittleInt(at), serial);
+                PutLittleInt(at, serial);
+            }
+        }
+        if (descriptorOffset != 0 && ImageHolds(block, descriptorOffset, 16)) {
+            // The low bytes of a UTF-16LE string descriptor.
+            uint8_t* at = ImageAt(block, descriptorOffset);
+            for (int i = 0; i < 8; ++i) at[2 * i] = static_cast<uint8_t>(digits[i]);
+            replaced = true;
+        }
+    }
+    return replaced;
+}
+
+std::string BirdFile::InfoField(size_t offset, size_t length) const {
+    const BirdBlock* info = FirstBlock(BLOCK_INFO);
+    if (!info || !info->data || offset >= info->length) return {};
+    size_t available = std::min<size_t>(length, info->length - offset);
+    const char* text = reinterpret_cast<const char*>(info->data + offset);
+    // Read as C text: a NUL ends the field.
+    return std::string(text, strnlen(text, available));
+}
+
+bool BirdFile::ValidateModel(const char* name) const {
+    if (!name || !FirstBlock(BLOCK_INFO)) return false;
+    std::string model = InfoField(BIRD_INFO_MODEL, BIRD_INFO_FIELD_SIZE);
+    while (!model.empty() && model.back() == ' ') model.pop_back();
+    const size_t n = std::strlen(name);
+    if (model.size() < n || model.compare(0, n, name) != 0) return false;
+    Log::log(kPackage, "Model matches model number ([%s] == [%s])\n", model.c_str(), name);
+    return true;
+}
+
+uint32_t BirdFile::GetSerialNumber() const {
+    std::string text = InfoField(BIRD_INFO_SERIAL, 8);
+    return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+}
+
+uint32_t BirdFile::GetBuild() const {
+    std::string text = InfoField(BIRD_INFO_BUILD, BIRD_INFO_FIELD_SIZE - 1);
+    return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
+}
+
+std::string BirdFile::GetVersion() const {
+    std::string text = InfoField(BIRD_INFO_VERSION, BIRD_INFO_FIELD_SIZE - 1);
+    auto space = text.find(' ');
+    if (space != std::string::npos) text.resize(space);
+    return text;
+}
+
+bool BirdFile::ValidateSerialNumber(uint32_t serial) const { return GetSerialNumber() == serial; }
+
+bool BirdFile::ValidateData(const uint8_t* pattern, uint32_t length) const {
+    Log::log(kPackage, "BIRDFILE: looking for data pattern in [%s]\n", path.c_str());
+    bool found = false;
+    for (const auto& block : blocks) {
+        if (block.type != BLOCK_FIRMWARE || !pattern || !block.data) continue;
+        if (block.length <= length) continue;
+        for (uint32_t i = 0; i < block.length - length; ++i) {
+            if (std::memcmp(block.data + i, pattern, length) == 0) {
+                Log::log(kPackage, "Found data at %d\n", int(i));
+                found = true;
+            }
+        }
+    }
+    Log::log(kPackage, "\n");
+    return found;
+}
+
+bool BirdFile::DumpBlocks(BLOCK_TYPE type) const {
+    std::printf("BIRDFILE: BLOCK DUMP [%s]\n", path.c_str());
+    for (const auto& block : blocks) {
+        if (block.type != type) continue;
+        std::string printable;
+        for (uint32_t i = 0; i < block.length; ++i) {
+            if (i % 50 == 0) {
+                std::printf(" %s\r\n%06d: ", printable.c_str(), int(i));
+                printable.clear();
+            }
+            const uint8_t byte = block.data[i];
+            std::printf("%02X ", byte);
+            printable += std::isprint(byte) ? static_cast<char>(byte) : ' ';
+        }
+        std::printf(" %s\n", printable.c_str());
+    }
+    std::printf("\n");
+    return true;
+}
+
+bool BirdFile::ReplaceVectorChecksum() {
+    for (const auto& block : blocks) {
+        // Eight 32-bit vector words after the 4-byte address.
+        if (block.type != BLOCK_FIRMWARE || block.address != 0 || block.length < 4 + 32) continue;
+        uint8_t* image = block.data + 4;
+        uint32_t sum = 0;
+        for (int word : {0, 1, 2, 3, 4, 6}) sum += GetLittleInt(image + 4 * word);
+        const uint32_t value = ~sum + 1;
+        Log::log(kPackage, "BIRDFILE: updating vector checksum from %08X ==> %08X\n",
+                 GetLittleInt(image + 28), value);
+        PutLittleInt(image + 28, value);
+    }
+    return true;
+}
+
+bool BirdFile::VerifyFile(const std::string& filePath) {
+    aFile* file = aFile_Open(filePath.c_str(), aFileModeReadOnly);
+    if (!file) {
+        Log::log(kPackage, "BIRDFILE: Error - cannot open bird file: '%s'\n", filePath.c_str());
+        return false;
+    }
+    uint8_t header[BIRD_FILE_HEADER_SIZE] = {};
+    size_t count = 0;
+    aErr err = aFile_Read(file, header, sizeof header, &count);
+    aFile_Close(&file);
+    return err == aErrNone && count == sizeof header &&
+           std::memcmp(header, BIRD_FILE_SIGNATURE, 4) == 0 && header[4] != 0 && header[5] != 0;
+}
