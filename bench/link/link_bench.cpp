@@ -1,0 +1,210 @@
+// Link core benchmarks against the loopback fake module of the link tests.
+// Usage: link_bench [idle|roundtrip|oneway|fifo]... (all when none given)
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FakeModule.h"
+#include "aLink.h"
+#include "aLinkPrivate.h"
+#include "aPacketFifo.h"
+
+using namespace linktest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint8_t kAddress = 4;
+
+double CpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+aLinkId Connect(FakeModule& module)
+{
+    if (!module.ptyName().empty())
+        return aLink_CreateSerial(0, module.ptyName().c_str(), 115200);
+    return aLink_CreateTCPIP(0, module.addressNetworkOrder(), module.port());
+}
+
+bool WaitRunning(aLinkId id)
+{
+    for (int i = 0; i < 2000 && aLink_GetStatus(id) != linkRunning; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return aLink_GetStatus(id) == linkRunning;
+}
+
+void Idle(FakeModule::Transport transport, const char* name)
+{
+    FakeModule module(transport, kAddress);
+    aLinkId id = Connect(module);
+    if (id == 0 || !WaitRunning(id)) {
+        printf("%s idle: no link\n", name);
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const double cpu0 = CpuSeconds();
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const double cpu = CpuSeconds() - cpu0;
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    printf("%-7s idle link: %.3f s CPU over %.1f s = %.3f%% of one core (process total, fake module included)\n",
+           name, cpu, wall, 100.0 * cpu / wall);
+    aLink_Destroy(&id);
+}
+
+struct Match {
+    uint8_t tag[2];
+};
+bool MatchEcho(const aPacket* p, void* reference)
+{
+    auto* m = static_cast<Match*>(reference);
+    return p->dataSize >= 3 && p->data[0] == 0x30 && p->data[1] == m->tag[0] && p->data[2] == m->tag[1];
+}
+
+void RoundTrip(FakeModule::Transport transport, const char* name)
+{
+    FakeModule module(transport, kAddress);
+    module.setRecording(false);
+    aLinkId id = Connect(module);
+    if (id == 0 || !WaitRunning(id)) {
+        printf("%s round trip: no link\n", name);
+        return;
+    }
+    constexpr int kExchanges = 10000;
+    std::vector<double> micros;
+    micros.reserve(kExchanges);
+    int lost = 0;
+    for (int i = 0; i < kExchanges; ++i) {
+        Match m{{(uint8_t)(i >> 8), (uint8_t)i}};
+        uint8_t data[5] = {0x30, m.tag[0], m.tag[1], 1, 2};
+        aPacket* request = aPacket_CreateWithData(kAddress, sizeof(data), data);
+        const auto t0 = Clock::now();
+        aLink_PutPacket(id, request);
+        aPacket* reply = aLink_AwaitFirst(id, MatchEcho, &m, 1000);
+        const auto t1 = Clock::now();
+        aPacket_Destroy(&request);
+        if (reply == nullptr) {
+            lost++;
+            continue;
+        }
+        aPacket_Destroy(&reply);
+        micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    }
+    std::sort(micros.begin(), micros.end());
+    if (micros.empty()) {
+        printf("%s round trip: no replies\n", name);
+    } else {
+        printf("%-7s round trip over %d exchanges: median %.0f us, p99 %.0f us, max %.0f us, lost %d\n", name,
+               kExchanges, micros[micros.size() / 2], micros[micros.size() * 99 / 100], micros.back(), lost);
+    }
+    aLink_Destroy(&id);
+}
+
+void OneWay(FakeModule::Transport transport, const char* name, bool pooled)
+{
+    FakeModule module(transport, kAddress);
+    module.setEcho(false);
+    module.setRecording(false);
+    aLinkId id = Connect(module);
+    if (id == 0 || !WaitRunning(id)) {
+        printf("%s one-way: no link\n", name);
+        return;
+    }
+    aLink_EnablePooledPackets(id, pooled);
+    const aPacketFifoId out = sGetLink(id)->outputFifo;
+    const size_t base = module.total();
+    constexpr int kPackets = 200000;
+    uint8_t data[28];
+    memset(data, 0x5A, sizeof(data));
+    aPacket* packet = aPacket_CreateWithData(kAddress, sizeof(data), data);
+    const auto t0 = Clock::now();
+    for (int i = 0; i < kPackets; ++i) {
+        // Stay below the output queue's overflow bound.
+        while (aPacketFifo_GetLength(out) > 800)
+            std::this_thread::yield();
+        aLink_PutPacket(id, packet);
+    }
+    const bool all = module.waitForTotal(base + kPackets, std::chrono::seconds(120));
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    aPacket_Destroy(&packet);
+    printf("%-7s one-way, %-10s %d packets of 30 bytes in %.2f s: %.0f packets/s%s\n", name,
+           pooled ? "pooled:" : "unpooled:", kPackets, seconds, (module.total() - base) / seconds,
+           all ? "" : " (not all arrived)");
+    aLink_Destroy(&id);
+}
+
+void FifoThroughput()
+{
+    aPacketFifoId fifo = aPacketFifo_Create();
+    constexpr int kPackets = 1000000;
+    uint8_t data[28] = {};
+    aPacket* packet = aPacket_CreateWithData(2, sizeof(data), data);
+    std::atomic<int> received{0};
+    const auto t0 = Clock::now();
+    std::thread consumer([&] {
+        while (received < kPackets) {
+            aPacket* p = aPacketFifo_Await(fifo, 1000);
+            if (p == nullptr)
+                break;
+            aPacket_Destroy(&p);
+            received++;
+        }
+    });
+    for (int i = 0; i < kPackets; ++i) {
+        while (aPacketFifo_GetLength(fifo) > 900)
+            std::this_thread::yield();
+        aPacketFifo_Put(fifo, packet);
+    }
+    consumer.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    printf("FIFO put/await between two threads: %d packets in %.2f s: %.0f packets/s\n", received.load(), seconds,
+           received / seconds);
+    aPacket_Destroy(&packet);
+    aPacketFifo_Destroy(&fifo);
+}
+
+bool Wanted(int argc, char** argv, const char* what)
+{
+    if (argc < 2)
+        return true;
+    for (int i = 1; i < argc; ++i)
+        if (strcmp(argv[i], what) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (Wanted(argc, argv, "idle")) {
+        Idle(FakeModule::Transport::Tcp, "TCP/IP");
+        Idle(FakeModule::Transport::Pty, "serial");
+    }
+    if (Wanted(argc, argv, "roundtrip")) {
+        RoundTrip(FakeModule::Transport::Tcp, "TCP/IP");
+        RoundTrip(FakeModule::Transport::Pty, "serial");
+    }
+    if (Wanted(argc, argv, "oneway")) {
+        OneWay(FakeModule::Transport::Tcp, "TCP/IP", false);
+        OneWay(FakeModule::Transport::Tcp, "TCP/IP", true);
+        OneWay(FakeModule::Transport::Pty, "serial", false);
+        OneWay(FakeModule::Transport::Pty, "serial", true);
+    }
+    if (Wanted(argc, argv, "fifo"))
+        FifoThroughput();
+    return 0;
+}

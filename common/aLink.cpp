@@ -1,0 +1,565 @@
+/* The link engine: an input thread that reassembles packets, answers heartbeats
+ * and keeps the link in step with the module, and an output thread that writes
+ * queued packets singly or pooled. */
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "aLinkPrivate.h"
+#include "aTime.h"
+
+#define aLINK_START_CHECKS 200
+#define aLINK_CHECK_MS 10
+#define aLINK_IOERROR_SLEEP_MS 100
+#define aLINK_SYNC_REQUESTS 6
+/* While syncing, a quiet stream repeats the requests at most this often. */
+#define aLINK_SYNC_RETRY_MS 100
+/* The output thread looks at its running flag at least this often. */
+#define aLINK_OUTPUT_WAIT_MS 100
+/* Readers waiting on a link look at its status at least this often. */
+#define aLINK_READER_SLICE_MS 50
+#define aLINK_POOL_SIZE 4096
+#define aLINK_POOL_LIMIT 4066
+#define aLINK_REPLY_WAIT_MS 1000
+
+static uint64_t sNowMs(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+}
+
+static bool sValidLink(const aLink* link)
+{
+    return link != NULL && link->validity == aLINK_VALIDITY;
+}
+
+static void sLogPacket(aLink* link, uint8_t direction, const aPacket* packet)
+{
+    if (link->log.load() == NULL)
+        return;
+    uint8_t bytes[aPACKET_MAX_SIZE];
+    size_t length = 0;
+    if (aPacket_GetBytes(packet, bytes, sizeof(bytes), &length) != aErrNone)
+        return;
+    aMutex_Lock(link->logMutex);
+    aPacketLog* log = link->log.load();
+    if (log != NULL)
+        aPacketLog_Write(log, direction, length, bytes);
+    aMutex_Unlock(link->logMutex);
+}
+
+static aErr sQueue(aLink* link, uint8_t address, uint8_t length, const uint8_t* data)
+{
+    static const uint8_t none[1] = {0};
+    aPacket* packet = aPacket_CreateWithData(address, length, length > 0 ? data : none);
+    if (packet == NULL)
+        return aErrMemory;
+    aErr err = aPacketFifo_Put(link->outputFifo, packet);
+    aPacket_Destroy(&packet);
+    return err;
+}
+
+static aErr sQueueRoute(aLink* link, uint8_t on)
+{
+    return sQueue(link, aLINK_ROUTE_ADDRESS, 1, &on);
+}
+
+/* Input side. ----------------------------------------------------------- */
+
+static void sStartHandshake(aLink* link)
+{
+    if (!link->running.load())
+        return;
+    link->status = linkSyncing;
+    link->syncState = kSyncStateStart;
+    aPacket_Reset(link->rxPacket);
+    int queued = 0;
+    for (int i = 0; i < aLINK_SYNC_REQUESTS; ++i) {
+        if (sQueue(link, aLINK_SYNC_ADDRESS, 0, NULL) == aErrNone)
+            queued++;
+    }
+    if (queued == aLINK_SYNC_REQUESTS)
+        link->syncState = kSyncStateByte1;
+    link->lastHandshakeMs = sNowMs();
+}
+
+static void sSyncByte(aLink* link, uint8_t byte)
+{
+    switch (link->syncState) {
+    case kSyncStateByte1:
+        if (byte != 0 && (byte & 1) == 0) {
+            link->moduleAddress = byte;
+            link->syncState = kSyncStateByte2;
+        } else {
+            sStartHandshake(link);
+        }
+        break;
+    case kSyncStateByte2:
+        link->syncState = byte == 0 ? kSyncStateByte3 : kSyncStateStart;
+        break;
+    case kSyncStateByte3:
+        link->syncState = byte == link->moduleAddress ? kSyncStateByte4 : kSyncStateStart;
+        break;
+    case kSyncStateByte4:
+        if (byte == 0) {
+            link->syncState = kSyncStateSynced;
+            link->status = linkRunning;
+        } else {
+            link->syncState = kSyncStateStart;
+        }
+        break;
+    case kSyncStateStart:
+    default: /* synced while the status says syncing: a forced sync */
+        sStartHandshake(link);
+        break;
+    }
+}
+
+static void sAnswerHeartbeat(aLink* link, const aPacket* packet)
+{
+    const uint8_t value = packet->data[1];
+    link->heartbeat = value == 0 ? kHeartbeatUp : (value == 1 ? kHeartbeatDown : link->heartbeat);
+    const uint8_t answer[2] = {0, (uint8_t)(value + 2)};
+    sQueue(link, packet->address, 2, answer);
+    link->heartbeat = kHeartbeatIdle;
+}
+
+static aErr sHandlePacket(aLink* link)
+{
+    aPacket* packet = link->rxPacket;
+    aErr result = aErrNone;
+    sLogPacket(link, aLINK_LOG_RECEIVED, packet);
+    bool consumed = false;
+    aMutex_Lock(link->userFilterMutex);
+    if (link->userFilter != NULL)
+        consumed = link->userFilter(packet, link->userFilterRef);
+    aMutex_Unlock(link->userFilterMutex);
+    if (!consumed) {
+        if (packet->dataSize == 2 && packet->data[0] == 0 && link->heartbeat == kHeartbeatIdle)
+            sAnswerHeartbeat(link, packet);
+        else
+            result = aPacketFifo_Put(link->inputFifo, packet);
+    }
+    aPacket_Reset(packet);
+    return result;
+}
+
+static void* sInputThread(void* argument)
+{
+    aLink* link = (aLink*)argument;
+    link->heartbeat = kHeartbeatIdle;
+    link->moduleAddress = 1;
+    link->syncState = kSyncStateSynced;
+    link->lastHandshakeMs = 0;
+    link->lastByteMs = sNowMs();
+    link->inputStarted = 1;
+    link->status = linkRunning;
+
+    while (link->running.load()) {
+        uint8_t byte = 0;
+        aErr err = aStream_Read(link->stream, &byte, 1);
+        const uint32_t status = link->status.load();
+        if (err == aErrNotReady) {
+            if (status == linkIOError) {
+                sStartHandshake(link);
+            } else if (status == linkSyncing) {
+                /* Repeat the requests only once the line has been quiet for a
+                 * while: a short gap between the module's answers is no reason
+                 * to start over, and a silent module is not flooded. */
+                const uint64_t now = sNowMs();
+                const uint64_t since = link->lastHandshakeMs > link->lastByteMs ? link->lastHandshakeMs
+                                                                                : link->lastByteMs;
+                if (link->syncState == kSyncStateSynced || now - since >= aLINK_SYNC_RETRY_MS)
+                    sStartHandshake(link);
+            }
+            continue;
+        }
+        if (err != aErrNone) {
+            link->status = linkIOError;
+            aTime_MSSleep(aLINK_IOERROR_SLEEP_MS);
+            continue;
+        }
+        link->lastByteMs = sNowMs();
+        if (status == linkSyncing) {
+            sSyncByte(link, byte);
+            continue;
+        }
+        if (aPacket_AddByte(link->rxPacket, byte) != aErrNone || (link->rxPacket->address & 1) != 0) {
+            sStartHandshake(link);
+            continue;
+        }
+        if (aPacket_IsComplete(link->rxPacket) && sHandlePacket(link) != aErrNone)
+            link->status = linkError;
+    }
+    link->inputFinished = 1;
+    return NULL;
+}
+
+/* Output side. ---------------------------------------------------------- */
+
+static void* sOutputThread(void* argument)
+{
+    aLink* link = (aLink*)argument;
+    uint8_t pool[aLINK_POOL_SIZE];
+    link->outputStarted = 1;
+
+    while (link->running.load()) {
+        aPacket* packet = aPacketFifo_Await(link->outputFifo, aLINK_OUTPUT_WAIT_MS);
+        if (packet == NULL)
+            continue;
+        size_t used = 0;
+        aPacket_GetBytes(packet, pool, sizeof(pool), &used);
+        if (link->pooled.load()) {
+            while (used <= aLINK_POOL_LIMIT) {
+                aPacket* next = aPacketFifo_Get(link->outputFifo);
+                if (next == NULL)
+                    break;
+                size_t more = 0;
+                aPacket_GetBytes(next, pool + used, sizeof(pool) - used, &more);
+                used += more;
+                aPacket_Destroy(&next);
+            }
+        }
+        aStream_Write(link->stream, pool, used); /* write errors do not stop the link */
+        sLogPacket(link, aLINK_LOG_SENT, packet);
+        aPacket_Destroy(&packet);
+    }
+
+    /* Write out what is still queued (the route-off packet among it); once a
+     * write fails the stream is gone and the rest is dropped. */
+    bool writable = true;
+    aPacket* packet;
+    while ((packet = aPacketFifo_Get(link->outputFifo)) != NULL) {
+        if (writable) {
+            size_t used = 0;
+            aPacket_GetBytes(packet, pool, sizeof(pool), &used);
+            writable = aStream_Write(link->stream, pool, used) == aErrNone;
+            if (writable)
+                sLogPacket(link, aLINK_LOG_SENT, packet);
+        }
+        aPacket_Destroy(&packet);
+    }
+    link->outputFinished = 1;
+    return NULL;
+}
+
+/* Interface. ------------------------------------------------------------ */
+
+static bool sAcceptAll(const aPacket* packet, void* reference)
+{
+    (void)packet;
+    (void)reference;
+    return true;
+}
+
+static void sNameMutex(char* buffer, size_t size, const char* format, const aLink* link)
+{
+    snprintf(buffer, size, format, (const void*)link);
+}
+
+void sLinkReleaseParts(aLink* link)
+{
+    aPacketFifo_Destroy(&link->inputFifo);
+    aPacketFifo_Destroy(&link->outputFifo);
+    aPacket_Destroy(&link->rxPacket);
+    aPacketLog* log = link->log.exchange(NULL);
+    aPacketLog_Destroy(&log);
+    if (link->logMutex != NULL)
+        aMutex_Destroy(&link->logMutex);
+    if (link->userFilterMutex != NULL)
+        aMutex_Destroy(&link->userFilterMutex);
+}
+
+aLinkId aLink_Init(aLinkId linkId, aStream* stream)
+{
+    aLinkEntry* entry = sLookupEntryByID(linkId);
+    if (entry == NULL || entry->link == NULL)
+        return 0;
+    aLink* link = entry->link;
+    if (sValidLink(link))
+        sLinkReleaseParts(link); /* initialised before: do not leak its parts */
+
+    link->id = linkId;
+    link->running = 0;
+    link->status = stream != NULL ? linkStopped : linkNoStream;
+    link->inputFifo = aPacketFifo_Create();
+    link->rxPacket = aPacket_Create();
+    link->outputFifo = aPacketFifo_Create();
+    link->inputThread = NULL;
+    link->outputThread = NULL;
+    link->inputProc = sInputThread;
+    link->outputProc = sOutputThread;
+    link->inputStarted = 0;
+    link->outputStarted = 0;
+    link->inputFinished = 0;
+    link->outputFinished = 0;
+    link->stream = stream;
+    link->heartbeat = kHeartbeatIdle;
+    link->syncState = kSyncStateSynced;
+    link->moduleAddress = 0;
+    link->log = NULL;
+    link->logSize = 0;
+    char name[64];
+    sNameMutex(name, sizeof(name), "LOG_SEMA_%p", link);
+    link->logMutex = aMutex_Create(name);
+    link->userFilter = NULL;
+    link->userFilterRef = NULL;
+    sNameMutex(name, sizeof(name), "aLink(%p)->userFilterSema", link);
+    link->userFilterMutex = aMutex_Create(name);
+    link->pooled = 0;
+    link->validity = aLINK_VALIDITY;
+
+    if (link->inputFifo == 0 || link->outputFifo == 0 || link->rxPacket == NULL ||
+        link->logMutex == NULL || link->userFilterMutex == NULL) {
+        sLinkReleaseParts(link);
+        link->stream = NULL; /* still the caller's */
+        link->validity = 0;
+        return 0;
+    }
+    return linkId;
+}
+
+void sLinkRenew(aLink* link, aStream* stream)
+{
+    aPacket_Reset(link->rxPacket);
+    link->stream = stream;
+    link->running = 0;
+    link->status = stream != NULL ? linkStopped : linkNoStream;
+    link->heartbeat = kHeartbeatIdle;
+    link->syncState = kSyncStateSynced;
+    link->inputStarted = 0;
+    link->outputStarted = 0;
+}
+
+aErr aLink_Start(aLinkId linkId)
+{
+    aLink* link = sGetLink(linkId);
+    if (link == NULL)
+        return aErrParam;
+    if (link->running.load())
+        return aErrNone;
+
+    link->running = 1;
+    link->status = linkStarting;
+    link->heartbeat = kHeartbeatIdle;
+    link->inputStarted = 0;
+    link->outputStarted = 0;
+    link->inputFinished = 0;
+    link->outputFinished = 0;
+    link->inputThread = aThread_Create(link->inputProc, link);
+    if (link->inputThread != NULL)
+        link->outputThread = aThread_Create(link->outputProc, link);
+    if (link->inputThread == NULL || link->outputThread == NULL) {
+        link->running = 0;
+        if (link->inputThread != NULL)
+            aThread_Destroy(&link->inputThread);
+        link->status = link->stream != NULL ? linkStopped : linkNoStream;
+        return aErrResource;
+    }
+
+    bool started = false;
+    for (int i = 0; i < aLINK_START_CHECKS && !started; ++i) {
+        started = link->inputStarted.load() && link->outputStarted.load() &&
+                  link->status.load() == linkRunning;
+        if (!started)
+            aTime_MSSleep(aLINK_CHECK_MS);
+    }
+    if (!started)
+        return aErrIndexRange;
+    return sQueueRoute(link, 1);
+}
+
+aErr aLink_Stop(aLink* link)
+{
+    if (!sValidLink(link))
+        return aErrParam;
+    const uint32_t status = link->status.load();
+    if (status == linkStopped || status == linkStopping)
+        return aErrNone;
+    link->status = linkStopping;
+
+    if (link->inputThread == NULL || link->outputThread == NULL) {
+        link->status = link->stream != NULL ? linkStopped : linkNoStream;
+        return aErrNone;
+    }
+    sQueueRoute(link, 0);
+    link->running = 0;
+
+    /* Every stream call the threads make is bounded, so they end soon; should
+     * one not, give up rather than hang, and leave its record alone. */
+    const uint64_t deadline = sNowMs() + aLINK_JOIN_MS;
+    while (!(link->inputFinished.load() && link->outputFinished.load()) && sNowMs() < deadline)
+        aTime_MSSleep(1);
+    if (!(link->inputFinished.load() && link->outputFinished.load()))
+        return aErrUnknown;
+    int joinIn = aThread_Destroy(&link->inputThread);
+    int joinOut = aThread_Destroy(&link->outputThread);
+    link->inputStarted = 0;
+    link->outputStarted = 0;
+    aPacket_Reset(link->rxPacket);
+    link->status = linkStopped;
+    link->heartbeat = kHeartbeatIdle;
+    return (joinIn == 0 && joinOut == 0) ? aErrNone : aErrUnknown;
+}
+
+aErr aLink_Sync(aLinkId linkId)
+{
+    aLink* link = sGetLink(linkId);
+    if (link == NULL)
+        return aErrParam;
+    if (!link->running.load())
+        return aErrNotReady; /* nobody to run the handshake */
+    link->status = linkSyncing;
+    bool synced = false;
+    for (int i = 0; i < aLINK_START_CHECKS && !synced; ++i) {
+        aTime_MSSleep(aLINK_CHECK_MS);
+        synced = link->status.load() == linkRunning;
+    }
+    aPacketFifo_DrainPackets(link->outputFifo, sAcceptAll, NULL);
+    aTime_MSSleep(100);
+    aPacketFifo_DrainPackets(link->inputFifo, sAcceptAll, NULL);
+    return synced ? aErrNone : aErrNotReady;
+}
+
+aErr aLink_ForceRoute(aLinkId linkId, uint8_t on)
+{
+    aLinkEntry* entry = sLookupEntryByID(linkId);
+    if (entry == NULL)
+        return aErrNotFound;
+    aLink* link = sGetLink(linkId);
+    if (link == NULL)
+        return aErrParam;
+    return sQueueRoute(link, on);
+}
+
+aLinkState aLink_GetStatus(aLinkId linkId)
+{
+    aLinkSnapshot snapshot;
+    if (!sSnapshot(linkId, &snapshot))
+        return linkNoStream;
+    return snapshot.status;
+}
+
+aErr aLink_PutPacket(aLinkId linkId, const aPacket* packet)
+{
+    aLinkSnapshot snapshot;
+    if (!sSnapshot(linkId, &snapshot))
+        return aErrParam;
+    return aPacketFifo_Put(snapshot.outputFifo, packet);
+}
+
+aPacket* aLink_GetPacket(aLinkId linkId)
+{
+    aLinkSnapshot snapshot;
+    if (!sSnapshot(linkId, &snapshot))
+        return NULL;
+    return aPacketFifo_Get(snapshot.inputFifo);
+}
+
+aPacket* aLink_AwaitPacket(aLinkId linkId, uint32_t timeoutMs)
+{
+    aLinkSnapshot snapshot;
+    if (!sSnapshot(linkId, &snapshot))
+        return NULL;
+    return aPacketFifo_Await(snapshot.inputFifo, timeoutMs);
+}
+
+aPacket* aLink_GetFirst(aLinkId linkId, aPacketFilter filter, void* reference)
+{
+    aLinkSnapshot snapshot;
+    if (!sSnapshot(linkId, &snapshot))
+        return NULL;
+    return aPacketFifo_GetFirst(snapshot.inputFifo, filter, reference);
+}
+
+aPacket* aLink_AwaitFirst(aLinkId linkId, aPacketFilter filter, void* reference, uint32_t timeoutMs)
+{
+    aLinkSnapshot snapshot;
+    if (!sSnapshot(linkId, &snapshot) || !snapshot.running || snapshot.status != linkRunning)
+        return NULL;
+    const uint64_t deadline = sNowMs() + timeoutMs;
+    for (;;) {
+        const uint64_t now = sNowMs();
+        const uint64_t left = deadline > now ? deadline - now : 0;
+        const uint32_t slice = left < aLINK_READER_SLICE_MS ? (uint32_t)left : aLINK_READER_SLICE_MS;
+        aPacket* packet = aPacketFifo_AwaitFirst(snapshot.inputFifo, filter, reference, slice);
+        if (packet != NULL)
+            return packet;
+        if (left <= slice)
+            return NULL;
+        /* Stop waiting as soon as the link leaves the running state. */
+        if (!sSnapshot(linkId, &snapshot) || !snapshot.running || snapshot.status != linkRunning)
+            return NULL;
+    }
+}
+
+size_t aLink_DrainPackets(aLinkId linkId, aPacketFilter filter, void* reference)
+{
+    aLinkSnapshot snapshot;
+    if (!sSnapshot(linkId, &snapshot))
+        return 0;
+    return aPacketFifo_DrainPackets(snapshot.inputFifo, filter, reference);
+}
+
+aErr aLink_InstallUserPacketFilter(aLinkId linkId, aPacketFilter filter, void* reference)
+{
+    aLink* link = sGetLink(linkId);
+    if (link == NULL)
+        return aErrParam;
+    aMutex_Lock(link->userFilterMutex);
+    link->userFilter = filter;
+    link->userFilterRef = filter != NULL ? reference : NULL;
+    aMutex_Unlock(link->userFilterMutex);
+    return aErrNone;
+}
+
+aErr aLink_EnablePooledPackets(aLinkId linkId, bool on)
+{
+    aLink* link = sGetLink(linkId);
+    if (link == NULL)
+        return aErrParam;
+    link->pooled = on ? 1 : 0;
+    return aErrNone;
+}
+
+aErr _aLink_GetModuleAddress(aLinkId linkId, uint8_t* address)
+{
+    aLink* link = sGetLink(linkId);
+    if (link == NULL || address == NULL)
+        return aErrParam;
+    aErr err = sQueue(link, aLINK_SYNC_ADDRESS, 0, NULL);
+    if (err != aErrNone)
+        return err;
+    aPacket* reply = aLink_AwaitPacket(linkId, aLINK_REPLY_WAIT_MS);
+    if (reply == NULL)
+        return aErrTimeout;
+    err = aErrIO;
+    if (reply->dataSize == 0 && reply->address != 0) {
+        *address = reply->address;
+        err = aErrNone;
+    }
+    aPacket_Destroy(&reply);
+    return err;
+}
+
+aErr _aLink_GetModel(aLinkId linkId, uint8_t address, uint8_t* model)
+{
+    aLink* link = sGetLink(linkId);
+    if (link == NULL || model == NULL)
+        return aErrParam;
+    static const uint8_t request[3] = {3, 0x48, 0x20};
+    aErr err = sQueue(link, address, sizeof(request), request);
+    if (err != aErrNone)
+        return err;
+    aPacket* reply = aLink_AwaitPacket(linkId, aLINK_REPLY_WAIT_MS);
+    if (reply == NULL)
+        return aErrTimeout;
+    err = aErrIO;
+    if (reply->address == address && reply->dataSize == 4 && reply->data[0] == 3) {
+        *model = reply->data[3];
+        err = aErrNone;
+    }
+    aPacket_Destroy(&reply);
+    return err;
+}

@@ -1,0 +1,77 @@
+/* Links to modules: the engine (threads, framing, synchronisation), the
+ * process-wide link table, link creation per transport and the packet debug log. */
+#ifndef TARNIX_ALINK_H
+#define TARNIX_ALINK_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include "aDefs.h"
+#include "aError.h"
+#include "aPacket.h"
+#include "aPacketFifo.h"
+#include "aPacketLog.h"
+#include "aStream.h"
+
+typedef uint32_t aLinkId; /* 0 = no link */
+
+typedef enum aLinkState : uint32_t {
+    linkStopped = 0,
+    linkStarting = 1,
+    linkRunning = 2,
+    linkStopping = 3,
+    linkSyncing = 4,
+    linkNoStream = 5,
+    linkIOError = 6,
+    linkError = 8
+} aLinkState;
+
+typedef struct aLink aLink; /* the engine record of one link (aLinkPrivate.h) */
+
+/* Link-level address bytes. */
+#define aLINK_SYNC_ADDRESS 0xAD
+#define aLINK_ROUTE_ADDRESS 0xAF
+
+/* Engine. */
+aLinkId aLink_Init(aLinkId linkId, aStream* stream);
+aErr aLink_Start(aLinkId linkId);
+aErr aLink_Stop(aLink* link);
+aErr aLink_Sync(aLinkId linkId);
+aErr aLink_ForceRoute(aLinkId linkId, uint8_t on);
+aLinkState aLink_GetStatus(aLinkId linkId);
+aErr aLink_PutPacket(aLinkId linkId, const aPacket* packet);
+/* Packets returned belong to the caller (aPacket_Destroy). */
+aPacket* aLink_GetPacket(aLinkId linkId);
+aPacket* aLink_AwaitPacket(aLinkId linkId, uint32_t timeoutMs);
+aPacket* aLink_GetFirst(aLinkId linkId, aPacketFilter filter, void* reference);
+aPacket* aLink_AwaitFirst(aLinkId linkId, aPacketFilter filter, void* reference, uint32_t timeoutMs);
+size_t aLink_DrainPackets(aLinkId linkId, aPacketFilter filter, void* reference);
+/* The filter sees every received packet first; true consumes it. Null removes it. */
+aErr aLink_InstallUserPacketFilter(aLinkId linkId, aPacketFilter filter, void* reference);
+aErr aLink_EnablePooledPackets(aLinkId linkId, bool on);
+aErr _aLink_GetModuleAddress(aLinkId linkId, uint8_t* address);
+aErr _aLink_GetModel(aLinkId linkId, uint8_t address, uint8_t* model);
+
+/* Table and creation; each create returns the new or shared identifier, 0 on failure. */
+aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port);
+aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
+/* existingLinkId non-zero shares that link; 0 makes a networked-link client. */
+aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLinkId);
+aLinkId aLink_CreateServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option);
+/* A link directly on a given stream, which the link then owns. */
+aLinkId aLink_Create(aStream* stream);
+aErr aLink_Destroy(aLinkId* linkId);
+aErr aLink_Reset(aLinkId linkId);
+
+/* Packet debug log of one link. */
+#define aLINK_LOG_DEFAULT_SIZE 65536
+#define aLINK_LOG_MAX_SIZE 67108864
+#define aLINK_LOG_SENT 1
+#define aLINK_LOG_RECEIVED 2
+aErr aLink_PacketDebug_SetLogSize(aLinkId linkId, int32_t size);
+aErr aLink_PacketDebug_Enable(aLinkId linkId);
+aErr aLink_PacketDebug_Disable(aLinkId linkId);
+/* On entry *length is the buffer's size; on return the record's length. */
+aErr aLink_PacketDebug_Read(aLinkId linkId, uint8_t* direction, size_t* length, uint8_t* buffer);
+aErr aLink_PacketDebug_Write(aLinkId linkId, uint8_t direction, size_t length, const uint8_t* bytes);
+
+#endif

@@ -1,0 +1,112 @@
+/* Inside the link core: the engine record and the link table, shared by the
+ * engine, the table and the networked-link pieces. Not for callers above. */
+#ifndef TARNIX_ALINKPRIVATE_H
+#define TARNIX_ALINKPRIVATE_H
+
+#include <atomic>
+
+#include "aLink.h"
+#include "aMutex.h"
+#include "aPacketLog.h"
+#include "aThread.h"
+
+#define aLINK_VALIDITY 0xCEED
+
+/* Synchronisation states. */
+#define kSyncStateSynced 0
+#define kSyncStateStart 1
+#define kSyncStateByte1 2
+#define kSyncStateByte2 3
+#define kSyncStateByte3 4
+#define kSyncStateByte4 5
+
+/* Heartbeat states. */
+#define kHeartbeatIdle 0
+#define kHeartbeatUp 2
+#define kHeartbeatDown 3
+
+struct aLink {
+    uint16_t validity;
+    aLinkId id;
+    std::atomic<uint8_t> running;
+    std::atomic<uint32_t> status; /* aLinkState */
+    aPacketFifoId inputFifo;
+    aPacket* rxPacket;
+    aPacketFifoId outputFifo;
+    aThread* inputThread;
+    aThread* outputThread;
+    aThreadFunction inputProc;
+    aThreadFunction outputProc;
+    std::atomic<uint8_t> inputStarted;
+    std::atomic<uint8_t> outputStarted;
+    aStream* stream;
+    uint8_t heartbeat;
+    uint8_t syncState;
+    uint8_t moduleAddress;
+    /* Packet log: created on first enable; the pointer is read by the engine threads. */
+    std::atomic<aPacketLog*> log;
+    size_t logSize;
+    aMutex* logMutex;
+    aPacketFilter userFilter;
+    void* userFilterRef;
+    aMutex* userFilterMutex;
+    std::atomic<uint8_t> pooled;
+    /* Engine bookkeeping. */
+    std::atomic<uint8_t> inputFinished;
+    std::atomic<uint8_t> outputFinished;
+    uint64_t lastHandshakeMs; /* input thread only */
+    uint64_t lastByteMs;      /* input thread only */
+};
+
+/* Link table entry. */
+typedef struct aLinkEntry {
+    aLinkId id;
+    aLinkId partner;
+    void* server;
+    uint32_t first;
+    uint32_t second;
+    uint32_t third;
+    linkType type;
+    int16_t useCount;
+    aLink* link;
+    /* Serial links: port and rate, to tell ports apart and to rebuild the stream. */
+    char portName[aLINKSPEC_PORT_NAME_SIZE];
+    uint32_t baudRate;
+    struct aLinkEntry* next;
+} aLinkEntry;
+
+aLinkId sCreate2(uint32_t first, uint32_t second, uint32_t third, linkType type);
+aLinkId sCreate(uint32_t first, uint32_t second, linkType type);
+aLinkEntry* sLookupEntryByID(aLinkId linkId);
+aLinkEntry* sLookupEntryByIdentifier(uint32_t first, linkType type);
+aLinkEntry* sLookupEntryByTrident(uint32_t first, uint32_t second, uint32_t third);
+aLinkEntry* sExtractEntry(aLinkId linkId);
+void sChangeUseCount(aLinkEntry* entry, int16_t delta);
+aLink* sGetLink(aLinkId linkId);
+
+/* What a reader needs of a link, read under the table lock so that a link
+ * destroyed meanwhile is seen as gone rather than touched. */
+typedef struct aLinkSnapshot {
+    aPacketFifoId inputFifo;
+    aPacketFifoId outputFifo;
+    bool running;
+    aLinkState status;
+} aLinkSnapshot;
+bool sSnapshot(aLinkId linkId, aLinkSnapshot* snapshot);
+
+/* Releases what aLink_Init made (FIFOs, receive packet, log, mutexes); the stream stays. */
+void sLinkReleaseParts(aLink* link);
+
+/* Prepares a stopped link for a restart on the given stream (which it then owns);
+ * keeps its user filter, packet log and pooling. The FIFOs are the caller's business. */
+void sLinkRenew(aLink* link, aStream* stream);
+
+/* A link over a stream made by the caller (or the stream's failure), with the steps every
+ * direct transport shares: entry, init, start, optional synchronisation; 0 on failure. */
+aLinkId sCreateDirectLink(uint32_t first, uint32_t second, uint32_t third, linkType type,
+                          aStream* stream, aErr streamErr, bool sync);
+
+/* Longest wait for an engine thread to end before a stop gives up on it. */
+#define aLINK_JOIN_MS 5000
+
+#endif

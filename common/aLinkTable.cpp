@@ -1,0 +1,466 @@
+/* The process-wide link table: shared links with use counts, creation per
+ * transport, teardown, reset, and the per-link packet debug log. */
+#include <new>
+#include <stdlib.h>
+#include <string.h>
+
+#include "aLinkPrivate.h"
+#include "aTime.h"
+
+#define aLINK_RESET_ATTEMPTS 20
+#define aLINK_RESET_SLEEP_MS 100
+
+static aLinkEntry* sHead = NULL;
+static aLinkId sNextId = 1;
+
+static aMutex* sTableMutex(void)
+{
+    static aMutex* mutex = aMutex_Create("aLink_Managed");
+    return mutex;
+}
+
+namespace {
+struct sTableLock {
+    sTableLock() { aMutex_Lock(sTableMutex()); }
+    ~sTableLock() { aMutex_Unlock(sTableMutex()); }
+    sTableLock(const sTableLock&) = delete;
+    sTableLock& operator=(const sTableLock&) = delete;
+};
+} // namespace
+
+/* Table. ---------------------------------------------------------------- */
+
+aLinkId sCreate2(uint32_t first, uint32_t second, uint32_t third, linkType type)
+{
+    aLinkEntry* entry = (aLinkEntry*)calloc(1, sizeof(aLinkEntry));
+    aLink* link = new (std::nothrow) aLink();
+    if (entry == NULL || link == NULL) {
+        free(entry);
+        delete link;
+        return 0;
+    }
+    entry->first = first;
+    entry->second = second;
+    entry->third = third;
+    entry->type = type;
+    entry->link = link;
+    sTableLock lock;
+    entry->id = sNextId++;
+    link->id = entry->id;
+    entry->next = sHead;
+    sHead = entry;
+    return entry->id;
+}
+
+aLinkId sCreate(uint32_t first, uint32_t second, linkType type)
+{
+    return sCreate2(first, second, 0, type);
+}
+
+aLinkEntry* sLookupEntryByID(aLinkId linkId)
+{
+    sTableLock lock;
+    for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next)
+        if (entry->id == linkId)
+            return entry;
+    return NULL;
+}
+
+aLinkEntry* sLookupEntryByIdentifier(uint32_t first, linkType type)
+{
+    sTableLock lock;
+    for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next)
+        if (entry->first == first && entry->type == type)
+            return entry;
+    return NULL;
+}
+
+aLinkEntry* sLookupEntryByTrident(uint32_t first, uint32_t second, uint32_t third)
+{
+    sTableLock lock;
+    for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next)
+        if (entry->first == first && entry->second == second && entry->third == third)
+            return entry;
+    return NULL;
+}
+
+aLinkEntry* sExtractEntry(aLinkId linkId)
+{
+    sTableLock lock;
+    for (aLinkEntry** at = &sHead; *at != NULL; at = &(*at)->next) {
+        if ((*at)->id == linkId) {
+            aLinkEntry* entry = *at;
+            *at = entry->next;
+            entry->next = NULL;
+            return entry;
+        }
+    }
+    return NULL;
+}
+
+void sChangeUseCount(aLinkEntry* entry, int16_t delta)
+{
+    sTableLock lock;
+    entry->useCount = (int16_t)(entry->useCount + delta);
+}
+
+aLink* sGetLink(aLinkId linkId)
+{
+    sTableLock lock;
+    for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next)
+        if (entry->id == linkId)
+            return (entry->link != NULL && entry->link->validity == aLINK_VALIDITY) ? entry->link : NULL;
+    return NULL;
+}
+
+bool sSnapshot(aLinkId linkId, aLinkSnapshot* snapshot)
+{
+    sTableLock lock;
+    for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next) {
+        if (entry->id != linkId)
+            continue;
+        aLink* link = entry->link;
+        if (link == NULL || link->validity != aLINK_VALIDITY)
+            return false;
+        snapshot->inputFifo = link->inputFifo;
+        snapshot->outputFifo = link->outputFifo;
+        snapshot->running = link->running.load() != 0;
+        snapshot->status = (aLinkState)link->status.load();
+        return true;
+    }
+    return false;
+}
+
+/* Finds a live entry of a type, matching every identifying value (and the port
+ * name for serial links), and adds a user; 0 when there is none, or when the
+ * link is served and must be reached through its networked-link client. */
+static bool sShareExisting(uint32_t first, uint32_t second, uint32_t third, linkType type,
+                           const char* portName, aLinkId* shared)
+{
+    sTableLock lock;
+    for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next) {
+        if (entry->type != type || entry->first != first || entry->second != second ||
+            entry->third != third)
+            continue;
+        if (portName != NULL && strcmp(entry->portName, portName) != 0)
+            continue;
+        if (entry->server != NULL) {
+            *shared = 0;
+            return true;
+        }
+        entry->useCount++;
+        *shared = entry->id;
+        return true;
+    }
+    return false;
+}
+
+/* Creation. ------------------------------------------------------------- */
+
+/* Shared tail of every direct link creation; destroys the link on any failure. */
+static aLinkId sFinishCreate(aLinkId linkId, aStream* stream, aErr err, bool sync)
+{
+    aLinkId initialised = aLink_Init(linkId, stream);
+    if (initialised != linkId) {
+        if (stream != NULL)
+            aStream_Destroy(&stream); /* not taken over by the link */
+        if (err == aErrNone)
+            err = aErrConnection;
+    }
+    if (err == aErrNone) {
+        aLinkEntry* entry = sLookupEntryByID(linkId);
+        if (entry != NULL)
+            sChangeUseCount(entry, 1);
+        err = aLink_Start(linkId);
+        if (err == aErrNone && sync)
+            err = aLink_Sync(linkId);
+    }
+    if (err != aErrNone) {
+        aLinkId doomed = linkId;
+        aLinkEntry* entry = sLookupEntryByID(linkId);
+        if (entry != NULL) {
+            sTableLock lock;
+            entry->useCount = 0;
+        }
+        aLink_Destroy(&doomed);
+        return 0;
+    }
+    return linkId;
+}
+
+aLinkId sCreateDirectLink(uint32_t first, uint32_t second, uint32_t third, linkType type,
+                          aStream* stream, aErr streamErr, bool sync)
+{
+    aLinkId linkId = sCreate2(first, second, third, type);
+    if (linkId == 0) {
+        if (stream != NULL)
+            aStream_Destroy(&stream);
+        return 0;
+    }
+    return sFinishCreate(linkId, stream, streamErr, sync);
+}
+
+static bool sBaudCode(uint32_t baudRate, uint32_t* code)
+{
+    static const uint32_t rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+    for (uint32_t i = 0; i < sizeof(rates) / sizeof(rates[0]); ++i) {
+        if (rates[i] == baudRate) {
+            *code = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+static aErr sMakeSerialStream(const char* portName, uint32_t baudRate, aStream** stream)
+{
+    uint32_t code = 0;
+    if (!sBaudCode(baudRate, &code))
+        return aErrParam;
+    return aStream_CreateSerial_Packetized(portName, code, false, 0, 0, stream);
+}
+
+aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port)
+{
+    if (port > 0xFFFF)
+        return 0;
+    aLinkId shared = 0;
+    if (sShareExisting(serialNumber, address, port, TCPIP, NULL, &shared))
+        return shared;
+    aLinkId linkId = sCreate2(serialNumber, address, port, TCPIP);
+    if (linkId == 0)
+        return 0;
+    aStream* stream = NULL;
+    aErr err = aStream_CreateSocket(address, (uint16_t)port, &stream);
+    return sFinishCreate(linkId, stream, err, false);
+}
+
+aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate)
+{
+    uint32_t code = 0;
+    if (portName == NULL || strlen(portName) >= aLINKSPEC_PORT_NAME_SIZE || !sBaudCode(baudRate, &code))
+        return 0;
+    aLinkId shared = 0;
+    if (sShareExisting(serialNumber, 0, 0, SERIAL, portName, &shared))
+        return shared;
+    aLinkId linkId = sCreate2(serialNumber, 0, 0, SERIAL);
+    if (linkId == 0)
+        return 0;
+    aLinkEntry* entry = sLookupEntryByID(linkId);
+    if (entry != NULL) {
+        strncpy(entry->portName, portName, sizeof(entry->portName) - 1);
+        entry->baudRate = baudRate;
+    }
+    aStream* stream = NULL;
+    aErr err = sMakeSerialStream(portName, baudRate, &stream);
+    return sFinishCreate(linkId, stream, err, false);
+}
+
+aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLinkId)
+{
+    (void)address;
+    (void)port;
+    if (existingLinkId != 0) {
+        sTableLock lock;
+        for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next) {
+            if (entry->id == existingLinkId) {
+                entry->useCount++;
+                return existingLinkId;
+            }
+        }
+        return 0;
+    }
+    /* Networked-link client streams are not available in this build. */
+    return 0;
+}
+
+aLinkId aLink_CreateServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option)
+{
+    (void)option;
+    if (port == NULL || interfaceAddress == NULL || sLookupEntryByID(linkId) == NULL)
+        return 0;
+    /* Networked-link servers are not available in this build. */
+    return 0;
+}
+
+aLinkId aLink_Create(aStream* stream)
+{
+    if (stream == NULL)
+        return 0;
+    return sCreateDirectLink(0xFFFFFFFFu, 0, 0, INVALID, stream, aErrNone, false);
+}
+
+/* Lifetime. ------------------------------------------------------------- */
+
+aErr aLink_Destroy(aLinkId* linkId)
+{
+    if (linkId == NULL)
+        return aErrParam;
+    const aLinkId id = *linkId;
+    *linkId = 0;
+    aLinkEntry* entry = sLookupEntryByID(id);
+    if (entry == NULL)
+        return aErrParam;
+    int16_t remaining;
+    {
+        sTableLock lock;
+        entry->useCount = (int16_t)(entry->useCount - 1);
+        remaining = entry->useCount;
+    }
+    if (remaining > 0)
+        return aErrNone;
+
+    aLink* link = entry->link;
+    const bool initialised = link != NULL && link->validity == aLINK_VALIDITY;
+    if (initialised)
+        aLink_InstallUserPacketFilter(id, NULL, NULL);
+    sExtractEntry(id);
+    if (initialised)
+        aLink_Stop(link);
+    if (entry->partner != 0) {
+        aLinkId partner = entry->partner;
+        aLink_Destroy(&partner);
+    }
+    if (link != NULL && (link->inputThread != NULL || link->outputThread != NULL)) {
+        /* A thread did not end: its record and stream must outlive it. */
+        free(entry);
+        return aErrNone;
+    }
+    if (initialised) {
+        sLinkReleaseParts(link);
+        if (link->stream != NULL)
+            aStream_Destroy(&link->stream);
+        link->validity = 0;
+    }
+    delete link;
+    free(entry);
+    return aErrNone;
+}
+
+aErr aLink_Reset(aLinkId linkId)
+{
+    aLinkEntry* entry = sLookupEntryByID(linkId);
+    aLink* link = sGetLink(linkId);
+    if (entry == NULL || link == NULL)
+        return aErrParam;
+    /* Only transports whose stream can be made again here. */
+    if (entry->type != TCPIP && entry->type != SERIAL)
+        return aErrParam;
+
+    aLink_Stop(link);
+    if (link->inputThread != NULL || link->outputThread != NULL)
+        return aErrBusy;
+    if (link->stream != NULL)
+        aStream_Destroy(&link->stream);
+    link->status = linkNoStream;
+
+    aStream* stream = NULL;
+    for (int attempt = 0; attempt < aLINK_RESET_ATTEMPTS; ++attempt) {
+        aErr err = entry->type == TCPIP
+                       ? aStream_CreateSocket(entry->second, (uint16_t)entry->third, &stream)
+                       : sMakeSerialStream(entry->portName, entry->baudRate, &stream);
+        if (err == aErrNone)
+            break;
+        stream = NULL;
+        aTime_MSSleep(aLINK_RESET_SLEEP_MS);
+    }
+    /* Fresh queues: swap them in under the table lock so that readers looking the
+     * link up see either the old (destroyed, so they return) or the new ones. */
+    aPacketFifoId input = aPacketFifo_Create();
+    aPacketFifoId output = aPacketFifo_Create();
+    aPacketFifoId oldInput, oldOutput;
+    {
+        sTableLock lock;
+        oldInput = link->inputFifo;
+        oldOutput = link->outputFifo;
+        link->inputFifo = input;
+        link->outputFifo = output;
+    }
+    aPacketFifo_Destroy(&oldInput);
+    aPacketFifo_Destroy(&oldOutput);
+    if (input == 0 || output == 0) {
+        if (stream != NULL)
+            aStream_Destroy(&stream);
+        sLinkRenew(link, NULL);
+        return aErrMemory;
+    }
+    /* Without a stream the link still restarts and reports I/O errors. */
+    sLinkRenew(link, stream);
+    return aLink_Start(linkId);
+}
+
+/* Packet debug log. ----------------------------------------------------- */
+
+aErr aLink_PacketDebug_SetLogSize(aLinkId linkId, int32_t size)
+{
+    aLink* link = sGetLink(linkId);
+    if (link == NULL || size > aLINK_LOG_MAX_SIZE)
+        return aErrParam;
+    aMutex_Lock(link->logMutex);
+    aErr err = aErrNone;
+    if (link->log.load() != NULL)
+        err = aErrBusy;
+    else
+        link->logSize = size < 0 ? 0 : (size_t)size;
+    aMutex_Unlock(link->logMutex);
+    return err;
+}
+
+aErr aLink_PacketDebug_Enable(aLinkId linkId)
+{
+    aLink* link = sGetLink(linkId);
+    if (link == NULL)
+        return aErrParam;
+    if (link->logMutex == NULL)
+        return aErrResource;
+    aMutex_Lock(link->logMutex);
+    aErr err = aErrNone;
+    aPacketLog* log = link->log.load();
+    if (log == NULL) {
+        log = aPacketLog_Create(link->logSize > 0 ? link->logSize : aLINK_LOG_DEFAULT_SIZE);
+        link->log = log;
+    }
+    if (log == NULL)
+        err = aErrResource;
+    else
+        aPacketLog_SetEnabled(log, true);
+    aMutex_Unlock(link->logMutex);
+    return err;
+}
+
+aErr aLink_PacketDebug_Disable(aLinkId linkId)
+{
+    aLink* link = sGetLink(linkId);
+    if (link == NULL)
+        return aErrParam;
+    aMutex_Lock(link->logMutex);
+    aPacketLog* log = link->log.load();
+    if (log != NULL)
+        aPacketLog_SetEnabled(log, false);
+    aMutex_Unlock(link->logMutex);
+    return log != NULL ? aErrNone : aErrNotReady;
+}
+
+aErr aLink_PacketDebug_Read(aLinkId linkId, uint8_t* direction, size_t* length, uint8_t* buffer)
+{
+    aLink* link = sGetLink(linkId);
+    if (link == NULL)
+        return aErrParam;
+    aMutex_Lock(link->logMutex);
+    aPacketLog* log = link->log.load();
+    aErr err = log != NULL ? aPacketLog_Read(log, direction, length, buffer) : aErrNotReady;
+    aMutex_Unlock(link->logMutex);
+    return err;
+}
+
+aErr aLink_PacketDebug_Write(aLinkId linkId, uint8_t direction, size_t length, const uint8_t* bytes)
+{
+    aLink* link = sGetLink(linkId);
+    if (link == NULL)
+        return aErrParam;
+    aMutex_Lock(link->logMutex);
+    aPacketLog* log = link->log.load();
+    aErr err = log != NULL ? aPacketLog_Write(log, direction, length, bytes) : aErrNotReady;
+    aMutex_Unlock(link->logMutex);
+    return err;
+}

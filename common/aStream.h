@@ -1,0 +1,67 @@
+/* Byte streams: one record of four operations over any transport. */
+#ifndef TARNIX_ASTREAM_H
+#define TARNIX_ASTREAM_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include "aError.h"
+
+typedef aErr (*aStreamGetProc)(uint8_t* byte, void* reference);
+typedef aErr (*aStreamPutProc)(uint8_t byte, void* reference);
+typedef aErr (*aStreamWriteProc)(const uint8_t* bytes, size_t length, void* reference);
+typedef aErr (*aStreamDeleteProc)(void* reference);
+
+typedef struct aStream aStream; /* opaque */
+
+#define aSTREAM_VALIDITY 0x4321
+
+/* Serial baud codes taken by aStream_CreateSerial. */
+#define aBAUD_2400 0
+#define aBAUD_4800 1
+#define aBAUD_9600 2
+#define aBAUD_19200 3
+#define aBAUD_38400 4
+#define aBAUD_57600 5
+#define aBAUD_115200 6
+#define aBAUD_230400 7
+
+/* The stream owns reference from here on and releases it through deleteProc. */
+aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                        aStreamDeleteProc deleteProc, void* reference);
+aErr aStream_Destroy(aStream** stream);
+
+aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t size);
+aErr aStream_Write(aStream* stream, const uint8_t* bytes, size_t length);
+/* Appends one byte to the push-back buffer; the next read sees it first. */
+aErr aStreamBufferChar(aStream* stream, uint8_t byte);
+
+aErr aStream_ReadRecord(aStream* stream, uint8_t* buffer, size_t* length, size_t size,
+                        const uint8_t* separator, size_t separatorLength);
+aErr aStream_WriteRecord(aStream* stream, const uint8_t* bytes, size_t length,
+                         const uint8_t* separator, size_t separatorLength);
+aErr aStream_ReadCString(aStream* stream, char* buffer, size_t size);
+aErr aStream_WriteCString(aStream* stream, const char* text);
+aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, size_t size, const char* separator);
+aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* separator);
+/* Moves bytes from one stream to the other until the source reports an error. */
+aErr aStream_Flush(aStream* from, aStream* to);
+
+/* Transports. Each hands the new stream out through its last argument (null on failure). */
+aErr aStream_CreateFileInput(const char* path, aStream** stream);
+aErr aStream_CreateFileOutput(const char* path, aStream** stream);
+/* TCP client; address in network byte order. */
+aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream);
+/* Raw serial port; dataBits 0 = 8, 1 = 7; stopBits 0 = one, 1 = two. */
+aErr aStream_CreateSerial(const char* deviceName, uint32_t baudCode, bool parity,
+                          uint32_t dataBits, uint32_t stopBits, aStream** stream);
+/* The same port with each packet framed by COBS and a CRC-8. */
+aErr aStream_CreateSerial_Packetized(const char* deviceName, uint32_t baudCode, bool parity,
+                                     uint32_t dataBits, uint32_t stopBits, aStream** stream);
+/* Wraps another transport's operations in COBS framing; the reference is owned as above. */
+aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                                aStreamDeleteProc deleteProc, void* reference, aStream** stream);
+
+/* Longest time one socket or serial get waits for a byte before answering aErrNotReady. */
+#define aSTREAM_GET_WAIT_MS 10
+
+#endif

@@ -1,0 +1,256 @@
+// Packet FIFOs under several threads: overflow, filtered waits with each packet
+// offered once per wait, destroy waking waiters, order kept by selective takes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "aPacketFifo.h"
+
+namespace {
+
+aPacket* MakePacket(uint8_t address, uint8_t tag)
+{
+    uint8_t data[2] = {tag, (uint8_t)(tag ^ 0xFF)};
+    return aPacket_CreateWithData(address, 2, data);
+}
+
+void Put(aPacketFifoId fifo, uint8_t address, uint8_t tag)
+{
+    aPacket* p = MakePacket(address, tag);
+    ASSERT_EQ(aPacketFifo_Put(fifo, p), aErrNone);
+    aPacket_Destroy(&p);
+}
+
+bool SelectTag(const aPacket* p, void* reference)
+{
+    return p->data[0] == *static_cast<uint8_t*>(reference);
+}
+
+bool SelectAll(const aPacket*, void*)
+{
+    return true;
+}
+
+struct Fifo {
+    aPacketFifoId id = aPacketFifo_Create();
+    ~Fifo()
+    {
+        if (id != 0)
+            aPacketFifo_Destroy(&id);
+    }
+};
+
+} // namespace
+
+TEST(PacketFifo, OverflowDropsTheWholeBacklog)
+{
+    Fifo fifo;
+    ASSERT_NE(fifo.id, 0u);
+    for (int i = 0; i < aPACKETFIFO_CAPACITY; ++i)
+        Put(fifo.id, 2, (uint8_t)i);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo.id), 1000u);
+    Put(fifo.id, 2, 1); // 1001st
+    EXPECT_EQ(aPacketFifo_GetLength(fifo.id), 0u);
+    Put(fifo.id, 2, 7); // 1002nd
+    EXPECT_EQ(aPacketFifo_GetLength(fifo.id), 1u);
+    aPacket* p = aPacketFifo_Get(fifo.id);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->data[0], 7);
+    aPacket_Destroy(&p);
+}
+
+TEST(PacketFifo, CopiesInAndOutAndKeepsOrder)
+{
+    Fifo fifo;
+    aPacket* mine = MakePacket(4, 9);
+    ASSERT_EQ(aPacketFifo_Put(fifo.id, mine), aErrNone);
+    aPacket* taken = aPacketFifo_Await(fifo.id, 0);
+    ASSERT_NE(taken, nullptr);
+    EXPECT_NE(taken, mine);
+    EXPECT_EQ(taken->address, 4);
+    EXPECT_EQ(taken->dataSize, 2);
+    EXPECT_EQ(0, memcmp(taken->data, mine->data, 2));
+    aPacket_Destroy(&taken);
+    aPacket_Destroy(&mine);
+
+    EXPECT_EQ(aPacketFifo_Await(fifo.id, 0), nullptr); // empty: at once
+
+    for (uint8_t tag = 1; tag <= 3; ++tag)
+        Put(fifo.id, 2, tag);
+    uint8_t second = 2;
+    aPacket* p = aPacketFifo_GetFirst(fifo.id, SelectTag, &second);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->data[0], 2);
+    aPacket_Destroy(&p);
+    for (uint8_t tag : {1, 3}) {
+        p = aPacketFifo_Get(fifo.id);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->data[0], tag);
+        aPacket_Destroy(&p);
+    }
+    EXPECT_EQ(aPacketFifo_Get(fifo.id), nullptr);
+
+    for (uint8_t tag = 1; tag <= 5; ++tag)
+        Put(fifo.id, 2, tag);
+    EXPECT_EQ(aPacketFifo_DrainPackets(fifo.id, SelectAll, nullptr), 5u);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo.id), 0u);
+}
+
+TEST(PacketFifo, DestroyTwiceAndStaleIdentifiers)
+{
+    aPacketFifoId id = aPacketFifo_Create();
+    EXPECT_EQ(aPacketFifo_Destroy(&id), aErrNone);
+    EXPECT_EQ(id, 0u);
+    EXPECT_EQ(aPacketFifo_Destroy(&id), aErrNotFound);
+    aPacketFifoId stale = 0xFFFFFFF0ull;
+    EXPECT_EQ(aPacketFifo_Destroy(&stale), aErrNotFound);
+    aPacket* p = MakePacket(2, 1);
+    EXPECT_EQ(aPacketFifo_Put(stale, p), aErrParam);
+    EXPECT_EQ(aPacketFifo_Await(stale, 10), nullptr);
+    aPacket_Destroy(&p);
+}
+
+TEST(PacketFifo, DestroyWakesAWaiterAtOnce)
+{
+    Fifo fifo;
+    std::atomic<bool> waiting{false};
+    std::atomic<bool> returned{false};
+    aPacket* result = reinterpret_cast<aPacket*>(1);
+    std::thread waiter([&] {
+        uint8_t never = 0xEE;
+        waiting = true;
+        result = aPacketFifo_AwaitFirst(fifo.id, SelectTag, &never, 600000);
+        returned = true;
+    });
+    while (!waiting)
+        std::this_thread::yield();
+    Put(fifo.id, 2, 1); // not selected: the waiter keeps waiting
+    ASSERT_EQ(aPacketFifo_Destroy(&fifo.id), aErrNone);
+    waiter.join(); // would hang for ten minutes if destroy did not wake it
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(result, nullptr);
+}
+
+namespace {
+// Counts how often the filter saw each packet during one wait.
+struct OfferCounter {
+    std::mutex mutex;
+    std::map<uint8_t, int> offers;
+    uint8_t wanted;
+};
+bool CountingFilter(const aPacket* p, void* reference)
+{
+    auto* counter = static_cast<OfferCounter*>(reference);
+    std::lock_guard<std::mutex> lock(counter->mutex);
+    counter->offers[p->data[0]]++;
+    return p->data[0] == counter->wanted;
+}
+} // namespace
+
+TEST(PacketFifo, FilteredWaitOffersEachPacketOnceAndTakesTheMatch)
+{
+    Fifo fifo;
+    Put(fifo.id, 2, 100); // queued before the wait starts
+    OfferCounter counter;
+    counter.wanted = 150;
+    aPacket* got = nullptr;
+    std::atomic<bool> started{false};
+    std::thread waiter([&] {
+        started = true;
+        got = aPacketFifo_AwaitFirst(fifo.id, CountingFilter, &counter, 60000);
+    });
+    while (!started)
+        std::this_thread::yield();
+    // Each put wakes the waiter; it must test only what is new.
+    for (int tag = 101; tag <= 150; ++tag)
+        Put(fifo.id, 2, (uint8_t)tag);
+    waiter.join();
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->data[0], 150);
+    aPacket_Destroy(&got);
+    for (const auto& entry : counter.offers)
+        EXPECT_EQ(entry.second, 1) << "packet " << (int)entry.first << " offered more than once";
+    EXPECT_EQ(counter.offers.size(), 51u);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo.id), 50u); // the others stay queued, in order
+    for (int tag = 100; tag < 150; ++tag) {
+        aPacket* p = aPacketFifo_Get(fifo.id);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->data[0], tag);
+        aPacket_Destroy(&p);
+    }
+}
+
+TEST(PacketFifo, FilteredWaitTimesOutWithNothingTaken)
+{
+    Fifo fifo;
+    Put(fifo.id, 2, 1);
+    uint8_t other = 2;
+    EXPECT_EQ(aPacketFifo_AwaitFirst(fifo.id, SelectTag, &other, 20), nullptr);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo.id), 1u);
+    EXPECT_EQ(aPacketFifo_AwaitFirst(fifo.id, nullptr, nullptr, 0), nullptr);
+}
+
+TEST(PacketFifo, ManyProducersAndSelectiveConsumersLoseNothing)
+{
+    Fifo fifo;
+    constexpr int kProducers = 4;
+    constexpr int kPerProducer = 200; // stays far below the overflow bound
+    std::vector<std::thread> threads;
+    std::atomic<int> taken[kProducers] = {};
+    // One consumer per producer, each taking only its producer's packets.
+    for (int c = 0; c < kProducers; ++c) {
+        threads.emplace_back([&, c] {
+            uint8_t tag = (uint8_t)c;
+            while (taken[c] < kPerProducer) {
+                aPacket* p = aPacketFifo_AwaitFirst(fifo.id, SelectTag, &tag, 10000);
+                if (p == nullptr)
+                    return; // would fail below
+                EXPECT_EQ(p->address, 2 * (c + 1));
+                aPacket_Destroy(&p);
+                taken[c]++;
+            }
+        });
+    }
+    for (int p = 0; p < kProducers; ++p) {
+        threads.emplace_back([&, p] {
+            for (int i = 0; i < kPerProducer; ++i)
+                Put(fifo.id, (uint8_t)(2 * (p + 1)), (uint8_t)p);
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    for (int c = 0; c < kProducers; ++c)
+        EXPECT_EQ(taken[c], kPerProducer);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo.id), 0u);
+}
+
+TEST(PacketFifo, WaitersOnManyFifosWhileOthersAreCreatedAndDestroyed)
+{
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        while (!stop) {
+            aPacketFifoId id = aPacketFifo_Create();
+            Put(id, 2, 1);
+            aPacketFifo_Destroy(&id);
+        }
+    });
+    Fifo fifo;
+    std::thread consumer([&] {
+        for (int i = 0; i < 100; ++i) {
+            aPacket* p = aPacketFifo_Await(fifo.id, 10000);
+            ASSERT_NE(p, nullptr);
+            EXPECT_EQ(p->data[0], (uint8_t)i);
+            aPacket_Destroy(&p);
+        }
+    });
+    for (int i = 0; i < 100; ++i)
+        Put(fifo.id, 2, (uint8_t)i);
+    consumer.join();
+    stop = true;
+    churn.join();
+}
