@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev
   # tests and tools
   python3 python3-zmq python3-crcmod python3-serial curl openssl libcpp-httplib-dev
+  libssl-dev
   iproute2 procps
 )
 

@@ -1,0 +1,212 @@
+#include "HTTPRequest.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <stdexcept>
+#include <strings.h>
+
+#include "Log.h"
+
+namespace {
+
+constexpr unsigned kLog = Log::DEBUG_ServerComm;
+
+constexpr long kConnectTimeoutSeconds = 30;
+constexpr long kStallTimeoutSeconds = 60;
+constexpr long kReceiveBufferBytes = 256 * 1024;
+
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Seconds from the environment, or the fallback when unset or not a positive number.
+long SecondsFromEnvironment(const char* name, long fallback) {
+    const char* text = std::getenv(name);
+    if (!text || !*text) return fallback;
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (*end != '\0' || value <= 0) return fallback;
+    return value;
+}
+
+struct EasyHandle {
+    CURL* curl = curl_easy_init();
+    ~EasyHandle() {
+        if (curl) curl_easy_cleanup(curl);
+    }
+};
+
+// -1 marks characters outside the alphabet (and the pad, handled apart).
+std::array<int8_t, 256> DecodeTable() {
+    std::array<int8_t, 256> table;
+    table.fill(-1);
+    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+    return table;
+}
+
+// Header callback: a Content-Length lets the body be received without regrowing.
+size_t sHeader(char* bytes, size_t size, size_t count, void* target) {
+    const size_t total = size * count;
+    static const char kName[] = "content-length:";
+    const size_t nameLength = sizeof kName - 1;
+    if (total > nameLength && strncasecmp(bytes, kName, nameLength) == 0) {
+        const std::string value(bytes + nameLength, total - nameLength);
+        char* end = nullptr;
+        const unsigned long long length = std::strtoull(value.c_str(), &end, 10);
+        if (end != value.c_str()) static_cast<HTTPResponse*>(target)->expect(static_cast<size_t>(length));
+    }
+    return total;
+}
+
+} // namespace
+
+void HTTPResponse::expect(size_t bytes) {
+    // A server may announce anything; never reserve more than a firmware image could need.
+    constexpr size_t kMostReserved = size_t(512) << 20;
+    if (bytes <= response_.size() || bytes > kMostReserved) return;
+    try {
+        response_.reserve(bytes);
+    } catch (const std::exception&) {
+        // The body still grows as it arrives.
+    }
+}
+
+size_t _rcv_data(char* bytes, size_t size, size_t count, void* target) {
+    auto* response = static_cast<HTTPResponse*>(target);
+    const size_t total = size * count;
+    Log::log(kLog, "rcv_data called (..., %d, %d, %08X) [%.*s]\n", static_cast<int>(size),
+             static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(response)),
+             static_cast<int>(std::min<size_t>(total, 100)), bytes);
+    try {
+        response->process(bytes, total);
+    } catch (const std::bad_alloc&) {
+        return 0; // libcurl turns a short count into a write error
+    }
+    Log::log(kLog, "rcv_data returns %d\n", static_cast<int>(total));
+    return total;
+}
+
+std::string HTTPRequest::FullAddress(const std::string& address, const Parameters& parameters) {
+    std::string full = address;
+    if (!parameters.empty()) {
+        full += '?';
+        for (const auto& [name, value] : parameters) {
+            full += name;
+            full += '=';
+            full += value;
+            full += '&';
+        }
+    }
+    return full;
+}
+
+HTTPResponse HTTPRequest::GET(const std::string& address, const Parameters& parameters) {
+    HTTPResponse response(FullAddress(address, parameters));
+
+    EasyHandle handle;
+    if (!handle.curl) throw std::runtime_error("Could not create curl instance");
+    CURL* curl = handle.curl;
+
+    const long connectTimeout = SecondsFromEnvironment("UPDATER_HTTP_CONNECT_TIMEOUT", kConnectTimeoutSeconds);
+    const long stallTimeout = SecondsFromEnvironment("UPDATER_HTTP_STALL_TIMEOUT", kStallTimeoutSeconds);
+    const char* caBundle = std::getenv("CURL_CA_BUNDLE");
+
+    CURLcode result = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, sHeader);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_URL, response.get_request().c_str());
+    // Only web addresses: an address such as file:///... must not be read.
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    // The firmware comes over this connection: the peer must prove who it is.
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYSTATUS, 0L);
+    if (result == CURLE_OK && caBundle && *caBundle) result = curl_easy_setopt(curl, CURLOPT_CAINFO, caBundle);
+    // A silent server must not hang the program; a slow but moving download is fine.
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeout);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallTimeout);
+    // Firmware answers run to tens of megabytes: take them in large pieces.
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+    // The download runs on a worker thread; time-outs must not rely on signals.
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+
+    if (result == CURLE_OK) {
+        Log::log(kLog, "GET(%s)\n", response.get_request().c_str());
+        result = curl_easy_perform(curl);
+    }
+    long status = 0;
+    if (result == CURLE_OK) result = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (result != CURLE_OK) throw std::runtime_error(curl_easy_strerror(result));
+
+    response.set_status(status);
+    return response;
+}
+
+std::unique_ptr<unsigned char[]> base64_decode(const char* text, size_t length, size_t* outLength) {
+    static const std::array<int8_t, 256> table = DecodeTable();
+    if (length % 4 != 0 || (length > 0 && !text)) return nullptr;
+
+    size_t pads = 0;
+    if (length > 0 && text[length - 1] == '=') ++pads;
+    if (length > 1 && text[length - 2] == '=') ++pads;
+    const size_t size = length / 4 * 3 - pads;
+    std::unique_ptr<unsigned char[]> out(new (std::nothrow) unsigned char[size + 1]);
+    if (!out) return nullptr;
+
+    const auto* in = reinterpret_cast<const unsigned char*>(text);
+    unsigned char* o = out.get();
+    // Every group but the last is four alphabet characters; anything else,
+    // a pad included, marks the text as not base64 (the table gives -1).
+    int bad = 0;
+    const size_t fullGroups = length == 0 ? 0 : length / 4 - 1;
+    for (size_t g = 0; g < fullGroups; ++g, in += 4) {
+        const int a = table[in[0]], b = table[in[1]], c = table[in[2]], d = table[in[3]];
+        bad |= a | b | c | d;
+        const uint32_t group = (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
+        *o++ = static_cast<unsigned char>(group >> 16);
+        *o++ = static_cast<unsigned char>(group >> 8);
+        *o++ = static_cast<unsigned char>(group);
+    }
+    if (length > 0) {
+        // The last group: its final one or two characters may be pads, read as 0.
+        uint32_t group = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            const bool pad = k >= 4 - pads;
+            const int value = pad ? 0 : table[in[k]];
+            bad |= value;
+            group = (group << 6) | static_cast<uint32_t>(value & 0x3F);
+        }
+        for (int shift = 16; o < out.get() + size; shift -= 8) *o++ = static_cast<unsigned char>(group >> shift);
+    }
+    if (bad < 0) return nullptr;
+    out[size] = 0;
+    if (outLength) *outLength = size;
+    return out;
+}
+
+std::unique_ptr<char[]> base64_encode(const unsigned char* bytes, size_t length, size_t* outLength) {
+    const size_t size = 4 * ((length + 2) / 3);
+    std::unique_ptr<char[]> out(new (std::nothrow) char[size + 1]);
+    if (!out) return nullptr;
+
+    size_t o = 0;
+    for (size_t i = 0; i < length; i += 3) {
+        uint32_t group = static_cast<uint32_t>(bytes[i]) << 16;
+        if (i + 1 < length) group |= static_cast<uint32_t>(bytes[i + 1]) << 8;
+        if (i + 2 < length) group |= bytes[i + 2];
+        out[o++] = kAlphabet[(group >> 18) & 0x3F];
+        out[o++] = kAlphabet[(group >> 12) & 0x3F];
+        out[o++] = kAlphabet[(group >> 6) & 0x3F];
+        out[o++] = kAlphabet[group & 0x3F];
+    }
+    const size_t pads = (3 - length % 3) % 3;
+    for (size_t p = 0; p < pads; ++p) out[size - 1 - p] = '=';
+    out[size] = 0;
+    if (outLength) *outLength = size;
+    return out;
+}

@@ -1,0 +1,58 @@
+// HTTP GET on libcurl's easy interface, and the base64 coding that carries
+// firmware images inside server answers.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+
+// One finished (or failed) GET: the address asked for, the HTTP status and the body.
+class HTTPResponse {
+public:
+    explicit HTTPResponse(std::string request) : request_(std::move(request)) {}
+
+    const std::string& get_request() const { return request_; }
+    long get_status() const { return status_; }
+    const std::string& get_response() const { return response_; }
+    std::string& get_response() { return response_; }
+
+    void set_status(long code) { status_ = code; }
+    void process(const char* bytes, size_t count) { response_.append(bytes, count); }
+    // Makes room for a body of the announced size in one piece (best effort).
+    void expect(size_t bytes);
+
+private:
+    std::string request_;
+    long status_ = 0;
+    std::string response_;
+};
+
+class HTTPRequest {
+public:
+    using Parameters = std::map<std::string, std::string>;
+
+    // Requests address + "?" + name=value& ... (values inserted unchanged).
+    // Throws std::runtime_error on any transfer failure; an HTTP error status
+    // is not a failure, the caller inspects get_status().
+    //
+    // HTTPS peers are verified against the system trust store, or the file
+    // named by CURL_CA_BUNDLE. Connecting is bounded (30 s) and a transfer
+    // that receives nothing for 60 s is aborted; the environment variables
+    // UPDATER_HTTP_CONNECT_TIMEOUT and UPDATER_HTTP_STALL_TIMEOUT (seconds)
+    // override those bounds.
+    static HTTPResponse GET(const std::string& address, const Parameters& parameters);
+
+    // The full address GET requests for these parameters.
+    static std::string FullAddress(const std::string& address, const Parameters& parameters);
+};
+
+// libcurl write callback: appends size * count bytes to the HTTPResponse.
+size_t _rcv_data(char* bytes, size_t size, size_t count, void* response);
+
+// RFC 4648 base64, no line breaks. Decoding returns null for a text whose
+// length is not a multiple of four or that holds characters outside the
+// alphabet; the buffer carries one extra zero byte after outLength bytes.
+std::unique_ptr<unsigned char[]> base64_decode(const char* text, size_t length, size_t* outLength);
+// Returns zero-terminated text, or null when memory runs out.
+std::unique_ptr<char[]> base64_encode(const unsigned char* bytes, size_t length, size_t* outLength);

@@ -1,0 +1,260 @@
+#include "UpdateServerRequest.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string_view>
+
+#include "HTTPRequest.h"
+#include "Log.h"
+
+#ifndef UPDATER_SERVER_HOST
+#define UPDATER_SERVER_HOST "update.velorn.com"
+#endif
+
+namespace {
+
+constexpr unsigned kLog = Log::DEBUG_ServerComm;
+
+std::string SerialText(uint32_t serial) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", serial);
+    return text;
+}
+
+// The non-empty lines of a body, cut at "\n" (a "\r" stays part of its line).
+std::vector<std::string_view> Lines(std::string_view body) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    while (start < body.size()) {
+        size_t end = body.find('\n', start);
+        if (end == std::string_view::npos) end = body.size();
+        if (end > start) lines.push_back(body.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The text up to the first of the given characters.
+std::string_view CutAt(std::string_view text, std::string_view stops) {
+    // One fast scan per stop character: a BIRD line runs to tens of megabytes.
+    size_t end = text.size();
+    for (char stop : stops) end = std::min(end, text.substr(0, end).find(stop));
+    return text.substr(0, end);
+}
+
+// Runs one request: the transfer, the status and the leading "ok".
+// On success `response` holds the answer and `lines` its lines.
+bool Ask(const char* operation, const std::string& address, const HTTPRequest::Parameters& parameters,
+         std::unique_ptr<HTTPResponse>& response, std::vector<std::string_view>& lines) {
+    const std::string& base = address.empty() ? UpdateServerRequest::DefaultURL() : address;
+    try {
+        response = std::make_unique<HTTPResponse>(HTTPRequest::GET(base, parameters));
+    } catch (const std::exception& e) {
+        Log::log(kLog, "%s ==> [%s]\n", operation, e.what());
+        return false;
+    }
+    if (response->get_status() != 200) {
+        if (std::string_view(operation) == "ping")
+            Log::log(kLog, "PING ==> [%d] [%s]\n", static_cast<int>(response->get_status()),
+                     response->get_response().c_str());
+        else
+            Log::log(kLog, "%s ==> [%d] [%s]\n", operation, static_cast<int>(response->get_status()),
+                     response->get_response().c_str());
+        return false;
+    }
+    lines = Lines(response->get_response());
+    if (lines.empty() || lines[0].substr(0, 2) != "ok") {
+        Log::log(kLog, "ServerCommClass: %s failed [%s]\n", operation, response->get_request().c_str());
+        return false;
+    }
+    return true;
+}
+
+void MissingLine(const char* operation, const char* what) {
+    Log::log(kLog, "%s: answer has no %s\n", operation, what);
+}
+
+// Major, minor, patch reduced to 8 bits, as the firmware compares versions.
+struct VersionKey {
+    bool valid = false;
+    uint8_t major = 0, minor = 0, patch = 0;
+};
+
+bool ReadNumber(const std::string& text, long long& value) {
+    errno = 0;
+    char* end = nullptr;
+    value = std::strtoll(text.c_str(), &end, 10);
+    return end != text.c_str() && errno == 0;
+}
+
+VersionKey KeyOf(const std::string& version) {
+    VersionKey key;
+    const auto parts = UpdateServerRequest::SplitTarnixVersion(version);
+    if (parts.size() != 3) return key;
+    long long numbers[3];
+    for (int i = 0; i < 3; ++i) {
+        if (!ReadNumber(parts[i], numbers[i])) {
+            Log::log(kLog, "%s: Exception converting version: %s\n", "_sortVersion", version.c_str());
+            return key;
+        }
+    }
+    key.valid = true;
+    key.major = static_cast<uint8_t>(numbers[0]);
+    key.minor = static_cast<uint8_t>(numbers[1]);
+    key.patch = static_cast<uint8_t>(numbers[2]);
+    return key;
+}
+
+} // namespace
+
+std::string UpdateServerRequest::DefaultURL() { return "http://" UPDATER_SERVER_HOST "/cgi/u"; }
+std::string UpdateServerRequest::DefaultSecureURL() { return "https://" UPDATER_SERVER_HOST "/cgi/u"; }
+
+bool UpdateServerRequest::ping(const std::string& address) {
+    std::unique_ptr<HTTPResponse> response;
+    std::vector<std::string_view> lines;
+    return Ask("ping", address, {{"op", "hi"}, {"rv", "2"}}, response, lines);
+}
+
+bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& firmwareName,
+                                     const std::string& address) {
+    std::unique_ptr<HTTPResponse> response;
+    std::vector<std::string_view> lines;
+    if (!Ask("QueryBuild", address, {{"op", "qu"}, {"sn", SerialText(serial)}}, response, lines)) return false;
+    if (lines.size() > 1) build = std::string(CutAt(lines[1], "\r"));
+    else MissingLine("QueryBuild", "build line");
+    if (lines.size() > 2) firmwareName = std::string(CutAt(lines[2], "\r\n"));
+    else MissingLine("QueryBuild", "firmware name line");
+    return true;
+}
+
+bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmwareName, const std::string& build,
+                                   std::string& birdText, const std::string& address, bool noCal) {
+    std::unique_ptr<HTTPResponse> response;
+    std::vector<std::string_view> lines;
+    const HTTPRequest::Parameters parameters{{"op", "bird"},
+                                             {"sn", SerialText(serial)},
+                                             {"fw", firmwareName},
+                                             {"bld", build},
+                                             {"no_cal", noCal ? "true" : "false"}};
+    if (!Ask("GetBuild", address, parameters, response, lines)) return false;
+    birdText.clear();
+    if (lines.size() < 2) {
+        MissingLine("GetBuild", "BIRD line");
+        return true;
+    }
+    // The image can be large: keep it in the body's own buffer instead of copying it.
+    std::string& body = response->get_response();
+    const std::string_view line = CutAt(lines[1], "\r");
+    const size_t offset = static_cast<size_t>(line.data() - body.data());
+    const size_t length = line.size();
+    body.erase(0, offset);
+    body.resize(length);
+    birdText = std::move(body);
+    return true;
+}
+
+bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& builds, const std::string& address) {
+    builds.clear();
+    std::unique_ptr<HTTPResponse> response;
+    std::vector<std::string_view> lines;
+    if (!Ask("GetBuildList", address, {{"op", "builds"}, {"sn", SerialText(serial)}}, response, lines))
+        return false;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const std::string_view line = lines[i];
+        if (line.size() < 3) continue;
+        Log::log(kLog, "%s processing entry: [%s]\n", "GetBuildList", std::string(line).c_str());
+        const std::string_view buildField = CutAt(line, ";\r\n");
+        if (buildField.empty()) continue;
+        std::string_view version;
+        if (buildField.size() < line.size() && line[buildField.size()] == ';')
+            version = CutAt(line.substr(buildField.size() + 1), ";\r\n");
+        const std::string build(buildField), versionText(version);
+        builds.emplace(build, versionText); // a build listed twice keeps its first line
+        Log::log(kLog, "%s [%.10s][%.10s]\n", "GetBuildList", build.c_str(), versionText.c_str());
+    }
+    return true;
+}
+
+bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t& serial, uint32_t& build,
+                                          const std::string& address) {
+    char fp[64];
+    std::snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1], fingerprint[2],
+                  fingerprint[3]);
+    std::unique_ptr<HTTPResponse> response;
+    std::vector<std::string_view> lines;
+    if (!Ask("GetRecoveryInfo", address, {{"op", "fix"}, {"fp", fp}, {"brief", "true"}}, response, lines))
+        return false;
+    const std::string first(lines[0]);
+    const std::string second = lines.size() > 1 ? std::string(lines[1]) : std::string();
+    const std::string third = lines.size() > 2 ? std::string(lines[2]) : std::string();
+    if (lines.size() > 1) serial = static_cast<uint32_t>(std::strtoul(second.c_str(), nullptr, 16));
+    if (lines.size() > 2) build = static_cast<uint32_t>(std::strtoul(third.c_str(), nullptr, 0));
+    Log::log(kLog, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", first.c_str(), second.c_str(), third.c_str());
+    return true;
+}
+
+bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string& token, const std::string& address) {
+    std::unique_ptr<HTTPResponse> response;
+    std::vector<std::string_view> lines;
+    if (!Ask("GetDeviceJWT", address, {{"op", "ent_jwt"}, {"sn", SerialText(serial)}, {"json", "false"}}, response,
+             lines))
+        return false;
+    if (lines.size() < 2 || lines[1].size() <= 2) {
+        MissingLine("GetDeviceJWT", "token line");
+        return false;
+    }
+    const std::string_view line = lines[1];
+    Log::log(kLog, "%s processing entry: [%s]\n", "GetDeviceJWT", std::string(line).c_str());
+    const size_t firstDot = line.find('.');
+    if (firstDot == std::string_view::npos) return false;
+    const size_t secondDot = line.find('.', firstDot + 1);
+    if (secondDot == std::string_view::npos) return false;
+    const std::string_view header = line.substr(0, firstDot);
+    const std::string_view payload = line.substr(firstDot + 1, secondDot - firstDot - 1);
+    const std::string_view signature = CutAt(line.substr(secondDot + 1), "\r\n");
+    if (header.size() < 2 || payload.size() < 2 || signature.size() < 2) return false;
+    token = std::string(header) + "." + std::string(payload) + "." + std::string(signature);
+    return true;
+}
+
+UpdateServerRequest::SortedBuilds UpdateServerRequest::SortBuildsByVersion(const BuildList& builds) {
+    struct Entry {
+        VersionKey key;
+        std::pair<std::string, std::string> item;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(builds.size());
+    for (const auto& item : builds) entries.push_back({KeyOf(item.second), item});
+
+    // A strict weak ordering even for unreadable versions: they rank below every
+    // readable one and keep their map order among themselves.
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (a.key.valid != b.key.valid) return a.key.valid;
+        if (!a.key.valid) return false;
+        if (a.key.major != b.key.major) return a.key.major > b.key.major;
+        if (a.key.minor != b.key.minor) return a.key.minor > b.key.minor;
+        return a.key.patch > b.key.patch;
+    });
+
+    SortedBuilds sorted;
+    sorted.reserve(entries.size());
+    for (auto& entry : entries) sorted.push_back(std::move(entry.item));
+    return sorted;
+}
+
+std::vector<std::string> UpdateServerRequest::SplitTarnixVersion(const std::string& text) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (true) {
+        const size_t dot = text.find('.', start);
+        parts.push_back(text.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    if (parts.size() != 3) parts.clear();
+    return parts;
+}

@@ -1,0 +1,35 @@
+// The six questions the updater asks the update server, and build-list ordering.
+// Every request returns true on success, logs its reasons otherwise and never throws.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+class UpdateServerRequest {
+public:
+    using BuildList = std::map<std::string, std::string>; // build text -> version text
+    using SortedBuilds = std::vector<std::pair<std::string, std::string>>;
+
+    // The built-in server address, HTTP and HTTPS forms (path "/cgi/u").
+    static std::string DefaultURL();
+    static std::string DefaultSecureURL();
+
+    // An empty address means DefaultURL().
+    static bool ping(const std::string& address);
+    static bool QueryBuild(uint32_t serial, std::string& build, std::string& firmwareName,
+                           const std::string& address);
+    static bool GetBuild(uint32_t serial, const std::string& firmwareName, const std::string& build,
+                         std::string& birdText, const std::string& address, bool noCal);
+    static bool GetBuildList(uint32_t serial, BuildList& builds, const std::string& address);
+    static bool GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t& serial, uint32_t& build,
+                                const std::string& address);
+    static bool GetDeviceJWT(uint32_t serial, std::string& token, const std::string& address);
+
+    // Newest version first; entries whose version is not three numbers go last.
+    static SortedBuilds SortBuildsByVersion(const BuildList& builds);
+    // Exactly three parts, or an empty list.
+    static std::vector<std::string> SplitTarnixVersion(const std::string& text);
+};
