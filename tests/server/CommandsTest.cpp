@@ -240,9 +240,6 @@ TEST(DefaultServer, HttpAndHttpsSelectTheBuiltInAddress) {
         ASSERT_NE(at, std::string::npos) << r.err;
         const size_t start = at + message.size();
         const std::string url = r.err.substr(start, r.err.find('\n', start) - start);
-        EXPECT_EQ(url.rfind(scheme + "://", 0), 0u) << url;
-        ASSERT_GT(url.size(), 6u);
-        EXPECT_EQ(url.substr(url.size() - 6), "/cgi/u") << url;
-        EXPECT_EQ(url.find("127.0.0.1"), std::string::npos) << url;
+        EXPECT_EQ(url, scheme + "://" + DEFAULT_SERVER_HOST + "/cgi/u");
     }
 }

@@ -1,0 +1,90 @@
+// The simulator's configuration file: one section per virtual module.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tarnixsim {
+
+struct ConfigError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A fault switch: off, on for the next `remaining` occurrences, or always.
+struct FaultCount {
+    int remaining = 0; // < 0: always
+    bool armed() const { return remaining != 0; }
+    // Consumes one occurrence; true when the fault fires now.
+    bool fire() {
+        if (remaining == 0) return false;
+        if (remaining > 0) --remaining;
+        return true;
+    }
+};
+
+// Every fault a module can be told to show; see README.md for each one.
+struct Faults {
+    FaultCount drop_replies;
+    unsigned delay_replies_ms = 0;
+    FaultCount wrong_data_count;
+    FaultCount refuse_prepare;
+    FaultCount refuse_write;
+    FaultCount wrong_sum;
+    FaultCount silent_after_load;
+    FaultCount no_return_after_reboot;
+    unsigned drop_connection_after_data = 0; // 0: off; else drop after that many DATA packets
+    bool refuse_second_connection = false;
+
+    // Sets one fault by name; throws ConfigError for an unknown name or value.
+    void set(const std::string& name, const std::string& value);
+    std::string describe() const;
+};
+
+struct ModuleConfig {
+    std::string name;          // section name, also the state directory name
+    uint32_t serial = 0;
+    uint8_t model = 0;
+    uint8_t address = 2;       // module address (even, non-zero)
+    uint32_t version = 0;      // packed version word
+    uint32_t build = 0;
+    std::string device_name;
+    uint32_t features = 0;     // protocol features word (bit 31: pooled packets)
+    bool tcp = true;
+    bool pty = false;
+    uint16_t port = 0;         // 0: any free port
+    std::string pty_link;      // a stable symbolic link to the pty, if wanted
+    unsigned heartbeat_ms = 0; // 0: no heartbeats
+    uint16_t block_size = 512;
+    uint32_t load_base = 0x10000000;
+    uint32_t flash_base = 0;
+    uint32_t flash_size = 0x40000;
+    bool uei_data = true;      // upgrade option 10 offered
+    unsigned stream_interval_ms = 100;
+    unsigned reboot_ms = 300;
+    uint32_t hardware_version = 1;
+    uint32_t input_voltage = 5000000;   // microvolts
+    uint32_t input_current = 250000;    // microamperes
+    int32_t temperature = 31500000;     // micro-degrees Celsius
+    std::map<unsigned, std::vector<uint8_t>> factory; // factory data by index
+    // Routing: a module behind a router names it and its I2C address.
+    std::string router;
+    uint8_t i2c_address = 0;
+    Faults faults;
+};
+
+struct Config {
+    std::vector<ModuleConfig> modules;
+};
+
+// Parses the text of a configuration file; `origin` names it in error messages.
+Config ParseConfig(const std::string& text, const std::string& origin);
+Config LoadConfig(const std::string& path);
+
+// "2.15.3" to a packed version word (the form the module reports).
+uint32_t ParseVersion(const std::string& text);
+std::string VersionText(uint32_t packed);
+
+} // namespace tarnixsim

@@ -1,0 +1,869 @@
+#include "Module.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <sstream>
+
+#include "aError.h"
+#include "aUEI.h"
+
+namespace tarnixsim {
+namespace {
+
+// Command codes the module serves.
+constexpr uint8_t kCmdHeartbeat = 0;
+constexpr uint8_t kCmdSystem = 3;
+constexpr uint8_t kCmdSlot = 4;
+constexpr uint8_t kCmdI2C = 8;
+constexpr uint8_t kCmdEcho = 23;
+constexpr uint8_t kCmdQuery = 73;
+constexpr uint8_t kCmdStoreEntity = 92;
+constexpr uint8_t kCmdStream = 93;
+constexpr uint8_t kCmdFactory = 94;
+constexpr uint8_t kCmdUpgrade = 95;
+
+constexpr uint8_t kGet = 0x40, kSet = 0x80, kSetReply = 0xC0, kHostRequest = 0x20;
+constexpr size_t kBytesChunk = 24;       // bytes of a sequence per packet
+constexpr size_t kMaxLoader = 256 * 1024; // room for a loader image
+constexpr size_t kSlotCapacity = 2048;
+constexpr size_t kFactoryCapacity = 256;
+constexpr size_t kMaxSequence = 64 * 1024; // longest byte sequence taken from a host
+
+enum Access { kRead = 1, kWrite = 2, kCall = 4 };
+enum Width { kNone, k8, k32, kBytes };
+struct OptionInfo {
+    uint8_t code;
+    int access;
+    Width width;
+};
+
+// The system entity's options.
+constexpr OptionInfo kSystemOptions[] = {
+    {1, kRead, k8},          {2, kRead | kWrite, k8},  {3, kRead | kWrite, k8},  {4, kRead | kWrite, k8},
+    {6, kRead | kWrite, k8}, {7, kRead, k32},          {8, kRead, k8},           {9, kRead, k32},
+    {10, kCall, kNone},      {11, kCall, kNone},       {12, kRead, k32},         {13, kRead, k8},
+    {14, kRead, k8},         {15, kRead | kWrite, k8}, {16, kRead, k8},          {20, kWrite, k8},
+    {21, kRead, k32},        {22, kRead, k32},         {23, kRead, k32},         {24, kCall, kNone},
+    {25, kRead, k32},        {26, kRead, k32},         {27, kRead, k32},         {28, kRead, k32},
+    {29, kRead, k8},         {30, kRead | kWrite, k8}, {31, kRead | kWrite, kBytes},
+    {32, kRead | kWrite, kBytes},                      {33, kRead, k32},         {34, kRead | kWrite, k32},
+    {35, kRead, k32},        {37, kCall, kNone},       {38, kRead | kWrite, k8}, {40, kRead, k32},
+    {41, kRead, k32},        {42, kRead | kWrite, k8}, {43, kRead, k32},         {45, kRead, k32},
+};
+
+const OptionInfo* systemOption(uint8_t code) {
+    for (auto& o : kSystemOptions)
+        if (o.code == code) return &o;
+    return nullptr;
+}
+
+// Options streamed for a subscription to every option of the system entity.
+constexpr uint8_t kStreamedByDefault[] = {12, 21, 22, 27};
+
+void put32(Bytes& b, uint32_t v) {
+    uint8_t w[4];
+    aUEI_StoreInt(w, v);
+    b.insert(b.end(), w, w + 4);
+}
+void put16(Bytes& b, uint16_t v) {
+    uint8_t w[2];
+    aUEI_StoreShort(w, v);
+    b.insert(b.end(), w, w + 2);
+}
+
+std::string hex32(uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%08X", v);
+    return b;
+}
+
+uint32_t incomingKey(uint8_t address, uint8_t command, uint8_t code, uint8_t index) {
+    return uint32_t(address) << 24 | uint32_t(command) << 16 | uint32_t(code) << 8 | index;
+}
+
+} // namespace
+
+Module::Module(const ModuleConfig& config, const std::string& stateRoot, Log& log)
+    : config_(config),
+      log_(log),
+      state_(stateRoot.empty() ? std::string() : stateRoot + "/" + config.name),
+      flash_(state_, config.flash_base, config.flash_size),
+      faults_(config.faults),
+      serial_(config.serial),
+      version_(config.version),
+      build_(config.build),
+      device_name_(config.device_name),
+      heartbeat_ms_(config.heartbeat_ms) {
+    // What the module ran when the simulator last stopped wins over the file.
+    if (auto id = state_.read("identity")) {
+        std::istringstream in(std::string(id->begin(), id->end()));
+        std::string key;
+        uint32_t value;
+        while (in >> key >> std::hex >> value) {
+            if (key == "serial") serial_ = value;
+            else if (key == "version") version_ = value;
+            else if (key == "build") build_ = value;
+        }
+        log_.info("%s: running identity from %s/identity: serial %08X version %s build %u", name().c_str(),
+                  state_.path().c_str(), serial_, VersionText(version_).c_str(), build_);
+    }
+    for (uint8_t s = 0; s < 12; ++s) {
+        slots_[{0, s}] = Slot{};
+        if (auto saved = state_.read("slot-0-" + std::to_string(s) + ".bin")) slots_[{0, s}].data = *saved;
+    }
+    for (uint8_t s = 0; s < 2; ++s) slots_[{1, s}] = Slot{};
+    for (unsigned i = 0; i < 16; ++i)
+        if (auto saved = state_.read("factory-" + std::to_string(i) + ".bin")) config_.factory[i] = *saved;
+    loadSettings();
+}
+
+Module* Module::childAt(uint8_t address) const {
+    for (Module* c : children)
+        if (c->address() == address) return c;
+    return nullptr;
+}
+
+void Module::goDown() {
+    up_ = false;
+    phase_ = Phase::Idle;
+    block_ = Block{};
+    for (auto& h : handles_) h = Handle{};
+}
+
+void Module::boot(uint64_t nowMs) {
+    if (image_written_) {
+        image_written_ = false;
+        if (auto id = flash_.findIdentity()) {
+            version_ = id->version;
+            build_ = id->build;
+            if (id->serial_address != 0) {
+                if (auto s = flash_.readWord(id->serial_address)) serial_ = *s;
+                else
+                    log_.info("%s: serial-number address %08X lies outside the flash; serial kept", name().c_str(),
+                              id->serial_address);
+            }
+            std::string text = "serial " + hex32(serial_) + "\nversion " + hex32(version_) + "\nbuild " +
+                               hex32(build_) + "\n";
+            state_.write("identity", Bytes(text.begin(), text.end()));
+            log_.info("%s: booted the written image: serial %08X version %s build %u", name().c_str(), serial_,
+                      VersionText(version_).c_str(), build_);
+        } else {
+            log_.info("%s: the written image carries no identity record; identity kept", name().c_str());
+        }
+    }
+    erased_this_session_ = false;
+    data_packets_ = 0;
+    boot_ms_ = nowMs;
+    hb_next_ = 0;
+    heartbeat.outstanding = -1;
+    up_ = true;
+    log_.info("%s: up (serial %08X, version %s, build %u)", name().c_str(), serial_, VersionText(version_).c_str(),
+              build_);
+}
+
+uint8_t Module::nextHeartbeat() {
+    if (heartbeat.outstanding >= 0) ++heartbeat.missed;
+    uint8_t v = hb_next_;
+    hb_next_ ^= 1;
+    heartbeat.outstanding = v;
+    ++heartbeat.sent;
+    return v;
+}
+
+void Module::reply(Connection& c, Hub& hub, const Bytes& data) {
+    if (faults_.drop_replies.fire()) {
+        log_.info("%s: fault drop_replies: reply to command %u dropped", name().c_str(), data.empty() ? 0 : data[0]);
+        return;
+    }
+    hub.send(c, address(), data, faults_.delay_replies_ms);
+}
+
+void Module::replyError(Connection& c, Hub& hub, uint8_t command, uint8_t replyOption, uint8_t index, uint8_t err) {
+    log_.info("%s: error reply to command %u option 0x%02X: %s", name().c_str(), command, replyOption,
+              aError_GetErrorText(static_cast<aErr>(err)));
+    reply(c, hub, Bytes{command, replyOption, static_cast<uint8_t>(index | 0x80), err});
+}
+
+void Module::replyBytes(Connection& c, Hub& hub, uint8_t command, uint8_t option, uint8_t index, const Bytes& value) {
+    size_t at = 0;
+    uint8_t sequence = 0;
+    do {
+        size_t n = std::min(kBytesChunk, value.size() - at);
+        bool more = at + n < value.size();
+        Bytes p{command, option, index};
+        p.insert(p.end(), value.begin() + at, value.begin() + at + n);
+        p.push_back(static_cast<uint8_t>((sequence & 0x7F) | (more ? 0x80 : 0)));
+        reply(c, hub, p);
+        at += n;
+        ++sequence;
+    } while (at < value.size());
+}
+
+void Module::handle(Connection& c, const Bytes& d, Hub& hub) {
+    now_ms_ = hub.nowMs();
+    if (d.empty()) return;
+    switch (d[0]) {
+    case kCmdHeartbeat:
+        if (d.size() == 2) {
+            if (heartbeat.outstanding >= 0 && d[1] == heartbeat.outstanding + 2) {
+                ++heartbeat.answered;
+                log_.info("%s: heartbeat %d answered by the host", name().c_str(), heartbeat.outstanding);
+                heartbeat.outstanding = -1;
+            } else {
+                ++heartbeat.wrong;
+                log_.info("%s: unexpected heartbeat answer %u", name().c_str(), d[1]);
+            }
+        }
+        return;
+    case kCmdSlot: handleStore(c, d, hub); return;
+    case kCmdI2C: handleI2C(c, d, hub); return;
+    case kCmdEcho: reply(c, hub, d); return;
+    case kCmdQuery: handleQuery(c, d, hub); return;
+    case kCmdFactory: handleFactory(c, d, hub); return;
+    case kCmdUpgrade:
+        if (d.size() >= 2 && (d[1] & 0xC0)) handleUEI(c, d, hub);
+        else handleUpgrade(c, d, hub);
+        return;
+    case 1: case 2: case 9: case 24: case 173: case 175:
+        log_.info("%s: command %u ignored", name().c_str(), d[0]);
+        return;
+    default: handleUEI(c, d, hub); return;
+    }
+}
+
+// ---- UEI entities: system (3), store (92), streaming (93), upgrade data (95/10)
+
+void Module::handleUEI(Connection& c, const Bytes& d, Hub& hub) {
+    if (d.size() < 3) {
+        log_.info("%s: short UEI packet for command %u ignored", name().c_str(), d[0]);
+        return;
+    }
+    const uint8_t command = d[0], flags = d[1] & 0xC0, code = d[1] & 0x3F, index = d[2] & 0x1F;
+    const bool isGet = flags == kGet, isSet = flags == kSet;
+    const uint8_t replyOption = isSet ? static_cast<uint8_t>(code | kSetReply) : code;
+    if (!isGet && !isSet) {
+        replyError(c, hub, command, d[1], index, aErrParam);
+        return;
+    }
+    Bytes value(d.begin() + 3, d.end());
+
+    // Byte sequences arrive as consecutive packets with a trailer byte.
+    const bool bytesOption = isSet && ((command == kCmdSystem && (code == 31 || code == 32)) ||
+                                       (command == kCmdUpgrade && code == 10));
+    if (bytesOption) {
+        if (value.empty()) {
+            replyError(c, hub, command, replyOption, index, aErrShortCommand);
+            return;
+        }
+        const uint8_t trailer = value.back();
+        value.pop_back();
+        const uint8_t sequence = trailer & 0x7F;
+        const bool more = trailer & 0x80;
+        auto key = incomingKey(address(), command, code, index);
+        auto& in = c.incoming[key];
+        if (sequence == 0) in = Connection::Incoming{};
+        else if (sequence != in.expected) in.failed = true;
+        in.expected = static_cast<uint8_t>((sequence + 1) & 0x7F);
+        if (!in.failed) in.data.insert(in.data.end(), value.begin(), value.end());
+        if (in.data.size() > kMaxSequence) { // a sequence that never ends must not eat memory
+            in.failed = true;
+            in.data = Bytes{};
+        }
+        if (command == kCmdUpgrade) countData(hub);
+        if (more) return;
+        Connection::Incoming done = std::move(in);
+        c.incoming.erase(key);
+        if (done.failed) {
+            replyError(c, hub, command, replyOption, index, aErrPacket);
+            return;
+        }
+        finishBytes(c, hub, command, code, index, done.data);
+        return;
+    }
+
+    switch (command) {
+    case kCmdSystem:
+        if (index != 0) replyError(c, hub, command, replyOption, index, aErrIndexRange);
+        else if (isGet) handleSystemGet(c, hub, code, index);
+        else handleSystemSet(c, hub, code, index, value, false);
+        return;
+    case kCmdStoreEntity:
+        if (isGet || code > 2) replyError(c, hub, command, replyOption, index, isGet ? aErrMode : aErrInvalidOption);
+        else if (value.size() != 4) replyError(c, hub, command, replyOption, index, aErrSize);
+        else {
+            uint32_t target = aUEI_RetrieveInt(value.data());
+            if (target != (uint32_t(kCmdSystem) << 8)) {
+                replyError(c, hub, command, replyOption, index, aErrInvalidEntity);
+                return;
+            }
+            if (code == 0) saveSettings();
+            else if (code == 1) {
+                device_name_ = config_.device_name;
+                led_ = 0;
+                software_offset_ = 0;
+            } else loadSettings();
+            log_.info("%s: store entity option %u for entity %04X", name().c_str(), code, target);
+            reply(c, hub, Bytes{command, replyOption, index});
+        }
+        return;
+    case kCmdStream:
+        if (code != 1 && code != 2) {
+            replyError(c, hub, command, replyOption, index, aErrInvalidOption);
+        } else if (isGet) {
+            if (code != 1) replyError(c, hub, command, replyOption, index, aErrMode);
+            else {
+                bool any = std::any_of(c.streams.begin(), c.streams.end(),
+                                       [&](const StreamSubscription& s) { return s.module == this; });
+                reply(c, hub, Bytes{command, code, index, static_cast<uint8_t>(any ? 1 : 0)});
+            }
+        } else if (value.size() != 4) {
+            replyError(c, hub, command, replyOption, index, aErrSize);
+        } else {
+            StreamSubscription s{this, value[1], value[2], value[3]};
+            auto same = [&](const StreamSubscription& o) {
+                return o.module == this && o.command == s.command && o.option == s.option && o.index == s.index;
+            };
+            c.streams.erase(std::remove_if(c.streams.begin(), c.streams.end(), same), c.streams.end());
+            if (code == 1) {
+                c.streams.push_back(s);
+                if (c.next_stream_ms == 0) c.next_stream_ms = now_ms_ + config_.stream_interval_ms;
+            }
+            log_.info("%s: stream %s for command %u option %u index %u", name().c_str(), code == 1 ? "on" : "off",
+                      s.command, s.option, s.index);
+            reply(c, hub, Bytes{command, replyOption, index});
+        }
+        return;
+    case kCmdUpgrade:
+        // Option 10 comes as a byte sequence (above); nothing else is a UEI here.
+        replyError(c, hub, command, replyOption, index, code == 10 ? aErrMode : aErrInvalidOption);
+        return;
+    default:
+        replyError(c, hub, command, replyOption, index, aErrInvalidEntity);
+        return;
+    }
+}
+
+std::optional<uint32_t> Module::systemValue(uint8_t code, uint64_t nowMs) const {
+    const uint32_t uptime = static_cast<uint32_t>((nowMs - boot_ms_) / 1000);
+    switch (code) {
+    case 1: return address();
+    case 2: return router_address_;
+    case 3: return std::min(255u, heartbeat_ms_ / 100);
+    case 4: return led_;
+    case 6: return boot_slot_;
+    case 7: return version_;
+    case 8: return config_.model;
+    case 9: return serial_;
+    case 12: return config_.input_voltage;
+    case 13: return 0;
+    case 14: return address();
+    case 15: return software_offset_;
+    case 16: return router ? router->address() : 0;
+    case 21: return config_.input_current;
+    case 22: return uptime;
+    case 23: return static_cast<uint32_t>(config_.temperature + 2000000);
+    case 25: return config_.input_voltage;
+    case 26: return config_.input_current;
+    case 27: return static_cast<uint32_t>(config_.temperature);
+    case 28: return static_cast<uint32_t>(config_.temperature - 2000000);
+    case 29: return 1;
+    case 30: return power_behavior_;
+    case 33: return power_limit_max_;
+    case 34: return power_limit_max_;
+    case 35: return 0;
+    case 38: return link_interface_;
+    case 40: return config_.hardware_version;
+    case 41: return 0;
+    case 42: return led_max_;
+    case 43: return build_;
+    case 45: return config_.features;
+    default: return std::nullopt;
+    }
+}
+
+void Module::handleSystemGet(Connection& c, Hub& hub, uint8_t code, uint8_t index) {
+    const OptionInfo* o = systemOption(code);
+    if (!o) return replyError(c, hub, kCmdSystem, code, index, aErrInvalidOption);
+    if (!(o->access & kRead)) return replyError(c, hub, kCmdSystem, code, index, aErrMode);
+    if (o->width == kBytes) {
+        Bytes value = code == 32 ? Bytes(device_name_.begin(), device_name_.end()) : power_behavior_config_;
+        return replyBytes(c, hub, kCmdSystem, code, index, value);
+    }
+    uint32_t v = *systemValue(code, now_ms_);
+    Bytes r{kCmdSystem, code, index};
+    if (o->width == k8) r.push_back(static_cast<uint8_t>(v));
+    else put32(r, v);
+    reply(c, hub, r);
+}
+
+void Module::handleSystemSet(Connection& c, Hub& hub, uint8_t code, uint8_t index, const Bytes& value, bool) {
+    const uint8_t replyOption = static_cast<uint8_t>(code | kSetReply);
+    const OptionInfo* o = systemOption(code);
+    if (!o) return replyError(c, hub, kCmdSystem, replyOption, index, aErrInvalidOption);
+    if (!(o->access & (kWrite | kCall))) return replyError(c, hub, kCmdSystem, replyOption, index, aErrMode);
+    const size_t want = o->width == k8 ? 1 : o->width == k32 ? 4 : 0;
+    if (value.size() != want) return replyError(c, hub, kCmdSystem, replyOption, index, aErrSize);
+    const uint32_t v = want == 1 ? value[0] : want == 4 ? aUEI_RetrieveInt(value.data()) : 0;
+    const Bytes ok{kCmdSystem, replyOption, index};
+    switch (code) {
+    case 2: router_address_ = static_cast<uint8_t>(v); break;
+    case 3: heartbeat_ms_ = v * 100; log_.info("%s: heartbeat interval %u ms", name().c_str(), heartbeat_ms_); break;
+    case 4: led_ = static_cast<uint8_t>(v); break;
+    case 6:
+        if (v > 1) return replyError(c, hub, kCmdSystem, replyOption, index, aErrRange);
+        boot_slot_ = static_cast<uint8_t>(v);
+        break;
+    case 10: saveSettings(); break;
+    case 11:
+        reply(c, hub, ok);
+        log_.info("%s: reset requested", name().c_str());
+        hub.reboot(*this, true);
+        return;
+    case 15:
+        if (v & 1) return replyError(c, hub, kCmdSystem, replyOption, index, aErrRange);
+        software_offset_ = static_cast<uint8_t>(v);
+        break;
+    case 20:
+        if (v > 1) return replyError(c, hub, kCmdSystem, replyOption, index, aErrRange);
+        route_to_me_ = static_cast<uint8_t>(v);
+        log_.info("%s: routeToMe %u", name().c_str(), v);
+        break;
+    case 24: log_.info("%s: event log requested", name().c_str()); break;
+    case 30: power_behavior_ = static_cast<uint8_t>(v); break;
+    case 34: power_limit_max_ = v; break;
+    case 37:
+        device_name_ = config_.device_name;
+        led_ = 0;
+        software_offset_ = 0;
+        power_behavior_ = 0;
+        power_behavior_config_.clear();
+        break;
+    case 38: link_interface_ = static_cast<uint8_t>(v); break;
+    case 42: led_max_ = static_cast<uint8_t>(v); break;
+    default: break;
+    }
+    reply(c, hub, ok);
+}
+
+void Module::finishBytes(Connection& c, Hub& hub, uint8_t command, uint8_t code, uint8_t index, const Bytes& value) {
+    const uint8_t replyOption = static_cast<uint8_t>(code | kSetReply);
+    const Bytes ok{command, replyOption, index};
+    if (command == kCmdUpgrade) {
+        if (!config_.uei_data) return replyError(c, hub, command, replyOption, index, aErrInvalidOption);
+        if (index != 0) return replyError(c, hub, command, replyOption, index, aErrIndexRange);
+        size_t accepted = 0;
+        if (!block_.open) return replyError(c, hub, command, replyOption, index, aErrMode);
+        if (!upgradeData(value.data(), value.size(), accepted) || accepted != value.size())
+            return replyError(c, hub, command, replyOption, index, aErrOverrun);
+        log_.info("%s: upgrade data sequence of %zu bytes", name().c_str(), value.size());
+        return reply(c, hub, ok);
+    }
+    if (index != 0) return replyError(c, hub, command, replyOption, index, aErrIndexRange);
+    if (code == 32) {
+        if (value.size() > 32) return replyError(c, hub, command, replyOption, index, aErrSize);
+        device_name_.assign(value.begin(), value.end());
+        log_.info("%s: name set to \"%s\"", name().c_str(), device_name_.c_str());
+    } else {
+        if (value.size() % 4 || value.size() > 32) return replyError(c, hub, command, replyOption, index, aErrSize);
+        power_behavior_config_ = value;
+    }
+    reply(c, hub, ok);
+}
+
+void Module::saveSettings() const {
+    std::string text = "name " + device_name_ + "\nled " + std::to_string(led_) + "\nsoftware_offset " +
+                       std::to_string(software_offset_) + "\n";
+    state_.write("settings", Bytes(text.begin(), text.end()));
+    log_.info("%s: settings saved", name().c_str());
+}
+
+void Module::loadSettings() {
+    auto saved = state_.read("settings");
+    if (!saved) return;
+    std::istringstream in(std::string(saved->begin(), saved->end()));
+    std::string line;
+    while (std::getline(in, line)) {
+        auto sp = line.find(' ');
+        std::string key = line.substr(0, sp), value = sp == std::string::npos ? "" : line.substr(sp + 1);
+        try {
+            if (key == "name") device_name_ = value.substr(0, 32);
+            else if (key == "led") led_ = static_cast<uint8_t>(std::stoul(value));
+            else if (key == "software_offset") software_offset_ = static_cast<uint8_t>(std::stoul(value));
+        } catch (const std::exception&) {
+            log_.info("%s: unreadable setting '%s' ignored", name().c_str(), line.c_str());
+        }
+    }
+}
+
+// ---- Command 73 queries
+
+void Module::handleQuery(Connection& c, const Bytes& d, Hub& hub) {
+    if (d.size() < 2) return;
+    Bytes r{kCmdQuery, d[1]};
+    switch (d[1]) {
+    case 255:
+        if (d.size() != 2) break;
+        put32(r, build_);
+        return reply(c, hub, r);
+    case 1: {
+        if (d.size() != 6) break;
+        const uint8_t command = d[2], option = d[3], index = d[4], flags = d[5];
+        uint8_t answer = aErrNone;
+        const bool wantGet = flags & kGet, wantSet = flags & kSet;
+        if (command == kCmdSystem) {
+            const OptionInfo* o = systemOption(option);
+            if (!o) answer = aErrInvalidOption;
+            else if (index != 0) answer = aErrIndexRange;
+            else if ((wantGet && !(o->access & kRead)) || (wantSet && !(o->access & (kWrite | kCall))))
+                answer = aErrMode;
+        } else if (command == kCmdStoreEntity) {
+            answer = option > 2 ? aErrInvalidOption : index != 0 ? aErrIndexRange : wantGet ? aErrMode : aErrNone;
+        } else if (command == kCmdStream) {
+            answer = (option != 1 && option != 2) ? aErrInvalidOption
+                     : index != 0                 ? aErrIndexRange
+                     : (wantGet && option != 1)   ? aErrMode
+                                                  : aErrNone;
+        } else if (command == kCmdUpgrade) {
+            answer = (option != 10 || !config_.uei_data) ? aErrInvalidOption
+                     : index != 0                         ? aErrIndexRange
+                     : wantGet                            ? aErrMode
+                                                          : aErrNone;
+        } else {
+            answer = aErrInvalidEntity;
+        }
+        r.insert(r.end(), {command, option, index, answer});
+        return reply(c, hub, r);
+    }
+    case 4: {
+        if (d.size() != 3) break;
+        const uint8_t cls = d[2];
+        const bool known = cls == kCmdSystem || cls == kCmdSlot || cls == kCmdI2C || cls == kCmdStoreEntity ||
+                           cls == kCmdStream || cls == kCmdFactory || cls == kCmdUpgrade;
+        r.insert(r.end(), {cls, static_cast<uint8_t>(known ? 1 : 0)});
+        return reply(c, hub, r);
+    }
+    case 5:
+    case 6:
+        if (d.size() != 4) break;
+        r.insert(r.end(), {d[2], d[3], 0});
+        return reply(c, hub, r);
+    default: break;
+    }
+    log_.info("%s: query %u with %zu data bytes ignored", name().c_str(), d[1], d.size());
+}
+
+// ---- I2C bus (command 8): modules behind a router answer at their addresses
+
+void Module::handleI2C(Connection& c, const Bytes& d, Hub& hub) {
+    if (d.size() < 4) return;
+    const uint8_t bus = d[1], target = d[2];
+    auto status = [&](uint8_t err) { return static_cast<uint8_t>(err ? 0x80 | err : 0); };
+    if (d.size() == 4 && target == 1) { // pull-up
+        uint8_t s = bus != 0 ? status(aErrIndexRange) : 0;
+        return reply(c, hub, Bytes{kCmdI2C, bus, 1, 0, s});
+    }
+    if (d.size() < 5) return;
+    Module* device = childAt(static_cast<uint8_t>(target & 0xFE));
+    if (target & 1) { // read
+        const uint8_t length = d[3];
+        uint8_t err = bus != 0 ? aErrIndexRange : length > 23 ? aErrSize : !device ? aErrNotFound : aErrNone;
+        Bytes r{kCmdI2C, bus, target, 0, status(err)};
+        if (!err) {
+            r[3] = length;
+            for (uint8_t i = 0; i < length; ++i)
+                r.push_back(i < device->i2c_scratch_.size() ? device->i2c_scratch_[i] : 0);
+        }
+        log_.info("%s: I2C read of %u bytes at 0x%02X: %s", name().c_str(), length, target & 0xFE,
+                  aError_GetErrorText(static_cast<aErr>(err)));
+        return reply(c, hub, r);
+    }
+    const uint8_t length = d[3];
+    uint8_t err = bus != 0                   ? aErrIndexRange
+                  : length != d.size() - 5   ? aErrSize
+                  : !device                  ? aErrNotFound
+                                             : aErrNone;
+    if (!err) device->i2c_scratch_.assign(d.begin() + 5, d.end());
+    log_.info("%s: I2C write of %u bytes to 0x%02X: %s", name().c_str(), length, target,
+              aError_GetErrorText(static_cast<aErr>(err)));
+    reply(c, hub, Bytes{kCmdI2C, bus, target, 0, status(err)});
+}
+
+// ---- Store slots (command 4)
+
+void Module::handleStore(Connection& c, const Bytes& d, Hub& hub) {
+    if (d.size() < 3) return;
+    const uint8_t sub = d[1];
+    auto error = [&](uint8_t err) {
+        Bytes r{kCmdSlot, static_cast<uint8_t>(sub | 0x80), d[2]};
+        if (sub >= 1 && sub <= 4) r.push_back(d.size() > 3 ? d[3] : 0);
+        r.push_back(err);
+        log_.info("%s: store request %u refused: %s", name().c_str(), sub, aError_GetErrorText(static_cast<aErr>(err)));
+        reply(c, hub, r);
+    };
+    if (sub >= 1 && sub <= 4) {
+        if (d.size() != 4) return error(aErrSize);
+        auto it = slots_.find({d[2], d[3]});
+        if (it == slots_.end()) return error(aErrIndexRange);
+        Bytes r{kCmdSlot, sub, d[2], d[3]};
+        if (sub == 1 || sub == 2) {
+            put16(r, static_cast<uint16_t>(sub == 1 ? kSlotCapacity : it->second.data.size()));
+            return reply(c, hub, r);
+        }
+        for (auto& h : handles_)
+            if (h.open && h.writing && h.store == d[2] && h.slot == d[3]) return error(aErrBusy);
+        auto free = std::find_if(handles_.begin(), handles_.end(), [](const Handle& h) { return !h.open; });
+        if (free == handles_.end()) return error(aErrResource);
+        *free = Handle{true, sub == 4, d[2], d[3], 0, {}};
+        r.push_back(static_cast<uint8_t>(free - handles_.begin() + 1));
+        return reply(c, hub, r);
+    }
+    if (sub < 6 || sub > 8) return error(aErrUnimplemented);
+    const uint8_t id = d[2];
+    if (id == 0 || id > handles_.size() || !handles_[id - 1].open) return error(aErrParam);
+    Handle& h = handles_[id - 1];
+    Slot& slot = slots_[{h.store, h.slot}];
+    if (sub == 6) {
+        if (h.writing) return error(aErrMode);
+        size_t n = std::min<size_t>(25, slot.data.size() - std::min(slot.data.size(), h.offset));
+        Bytes r{kCmdSlot, 6, id};
+        r.insert(r.end(), slot.data.begin() + h.offset, slot.data.begin() + h.offset + n);
+        h.offset += n;
+        return reply(c, hub, r);
+    }
+    if (sub == 7) {
+        if (!h.writing) return error(aErrMode);
+        size_t n = d.size() - 3;
+        if (h.pending.size() + n > kSlotCapacity) return error(aErrOverrun);
+        h.pending.insert(h.pending.end(), d.begin() + 3, d.end());
+        uint8_t sum = static_cast<uint8_t>(std::accumulate(d.begin() + 3, d.end(), 0u));
+        return reply(c, hub, Bytes{kCmdSlot, 7, id, sum});
+    }
+    // close: a slot written through a handle takes its new contents now
+    if (h.writing) {
+        slot.data = h.pending;
+        if (h.store == 0) state_.write("slot-0-" + std::to_string(h.slot) + ".bin", slot.data);
+        log_.info("%s: store %u slot %u written, %zu bytes", name().c_str(), h.store, h.slot, slot.data.size());
+    }
+    h = Handle{};
+    reply(c, hub, Bytes{kCmdSlot, 8, id, 0});
+}
+
+// ---- Factory data (command 94)
+
+void Module::handleFactory(Connection& c, const Bytes& d, Hub& hub) {
+    if (d.size() < 2) return;
+    const uint8_t b = d[1];
+    const unsigned index = b & 0x0F;
+    auto& f = c.factory;
+    auto error = [&](uint8_t echo, uint8_t err) {
+        log_.info("%s: factory data request refused: %s", name().c_str(), aError_GetErrorText(static_cast<aErr>(err)));
+        reply(c, hub, Bytes{kCmdFactory, static_cast<uint8_t>(echo | 0x80), err});
+    };
+    if (b == 0x20) { // closing packet with the total
+        if (d.size() != 4) return error(0, aErrSize);
+        const size_t total = aUEI_RetrieveShort(d.data() + 2);
+        if (!f.active) return error(0, aErrMode);
+        Connection::Factory done = std::move(f);
+        f = Connection::Factory{};
+        if (done.writing) {
+            if (total != done.data.size()) return error(0, aErrSize);
+            config_.factory[done.index] = done.data;
+            state_.write("factory-" + std::to_string(done.index) + ".bin", done.data);
+            log_.info("%s: factory data %u written, %zu bytes", name().c_str(), done.index, total);
+        } else if (total != done.offset) {
+            return error(0, aErrSize);
+        }
+        return reply(c, hub, Bytes{kCmdFactory, 0});
+    }
+    const bool first = b & 0x40, toModule = b & 0x10;
+    if (first) f = Connection::Factory{true, toModule, index, 0, {}};
+    else if (!f.active || f.index != index || f.writing != toModule) return error(static_cast<uint8_t>(index), aErrMode);
+    if (toModule) {
+        if (f.data.size() + d.size() - 2 > kFactoryCapacity) {
+            f = Connection::Factory{};
+            return error(static_cast<uint8_t>(index), aErrOverrun);
+        }
+        f.data.insert(f.data.end(), d.begin() + 2, d.end());
+        return reply(c, hub, Bytes{kCmdFactory, static_cast<uint8_t>(index)});
+    }
+    Bytes stored;
+    auto it = config_.factory.find(index);
+    if (it != config_.factory.end()) stored = it->second;
+    size_t n = std::min<size_t>(26, stored.size() - std::min(stored.size(), f.offset));
+    Bytes r{kCmdFactory, static_cast<uint8_t>(index)};
+    r.insert(r.end(), stored.begin() + f.offset, stored.begin() + f.offset + n);
+    f.offset += n;
+    reply(c, hub, r);
+}
+
+// ---- Upgrade (command 95)
+
+void Module::countData(Hub& hub) {
+    ++data_packets_;
+    if (faults_.drop_connection_after_data && data_packets_ == faults_.drop_connection_after_data) {
+        faults_.drop_connection_after_data = 0;
+        Module* top = this;
+        while (top->router) top = top->router;
+        log_.info("%s: fault drop_connection: connection dropped after %u data packets", name().c_str(), data_packets_);
+        hub.dropConnections(*top);
+    }
+}
+
+bool Module::upgradeData(const uint8_t* bytes, size_t n, size_t& accepted) {
+    const size_t limit = block_.firmware ? config_.block_size : kMaxLoader;
+    accepted = std::min(n, limit - std::min(limit, block_.pending.size()));
+    block_.pending.insert(block_.pending.end(), bytes, bytes + accepted);
+    if (!block_.firmware) loader_.insert(loader_.end(), bytes, bytes + accepted);
+    return true;
+}
+
+void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
+    if (d.size() < 2) return;
+    const uint8_t op = d[1];
+    auto status = [&](uint8_t s, std::optional<uint32_t> sum = std::nullopt, std::optional<uint16_t> size = {}) {
+        Bytes r{kCmdUpgrade, 7, s};
+        if (size) put16(r, *size);
+        if (sum) put32(r, *sum);
+        reply(c, hub, r);
+    };
+    switch (op) {
+    case 0: { // INIT
+        phase_ = Phase::LoaderReceive;
+        block_ = Block{};
+        loader_.clear();
+        Bytes r{kCmdUpgrade, 0};
+        put32(r, config_.load_base);
+        log_.info("%s: upgrade INIT, load base %08X", name().c_str(), config_.load_base);
+        return reply(c, hub, r);
+    }
+    case 3: { // PREPARE
+        if (d.size() != 7) return status(aErrSize, std::nullopt, uint16_t(0));
+        const uint32_t addr = aUEI_RetrieveInt(d.data() + 3);
+        if (faults_.refuse_prepare.fire()) {
+            log_.info("%s: fault refuse_prepare", name().c_str());
+            return status(aErrInvalidOption, std::nullopt, uint16_t(0));
+        }
+        if (phase_ == Phase::Idle) return status(aErrMode, std::nullopt, uint16_t(0));
+        const bool firmware = phase_ == Phase::LoaderRunning;
+        if (firmware && !flash_.contains(addr, 1)) {
+            log_.info("%s: PREPARE at %08X outside the flash", name().c_str(), addr);
+            return status(aErrRange, std::nullopt, uint16_t(0));
+        }
+        if (firmware && !erased_this_session_) {
+            flash_.eraseAll();
+            erased_this_session_ = true;
+            log_.info("%s: flash erased", name().c_str());
+        }
+        block_ = Block{true, firmware, d[2], addr, 0, {}};
+        log_.info("%s: PREPARE %s block at %08X flags %u", name().c_str(), firmware ? "firmware" : "loader", addr, d[2]);
+        return status(0, std::nullopt, config_.block_size);
+    }
+    case 1: { // DATA
+        const size_t n = d.size() - 2;
+        size_t accepted = 0;
+        if (block_.open) upgradeData(d.data() + 2, n, accepted);
+        uint8_t count = static_cast<uint8_t>(accepted);
+        if (accepted > 0 && faults_.wrong_data_count.fire()) {
+            // The bytes count as not taken, so a resend sums right.
+            block_.pending.resize(block_.pending.size() - accepted);
+            if (!block_.firmware) loader_.resize(loader_.size() - accepted);
+            count = static_cast<uint8_t>(accepted - 1);
+            log_.info("%s: fault wrong_data_count: answered %u for %zu bytes", name().c_str(), count, n);
+        }
+        reply(c, hub, Bytes{kCmdUpgrade, 1, count});
+        countData(hub);
+        return;
+    }
+    case 4: { // SUM
+        uint32_t sum = std::accumulate(block_.pending.begin(), block_.pending.end(), 0u);
+        if (faults_.wrong_sum.fire()) {
+            log_.info("%s: fault wrong_sum", name().c_str());
+            sum += 1;
+        }
+        log_.info("%s: SUM of %zu bytes = %08X", name().c_str(), block_.pending.size(), sum);
+        return status(block_.open ? uint8_t(0) : uint8_t(aErrMode), sum);
+    }
+    case 5: { // WRITE
+        if (d.size() != 4) return status(aErrSize);
+        const uint16_t count = aUEI_RetrieveShort(d.data() + 2);
+        if (faults_.refuse_write.fire()) {
+            log_.info("%s: fault refuse_write", name().c_str());
+            return status(aErrWrite);
+        }
+        if (phase_ != Phase::LoaderRunning || !block_.open || !block_.firmware) return status(aErrMode);
+        if (count != block_.pending.size()) return status(aErrSize);
+        const uint32_t at = block_.address + block_.written;
+        if (!flash_.contains(at, count)) return status(aErrRange);
+        try {
+            flash_.program(at, block_.pending.data(), count);
+        } catch (const std::exception& e) {
+            log_.info("%s: WRITE failed: %s", name().c_str(), e.what());
+            return status(aErrMedia);
+        }
+        block_.written += count;
+        block_.pending.clear();
+        image_written_ = true;
+        log_.info("%s: WRITE %u bytes at %08X", name().c_str(), count, at);
+        return status(0);
+    }
+    case 2: { // LOAD
+        if (phase_ != Phase::LoaderReceive || loader_.empty()) {
+            log_.info("%s: LOAD without a loader refused", name().c_str());
+            return reply(c, hub, Bytes{kCmdUpgrade, 2, static_cast<uint8_t>(aErrMode)});
+        }
+        state_.write("loader.bin", loader_);
+        phase_ = Phase::LoaderRunning;
+        block_ = Block{};
+        log_.info("%s: loader of %zu bytes started", name().c_str(), loader_.size());
+        if (faults_.silent_after_load.fire()) {
+            log_.info("%s: fault silent_after_load: LOAD not answered", name().c_str());
+            return;
+        }
+        return reply(c, hub, Bytes{kCmdUpgrade, 2});
+    }
+    case 6: { // REBOOT
+        log_.info("%s: REBOOT", name().c_str());
+        const bool comeBack = !faults_.no_return_after_reboot.fire();
+        hub.reboot(*this, comeBack);
+        return;
+    }
+    default: log_.info("%s: upgrade request %u ignored", name().c_str(), op); return;
+    }
+}
+
+// ---- Streams (command 93 subscriptions)
+
+void Module::streamSamples(const StreamSubscription& s, uint64_t nowMs, std::vector<Bytes>& out) const {
+    if (s.command != kCmdSystem && s.command != 255) return;
+    if (s.index != 0 && s.index != 255) return;
+    std::vector<uint8_t> options;
+    if (s.option == 255) options.assign(std::begin(kStreamedByDefault), std::end(kStreamedByDefault));
+    else options.push_back(s.option);
+    const uint64_t micros = (nowMs - boot_ms_) * 1000;
+    for (uint8_t code : options) {
+        const OptionInfo* o = systemOption(code);
+        if (!o || !(o->access & kRead) || (o->width != k8 && o->width != k32)) continue;
+        const uint32_t v = *systemValue(code, nowMs);
+        Bytes p{kCmdSystem, code, 0x40, static_cast<uint8_t>(o->width == k8 ? 1 : 3)};
+        put32(p, static_cast<uint32_t>(micros >> 32));
+        put32(p, static_cast<uint32_t>(micros));
+        if (o->width == k8) p.push_back(static_cast<uint8_t>(v));
+        else put32(p, v);
+        p.push_back(0); // trailer: sequence 0, no continuation
+        out.push_back(std::move(p));
+    }
+}
+
+std::string Module::status() const {
+    std::ostringstream o;
+    o << "name=" << name() << " up=" << (up_ ? 1 : 0) << " address=" << unsigned(address()) << " serial=" << hex32(serial_)
+      << " version=" << VersionText(version_) << " build=" << build_ << " model=" << unsigned(config_.model)
+      << " device_name=\"" << device_name_ << "\" heartbeat_ms=" << heartbeat_ms_ << " hb_sent=" << heartbeat.sent
+      << " hb_answered=" << heartbeat.answered << " hb_missed=" << heartbeat.missed << " hb_wrong=" << heartbeat.wrong
+      << " phase=" << (phase_ == Phase::Idle ? "idle" : phase_ == Phase::LoaderReceive ? "loader-receive" : "loader-running")
+      << " loader_bytes=" << loader_.size() << " route_to_me=" << unsigned(route_to_me_) << " " << faults_.describe();
+    return o.str();
+}
+
+} // namespace tarnixsim

@@ -1,0 +1,792 @@
+#include "Server.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "aCOBS.h"
+#include "aPacket.h"
+
+namespace tarnixsim {
+namespace {
+
+constexpr uint8_t kSyncAddress = 0xAD;
+constexpr uint8_t kRouteAddress = 0xAF;
+constexpr uint16_t kDiscoveryRequestPort = 9888;
+constexpr uint16_t kDiscoveryReplyPort = 9889;
+constexpr const char* kDiscoveryGroup = "232.2.2.2";
+constexpr size_t kMaxPending = 1 << 20;     // bytes queued to a host that does not read
+constexpr size_t kMaxPtyFrame = 64;
+constexpr size_t kMaxPtyBacklog = 1024;
+
+int g_signal_pipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char b = 1;
+    ssize_t n = ::write(g_signal_pipe[1], &b, 1);
+    (void)n;
+}
+
+std::runtime_error sysError(const std::string& what) {
+    return std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void setNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+struct PacketDeleter {
+    void operator()(aPacket* p) const { aPacket_Destroy(&p); }
+};
+using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
+
+// A packet's wire bytes (address, length, data) through the shared packet code.
+Bytes wireBytes(uint8_t address, const Bytes& data) {
+    static const uint8_t kNone = 0; // a zero-length packet still needs a data pointer
+    PacketPtr p(aPacket_CreateWithData(address, static_cast<uint8_t>(data.size()), data.empty() ? &kNone : data.data()));
+    if (!p || data.size() > aPACKET_MAX_DATA) throw std::logic_error("reply does not fit a packet");
+    uint8_t buffer[aPACKET_MAX_SIZE];
+    size_t written = 0;
+    aPacket_GetBytes(p.get(), buffer, sizeof buffer, &written);
+    return Bytes(buffer, buffer + written);
+}
+
+// Serial framing: COBS over the packet bytes and their CRC-8, then 0x00.
+Bytes cobsFrame(const Bytes& raw) {
+    Bytes block = raw;
+    block.push_back(crc8_create(raw.data(), raw.size()));
+    Bytes out(aCOBS_MAX_ENCODED(block.size()) + 1);
+    size_t n = cobs_encode(block.data(), block.size(), out.data());
+    out.resize(n);
+    out.push_back(0);
+    return out;
+}
+
+// True when this process runs in a private network namespace: one that
+// scripts/netns-run.sh made (it names it in TARNIX_PRIVATE_NETNS), or one that
+// differs from init's when that can be read.
+bool inPrivateNetworkNamespace() {
+    char self[128] = {}, init[128] = {};
+    if (::readlink("/proc/self/ns/net", self, sizeof self - 1) <= 0) return false;
+    const char* marked = std::getenv("TARNIX_PRIVATE_NETNS");
+    if (marked && std::strcmp(marked, self) == 0) return true;
+    if (::readlink("/proc/1/ns/net", init, sizeof init - 1) <= 0) return false;
+    return std::strcmp(self, init) != 0;
+}
+
+} // namespace
+
+struct Server::Conn : Connection {
+    int fd = -1;
+    bool pty = false;
+    bool closing = false;
+    bool abortive = false; // close with a reset, as a module whose stack went away
+    std::string pty_path;
+    int slave_fd = -1;
+    PacketPtr rx{aPacket_Create()};
+    Bytes frame;          // pty: encoded bytes of the frame being received
+    bool frame_overflow = false;
+    Bytes out;            // bytes not yet written
+    bool warned_full = false;
+};
+
+void InstallSignalHandlers() {
+    if (g_signal_pipe[0] < 0) {
+        if (::pipe(g_signal_pipe) != 0) throw sysError("pipe");
+        setNonBlocking(g_signal_pipe[0]);
+        setNonBlocking(g_signal_pipe[1]);
+    }
+    struct sigaction sa{};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+Server::Server(const Config& config, const Options& options, Log& log) : options_(options), log_(log) {
+    for (auto& mc : config.modules) modules_.push_back(std::make_unique<Module>(mc, options.state_dir, log));
+    for (auto& m : modules_) {
+        if (m->config().router.empty()) continue;
+        Module* r = find(m->config().router);
+        m->router = r;
+        r->children.push_back(m.get());
+    }
+}
+
+Server::~Server() {
+    for (auto& [id, c] : conns_) {
+        if (c->fd >= 0) ::close(c->fd);
+        if (c->slave_fd >= 0) ::close(c->slave_fd);
+    }
+    for (auto& l : listeners_)
+        if (l.fd >= 0) ::close(l.fd);
+    for (auto& k : controls_) ::close(k.fd);
+    if (control_fd_ >= 0) ::close(control_fd_);
+    if (discovery_fd_ >= 0) ::close(discovery_fd_);
+    for (auto& link : pty_links_) ::unlink(link.c_str());
+}
+
+Module* Server::find(const std::string& name) const {
+    for (auto& m : modules_)
+        if (m->name() == name) return m.get();
+    return nullptr;
+}
+
+uint64_t Server::nowMs() const {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// ---- set-up
+
+void Server::start() {
+    const uint64_t now = nowMs();
+    for (auto& m : modules_) m->boot(now);
+    for (auto& m : modules_) {
+        if (!m->config().router.empty()) continue;
+        if (m->config().tcp) {
+            listeners_.push_back(Listener{m.get(), -1, m->config().port});
+            openListener(listeners_.back());
+        }
+        if (m->config().pty) openPty(*m);
+        next_heartbeat_[m.get()] = now + (m->heartbeatMs() ? m->heartbeatMs() : 1000);
+    }
+    if (options_.control_port >= 0) openControl();
+    if (options_.discovery) openDiscovery();
+    announce();
+}
+
+void Server::openListener(Listener& l) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw sysError("socket");
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(l.port);
+    if (inet_pton(AF_INET, options_.bind_address.c_str(), &a.sin_addr) != 1) {
+        ::close(fd);
+        throw std::runtime_error("not an IPv4 address: " + options_.bind_address);
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0) {
+        auto e = sysError("cannot listen on " + options_.bind_address + ":" + std::to_string(l.port) + " for module " +
+                          l.module->name());
+        ::close(fd);
+        throw e;
+    }
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    l.port = ntohs(a.sin_port);
+    setNonBlocking(fd);
+    l.fd = fd;
+}
+
+void Server::openPty(Module& m) {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) throw sysError("posix_openpt");
+    const char* name = ::ptsname(master);
+    if (!name) throw sysError("ptsname");
+    // Holding the slave open keeps the master readable while no host has it open;
+    // raw mode so nothing is echoed or translated.
+    int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) throw sysError(std::string("open ") + name);
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    setNonBlocking(master);
+    if (!m.config().pty_link.empty()) {
+        const std::string& link = m.config().pty_link;
+        struct stat st{};
+        if (::lstat(link.c_str(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode)) throw std::runtime_error("pty_link " + link + " exists and is not a symbolic link");
+            ::unlink(link.c_str());
+        }
+        if (::symlink(name, link.c_str()) != 0) throw sysError("cannot make the symbolic link " + link);
+        pty_links_.push_back(link);
+    }
+    auto c = std::make_unique<Conn>();
+    c->id = next_conn_id_++;
+    c->top = &m;
+    c->fd = master;
+    c->pty = true;
+    c->pty_path = name;
+    c->slave_fd = slave;
+    conns_[c->id] = std::move(c);
+}
+
+void Server::openControl() {
+    Listener l{nullptr, -1, static_cast<uint16_t>(options_.control_port)};
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw sysError("socket");
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(l.port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK); // control stays on this host
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
+        auto e = sysError("cannot listen on the control port " + std::to_string(l.port));
+        ::close(fd);
+        throw e;
+    }
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    control_port_ = ntohs(a.sin_port);
+    setNonBlocking(fd);
+    control_fd_ = fd;
+}
+
+void Server::openDiscovery() {
+    // Joining the group announces membership on the network; refuse that on
+    // the host's own interfaces unless told otherwise.
+    if (!options_.discovery_any_namespace && !inPrivateNetworkNamespace())
+        throw std::runtime_error(
+            "--discovery refused: this process shares the host's network namespace; run it under "
+            "scripts/netns-run.sh (or pass --discovery-any-namespace on a network you own)");
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw sysError("socket");
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kDiscoveryRequestPort);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        auto e = sysError("cannot bind the discovery port 9888");
+        ::close(fd);
+        throw e;
+    }
+    ip_mreq mreq{};
+    inet_pton(AF_INET, kDiscoveryGroup, &mreq.imr_multiaddr);
+    mreq.imr_interface.s_addr = htonl(INADDR_ANY);
+    if (!options_.discovery_interface.empty() &&
+        inet_pton(AF_INET, options_.discovery_interface.c_str(), &mreq.imr_interface) != 1) {
+        ::close(fd);
+        throw std::runtime_error("not an IPv4 address: " + options_.discovery_interface);
+    }
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+        auto e = sysError("cannot join the discovery group 232.2.2.2");
+        ::close(fd);
+        throw e;
+    }
+    setNonBlocking(fd);
+    discovery_fd_ = fd;
+    if (options_.bind_address.rfind("127.", 0) == 0)
+        log_.info("discovery: module ports listen on %s only; a host that connects to the address the replies "
+                  "come from needs --bind with that address",
+                  options_.bind_address.c_str());
+}
+
+void Server::announce() {
+    std::ostringstream o;
+    for (auto& l : listeners_)
+        o << "module " << l.module->name() << " tcp " << options_.bind_address << ":" << l.port << "\n";
+    for (auto& [id, c] : conns_)
+        if (c->pty) o << "module " << c->top->name() << " pty " << c->pty_path << "\n";
+    if (control_fd_ >= 0) o << "control 127.0.0.1:" << control_port_ << "\n";
+    if (discovery_fd_ >= 0) o << "discovery 232.2.2.2:9888\n";
+    o << "READY\n";
+    const std::string text = o.str();
+    // The file first: whoever waits for READY on standard output may read it at once.
+    if (!options_.ready_file.empty()) {
+        const std::string aside = options_.ready_file + ".new";
+        FILE* f = std::fopen(aside.c_str(), "w");
+        if (!f) throw sysError("cannot write " + aside);
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+        if (std::rename(aside.c_str(), options_.ready_file.c_str()) != 0) throw sysError("rename " + aside);
+    }
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+    log_.info("ready: %zu module(s)", modules_.size());
+}
+
+// ---- the loop
+
+void Server::run() {
+    for (;;) {
+        const uint64_t now = nowMs();
+        timers(now);
+        for (auto it = conns_.begin(); it != conns_.end();) {
+            if (it->second->closing) {
+                if (it->second->abortive) {
+                    linger l{1, 0};
+                    setsockopt(it->second->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                }
+                ::close(it->second->fd);
+                it = conns_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        std::vector<pollfd> fds;
+        std::vector<std::pair<char, uint64_t>> what; // kind, id or index
+        fds.push_back({g_signal_pipe[0], POLLIN, 0});
+        what.push_back({'S', 0});
+        for (size_t i = 0; i < listeners_.size(); ++i)
+            if (listeners_[i].fd >= 0) {
+                fds.push_back({listeners_[i].fd, POLLIN, 0});
+                what.push_back({'L', i});
+            }
+        for (auto& [id, c] : conns_) {
+            fds.push_back({c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
+            what.push_back({'C', id});
+        }
+        if (control_fd_ >= 0) {
+            fds.push_back({control_fd_, POLLIN, 0});
+            what.push_back({'K', 0});
+        }
+        for (size_t i = 0; i < controls_.size(); ++i) {
+            fds.push_back({controls_[i].fd, static_cast<short>(POLLIN | (controls_[i].out.empty() ? 0 : POLLOUT)), 0});
+            what.push_back({'k', i});
+        }
+        if (discovery_fd_ >= 0) {
+            fds.push_back({discovery_fd_, POLLIN, 0});
+            what.push_back({'D', 0});
+        }
+        const uint64_t deadline = nextDeadline(now);
+        const int timeout = static_cast<int>(std::min<uint64_t>(deadline > now ? deadline - now : 0, 1000));
+        if (::poll(fds.data(), fds.size(), timeout) < 0) {
+            if (errno == EINTR) continue;
+            throw sysError("poll");
+        }
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (!fds[i].revents) continue;
+            auto [kind, id] = what[i];
+            switch (kind) {
+            case 'S': {
+                char b[16];
+                while (::read(g_signal_pipe[0], b, sizeof b) > 0) {
+                }
+                log_.info("signal received, stopping");
+                return;
+            }
+            case 'L': accept(listeners_[id]); break;
+            case 'C': {
+                auto it = conns_.find(id);
+                if (it == conns_.end() || it->second->closing) break;
+                Conn& c = *it->second;
+                if (fds[i].revents & POLLOUT) flush(c);
+                if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) c.pty ? readPty(c) : readTcp(c);
+                break;
+            }
+            case 'K': acceptControl(); break;
+            case 'k':
+                if (id < controls_.size()) readControl(controls_[id]);
+                break;
+            case 'D': answerDiscovery(); break;
+            }
+        }
+        controls_.erase(std::remove_if(controls_.begin(), controls_.end(), [](const Control& k) { return k.fd < 0; }),
+                        controls_.end());
+    }
+}
+
+uint64_t Server::nextDeadline(uint64_t now) const {
+    uint64_t next = now + 1000;
+    if (!delayed_.empty()) next = std::min(next, delayed_.begin()->first);
+    for (auto& r : reboots_)
+        if (r.due) next = std::min(next, r.due);
+    for (auto& [m, t] : next_heartbeat_) next = std::min(next, t);
+    for (auto& [id, c] : conns_)
+        if (!c->streams.empty()) next = std::min(next, c->next_stream_ms);
+    return next;
+}
+
+void Server::timers(uint64_t now) {
+    while (!delayed_.empty() && delayed_.begin()->first <= now) {
+        Delayed d = std::move(delayed_.begin()->second);
+        delayed_.erase(delayed_.begin());
+        auto it = conns_.find(d.conn);
+        if (it != conns_.end() && !it->second->closing) writeWire(*it->second, d.wire);
+    }
+    for (size_t i = 0; i < reboots_.size();) {
+        if (reboots_[i].due && reboots_[i].due <= now) {
+            Module* m = reboots_[i].module;
+            reboots_.erase(reboots_.begin() + static_cast<long>(i));
+            bringUp(*m);
+        } else {
+            ++i;
+        }
+    }
+    for (auto& [m, due] : next_heartbeat_) {
+        if (now < due) continue;
+        const unsigned interval = m->heartbeatMs();
+        due = now + (interval ? interval : 1000);
+        if (!interval || !m->up()) continue;
+        std::vector<Conn*> targets;
+        for (auto& [id, c] : conns_)
+            if (c->top == m && !c->closing) targets.push_back(c.get());
+        if (targets.empty()) continue;
+        const uint8_t v = m->nextHeartbeat();
+        for (Conn* c : targets) send(*c, m->address(), Bytes{0, v}, 0);
+    }
+    for (auto& [id, c] : conns_) {
+        if (c->streams.empty() || c->closing || now < c->next_stream_ms) continue;
+        c->next_stream_ms = now + std::max(1u, c->top->config().stream_interval_ms);
+        std::vector<Bytes> samples;
+        for (auto& s : c->streams) {
+            if (!s.module->up() || (s.module != c->top && !c->route_on)) continue;
+            size_t before = samples.size();
+            s.module->streamSamples(s, now, samples);
+            for (size_t k = before; k < samples.size(); ++k) send(*c, s.module->address(), samples[k], 0);
+        }
+    }
+}
+
+// ---- host connections
+
+void Server::accept(Listener& l) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int fd = ::accept4(l.fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+    Module* m = l.module;
+    const bool inUse = std::any_of(conns_.begin(), conns_.end(), [&](const auto& e) {
+        return e.second->top == m && !e.second->pty && !e.second->closing;
+    });
+    if (inUse && m->faults().refuse_second_connection) {
+        log_.info("%s: connection from %s:%u refused (module in use)", m->name().c_str(), ip, ntohs(peer.sin_port));
+        ::close(fd);
+        return;
+    }
+    setNonBlocking(fd);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto c = std::make_unique<Conn>();
+    c->id = next_conn_id_++;
+    c->top = m;
+    c->fd = fd;
+    log_.info("%s: %s from %s:%u", m->name().c_str(), c->label().c_str(), ip, ntohs(peer.sin_port));
+    conns_[c->id] = std::move(c);
+}
+
+void Server::close(Conn& c, const char* why, bool abortive) {
+    if (c.closing) return;
+    c.closing = true;
+    c.abortive = abortive;
+    if (c.pty) {
+        // The pty outlives a reboot: only pending output and host state go.
+        c.closing = false;
+        c.out.clear();
+        c.frame.clear();
+        c.route_on = false;
+        c.streams.clear();
+        c.incoming.clear();
+        log_.info("%s: %s (pty) reset: %s", c.top->name().c_str(), c.label().c_str(), why);
+        return;
+    }
+    log_.info("%s: %s closed: %s", c.top->name().c_str(), c.label().c_str(), why);
+}
+
+void Server::readTcp(Conn& c) {
+    uint8_t buffer[4096];
+    ssize_t n = ::read(c.fd, buffer, sizeof buffer);
+    if (n == 0) return close(c, "host closed the connection");
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) return;
+        return close(c, std::strerror(errno));
+    }
+    for (ssize_t i = 0; i < n && !c.closing; ++i) {
+        aErr e = aPacket_AddByte(c.rx.get(), buffer[i]);
+        if (e != aErrNone) {
+            log_.info("%s: framing error on byte %02X, packet dropped", c.label().c_str(), buffer[i]);
+            aPacket_Reset(c.rx.get());
+            continue;
+        }
+        if (aPacket_IsComplete(c.rx.get())) {
+            Bytes data(c.rx->data, c.rx->data + c.rx->dataSize);
+            const uint8_t address = c.rx->address;
+            aPacket_Reset(c.rx.get());
+            dispatch(c, address, data);
+        }
+    }
+}
+
+void Server::readPty(Conn& c) {
+    uint8_t buffer[4096];
+    ssize_t n = ::read(c.fd, buffer, sizeof buffer);
+    if (n <= 0) return;
+    for (ssize_t i = 0; i < n; ++i) {
+        const uint8_t b = buffer[i];
+        if (b != 0) {
+            if (c.frame.size() < kMaxPtyFrame) c.frame.push_back(b);
+            else c.frame_overflow = true;
+            continue;
+        }
+        if (c.frame.empty()) continue;
+        Bytes decoded(c.frame.size());
+        size_t len = c.frame_overflow ? 0 : cobs_decode(c.frame.data(), c.frame.size(), decoded.data());
+        c.frame.clear();
+        c.frame_overflow = false;
+        if (len < 3 || len != size_t(decoded[1]) + 3 || !crc8_check(decoded.data(), len - 1, decoded[len - 1])) {
+            log_.info("%s: bad serial frame dropped", c.label().c_str());
+            continue;
+        }
+        // Reassemble through the packet code so that the same limits apply as on TCP.
+        PacketPtr p(aPacket_Create());
+        bool complete = false;
+        for (size_t k = 0; k + 1 < len; ++k) {
+            if (aPacket_AddByte(p.get(), decoded[k]) != aErrNone) break;
+            complete = aPacket_IsComplete(p.get());
+        }
+        if (!complete) {
+            log_.info("%s: malformed packet in serial frame dropped", c.label().c_str());
+            continue;
+        }
+        dispatch(c, p->address, Bytes(p->data, p->data + p->dataSize));
+    }
+}
+
+void Server::dispatch(Conn& c, uint8_t address, const Bytes& data) {
+    log_.packet("rx", c.label(), address, data.data(), data.size());
+    Module& top = *c.top;
+    if (!top.up()) return; // rebooting: nobody listens
+    if (address == kSyncAddress && data.empty()) {
+        send(c, top.address(), Bytes{}, 0);
+        return;
+    }
+    if (address == kRouteAddress && data.size() == 1) {
+        c.route_on = data[0] != 0;
+        log_.info("%s: route control %s", c.label().c_str(), c.route_on ? "on" : "off");
+        return;
+    }
+    Module* target = address == top.address() ? &top : nullptr;
+    Module* child = top.childAt(address);
+    if (!target && child && c.route_on && child->up()) target = child;
+    if (target) {
+        try {
+            target->handle(c, data, *this);
+        } catch (const std::exception& e) {
+            // A module that cannot write its state goes on answering; the cause is logged.
+            log_.info("%s: request not completed: %s", target->name().c_str(), e.what());
+        }
+        return;
+    }
+    log_.info("%s: no module answers at address 0x%02X%s", c.label().c_str(), address,
+              child && !c.route_on ? " (route control off)" : "");
+}
+
+void Server::send(Connection& base, uint8_t from, const Bytes& data, unsigned delayMs) {
+    Conn& c = static_cast<Conn&>(base);
+    if (c.closing) return;
+    log_.packet("tx", c.label(), from, data.data(), data.size());
+    Bytes raw = wireBytes(from, data);
+    Bytes wire = c.pty ? cobsFrame(raw) : raw;
+    if (delayMs) {
+        delayed_.emplace(nowMs() + delayMs, Delayed{c.id, std::move(wire)});
+        return;
+    }
+    writeWire(c, wire);
+}
+
+void Server::writeWire(Conn& c, const Bytes& wire) {
+    // A pty nobody reads keeps little: a host that opens it later should not
+    // get a backlog of stale heartbeats and samples.
+    if (c.out.size() + wire.size() > (c.pty ? kMaxPtyBacklog : kMaxPending)) {
+        if (c.pty) {
+            if (!c.warned_full) log_.info("%s: nobody reads the pty; output dropped", c.label().c_str());
+            c.warned_full = true;
+            return;
+        }
+        return close(c, "host does not read");
+    }
+    c.out.insert(c.out.end(), wire.begin(), wire.end());
+    flush(c);
+}
+
+void Server::flush(Conn& c) {
+    while (!c.out.empty()) {
+        ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK) n = ::write(c.fd, c.out.data(), c.out.size());
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) return;
+            if (c.pty) {
+                c.out.clear();
+                return;
+            }
+            return close(c, std::strerror(errno));
+        }
+        c.out.erase(c.out.begin(), c.out.begin() + n);
+        c.warned_full = false;
+    }
+}
+
+void Server::dropConnections(Module& top) {
+    for (auto& [id, c] : conns_)
+        if (c->top == &top && !c->pty) close(*c, "dropped by the module", true);
+}
+
+void Server::reboot(Module& m, bool comeBack) {
+    m.goDown();
+    if (!m.router) {
+        for (auto& [id, c] : conns_)
+            if (c->top == &m) close(*c, "module rebooting", true);
+        for (auto& l : listeners_)
+            if (l.module == &m && l.fd >= 0) {
+                ::close(l.fd);
+                l.fd = -1;
+            }
+    }
+    reboots_.erase(std::remove_if(reboots_.begin(), reboots_.end(), [&](const Reboot& r) { return r.module == &m; }),
+                   reboots_.end());
+    reboots_.push_back(Reboot{&m, comeBack ? nowMs() + m.config().reboot_ms : 0});
+    log_.info("%s: rebooting%s", m.name().c_str(), comeBack ? "" : " (fault no_return_after_reboot: stays down)");
+}
+
+void Server::bringUp(Module& m) {
+    m.boot(nowMs());
+    for (auto& l : listeners_) {
+        if (l.module != &m || l.fd >= 0) continue;
+        try {
+            openListener(l);
+            log_.info("%s: listening again on port %u", m.name().c_str(), l.port);
+        } catch (const std::exception& e) {
+            log_.info("%s: %s; retrying", m.name().c_str(), e.what());
+            m.goDown();
+            reboots_.push_back(Reboot{&m, nowMs() + 100});
+            return;
+        }
+    }
+    if (!m.router) next_heartbeat_[&m] = nowMs() + (m.heartbeatMs() ? m.heartbeatMs() : 1000);
+}
+
+// ---- Ethernet discovery
+
+void Server::answerDiscovery() {
+    uint8_t request[64];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ssize_t n = ::recvfrom(discovery_fd_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) return;
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+    if (n != 16 || request[0] != 1) {
+        log_.info("discovery: %zd-byte datagram from %s ignored", n, ip);
+        return;
+    }
+    log_.info("discovery: request from %s:%u", ip, ntohs(from.sin_port));
+    sockaddr_in to = from;
+    to.sin_port = htons(kDiscoveryReplyPort);
+    for (auto& l : listeners_) {
+        if (l.fd < 0 || !l.module->up()) continue;
+        uint8_t reply[16] = {};
+        reply[1] = l.module->address();
+        reply[2] = static_cast<uint8_t>(l.port);
+        reply[3] = static_cast<uint8_t>(l.port >> 8);
+        const uint32_t s = l.module->serial();
+        for (int k = 0; k < 4; ++k) reply[4 + k] = static_cast<uint8_t>(s >> (8 * k));
+        reply[12] = l.module->model();
+        ::sendto(discovery_fd_, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        log_.info("discovery: %s answered (port %u) to %s:%u", l.module->name().c_str(), l.port, ip,
+                  kDiscoveryReplyPort);
+    }
+}
+
+// ---- control port: one text command per line
+
+void Server::acceptControl() {
+    int fd = ::accept4(control_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    setNonBlocking(fd);
+    controls_.push_back(Control{fd, {}, {}});
+}
+
+void Server::readControl(Control& k) {
+    char buffer[1024];
+    ssize_t n = ::read(k.fd, buffer, sizeof buffer);
+    if (n > 0) {
+        k.in.append(buffer, static_cast<size_t>(n));
+        size_t eol;
+        while ((eol = k.in.find('\n')) != std::string::npos) {
+            std::string line = k.in.substr(0, eol);
+            k.in.erase(0, eol + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.empty()) continue;
+            k.out += command(line) + "\n";
+        }
+        if (k.in.size() > 4096) k.in.clear();
+    }
+    while (!k.out.empty()) {
+        ssize_t w = ::send(k.fd, k.out.data(), k.out.size(), MSG_NOSIGNAL);
+        if (w <= 0) break;
+        k.out.erase(0, static_cast<size_t>(w));
+    }
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        ::close(k.fd);
+        k.fd = -1;
+    }
+}
+
+std::string Server::command(const std::string& line) {
+    std::istringstream in(line);
+    std::string verb, name;
+    in >> verb >> name;
+    log_.info("control: %s", line.c_str());
+    if (verb == "list") {
+        std::string out = "ok";
+        for (auto& m : modules_) out += " " + m->name();
+        return out;
+    }
+    Module* m = find(name);
+    if (!m) return "error unknown module '" + name + "'";
+    if (verb == "status") {
+        size_t open = 0;
+        for (auto& [id, c] : conns_)
+            if (c->top == m && !c->pty && !c->closing) ++open;
+        return "ok " + m->status() + " connections=" + std::to_string(open);
+    }
+    if (verb == "fault") {
+        std::string key, value;
+        in >> key >> value;
+        try {
+            m->faults().set(key, value);
+        } catch (const ConfigError& e) {
+            return std::string("error ") + e.what();
+        }
+        return "ok";
+    }
+    if (verb == "clear") {
+        m->faults() = Faults{};
+        return "ok";
+    }
+    if (verb == "drop") {
+        Module* top = m;
+        while (top->router) top = top->router;
+        dropConnections(*top);
+        return "ok";
+    }
+    if (verb == "reboot") {
+        reboot(*m, true);
+        return "ok";
+    }
+    if (verb == "revive") {
+        auto it = std::find_if(reboots_.begin(), reboots_.end(), [&](const Reboot& r) { return r.module == m; });
+        if (it == reboots_.end()) return "error module is not down";
+        it->due = nowMs();
+        return "ok";
+    }
+    return "error unknown command '" + verb + "' (list, status, fault, clear, drop, reboot, revive)";
+}
+
+} // namespace tarnixsim

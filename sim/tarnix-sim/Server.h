@@ -1,0 +1,105 @@
+// The simulator's event loop: TCP listeners, host connections, pseudo-terminals,
+// the Ethernet discovery responder, the control port, timers and signals.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Config.h"
+#include "Log.h"
+#include "Module.h"
+
+namespace tarnixsim {
+
+struct Options {
+    std::string config_path;
+    std::string state_dir;              // empty: flash and settings in memory only
+    std::string bind_address = "127.0.0.1";
+    std::string ready_file;
+    bool discovery = false;
+    std::string discovery_interface;    // empty: every interface
+    bool discovery_any_namespace = false;
+    int control_port = 0;               // 0: any free port; -1: no control port
+};
+
+class Server : public Hub {
+public:
+    Server(const Config& config, const Options& options, Log& log);
+    ~Server() override;
+
+    // Sets everything up and reports readiness; throws std::runtime_error.
+    void start();
+    // Runs until SIGINT or SIGTERM.
+    void run();
+
+    // Hub
+    uint64_t nowMs() const override;
+    void send(Connection& c, uint8_t from, const Bytes& data, unsigned delayMs) override;
+    void dropConnections(Module& top) override;
+    void reboot(Module& m, bool comeBack) override;
+
+private:
+    struct Conn;
+    struct Listener {
+        Module* module = nullptr;
+        int fd = -1;
+        uint16_t port = 0;
+    };
+    struct Control {
+        int fd = -1;
+        std::string in, out;
+    };
+    struct Delayed {
+        uint64_t conn;
+        Bytes wire;
+    };
+    struct Reboot {
+        Module* module;
+        uint64_t due; // 0: never by itself
+    };
+
+    Module* find(const std::string& name) const;
+    void openListener(Listener& l);
+    void openPty(Module& m);
+    void openDiscovery();
+    void openControl();
+    void announce();
+    void accept(Listener& l);
+    void readTcp(Conn& c);
+    void readPty(Conn& c);
+    void dispatch(Conn& c, uint8_t address, const Bytes& data);
+    void writeWire(Conn& c, const Bytes& wire);
+    void flush(Conn& c);
+    // An abortive close resets the connection, so the host notices at once.
+    void close(Conn& c, const char* why, bool abortive = false);
+    void answerDiscovery();
+    void acceptControl();
+    void readControl(Control& k);
+    std::string command(const std::string& line);
+    void timers(uint64_t now);
+    void bringUp(Module& m);
+    uint64_t nextDeadline(uint64_t now) const;
+
+    Options options_;
+    Log& log_;
+    std::vector<std::unique_ptr<Module>> modules_;
+    std::vector<Listener> listeners_;
+    std::map<uint64_t, std::unique_ptr<Conn>> conns_;
+    std::multimap<uint64_t, Delayed> delayed_;
+    std::vector<Reboot> reboots_;
+    std::map<Module*, uint64_t> next_heartbeat_;
+    std::vector<Control> controls_;
+    int control_fd_ = -1;
+    uint16_t control_port_ = 0;
+    int discovery_fd_ = -1;
+    std::vector<std::string> pty_links_;
+    uint64_t next_conn_id_ = 1;
+};
+
+// Installs the SIGINT/SIGTERM handlers the loop watches.
+void InstallSignalHandlers();
+
+} // namespace tarnixsim

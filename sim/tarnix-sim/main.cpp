@@ -1,0 +1,127 @@
+// tarnix-sim: virtual Tarnix modules on TCP/IP, a pseudo-terminal and the
+// Ethernet discovery exchange, for tests and for trying scripts without hardware.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "Config.h"
+#include "Log.h"
+#include "Server.h"
+
+namespace {
+
+const char* kUsage =
+    "Usage: tarnix-sim [OPTIONS] CONFIG\n"
+    "\n"
+    "Runs the virtual modules described in CONFIG until SIGINT or SIGTERM.\n"
+    "\n"
+    "Options:\n"
+    "  --state DIR            keep each module's flash, identity, settings, store\n"
+    "                         slots and factory data in DIR/<module>/ (survives\n"
+    "                         restarts); without it everything lives in memory\n"
+    "  --bind ADDR            IPv4 address of the module ports (default 127.0.0.1)\n"
+    "  --ready-file FILE      write the ports and pty paths to FILE once ready\n"
+    "                         (removed at start and again at exit)\n"
+    "  --control-port PORT    control port on 127.0.0.1 (default: any free port;\n"
+    "                         'off' for none)\n"
+    "  --discovery            answer Ethernet discovery requests (group 232.2.2.2,\n"
+    "                         port 9888, replies to port 9889); refused in the host's\n"
+    "                         own network namespace: use scripts/netns-run.sh\n"
+    "  --discovery-if ADDR    join the discovery group on this interface address\n"
+    "  --discovery-any-namespace  allow --discovery outside a private namespace\n"
+    "  --trace                log every packet received and sent\n"
+    "  --log FILE             append the log to FILE instead of standard error\n"
+    "  --help                 this text\n"
+    "\n"
+    "When ready it prints, one per line, 'module NAME tcp ADDR:PORT',\n"
+    "'module NAME pty PATH', 'control 127.0.0.1:PORT', then 'READY'.\n"
+    "\n"
+    "CONFIG holds one [module NAME] section per module with KEY = VALUE lines:\n"
+    "  serial, model, address, version (MAJOR.MINOR.PATCH), build, name, features,\n"
+    "  transport (tcp, pty, tcp+pty), port, pty_link, heartbeat_ms, block_size,\n"
+    "  load_base, flash_base, flash_size, uei_data, stream_interval_ms, reboot_ms,\n"
+    "  hardware_version, input_voltage, input_current, temperature,\n"
+    "  factory.N (hex bytes), router and i2c_address (a module behind a router),\n"
+    "  fault.NAME = VALUE.\n"
+    "Faults: drop_replies, wrong_data_count, refuse_prepare, refuse_write, wrong_sum,\n"
+    "  silent_after_load, no_return_after_reboot (each N or 'always'),\n"
+    "  delay_replies (ms), drop_connection (after N data packets),\n"
+    "  refuse_second_connection (yes/no).\n"
+    "Control commands (one per line on the control port): list, status M,\n"
+    "  fault M NAME VALUE, clear M, drop M, reboot M, revive M.\n"
+    "See sim/tarnix-sim/README.md for the behaviour in full.\n";
+
+[[noreturn]] void usageError(const std::string& message) {
+    std::fprintf(stderr, "tarnix-sim: %s\n\n%s", message.c_str(), kUsage);
+    std::exit(2);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    tarnixsim::Options options;
+    tarnixsim::Log log;
+    bool trace = false;
+    std::string logFile;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) usageError(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--state") options.state_dir = value();
+        else if (a == "--bind") options.bind_address = value();
+        else if (a == "--ready-file") options.ready_file = value();
+        else if (a == "--control-port") {
+            std::string v = value();
+            if (v == "off") options.control_port = -1;
+            else {
+                char* end = nullptr;
+                long p = std::strtol(v.c_str(), &end, 10);
+                if (*end || p < 0 || p > 65535) usageError("bad control port " + v);
+                options.control_port = static_cast<int>(p);
+            }
+        } else if (a == "--discovery") options.discovery = true;
+        else if (a == "--discovery-if") options.discovery_interface = value();
+        else if (a == "--discovery-any-namespace") options.discovery_any_namespace = true;
+        else if (a == "--trace") trace = true;
+        else if (a == "--log") logFile = value();
+        else if (!a.empty() && a[0] == '-') usageError("unknown option " + a);
+        else if (options.config_path.empty()) options.config_path = a;
+        else usageError("more than one configuration file");
+    }
+    if (options.config_path.empty()) usageError("no configuration file given");
+    std::FILE* logStream = nullptr;
+    if (!logFile.empty()) {
+        logStream = std::fopen(logFile.c_str(), "a");
+        if (!logStream) {
+            std::fprintf(stderr, "tarnix-sim: cannot open log file %s: %s\n", logFile.c_str(), std::strerror(errno));
+            return 1;
+        }
+        log.setFile(logStream);
+    }
+    log.setTrace(trace);
+    // A ready file left by an earlier run must not pass for this one's.
+    if (!options.ready_file.empty()) std::remove(options.ready_file.c_str());
+    int status = 0;
+    try {
+        tarnixsim::Config config = tarnixsim::LoadConfig(options.config_path);
+        tarnixsim::InstallSignalHandlers();
+        tarnixsim::Server server(config, options, log);
+        server.start();
+        server.run();
+        log.info("stopped");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tarnix-sim: %s\n", e.what());
+        if (logStream) log.info("error: %s", e.what());
+        status = 1;
+    }
+    if (!options.ready_file.empty()) std::remove(options.ready_file.c_str());
+    if (logStream) std::fclose(logStream);
+    return status;
+}
