@@ -52,6 +52,13 @@ unsigned ConvertDigits(const char* text, char** end, const char* digits, int bas
 
 bool HasHexPrefix(const char* text) { return text[0] == '0' && (text[1] == 'x' || text[1] == 'X'); }
 
+// More than eight significant hexadecimal digits cannot be a serial number;
+// cut to 32 bits they would name some other device.
+bool FitsSerialNumber(const char* text) {
+    while (*text == '0') ++text;
+    return std::strlen(text) <= 8;
+}
+
 // Shared by -d and -r: a hexadecimal serial number, optionally with "0x".
 bool ParseSerial(CLI_Display& display, const char* argument, const char* prefix_note,
                  const char* invalid_format, uint32_t& out) {
@@ -61,6 +68,7 @@ bool ParseSerial(CLI_Display& display, const char* argument, const char* prefix_
     }
     char* end = nullptr;
     out = _get_hex_arg(argument, &end);
+    if (out != 0 && !FitsSerialNumber(argument)) out = 0;
     if (out != 0) return true;
     display.message(UpdaterDisplayInterface::Error, invalid_format, argument);
     return false;

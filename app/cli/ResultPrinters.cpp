@@ -6,7 +6,6 @@
 
 #include "CLI_Display.h"
 #include "UpdateServerRequest.h"
-#include "UpdateServerRequest.h"
 
 namespace {
 constexpr auto kInfo = UpdaterDisplayInterface::Info;

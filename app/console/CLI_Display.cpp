@@ -32,7 +32,8 @@ void CLI_Display::display_progress(bool show) {
 
 void CLI_Display::update_progress(double fraction, const char* label) {
     if (!OnTerminal()) return;
-    if (fraction < 0.0) fraction = 0.0;
+    // NaN (say 0 of 0 bytes) would turn into a nonsense fill and padding width.
+    if (!(fraction >= 0.0)) fraction = 0.0;
     if (fraction > 1.0) fraction = 1.0;
     int width = 69;
     if (label) {

@@ -79,6 +79,14 @@ aFile* aFile_Open(const char* path, aFileMode mode)
         free(file);
         return NULL;
     }
+    /* A directory opens for reading here, then reads as empty and seeks to
+     * nonsense sizes; it is no file. */
+    struct stat st;
+    if (fstat(fileno(file->stream), &st) != 0 || S_ISDIR(st.st_mode)) {
+        fclose(file->stream);
+        free(file);
+        return NULL;
+    }
     if (mode == aFileModeAppend)
         fseeko(file->stream, 0, SEEK_END);
     file->mode = mode;

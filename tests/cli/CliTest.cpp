@@ -110,6 +110,10 @@ TEST(CliParsing, RefusedCommandLines) {
     Check({"-d", "0x12 34"}, Refused("Invalid serial number obtained from argument [12 34]\n"));
     Check({"-r", "router"}, Refused("Invalid router serial number obtained from argument [router]\n"));
     Check({"-r=0"}, Refused("Invalid router serial number obtained from argument [0]\n"));
+    // Digits beyond 32 bits are refused rather than cut to some other device's number.
+    Check({"-d", "140F5849A"}, Refused("Invalid serial number obtained from argument [140F5849A]\n"));
+    Check({"-d", "0x10000000000000000"}, Refused("Invalid serial number obtained from argument [10000000000000000]\n"));
+    Check({"-r", "0x1D272031D"}, Refused("Invalid router serial number obtained from argument [1D272031D]\n"));
     Check({"-t", "usb"}, Refused("Invalid transport type:[usb]\nMust be one of the following: USB, TCPIP, RECOVER\n"));
     Check({"-t", "RECOVE"},
           Refused("Invalid transport type:[RECOVE]\nMust be one of the following: USB, TCPIP, RECOVER\n"));
@@ -134,7 +138,8 @@ TEST(CliParsing, AcceptedSpellings) {
     Check({"--http", "--htt"}, kShortUsageOnly);
     // The serial number in its accepted forms, seen through -G.
     for (const auto& form : std::vector<std::vector<std::string>>{
-             {"-d", "0x40F5849A"}, {"-d", "40f5849a"}, {"-d=40F5849A"}, {"-d=0X40f5849A"}, {"-d", "0X40F5849A"}}) {
+             {"-d", "0x40F5849A"}, {"-d", "40f5849a"}, {"-d=40F5849A"}, {"-d=0X40f5849A"}, {"-d", "0X40F5849A"},
+             {"-d", "0000040F5849A"}}) {
         auto args = form;
         args.push_back("-G");
         Check(In(dir, args), DownloadAttempt("40F5849A", kLatest));

@@ -61,6 +61,14 @@ TEST(ConsoleDrawing, FullBarEndsWithArrowAndOneSpace) {
     // Out-of-range fractions stay inside the bar.
     r = Draw({"bar=1.7", "bar=-0.5"}, true);
     EXPECT_EQ(r.out, "\r[" + Repeat('=', 69) + "> ] (100% ) " + Bar(0, 69, 0));
+    // A fraction that is not a number (0 of 0 bytes) draws an empty bar, not
+    // a line padded out to gigabytes.
+    RunOptions options;
+    options.stdout_pty = true;
+    options.timeout = std::chrono::milliseconds(20000);
+    r = testsupport::Run({CONSOLE_DRAW, "bar=nan", "bar=0.5"}, options);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.out, Bar(0, 69, 0) + Bar(34, 69, 50));
 }
 
 TEST(ConsoleDrawing, RedirectedOutputGetsMessagesOnly) {
