@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,11 +59,34 @@ void SyncDirectory(const std::string& directory) {
     close(fd);
 }
 
+// A symbolic link is written through, as in place, not replaced by a file.
+std::string LinkTarget(const std::string& path) {
+    struct stat link {};
+    if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) return path;
+    std::string target(resolved);
+    free(resolved);
+    return target;
+}
+
 } // namespace
 
-AtomicWriteResult ReplaceFileAtomically(const std::string& path, const void* bytes, size_t length) {
+AtomicWriteResult ReplaceFileAtomically(const std::string& requested, const void* bytes, size_t length) {
     AtomicWriteResult result;
+    const std::string path = LinkTarget(requested);
     const std::string directory = DirectoryOf(path);
+
+    // Refuse what writing in place would refuse: a directory standing at the
+    // path, or a file we may not write (renaming would slip past its
+    // permission bits and replace a write-protected file).
+    struct stat old {};
+    const bool replacing = stat(path.c_str(), &old) == 0;
+    if (replacing && (S_ISDIR(old.st_mode) || faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)) {
+        result.error = aErrNotFound;
+        result.systemError = S_ISDIR(old.st_mode) ? EISDIR : errno;
+        return result;
+    }
 
     std::string temporary;
     int fd = -1;
@@ -77,9 +101,12 @@ AtomicWriteResult ReplaceFileAtomically(const std::string& path, const void* byt
         return result;
     }
 
-    // Keep the permission bits of the file being replaced.
-    struct stat old {};
-    if (stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) fchmod(fd, old.st_mode & 07777);
+    // Keep the owner and permission bits of the file being replaced, as an
+    // in-place write would (a root run must not take a user's file over).
+    if (replacing && S_ISREG(old.st_mode)) {
+        if (old.st_uid != geteuid() || old.st_gid != getegid()) (void)!fchown(fd, old.st_uid, old.st_gid);
+        fchmod(fd, old.st_mode & 07777);
+    }
 
     bool ok = WriteAll(fd, static_cast<const char*>(bytes), length) && fsync(fd) == 0;
     int savedErrno = errno;

@@ -9,7 +9,8 @@
 #include "aError.h"
 
 struct AtomicWriteResult {
-    aErr error = aErrNone; // aErrNotFound: no temporary file; aErrIO: write, sync or rename failed
+    aErr error = aErrNone; // aErrNotFound: path not writable or no temporary file;
+                           // aErrIO: write, sync or rename failed
     int systemError = 0;   // errno of the failing call
 };
 

@@ -43,7 +43,9 @@ std::string KeyValueStore::Now() {
 }
 
 bool KeyValueStore::Load(const char* path) {
-    if (!path) return false;
+    // No name is no file: creating one would land as ".settings" in the
+    // working directory.
+    if (!path || !*path) return false;
     aFile* file = aFile_Open(path, aFileModeReadOnly);
     if (!file) {
         const int error = errno;

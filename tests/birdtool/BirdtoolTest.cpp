@@ -178,6 +178,8 @@ TEST(BirdtoolInfo, FilesTheUpdaterCannotUseExitWithOne) {
         {"noimage", R"({"blocks": [{"type": 4, "info": ["1", "1", "1", "M"]}]})", "no loader or firmware image"},
         {"offsets", R"({"blocks": [{"type": 2, "data": "0000"}, )" + firmware + "]}",
          "serial-offsets block shorter than 8 bytes"},
+        {"noaddress", R"({"blocks": [)" + firmware + R"(, {"type": 1, "data": "0102"}]})",
+         "block 1 (firmware) is shorter than its 4-byte load address"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

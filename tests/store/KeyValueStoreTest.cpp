@@ -4,6 +4,7 @@
 #include <ctime>
 #include <set>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -196,6 +197,11 @@ TEST(KeyValueStoreValues, SaveWithoutAnyNameUsesTheDefaultInTheWorkingDirectory)
     TempDir dir;
     const auto old = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
+    // Loading with an empty name neither reads nor makes anything.
+    KeyValueStore unnamed{std::string()};
+    EXPECT_FALSE(unnamed.Load(""));
+    EXPECT_TRUE(unnamed.entries.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir / ".settings"));
     KeyValueStore store;
     store.Add("k", "v");
     LogCapture log;
@@ -315,4 +321,71 @@ TEST(KeyValueStoreSafety, KilledWhileSavingNeverLeavesAPartialFile) {
         const std::string name = entry.path().filename().string();
         EXPECT_TRUE(name == ".settings" || name == "b" || name.rfind(".updater-tmp", 0) == 0) << name;
     }
+}
+
+// Saving replaces the file by renaming, which must not get past what an
+// in-place write would be stopped by, nor change whose file it is.
+TEST(KeyValueStoreSafety, SaveRefusesWhatAnInPlaceWriteWouldRefuse) {
+    TempDir dir;
+    // A directory standing where the file should be is left alone.
+    std::filesystem::create_directory(dir / "taken");
+    KeyValueStore store;
+    store.Add("k", "v");
+    {
+        LogCapture log;
+        EXPECT_FALSE(store.Save(dir / "taken"));
+        EXPECT_NE(log.text().find("cannot open attributes file for writting: '" + (dir / "taken") + "' (21)"),
+                  std::string::npos)
+            << log.text();
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "taken"));
+    EXPECT_TRUE(store.dirty);
+
+    // A settings file that is a link to another file is written through.
+    WriteFile(dir / "real", "A=1\n");
+    std::filesystem::create_symlink("real", dir / "link");
+    KeyValueStore linked(dir / "link");
+    linked.Add("B", "2");
+    ASSERT_TRUE(linked.Save());
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link"));
+    EXPECT_NE(ReadFile(dir / "real").find("B=2\n"), std::string::npos);
+    if (geteuid() != 0) GTEST_SKIP() << "the owner and write-protection cases need root";
+
+    // A user's file saved by root stays the user's, with its mode.
+    const uid_t nobody = 65534;
+    const std::string mine = dir / "mine";
+    WriteFile(mine, "A=1\n");
+    ASSERT_EQ(chown(mine.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chmod(mine.c_str(), 0640), 0);
+    KeyValueStore root(mine);
+    root.Add("B", "2");
+    ASSERT_TRUE(root.Save());
+    struct stat st {};
+    ASSERT_EQ(stat(mine.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody);
+    EXPECT_EQ(st.st_gid, nobody);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_NE(ReadFile(mine).find("B=2\n"), std::string::npos);
+
+    // A user cannot replace a file it may not write, even in a directory it may.
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string shared = dir / "shared";
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+    const std::string guarded = shared + "/.settings";
+    WriteFile(guarded, "LATEST_DOWNLOAD=41.bird\n");
+    ASSERT_EQ(chmod(guarded.c_str(), 0644), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(2);
+        KeyValueStore user(guarded);
+        user.Add("LATEST_DOWNLOAD", "42.bird");
+        _exit(user.Save() ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(ReadFile(guarded), "LATEST_DOWNLOAD=41.bird\n");
 }

@@ -171,6 +171,12 @@ TEST_F(UpdaterStoreTest, WriteFileReplacesWholeFilesAndRefusesNullData) {
               aErrNone);
     EXPECT_EQ(ReadFile(dir / "root/00000007/1.bird"), second);
 
+    // A directory in the way cannot be written as a file, and stays.
+    std::filesystem::create_directory(dir / "root/00000007/2.bird");
+    EXPECT_EQ(device.WriteFile("2.bird", reinterpret_cast<const uint8_t*>(second.data()), second.size()),
+              aErrNotFound);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "root/00000007/2.bird"));
+
     UpdaterStoreItem nowhere(dir / "root", "missing-dir", STORE_ITEM_DIRECTORY);
     EXPECT_EQ(nowhere.WriteFile("1.bird", reinterpret_cast<const uint8_t*>(second.data()), second.size()),
               aErrNotFound);

@@ -185,6 +185,10 @@ int Info(const std::string& path) {
         std::printf("  #  type               flags  length      address\n");
         unsigned index = 0;
         for (const auto& block : bird.blocks) {
+            const bool image = block.type == BirdFile::BLOCK_LOADER || block.type == BirdFile::BLOCK_FIRMWARE;
+            if (image && block.length < 4)
+                problems.push_back("block " + std::to_string(index) + " (" + TypeName(block.type) +
+                                   ") is shorter than its 4-byte load address");
             char address[16] = "-";
             if (block.type == BirdFile::BLOCK_LOADER || block.type == BirdFile::BLOCK_FIRMWARE)
                 std::snprintf(address, sizeof address, "0x%08X", block.address);
