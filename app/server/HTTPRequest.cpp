@@ -77,9 +77,13 @@ void HTTPResponse::expect(size_t bytes) {
 size_t _rcv_data(char* bytes, size_t size, size_t count, void* target) {
     auto* response = static_cast<HTTPResponse*>(target);
     const size_t total = size * count;
-    Log::log(kLog, "rcv_data called (..., %d, %d, %08X) [%.*s]\n", static_cast<int>(size),
-             static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(response)),
-             static_cast<int>(std::min<size_t>(total, 100)), bytes);
+    if (Log::package_bitmask & kLog) {
+        // The data is not terminated: show at most its first 100 bytes, padded to 100.
+        const std::string head(bytes, std::min<size_t>(total, 100));
+        Log::log(kLog, "rcv_data called (..., %d, %d, %08X) [%100.100s]\n", static_cast<int>(size),
+                 static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(response)),
+                 head.c_str());
+    }
     try {
         response->process(bytes, total);
     } catch (const std::bad_alloc&) {

@@ -91,7 +91,7 @@ BuildList Updater::Get_BuildListLocal(unsigned serial) {
                     version = BirdFile(path).GetVersion();
                     if (!version.empty())
                         Log::log(Log::DEBUG_Updater, "%s: version [%s]\n", path.c_str(), version.c_str());
-                } catch (const std::runtime_error&) {
+                } catch (const std::exception&) {
                     // A file that does not load lists with an empty version.
                 }
             } else {

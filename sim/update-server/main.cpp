@@ -21,8 +21,9 @@ namespace {
 const char kUsage[] = R"(Usage: update-server --catalog DIR --devices FILE (--secret TEXT | --secret-file FILE)
                      [--host ADDRESS] [--port N] [--cert FILE --cert-key FILE]
 
-A stand-in update server. It answers the updater's requests on the path /cgi/u
-(query key "op": hi, qu, builds, bird, fix, ent_jwt) from:
+A stand-in update server. It answers the updater's requests on the path /cgi/u,
+and on / for "Updater -u HOST:PORT" (query key "op": hi, qu, builds, bird, fix,
+ent_jwt), from:
 
   --catalog DIR       a directory of firmware files NAME.bird; NAME (letters,
                       digits, '.', '_', '-') is the firmware name. Each file's
@@ -235,7 +236,7 @@ int main(int argc, char** argv) {
 
     const Service service(catalog, options.secret);
     std::mutex outputLock;
-    server->Get("/cgi/u", [&](const httplib::Request& request, httplib::Response& response) {
+    const auto answer = [&](const httplib::Request& request, httplib::Response& response) {
         std::string note;
         response.status = 200;
         response.set_content(service.Answer(request, note), "text/plain");
@@ -243,7 +244,10 @@ int main(int argc, char** argv) {
         std::printf("%s \"GET %s\" %d %s\n", request.remote_addr.c_str(), request.target.c_str(), response.status,
                     note.c_str());
         std::fflush(stdout);
-    });
+    };
+    server->Get("/cgi/u", answer);
+    // "Updater -u host:port" asks for the server's root: answer there too.
+    server->Get("/", answer);
     server->set_error_handler([&](const httplib::Request& request, httplib::Response& response) {
         response.set_content("error " + std::to_string(response.status) + "\n", "text/plain");
         std::lock_guard<std::mutex> lock(outputLock);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <regex>
 #include <tuple>
 
 #include "HTTPRequest.h"
@@ -234,4 +235,46 @@ TEST(Base64, AgreesWithPythonsCodec) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(ma.get()), length), "Ma");
     EXPECT_FALSE(base64_decode("TWFuT", 5, &length));
     EXPECT_FALSE(base64_decode("TW\x80=", 4, &length));
+}
+
+// The server-communication debug lines (-X 0x20), exactly as written.
+TEST(DebugLog, ServerCommunicationLinesAsWritten) {
+    CannedServer server({{"hi", 200, "ok\n"},
+                         {"builds", 200, "ok\n100;1.2.3.4.5.6.7\n12345678901234;2.0.0\n"},
+                         {"qu", 200, "no\n"},
+                         {"ent_jwt", 500, "nope\n"}});
+    TempDir store;
+    const std::string url = server.url();
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"-X", "0x20", "-d", "40F5849A", "-u", url, "-i", store.path()});
+        return RunUpdater(args).err;
+    };
+
+    std::string log = run({"-B"});
+    EXPECT_NE(log.find("GET(" + url + "?op=hi&rv=2&)\n"), std::string::npos) << log;
+    // The first 100 bytes of the data, right-aligned in a field of 100.
+    EXPECT_TRUE(std::regex_search(log, std::regex("rcv_data called \\(\\.\\.\\., 1, 3, [0-9A-F]{8}\\) \\[ {97}ok\n\\]\n"
+                                                  "rcv_data returns 3\n")))
+        << log;
+    EXPECT_NE(log.find("GetBuildList processing entry: [100;1.2.3.4.5.6.7]\n"
+                       "GetBuildList [100][1.2.3.4.5.]\n"
+                       "GetBuildList processing entry: [12345678901234;2.0.0]\n"
+                       "GetBuildList [1234567890][2.0.0]\n"),
+              std::string::npos)
+        << log;
+
+    log = run({"-J"});
+    EXPECT_NE(log.find("GetDeviceJWT ==> [500] [nope\n]\n"), std::string::npos) << log;
+    log = run({"-G"});
+    EXPECT_NE(log.find("ServerCommClass: QueryBuild failed [" + url + "?op=qu&sn=40F5849A&]\n"), std::string::npos)
+        << log;
+
+    CannedServer refusing({{"hi", 503, "busy\n"}});
+    log = RunUpdater({"-B", "-X", "0x20", "-d", "40F5849A", "-u", refusing.url(), "-i", store.path()}).err;
+    EXPECT_NE(log.find("PING ==> [503] [busy\n]\n"), std::string::npos) << log;
+
+    RefusingPort closed;
+    const std::string nowhere = "http://127.0.0.1:" + std::to_string(closed.port()) + "/cgi/u";
+    log = RunUpdater({"-B", "-X", "0x20", "-d", "40F5849A", "-u", nowhere, "-i", store.path()}).err;
+    EXPECT_NE(log.find("ping ==> [Couldn't connect to server]\n"), std::string::npos) << log;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 
 #include "ServerTestSupport.h"
 
@@ -100,7 +101,10 @@ TEST_F(CatalogFixture, DownloadsNewestAndChosenBuildsByteForByte) {
     EXPECT_EQ(ReadFile(Stored("100.bird")), ReadFile(Catalog("alpha_100.bird")));
     std::string settings = ReadFile(Stored(".settings"));
     EXPECT_NE(settings.find("LATEST_DOWNLOAD=100.bird\n"), std::string::npos) << settings;
-    EXPECT_NE(settings.find("LAST_DOWNLOAD_DATE="), std::string::npos) << settings;
+    // The download time in ctime form without its newline, e.g. "Tue Dec  8 18:01:29 2026".
+    EXPECT_TRUE(std::regex_search(settings, std::regex("(^|\n)LAST_DOWNLOAD_DATE=[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123][0-9] "
+                                                       "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\n")))
+        << settings;
 
     EXPECT_EQ(r.out.find("Downloading"), std::string::npos) << "no spinner off a terminal";
 
@@ -126,10 +130,34 @@ TEST_F(CatalogFixture, DownloadsNewestAndChosenBuildsByteForByte) {
     EXPECT_NE(r.out.find("Override specified, skipping validation of build 300"), std::string::npos) << r.out;
     EXPECT_EQ(ReadFile(Stored("300.bird")), ReadFile(Catalog("beta_300.bird")));
 
+    // "-u host:port", as the usage text describes it, reaches the same server.
+    TempDir other;
+    r = RunUpdater({"-G", "-d", "40F5849A", "-b", "250", "-u", "127.0.0.1:" + std::to_string(server->port()), "-i",
+                    other.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(other / "updater/40F5849A/250.bird"), ReadFile(Catalog("alpha_250.bird")));
+
     // A device without builds.
     r = RunUpdater(Args({"-G", "-d", "0BADF00D"}));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("No build information for device"), std::string::npos) << r.err;
+}
+
+// -G runs before -U: the update gets the build just downloaded, and a failed
+// download does not stop the update from being tried. No module is attached
+// here, so the update itself fails.
+TEST_F(CatalogFixture, DownloadRunsBeforeTheUpdate) {
+    auto r = RunUpdater(Args({"-G", "-U", "-d", "40F5849A", "-b", "250"}));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("Build 250 is valid"), std::string::npos) << r.out;
+    EXPECT_EQ(ReadFile(Stored("250.bird")), ReadFile(Catalog("alpha_250.bird")));
+    EXPECT_NE(ReadFile(Stored(".settings")).find("LATEST_DOWNLOAD=250.bird\n"), std::string::npos);
+
+    r = RunUpdater(Args({"-G", "-U", "-d", "40F5849A", "-b", "300"}));
+    EXPECT_EQ(r.status, 1);
+    const size_t refused = r.err.find("No valid build 300\n");
+    ASSERT_NE(refused, std::string::npos) << r.err;
+    EXPECT_GT(r.err.size(), refused + 19) << "the update was not tried: " << r.err;
 }
 
 TEST_F(CatalogFixture, ListsStoredFilesIncludingInvalidOnes) {
@@ -225,21 +253,33 @@ TEST(SecureServer, VerifiesCertificateAndHostName) {
     EXPECT_EQ(Lines(r.out).back(), "");
 }
 
-// --http and --https choose the built-in server. Run in a private network
-// namespace with no interface up, so the attempt cannot leave the machine.
-TEST(DefaultServer, HttpAndHttpsSelectTheBuiltInAddress) {
+// --http and --https name the built-in server. No test may reach it, so the
+// address is read from the usage text, and a second choice of server must be
+// refused before any request is made.
+TEST(DefaultServer, HttpAndHttpsNameTheBuiltInAddressAndExcludeOtherChoices) {
+    const auto help = RunUpdater({"-h"});
+    EXPECT_NE(help.err.find(std::string("Use HTTP for the update server (http://") + DEFAULT_SERVER_HOST + "/cgi/u)."),
+              std::string::npos)
+        << help.err;
+    EXPECT_NE(help.err.find(std::string("Use HTTPS for the update server (https://") + DEFAULT_SERVER_HOST +
+                            "/cgi/u)."),
+              std::string::npos)
+        << help.err;
+
+    CannedServer server({{"hi", 200, "ok\n"}, {"builds", 200, "ok\n1;1.0.0\n"}});
     TempDir store;
-    if (testsupport::Run({"/usr/bin/unshare", "-n", "/bin/true"}).status != 0)
-        GTEST_SKIP() << "no private network namespace available";
-    for (const std::string scheme : {"http", "https"}) {
-        const auto r = testsupport::Run(
-            {"/usr/bin/unshare", "-n", UPDATER_BIN, "--" + scheme, "-B", "-d", "40F5849A", "-i", store.path()});
-        EXPECT_EQ(r.status, 0) << r.err;
-        const std::string message = "Server request failed for ";
-        const size_t at = r.err.find(message);
-        ASSERT_NE(at, std::string::npos) << r.err;
-        const size_t start = at + message.size();
-        const std::string url = r.err.substr(start, r.err.find('\n', start) - start);
-        EXPECT_EQ(url, scheme + "://" + DEFAULT_SERVER_HOST + "/cgi/u");
+    for (const auto& choice : std::vector<std::vector<std::string>>{
+             {"--http", "--https", "-u", server.url()}, {"--https", "-u", server.url()}, {"--http", "-u", server.url()}}) {
+        // -u comes last: were the refusal broken, the run would still only reach loopback.
+        auto args = choice;
+        args.insert(args.end(), {"-B", "-d", "40F5849A", "-i", store.path()});
+        const auto r = RunUpdater(args);
+        EXPECT_EQ(r.status, 1) << choice[0];
+        EXPECT_NE(r.err.find("Multiple update server URLs specified. Choose one of: --https, --http, or -U <host:port>."),
+                  std::string::npos)
+            << r.err;
     }
+    // The refused runs sent nothing: the first request the server sees is this run's.
+    ASSERT_EQ(RunUpdater({"-B", "-d", "40F5849A", "-u", server.url(), "-i", store.path()}).status, 0);
+    EXPECT_EQ(server.Requests(1).at(0), "/cgi/u?op=hi&rv=2&");
 }
