@@ -248,6 +248,8 @@ aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t
         return 0;
     aLinkEntry* entry = sLookupEntryByID(linkId);
     if (entry != NULL) {
+        /* The entry is already in the table, where other creators compare port names. */
+        sTableLock lock;
         strncpy(entry->portName, portName, sizeof(entry->portName) - 1);
         entry->baudRate = baudRate;
     }

@@ -44,6 +44,34 @@ inline bool MatchFilter(const aPacket* p, void* reference)
     return true;
 }
 
+// Counts the received packets the match selects, leaving them queued.
+struct CountingMatch {
+    Match* match;
+    size_t count = 0;
+};
+inline bool CountWithoutTaking(const aPacket* p, void* reference)
+{
+    auto* counting = static_cast<CountingMatch*>(reference);
+    counting->count += MatchFilter(p, counting->match) ? 1 : 0;
+    return false;
+}
+inline size_t CountQueued(aLinkId id, Match& match)
+{
+    CountingMatch counting{&match};
+    aLink_DrainPackets(id, CountWithoutTaking, &counting);
+    return counting.count;
+}
+
+// A forced synchronisation waits a fixed two seconds for the module; a loaded
+// machine may need more than one try.
+inline bool SyncSucceeds(aLinkId id, int attempts = 5)
+{
+    for (int i = 0; i < attempts; ++i)
+        if (aLink_Sync(id) == aErrNone)
+            return true;
+    return false;
+}
+
 inline aErr PutPacket(aLinkId id, uint8_t address, const std::vector<uint8_t>& data)
 {
     uint8_t none = 0;

@@ -168,9 +168,14 @@ TEST_F(TcpLink, ForcedSyncAgainstASilentModuleIsBoundedAndThenSucceeds)
     EXPECT_GE(requests, 6u);
     EXPECT_LT(requests, 1000u);
     module.setSilent(false);
-    EXPECT_EQ(aLink_Sync(id), aErrNone);
+    ASSERT_TRUE(WaitForStatus(id, linkRunning));
+    // A packet waiting for readers when the sync starts is discarded by it.
+    module.sendPacket(kAddress, {0x77});
+    Match stale{kAddress, {0x77}};
+    ASSERT_TRUE(WaitUntil([&] { return CountQueued(id, stale) == 1; }));
+    EXPECT_TRUE(SyncSucceeds(id));
     EXPECT_EQ(aLink_GetStatus(id), linkRunning);
-    EXPECT_EQ(aLink_GetPacket(id), nullptr); // sync answers were discarded
+    EXPECT_EQ(CountQueued(id, stale), 0u);
     EXPECT_TRUE(EchoWorks(id, kAddress, 7));
 }
 
@@ -178,9 +183,11 @@ TEST_F(TcpLink, DroppedConnectionIsReconnectedByTheLink)
 {
     ASSERT_EQ(module.connections(), 1);
     module.dropConnection();
+    // Writing meets the dead connection and reconnects; keep writing until it has.
     bool reconnected = false;
-    for (int i = 0; i < 100 && !reconnected; ++i) {
-        PutPacket(id, kAddress, {0x50, (uint8_t)i});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (uint8_t i = 0; !reconnected && std::chrono::steady_clock::now() < deadline; ++i) {
+        PutPacket(id, kAddress, {0x50, i});
         reconnected = module.waitForConnections(2, std::chrono::milliseconds(100));
     }
     ASSERT_TRUE(reconnected);
@@ -313,6 +320,36 @@ TEST_F(MemoryLink, StopOnAStoppedLinkChangesNothingAndStartRestarts)
     aPacket_Destroy(&p);
 }
 
+namespace {
+bool RefuseAndCount(const aPacket*, void* reference)
+{
+    static_cast<std::atomic<int>*>(reference)->fetch_add(1);
+    return false;
+}
+} // namespace
+
+TEST_F(MemoryLink, DestroyReleasesAReaderWaitingOnTheLink)
+{
+    std::atomic<int> offered{0};
+    aPacket* result = reinterpret_cast<aPacket*>(1);
+    std::chrono::steady_clock::duration waited{};
+    const aLinkId reader = id;
+    std::thread waiter([&] {
+        const auto start = std::chrono::steady_clock::now();
+        result = aLink_AwaitFirst(reader, RefuseAndCount, &offered, 150000);
+        waited = std::chrono::steady_clock::now() - start;
+    });
+    // Once the reader has refused a packet it is inside its wait.
+    wire.feed({kAddress, 1, 0x01});
+    EXPECT_TRUE(WaitUntil([&] { return offered.load() > 0; }));
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+    waiter.join();
+    EXPECT_EQ(result, nullptr);
+    // Released by the teardown, not by its time-out of two and a half minutes.
+    EXPECT_LT(waited, std::chrono::minutes(2));
+    EXPECT_EQ(aLink_GetStatus(reader), linkNoStream);
+}
+
 TEST_F(MemoryLink, DrainAndSelectiveReads)
 {
     wire.feed({kAddress, 1, 1, kAddress, 1, 2, 6, 1, 3, kAddress, 1, 4});
@@ -380,6 +417,6 @@ TEST_F(SerialLink, OddAddressResynchronisesOverFrames)
     module.sendPacket(0x07, {1});
     EXPECT_TRUE(module.waitFor(IsSyncRequest, 6));
     EXPECT_TRUE(WaitForStatus(id, linkRunning));
-    EXPECT_EQ(aLink_Sync(id), aErrNone);
+    EXPECT_TRUE(SyncSucceeds(id));
     EXPECT_TRUE(EchoWorks(id, kAddress, 3));
 }

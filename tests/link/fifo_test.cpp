@@ -115,25 +115,44 @@ TEST(PacketFifo, DestroyTwiceAndStaleIdentifiers)
     aPacket_Destroy(&p);
 }
 
+namespace {
+// Notes each packet a waiting filter is offered, so a test knows the waiter is inside its wait.
+struct Watcher {
+    std::atomic<int> offered{0};
+};
+bool WatchAndRefuse(const aPacket*, void* reference)
+{
+    static_cast<Watcher*>(reference)->offered++;
+    return false;
+}
+} // namespace
+
 TEST(PacketFifo, DestroyWakesAWaiterAtOnce)
 {
     Fifo fifo;
-    std::atomic<bool> waiting{false};
+    Watcher watcher;
     std::atomic<bool> returned{false};
     aPacket* result = reinterpret_cast<aPacket*>(1);
+    std::chrono::steady_clock::duration waited{};
+    const aPacketFifoId id = fifo.id;
     std::thread waiter([&] {
-        uint8_t never = 0xEE;
-        waiting = true;
-        result = aPacketFifo_AwaitFirst(fifo.id, SelectTag, &never, 600000);
+        const auto start = std::chrono::steady_clock::now();
+        result = aPacketFifo_AwaitFirst(id, WatchAndRefuse, &watcher, 150000);
+        waited = std::chrono::steady_clock::now() - start;
         returned = true;
     });
-    while (!waiting)
-        std::this_thread::yield();
-    Put(fifo.id, 2, 1); // not selected: the waiter keeps waiting
-    ASSERT_EQ(aPacketFifo_Destroy(&fifo.id), aErrNone);
-    waiter.join(); // would hang for ten minutes if destroy did not wake it
+    // The filter runs only inside the wait: once it has refused this packet,
+    // the waiter is waiting on the FIFO (or about to), never before it.
+    Put(fifo.id, 2, 1);
+    for (int i = 0; i < 20000 && watcher.offered.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GT(watcher.offered.load(), 0);
+    EXPECT_EQ(aPacketFifo_Destroy(&fifo.id), aErrNone);
+    waiter.join();
     EXPECT_TRUE(returned);
     EXPECT_EQ(result, nullptr);
+    // Woken by the destroy, not by its time-out of two and a half minutes.
+    EXPECT_LT(waited, std::chrono::minutes(2));
 }
 
 namespace {
@@ -159,16 +178,24 @@ TEST(PacketFifo, FilteredWaitOffersEachPacketOnceAndTakesTheMatch)
     OfferCounter counter;
     counter.wanted = 150;
     aPacket* got = nullptr;
-    std::atomic<bool> started{false};
-    std::thread waiter([&] {
-        started = true;
-        got = aPacketFifo_AwaitFirst(fifo.id, CountingFilter, &counter, 60000);
-    });
-    while (!started)
-        std::this_thread::yield();
-    // Each put wakes the waiter; it must test only what is new.
-    for (int tag = 101; tag <= 150; ++tag)
+    const aPacketFifoId id = fifo.id;
+    std::thread waiter([&] { got = aPacketFifo_AwaitFirst(id, CountingFilter, &counter, 60000); });
+    auto offered = [&](uint8_t tag) {
+        std::lock_guard<std::mutex> lock(counter.mutex);
+        return counter.offers.count(tag) > 0;
+    };
+    auto waitOffered = [&](uint8_t tag) {
+        for (int i = 0; i < 20000 && !offered(tag); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    // The waiter is inside its wait once it has been offered the first packet;
+    // each later put then wakes it, and it must test only what is new.
+    waitOffered(100);
+    for (int tag = 101; tag <= 150; ++tag) {
         Put(fifo.id, 2, (uint8_t)tag);
+        if (tag < 150)
+            waitOffered((uint8_t)tag);
+    }
     waiter.join();
     ASSERT_NE(got, nullptr);
     EXPECT_EQ(got->data[0], 150);

@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -68,7 +69,16 @@ TEST(StreamCore, ShortReadIsPushedBackInOrder)
     EXPECT_EQ(aStream_Read(stream, buf, 4), aErrNone);
     EXPECT_EQ(std::string((char*)buf, 4), "abcd");
     // End of stream: what was read is handed out with aErrEOF.
-    EXPECT_EQ(aStream_Read(stream, buf, 2), aErrEOF);
+    script.steps.push_back({aErrNone, 'e'});
+    EXPECT_EQ(aStream_Read(stream, buf, 3), aErrEOF);
+    EXPECT_EQ(buf[0], 'e');
+    // Any other error drops what was read: nothing comes back on the next read.
+    script.steps.push_back({aErrNone, 'f'});
+    script.steps.push_back({aErrIO, 0});
+    script.steps.push_back({aErrNone, 'g'});
+    EXPECT_EQ(aStream_Read(stream, buf, 2), aErrIO);
+    EXPECT_EQ(aStream_Read(stream, buf, 1), aErrNone);
+    EXPECT_EQ(buf[0], 'g');
     EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(aStream_Destroy(&stream), aErrParam);
@@ -209,7 +219,8 @@ TEST(StreamSocket, ExchangesBytesAndReconnectsWhenThePeerCloses)
     peer.conn = -1;
     EXPECT_EQ(aStream_Read(stream, &b, 1), aErrNotReady);
     bool reconnected = false;
-    for (int i = 0; i < 50 && !reconnected; ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!reconnected && std::chrono::steady_clock::now() < deadline) {
         aStream_Write(stream, (const uint8_t*)"x", 1);
         pollfd p{peer.listenFd, POLLIN, 0};
         reconnected = poll(&p, 1, 100) > 0;

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "FakeModule.h"
 #include "LinkTestUtil.h"
@@ -133,6 +135,39 @@ TEST(LinkTable, ResetRebuildsASerialLink)
     EXPECT_TRUE(WaitForStatus(id, linkRunning));
     EXPECT_TRUE(EchoWorks(id, kAddress, 6));
     aLink_Destroy(&id);
+}
+
+TEST(LinkTable, DifferentLinksAreMadeAndDestroyedFromSeveralThreadsAtOnce)
+{
+    // Each thread works its own module through its own links; the table is shared.
+    FakeModule tcpA(FakeModule::Transport::Tcp, kAddress);
+    FakeModule tcpB(FakeModule::Transport::Tcp, 8);
+    FakeModule ptyA(FakeModule::Transport::Pty, 10);
+    FakeModule ptyB(FakeModule::Transport::Pty, 12);
+    std::atomic<int> good{0};
+    auto work = [&good](FakeModule* module, uint32_t serial) {
+        for (int round = 0; round < 4; ++round) {
+            aLinkId id = module->ptyName().empty()
+                             ? aLink_CreateTCPIP(serial, module->addressNetworkOrder(), module->port())
+                             : aLink_CreateSerial(serial, module->ptyName().c_str(), 115200);
+            aLinkId again = module->ptyName().empty()
+                                ? aLink_CreateTCPIP(serial, module->addressNetworkOrder(), module->port())
+                                : aLink_CreateSerial(serial, module->ptyName().c_str(), 115200);
+            if (id != 0 && again == id && EchoWorks(id, module->address(), (uint8_t)round))
+                good++;
+            aLink_Destroy(&again);
+            aLink_Destroy(&id);
+        }
+    };
+    // The serial links share one serial number on different ports: two links.
+    std::vector<std::thread> threads;
+    threads.emplace_back(work, &tcpA, 100u);
+    threads.emplace_back(work, &tcpB, 101u);
+    threads.emplace_back(work, &ptyA, 102u);
+    threads.emplace_back(work, &ptyB, 102u);
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(good, 16);
 }
 
 TEST(PacketLogRing, OldRecordsMakeRoomAndOversizeRecordsAreRefused)
