@@ -106,7 +106,14 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& value, c
     else if (key == "hardware_version") m.hardware_version = static_cast<uint32_t>(parseNumber(value, 0xFFFFFFFFu, what));
     else if (key == "input_voltage") m.input_voltage = static_cast<uint32_t>(parseNumber(value, 0xFFFFFFFFu, what));
     else if (key == "input_current") m.input_current = static_cast<uint32_t>(parseNumber(value, 0xFFFFFFFFu, what));
-    else if (key == "temperature") m.temperature = static_cast<int32_t>(parseNumber(value, 0x7FFFFFFF, what));
+    else if (key == "temperature") {
+        // Signed (below freezing is negative); within +-2000 degrees so that the
+        // reported minimum and maximum (2 degrees either side) still fit.
+        const std::string t = trim(value);
+        const bool negative = !t.empty() && t[0] == '-';
+        const auto magnitude = parseNumber(negative ? t.substr(1) : t, 2000000000u, what);
+        m.temperature = static_cast<int32_t>(negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude));
+    }
     else if (key == "router") m.router = value;
     else if (key == "i2c_address") m.i2c_address = static_cast<uint8_t>(parseNumber(value, 254, what));
     else throw ConfigError(where + ": unknown key '" + key + "'");
@@ -187,7 +194,12 @@ uint32_t ParseVersion(const std::string& text) {
     if (std::sscanf(t.c_str(), "%u.%u.%u%c", &major, &minor, &patch, &tail) != 3 || major > 255 || minor > 255 ||
         patch > 255)
         throw ConfigError("version: expected MAJOR.MINOR.PATCH (each 0-255): " + text);
-    return aVersion_Pack(static_cast<uint8_t>(major), static_cast<uint8_t>(minor), patch);
+    const uint32_t packed = aVersion_Pack(static_cast<uint8_t>(major), static_cast<uint8_t>(minor), patch);
+    // The short form keeps only 4 bits of minor: 1.16.0 would be reported as 1.0.0.
+    if (aVersion_ParseMajor(packed) != major || aVersion_ParseMinor(packed) != minor ||
+        aVersion_ParsePatch(packed) != patch)
+        throw ConfigError("version: " + t + " cannot be reported in a packed version word");
+    return packed;
 }
 
 std::string VersionText(uint32_t packed) {

@@ -35,7 +35,7 @@ struct Faults {
     FaultCount wrong_sum;
     FaultCount silent_after_load;
     FaultCount no_return_after_reboot;
-    unsigned drop_connection_after_data = 0; // 0: off; else drop after that many DATA packets
+    unsigned drop_connection_after_data = 0; // 0: off; else drop after that many more data packets
     bool refuse_second_connection = false;
 
     // Sets one fault by name; throws ConfigError for an unknown name or value.

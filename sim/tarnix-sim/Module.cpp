@@ -23,6 +23,9 @@ constexpr uint8_t kCmdStream = 93;
 constexpr uint8_t kCmdFactory = 94;
 constexpr uint8_t kCmdUpgrade = 95;
 
+// Stream sample types (data byte 3 of a sample).
+constexpr uint8_t kStreamU8 = 1, kStreamU32 = 3, kStreamU32Sub = 7;
+
 constexpr uint8_t kGet = 0x40, kSet = 0x80, kSetReply = 0xC0, kHostRequest = 0x20;
 constexpr size_t kBytesChunk = 24;       // bytes of a sequence per packet
 constexpr size_t kMaxLoader = 256 * 1024; // room for a loader image
@@ -58,8 +61,10 @@ const OptionInfo* systemOption(uint8_t code) {
     return nullptr;
 }
 
+constexpr uint8_t kOptionPowerBehaviorConfig = 31;
+
 // Options streamed for a subscription to every option of the system entity.
-constexpr uint8_t kStreamedByDefault[] = {12, 21, 22, 27};
+constexpr uint8_t kStreamedByDefault[] = {12, 21, 22, 27, kOptionPowerBehaviorConfig};
 
 void put32(Bytes& b, uint32_t v) {
     uint8_t w[4];
@@ -118,6 +123,12 @@ Module::Module(const ModuleConfig& config, const std::string& stateRoot, Log& lo
     loadSettings();
 }
 
+void Module::attachTo(Module& r) {
+    router = &r;
+    r.children.push_back(this);
+    router_address_ = r.address();
+}
+
 Module* Module::childAt(uint8_t address) const {
     for (Module* c : children)
         if (c->address() == address) return c;
@@ -153,22 +164,32 @@ void Module::boot(uint64_t nowMs) {
         }
     }
     erased_this_session_ = false;
-    data_packets_ = 0;
     boot_ms_ = nowMs;
     hb_next_ = 0;
-    heartbeat.outstanding = -1;
+    heartbeat.pending[0] = heartbeat.pending[1] = false;
     up_ = true;
     log_.info("%s: up (serial %08X, version %s, build %u)", name().c_str(), serial_, VersionText(version_).c_str(),
               build_);
 }
 
 uint8_t Module::nextHeartbeat() {
-    if (heartbeat.outstanding >= 0) ++heartbeat.missed;
-    uint8_t v = hb_next_;
+    const uint8_t v = hb_next_;
     hb_next_ ^= 1;
-    heartbeat.outstanding = v;
+    if (heartbeat.pending[v]) ++heartbeat.missed; // counted, not logged: a pty nobody reads would flood the log
+    heartbeat.pending[v] = true;
     ++heartbeat.sent;
     return v;
+}
+
+void Module::heartbeatAnswer(uint8_t answer) {
+    if ((answer == 2 || answer == 3) && heartbeat.pending[answer - 2]) {
+        heartbeat.pending[answer - 2] = false;
+        ++heartbeat.answered;
+        log_.info("%s: heartbeat %u answered by the host", name().c_str(), answer - 2);
+    } else {
+        ++heartbeat.wrong;
+        log_.info("%s: unexpected heartbeat answer %u", name().c_str(), answer);
+    }
 }
 
 void Module::reply(Connection& c, Hub& hub, const Bytes& data) {
@@ -205,16 +226,7 @@ void Module::handle(Connection& c, const Bytes& d, Hub& hub) {
     if (d.empty()) return;
     switch (d[0]) {
     case kCmdHeartbeat:
-        if (d.size() == 2) {
-            if (heartbeat.outstanding >= 0 && d[1] == heartbeat.outstanding + 2) {
-                ++heartbeat.answered;
-                log_.info("%s: heartbeat %d answered by the host", name().c_str(), heartbeat.outstanding);
-                heartbeat.outstanding = -1;
-            } else {
-                ++heartbeat.wrong;
-                log_.info("%s: unexpected heartbeat answer %u", name().c_str(), d[1]);
-            }
-        }
+        if (d.size() == 2) heartbeatAnswer(d[1]);
         return;
     case kCmdSlot: handleStore(c, d, hub); return;
     case kCmdI2C: handleI2C(c, d, hub); return;
@@ -262,8 +274,12 @@ void Module::handleUEI(Connection& c, const Bytes& d, Hub& hub) {
         const bool more = trailer & 0x80;
         auto key = incomingKey(address(), command, code, index);
         auto& in = c.incoming[key];
-        if (sequence == 0) in = Connection::Incoming{};
-        else if (sequence != in.expected) in.failed = true;
+        // Sequence numbers wrap from 127 to 0 in a long sequence; a 0 where
+        // another number was due is a host starting over.
+        if (sequence != in.expected) {
+            if (sequence == 0) in = Connection::Incoming{};
+            else in.failed = true;
+        }
         in.expected = static_cast<uint8_t>((sequence + 1) & 0x7F);
         if (!in.failed) in.data.insert(in.data.end(), value.begin(), value.end());
         if (in.data.size() > kMaxSequence) { // a sequence that never ends must not eat memory
@@ -285,7 +301,7 @@ void Module::handleUEI(Connection& c, const Bytes& d, Hub& hub) {
     switch (command) {
     case kCmdSystem:
         if (index != 0) replyError(c, hub, command, replyOption, index, aErrIndexRange);
-        else if (isGet) handleSystemGet(c, hub, code, index);
+        else if (isGet) handleSystemGet(c, hub, code, index, value);
         else handleSystemSet(c, hub, code, index, value, false);
         return;
     case kCmdStoreEntity:
@@ -321,10 +337,15 @@ void Module::handleUEI(Connection& c, const Bytes& d, Hub& hub) {
             replyError(c, hub, command, replyOption, index, aErrSize);
         } else {
             StreamSubscription s{this, value[1], value[2], value[3]};
-            auto same = [&](const StreamSubscription& o) {
-                return o.module == this && o.command == s.command && o.option == s.option && o.index == s.index;
+            auto field = [](uint8_t asked, uint8_t held) { return asked == 255 || asked == held; };
+            // Enabling replaces the same subscription; disabling ends every one
+            // the request covers, 255 standing for any (as the host forgets them).
+            auto covered = [&](const StreamSubscription& o) {
+                if (o.module != this) return false;
+                if (code == 1) return o.command == s.command && o.option == s.option && o.index == s.index;
+                return field(s.command, o.command) && field(s.option, o.option) && field(s.index, o.index);
             };
-            c.streams.erase(std::remove_if(c.streams.begin(), c.streams.end(), same), c.streams.end());
+            c.streams.erase(std::remove_if(c.streams.begin(), c.streams.end(), covered), c.streams.end());
             if (code == 1) {
                 c.streams.push_back(s);
                 if (c.next_stream_ms == 0) c.next_stream_ms = now_ms_ + config_.stream_interval_ms;
@@ -382,10 +403,26 @@ std::optional<uint32_t> Module::systemValue(uint8_t code, uint64_t nowMs) const 
     }
 }
 
-void Module::handleSystemGet(Connection& c, Hub& hub, uint8_t code, uint8_t index) {
+std::vector<uint32_t> Module::powerBehaviorElements() const {
+    std::vector<uint32_t> out;
+    const Bytes& b = power_behavior_config_;
+    for (size_t at = 0; at + 4 <= b.size(); at += 4)
+        out.push_back(uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24);
+    return out;
+}
+
+void Module::handleSystemGet(Connection& c, Hub& hub, uint8_t code, uint8_t index, const Bytes& subindex) {
     const OptionInfo* o = systemOption(code);
     if (!o) return replyError(c, hub, kCmdSystem, code, index, aErrInvalidOption);
     if (!(o->access & kRead)) return replyError(c, hub, kCmdSystem, code, index, aErrMode);
+    if (code == kOptionPowerBehaviorConfig && subindex.size() == 1) {
+        // One element of the array, addressed by its subindex, as a 32-bit value.
+        const auto elements = powerBehaviorElements();
+        if (subindex[0] >= elements.size()) return replyError(c, hub, kCmdSystem, code, index, aErrIndexRange);
+        Bytes r{kCmdSystem, code, index};
+        put32(r, elements[subindex[0]]);
+        return reply(c, hub, r);
+    }
     if (o->width == kBytes) {
         Bytes value = code == 32 ? Bytes(device_name_.begin(), device_name_.end()) : power_behavior_config_;
         return replyBytes(c, hub, kCmdSystem, code, index, value);
@@ -625,7 +662,8 @@ void Module::handleStore(Connection& c, const Bytes& d, Hub& hub) {
     Slot& slot = slots_[{h.store, h.slot}];
     if (sub == 6) {
         if (h.writing) return error(aErrMode);
-        size_t n = std::min<size_t>(25, slot.data.size() - std::min(slot.data.size(), h.offset));
+        h.offset = std::min(h.offset, slot.data.size()); // the slot may have been rewritten meanwhile
+        size_t n = std::min<size_t>(25, slot.data.size() - h.offset);
         Bytes r{kCmdSlot, 6, id};
         r.insert(r.end(), slot.data.begin() + h.offset, slot.data.begin() + h.offset + n);
         h.offset += n;
@@ -690,7 +728,8 @@ void Module::handleFactory(Connection& c, const Bytes& d, Hub& hub) {
     Bytes stored;
     auto it = config_.factory.find(index);
     if (it != config_.factory.end()) stored = it->second;
-    size_t n = std::min<size_t>(26, stored.size() - std::min(stored.size(), f.offset));
+    f.offset = std::min(f.offset, stored.size()); // the data may have been rewritten meanwhile
+    size_t n = std::min<size_t>(26, stored.size() - f.offset);
     Bytes r{kCmdFactory, static_cast<uint8_t>(index)};
     r.insert(r.end(), stored.begin() + f.offset, stored.begin() + f.offset + n);
     f.offset += n;
@@ -700,14 +739,12 @@ void Module::handleFactory(Connection& c, const Bytes& d, Hub& hub) {
 // ---- Upgrade (command 95)
 
 void Module::countData(Hub& hub) {
-    ++data_packets_;
-    if (faults_.drop_connection_after_data && data_packets_ == faults_.drop_connection_after_data) {
-        faults_.drop_connection_after_data = 0;
-        Module* top = this;
-        while (top->router) top = top->router;
-        log_.info("%s: fault drop_connection: connection dropped after %u data packets", name().c_str(), data_packets_);
-        hub.dropConnections(*top);
-    }
+    // Counts down from when the fault was set; fires once.
+    if (faults_.drop_connection_after_data == 0 || --faults_.drop_connection_after_data != 0) return;
+    Module* top = this;
+    while (top->router) top = top->router;
+    log_.info("%s: fault drop_connection: connection dropped after the data packet", name().c_str());
+    hub.dropConnections(*top);
 }
 
 bool Module::upgradeData(const uint8_t* bytes, size_t n, size_t& accepted) {
@@ -815,6 +852,7 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
         state_.write("loader.bin", loader_);
         phase_ = Phase::LoaderRunning;
         block_ = Block{};
+        erased_this_session_ = false; // this loader's first firmware block erases again
         log_.info("%s: loader of %zu bytes started", name().c_str(), loader_.size());
         if (faults_.silent_after_load.fire()) {
             log_.info("%s: fault silent_after_load: LOAD not answered", name().c_str());
@@ -841,13 +879,28 @@ void Module::streamSamples(const StreamSubscription& s, uint64_t nowMs, std::vec
     if (s.option == 255) options.assign(std::begin(kStreamedByDefault), std::end(kStreamedByDefault));
     else options.push_back(s.option);
     const uint64_t micros = (nowMs - boot_ms_) * 1000;
+    auto stamp = [&](Bytes& p) {
+        put32(p, static_cast<uint32_t>(micros >> 32));
+        put32(p, static_cast<uint32_t>(micros));
+    };
     for (uint8_t code : options) {
+        if (code == kOptionPowerBehaviorConfig) {
+            // An array streams one 32-bit sample per element, its number as subindex.
+            const auto elements = powerBehaviorElements();
+            for (size_t k = 0; k < elements.size(); ++k) {
+                Bytes p{kCmdSystem, code, 0x40, kStreamU32Sub, static_cast<uint8_t>(k)};
+                stamp(p);
+                put32(p, elements[k]);
+                p.push_back(0);
+                out.push_back(std::move(p));
+            }
+            continue;
+        }
         const OptionInfo* o = systemOption(code);
         if (!o || !(o->access & kRead) || (o->width != k8 && o->width != k32)) continue;
         const uint32_t v = *systemValue(code, nowMs);
-        Bytes p{kCmdSystem, code, 0x40, static_cast<uint8_t>(o->width == k8 ? 1 : 3)};
-        put32(p, static_cast<uint32_t>(micros >> 32));
-        put32(p, static_cast<uint32_t>(micros));
+        Bytes p{kCmdSystem, code, 0x40, o->width == k8 ? kStreamU8 : kStreamU32};
+        stamp(p);
         if (o->width == k8) p.push_back(static_cast<uint8_t>(v));
         else put32(p, v);
         p.push_back(0); // trailer: sequence 0, no continuation

@@ -79,6 +79,9 @@ public:
     Module* router = nullptr;            // set for a module behind a router
     std::vector<Module*> children;       // modules behind this one
     Module* childAt(uint8_t address) const;
+    // Puts this module behind `r` on its I2C bus; its router setting starts
+    // out naming that router.
+    void attachTo(Module& r);
 
     bool up() const { return up_; }
     // Marks the module down (rebooting); boot() brings it back, running the
@@ -92,10 +95,15 @@ public:
     // Heartbeats: interval (0: off), the next value to send and bookkeeping.
     unsigned heartbeatMs() const { return heartbeat_ms_; }
     uint8_t nextHeartbeat();
+    // Values alternate 0 and 1; an answer counts for the value it names as
+    // long as that value is still awaiting one, so an answer that crosses the
+    // next heartbeat on the wire is not mistaken for a wrong one.
     struct HeartbeatRecord {
         unsigned sent = 0, answered = 0, missed = 0, wrong = 0;
-        int outstanding = -1; // value awaiting an answer, -1 for none
+        bool pending[2] = {false, false};
     } heartbeat;
+    // Books a host's answer (data byte 1 of a command-0 packet).
+    void heartbeatAnswer(uint8_t answer);
 
     // Stream samples for one subscription, appended as packet data.
     void streamSamples(const StreamSubscription& s, uint64_t nowMs, std::vector<Bytes>& out) const;
@@ -109,7 +117,7 @@ private:
     void replyBytes(Connection& c, Hub& hub, uint8_t command, uint8_t option, uint8_t index, const Bytes& value);
 
     void handleUEI(Connection& c, const Bytes& d, Hub& hub);
-    void handleSystemGet(Connection& c, Hub& hub, uint8_t code, uint8_t index);
+    void handleSystemGet(Connection& c, Hub& hub, uint8_t code, uint8_t index, const Bytes& subindex);
     void handleSystemSet(Connection& c, Hub& hub, uint8_t code, uint8_t index, const Bytes& value, bool isBytes);
     void finishBytes(Connection& c, Hub& hub, uint8_t command, uint8_t code, uint8_t index, const Bytes& value);
     void handleQuery(Connection& c, const Bytes& d, Hub& hub);
@@ -122,6 +130,8 @@ private:
 
     // Numeric value of a system option that can be read, if it is one.
     std::optional<uint32_t> systemValue(uint8_t code, uint64_t nowMs) const;
+    // The power-behaviour array's 32-bit elements (little-endian, as stored).
+    std::vector<uint32_t> powerBehaviorElements() const;
     void saveSettings() const;
     void loadSettings();
 
@@ -172,7 +182,6 @@ private:
     Bytes loader_;
     bool erased_this_session_ = false;
     bool image_written_ = false;
-    unsigned data_packets_ = 0;
 };
 
 } // namespace tarnixsim

@@ -12,8 +12,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <set>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -124,9 +126,7 @@ Server::Server(const Config& config, const Options& options, Log& log) : options
     for (auto& mc : config.modules) modules_.push_back(std::make_unique<Module>(mc, options.state_dir, log));
     for (auto& m : modules_) {
         if (m->config().router.empty()) continue;
-        Module* r = find(m->config().router);
-        m->router = r;
-        r->children.push_back(m.get());
+        m->attachTo(*find(m->config().router));
     }
 }
 
@@ -160,13 +160,13 @@ void Server::start() {
     const uint64_t now = nowMs();
     for (auto& m : modules_) m->boot(now);
     for (auto& m : modules_) {
-        if (!m->config().router.empty()) continue;
+        next_heartbeat_[m.get()] = now + (m->heartbeatMs() ? m->heartbeatMs() : 1000);
+        if (m->router) continue;
         if (m->config().tcp) {
             listeners_.push_back(Listener{m.get(), -1, m->config().port});
             openListener(listeners_.back());
         }
         if (m->config().pty) openPty(*m);
-        next_heartbeat_[m.get()] = now + (m->heartbeatMs() ? m->heartbeatMs() : 1000);
     }
     if (options_.control_port >= 0) openControl();
     if (options_.discovery) openDiscovery();
@@ -432,9 +432,13 @@ void Server::timers(uint64_t now) {
         const unsigned interval = m->heartbeatMs();
         due = now + (interval ? interval : 1000);
         if (!interval || !m->up()) continue;
+        // A module behind a router reaches the hosts of its router's connections
+        // that have routing on, while the router is up.
         std::vector<Conn*> targets;
+        Module* top = m->router ? m->router : m;
+        if (!top->up()) continue;
         for (auto& [id, c] : conns_)
-            if (c->top == m && !c->closing) targets.push_back(c.get());
+            if (c->top == top && !c->closing && (top == m || c->route_on)) targets.push_back(c.get());
         if (targets.empty()) continue;
         const uint8_t v = m->nextHeartbeat();
         for (Conn* c : targets) send(*c, m->address(), Bytes{0, v}, 0);
@@ -442,12 +446,16 @@ void Server::timers(uint64_t now) {
     for (auto& [id, c] : conns_) {
         if (c->streams.empty() || c->closing || now < c->next_stream_ms) continue;
         c->next_stream_ms = now + std::max(1u, c->top->config().stream_interval_ms);
-        std::vector<Bytes> samples;
+        // Overlapping subscriptions (one option and all options) send each sample once.
+        std::set<std::tuple<Module*, uint8_t, uint8_t, uint8_t>> sent;
         for (auto& s : c->streams) {
             if (!s.module->up() || (s.module != c->top && !c->route_on)) continue;
-            size_t before = samples.size();
+            std::vector<Bytes> samples;
             s.module->streamSamples(s, now, samples);
-            for (size_t k = before; k < samples.size(); ++k) send(*c, s.module->address(), samples[k], 0);
+            for (auto& p : samples) {
+                const uint8_t subindex = p[3] >= 5 ? p[4] : 0;
+                if (sent.insert({s.module, p[0], p[1], subindex}).second) send(*c, s.module->address(), p, 0);
+            }
         }
     }
 }
@@ -668,7 +676,7 @@ void Server::bringUp(Module& m) {
             return;
         }
     }
-    if (!m.router) next_heartbeat_[&m] = nowMs() + (m.heartbeatMs() ? m.heartbeatMs() : 1000);
+    next_heartbeat_[&m] = nowMs() + (m.heartbeatMs() ? m.heartbeatMs() : 1000);
 }
 
 // ---- Ethernet discovery

@@ -22,7 +22,10 @@ def pack_version(text):
         raise ValueError("version parts are 0..255")
     if major > 2 or (major == 2 and minor > 14):
         return 0x2F << 24 | major << 16 | minor << 8 | patch
-    return (major & 0xF) << 28 | (minor & 0xF) << 24 | patch
+    if minor > 15:
+        # The short form has 4 bits of minor; the module would report another version.
+        raise ValueError("version %s cannot be packed" % text)
+    return major << 28 | minor << 24 | patch
 
 
 def main():

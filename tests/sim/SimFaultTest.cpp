@@ -136,6 +136,18 @@ TEST_F(SimFault, ConnectionDroppedInTheMiddleOfATransfer) {
     EXPECT_EQ(again.ask(2, {23, 9}), (Bytes{2, 23, 9}));
 }
 
+// Set while running, the count starts from then, not from the module's boot.
+TEST_F(SimFault, ConnectionDropCountsFromWhenItIsSet) {
+    up.init(0x10000000);
+    ASSERT_EQ(up.prepare(0, kLoaderAddress, 256), 0);
+    up.data(Bytes(52, 1)); // two data packets before the fault
+    fault("drop_connection", "2");
+    EXPECT_EQ(peer.ask(2, Cat({95, 1}, Bytes(26, 1))), (Bytes{2, 95, 1, 26}));
+    peer.send(2, Cat({95, 1}, Bytes(26, 1)));
+    EXPECT_TRUE(peer.closedWithin(kReplyWait));
+    EXPECT_NE(sim.control("status m").find("drop_connection=0"), std::string::npos); // fired once
+}
+
 TEST_F(SimFault, SecondConnectionRefusedWhileInUse) {
     Peer second(sim.port("m"));
     EXPECT_EQ(second.ask(2, {23, 1}), (Bytes{2, 23, 1})); // allowed by default

@@ -23,6 +23,8 @@ heartbeat_ms = 100
 flash_base = 0x08000000
 flash_size = 0x4000
 reboot_ms = 100
+# Stays down until revived, so the link core cannot reconnect before it saw the drop.
+fault.no_return_after_reboot = 1
 
 [module wire]
 serial = 0x5EED0002
@@ -129,6 +131,7 @@ TEST(SimLinkCore, UpgradeOverTcpIpThenReconnectAndReadTheNewVersion) {
         // The reboot drops the link as the link core sees it.
         EXPECT_TRUE(link.leftRunning());
     }
+    EXPECT_EQ(sim.control("revive net"), "ok");
     ASSERT_TRUE(sim.waitForLog("net: booted the written image"));
     // The link core's engine answers the module's heartbeats on the new link.
     CoreLink again(aLink_CreateTCPIP(0x5EED0001, loopback, sim.port("net")));
@@ -169,6 +172,7 @@ router = router
 i2c_address = 0x10
 serial = 0x70000010
 model = 13
+heartbeat_ms = 100
 
 [module right]
 router = router
@@ -197,6 +201,11 @@ TEST(SimLinkCore, ModulesBehindARouterFoundByProbing) {
     EXPECT_EQ(found, (std::map<uint8_t, uint32_t>{{0x10, 0x70000010}, {0x24, 0x70000024}}));
     EXPECT_EQ(link.exchange(0x24, Get(3, 8), {3, 8}), (Bytes{3, 8, 0, 14}));
     EXPECT_EQ(link.exchange(4, Set(3, 20, {0}), {3, 0xD4}), (Bytes{3, 0xD4, 0}));
+    // The engine answers a routed module's heartbeats to its own address, and
+    // the answers find their way back behind the router.
+    EXPECT_TRUE(sim.waitForLog("left: heartbeat 0 answered by the host"));
+    EXPECT_TRUE(sim.waitForLog("left: heartbeat 1 answered by the host"));
+    EXPECT_EQ(sim.log().find("left: unexpected heartbeat answer"), std::string::npos);
 }
 
 } // namespace

@@ -1,4 +1,6 @@
 // Exact replies of a virtual module to each exchange a host makes.
+#include <map>
+
 #include "SimHarness.h"
 
 namespace simtest {
@@ -23,6 +25,7 @@ serial = 0x0000BEEF
 model = 13
 version = 1.2.3
 build = 7
+temperature = -1500000
 )";
 
 class SimProtocol : public ::testing::Test {
@@ -98,6 +101,11 @@ TEST_F(SimProtocol, NamesTravelAsByteSequencesWithTrailers) {
     EXPECT_EQ(*a, Cat(Cat({4, 3, 32, 0}, Bytes(name.begin(), name.begin() + 24)), {0x80}));
     EXPECT_EQ(a->size() - 1, 28u);
     EXPECT_EQ(peer.next(), (Bytes{4, 3, 32, 0, 'Y', 0x01}));
+    // A host that starts over with sequence 0 mid-way is taken from there.
+    peer.send(4, Cat(Set(3, 32, Bytes(24, 'q')), {0x80}));
+    peer.send(4, Cat({3, 0xA0, 0x20}, Cat(Bytes(24, 'r'), {0x81})));
+    EXPECT_EQ(peer.ask(4, {3, 0xA0, 0x20, 'N', 'e', 'w', 0x00}), (Bytes{4, 3, 0xE0, 0}));
+    EXPECT_EQ(peer.ask(4, Get(3, 32)), (Bytes{4, 3, 32, 0, 'N', 'e', 'w', 0x00}));
     // An empty name is one packet with trailer 0.
     EXPECT_EQ(peer.ask(4, {3, 0xA0, 0x20, 0x00}), (Bytes{4, 3, 0xE0, 0}));
     EXPECT_EQ(peer.ask(4, Get(3, 32)), (Bytes{4, 3, 32, 0, 0x00}));
@@ -149,6 +157,8 @@ TEST_F(SimProtocol, RouterProbesAndRoutesToModulesBehindIt) {
     EXPECT_EQ(peer.ask(0x10, Get(3, 9)), (Bytes{0x10, 3, 9, 0, 0, 0, 0xBE, 0xEF}));
     EXPECT_EQ(peer.ask(0x10, Get(3, 1)), (Bytes{0x10, 3, 1, 0, 0x10}));
     EXPECT_EQ(peer.ask(0x10, Get(3, 16)), (Bytes{0x10, 3, 16, 0, 4}));
+    EXPECT_EQ(peer.ask(0x10, Get(3, 2)), (Bytes{0x10, 3, 2, 0, 4})); // its router setting names the router
+    EXPECT_EQ(peer.ask(0x10, Get(3, 27)), Cat({0x10, 3, 27, 0}, Be32(static_cast<uint32_t>(-1500000))));
     EXPECT_EQ(peer.ask(0x10, Get(3, 8)), (Bytes{0x10, 3, 8, 0, 13}));
     EXPECT_EQ(peer.ask(0x10, {73, 255}), Cat({0x10, 73, 255}, Be32(7)));
     // The synchronisation answer still comes from the router itself.
@@ -245,6 +255,62 @@ TEST_F(SimProtocol, StreamsStartCarrySamplesAndStop) {
     EXPECT_EQ(peer.ask(4, {93, 0x41, 0x20}), (Bytes{4, 93, 1, 0, 0}));
 }
 
+// The power-behaviour array (32-bit elements, little-endian as the host sent
+// them) is read and streamed element by element, the element number as subindex.
+TEST_F(SimProtocol, ArrayElementsBySubindexAndWildcardStreamStop) {
+    const Bytes array{0x44, 0x33, 0x22, 0x11, 0x05, 0x00, 0x00, 0x00};
+    EXPECT_EQ(peer.ask(4, Cat(Set(3, 31, array), {0x00})), (Bytes{4, 3, 0xDF, 0}));
+    EXPECT_EQ(peer.ask(4, {3, 0x5F, 0x20, 0}), Cat({4, 3, 31, 0}, Be32(0x11223344)));
+    EXPECT_EQ(peer.ask(4, {3, 0x5F, 0x20, 1}), Cat({4, 3, 31, 0}, Be32(5)));
+    EXPECT_EQ(peer.ask(4, {3, 0x5F, 0x20, 2}), (Bytes{4, 3, 31, 0x80, 26}));
+    // The whole array still reads as a byte sequence.
+    EXPECT_EQ(peer.ask(4, Get(3, 31)), Cat(Cat({4, 3, 31, 0}, array), {0x00}));
+
+    // Stream option 31 and, overlapping it, every option of the entity.
+    peer.send(4, Cat({93, 0x81, 0x20}, {4, 3, 31, 0}));
+    peer.send(4, Cat({93, 0x81, 0x20}, {4, 3, 255, 0}));
+    for (int replies = 0; replies < 2;) {
+        auto p = peer.next();
+        ASSERT_TRUE(p);
+        if (*p == Bytes{4, 93, 0xC1, 0}) ++replies;
+    }
+    // Between two uptime samples (one per period) each element comes once.
+    std::map<uint8_t, uint32_t> elements;
+    int uptimeSamples = 0, elementSamples = 0;
+    while (uptimeSamples < 3) {
+        auto p = peer.next();
+        ASSERT_TRUE(p);
+        ASSERT_GE(p->size(), 5u) << Hex(*p);
+        ASSERT_EQ((*p)[1], 3) << Hex(*p);
+        if ((*p)[2] == 22) {
+            if (++uptimeSamples >= 2) {
+                EXPECT_EQ(elementSamples, 2) << "samples of option 31 in one period";
+            }
+            elementSamples = 0;
+        } else if ((*p)[2] == 31) {
+            // A 32-bit sample with subindex: dataSize 18, type 7, subindex in byte 4.
+            ASSERT_EQ(p->size() - 1, 18u) << Hex(*p);
+            EXPECT_EQ((*p)[3], 0x40);
+            EXPECT_EQ((*p)[4], 7);
+            EXPECT_EQ(p->back(), 0x00);
+            elements[(*p)[5]] = static_cast<uint32_t>((*p)[14] << 24 | (*p)[15] << 16 | (*p)[16] << 8 | (*p)[17]);
+            ++elementSamples;
+        }
+    }
+    EXPECT_EQ(elements, (std::map<uint8_t, uint32_t>{{0, 0x11223344}, {1, 5}}));
+
+    // Stopping every option (255) ends the single-option subscription too.
+    peer.send(4, Cat({93, 0x82, 0x20}, {4, 3, 255, 0}));
+    for (;;) {
+        auto p = peer.next();
+        ASSERT_TRUE(p);
+        if (*p == Bytes{4, 93, 0xC2, 0}) break;
+    }
+    std::this_thread::sleep_for(200ms); // several stream periods
+    expectNothingBefore("a sample came after all options were stopped");
+    EXPECT_EQ(peer.ask(4, {93, 0x41, 0x20}), (Bytes{4, 93, 1, 0, 0}));
+}
+
 const char* kHeartbeat = R"(
 [module hb]
 serial = 0x11112222
@@ -285,6 +351,59 @@ TEST(SimHeartbeat, SentOnIntervalAndAnswersRecorded) {
     EXPECT_EQ(peer.next(kReplyWait, true), (Bytes{6, 23, 2}));
 }
 
+const char* kRoutedHeartbeat = R"(
+[module hub]
+serial = 0x22223333
+model = 4
+address = 4
+
+[module leaf]
+router = hub
+i2c_address = 0x10
+serial = 0x22224444
+heartbeat_ms = 100
+)";
+
+TEST(SimHeartbeat, ModuleBehindARouterSendsThemWhileRoutingIsOn) {
+    Sim sim{kRoutedHeartbeat};
+    ASSERT_TRUE(sim.ready());
+    Peer peer(sim.port("hub"));
+    // Drains everything up to the echo of a marker; true when a heartbeat came.
+    auto heartbeatBefore = [&](uint8_t marker) {
+        peer.send(4, {23, marker});
+        bool seen = false;
+        for (;;) {
+            auto p = peer.next(kReplyWait, true);
+            if (!p) {
+                ADD_FAILURE() << "no echo of marker " << int(marker);
+                return seen;
+            }
+            if (*p == Bytes{4, 23, marker}) return seen;
+            seen = seen || (p->size() == 3 && (*p)[1] == 0);
+        }
+    };
+    std::this_thread::sleep_for(300ms); // several intervals
+    EXPECT_FALSE(heartbeatBefore(1)) << "a heartbeat came through with routing off";
+
+    peer.send(0xAF, {1});
+    // They come from the routed module's own address and alternate 0, 1. An
+    // answer that crosses the next heartbeat still counts for the one it names.
+    EXPECT_EQ(peer.next(kReplyWait, true), (Bytes{0x10, 0, 0}));
+    EXPECT_EQ(peer.next(kReplyWait, true), (Bytes{0x10, 0, 1}));
+    peer.send(0x10, {0, 2});
+    peer.send(0x10, {0, 3});
+    EXPECT_TRUE(sim.waitForLog("leaf: heartbeat 0 answered by the host"));
+    EXPECT_TRUE(sim.waitForLog("leaf: heartbeat 1 answered by the host"));
+    auto status = sim.control("status leaf");
+    EXPECT_NE(status.find("hb_answered=2"), std::string::npos) << status;
+    EXPECT_NE(status.find("hb_wrong=0"), std::string::npos) << status;
+
+    peer.send(0xAF, {0});
+    heartbeatBefore(2); // what was already on the way
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(heartbeatBefore(3)) << "a heartbeat came through after routing went off";
+}
+
 TEST(SimUsage, HelpAndConfigurationErrors) {
     auto help = testsupport::Run({TARNIX_SIM_BIN, "--help"});
     EXPECT_EQ(help.status, 0);
@@ -301,6 +420,11 @@ TEST(SimUsage, HelpAndConfigurationErrors) {
     testsupport::WriteFile(dir / "router.ini", "[module a]\nserial = 1\nrouter = nobody\ni2c_address = 8\n");
     auto router = testsupport::Run({TARNIX_SIM_BIN, dir / "router.ini"});
     EXPECT_NE(router.err.find("unknown router nobody"), std::string::npos) << router.err;
+    // A version the packed word cannot carry is refused rather than misreported.
+    testsupport::WriteFile(dir / "version.ini", "[module a]\nserial = 1\nversion = 1.16.0\n");
+    auto version = testsupport::Run({TARNIX_SIM_BIN, dir / "version.ini"});
+    EXPECT_EQ(version.status, 1);
+    EXPECT_NE(version.err.find("1.16.0 cannot be reported"), std::string::npos) << version.err;
     auto none = testsupport::Run({TARNIX_SIM_BIN});
     EXPECT_EQ(none.status, 2);
 }

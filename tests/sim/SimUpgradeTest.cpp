@@ -104,6 +104,61 @@ TEST(SimUpgrade, FirmwareAsUEIByteSequencesAndTwoChunks) {
     EXPECT_EQ(Bytes(flash.begin() + 0x1000, flash.begin() + 0x1000 + 700), image);
 }
 
+const char* kBigBlocks = R"(
+[module big]
+serial = 0x0B16B10C
+model = 17
+address = 4
+block_size = 4096
+flash_base = 0x08000000
+flash_size = 0x4000
+reboot_ms = 100
+)";
+
+// Sends a chunk as one UEI byte sequence on option 10 (24 bytes a packet,
+// sequence numbers modulo 128) and checks the single reply.
+void SendAsSequence(Peer& peer, uint8_t a, const Bytes& chunk) {
+    uint8_t sequence = 0;
+    for (size_t k = 0; k < chunk.size(); k += 24, ++sequence) {
+        size_t n = std::min<size_t>(24, chunk.size() - k);
+        bool more = k + n < chunk.size();
+        peer.send(a, Cat(Cat({95, 0x8A, 0x20}, Bytes(chunk.begin() + k, chunk.begin() + k + n)),
+                         {static_cast<uint8_t>((sequence & 0x7F) | (more ? 0x80 : 0))}));
+    }
+    EXPECT_EQ(peer.next(), (Bytes{a, 95, 0xCA, 0}));
+}
+
+// A block of 4096 bytes is 171 packets: the trailer's sequence number wraps
+// from 127 to 0 inside it. Then a second update without a reboot in between
+// starts from an erased flash again.
+TEST(SimUpgrade, LongSequencesAndASecondUpdateBeforeTheReboot) {
+    Sim sim(kBigBlocks);
+    ASSERT_TRUE(sim.ready());
+    Peer peer(sim.port("big"));
+    Upgrade up(peer, 4);
+    up.loaderPhase(0x10000000, Loader(), 4096);
+    Bytes first = FirmwareImage(4096, aVersion_Pack(2, 20, 1), 1, 0x0B16B10C);
+    for (size_t i = 200; i < first.size(); ++i) first[i] = static_cast<uint8_t>(i / 24); // each packet differs
+    ASSERT_EQ(up.prepare(1, kFlashBase, 4096), 0);
+    SendAsSequence(peer, 4, first);
+    up.sumIs(Sum(first));
+    ASSERT_EQ(up.write(4096), 0);
+    const std::string written = testsupport::ReadFile(sim.state() + "/big/flash.bin");
+    EXPECT_EQ(Bytes(written.begin(), written.begin() + 4096), first);
+
+    // The host starts over: a shorter image, and nothing of the first one remains.
+    up.loaderPhase(0x10000000, Loader(), 4096);
+    const Bytes second = FirmwareImage(300, aVersion_Pack(2, 20, 2), 2, 0x0B16B10C);
+    up.firmwareBlock(second, kFlashBase, 4096);
+    up.reboot();
+    ASSERT_TRUE(peer.closedWithin(kReplyWait));
+    ASSERT_TRUE(peer.connectWithin(sim.port("big"), 10000ms));
+    EXPECT_EQ(peer.ask(4, Get(3, 43)), Cat({4, 3, 43, 0}, Be32(2)));
+    const std::string flash = testsupport::ReadFile(sim.state() + "/big/flash.bin");
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 300), second);
+    EXPECT_EQ(flash.find_first_not_of('\xFF', 300), std::string::npos);
+}
+
 TEST(SimUpgrade, StateMachineRefusesOutOfOrderRequests) {
     Sim sim(kModule);
     ASSERT_TRUE(sim.ready());

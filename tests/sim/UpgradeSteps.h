@@ -69,9 +69,9 @@ public:
     void load() { EXPECT_EQ(peer_.ask(a_, {95, 2}), (Bytes{a_, 95, 2})); }
     void reboot() { peer_.send(a_, {95, 6}); }
 
-    void loaderPhase(uint32_t loadBase, const Bytes& loader) {
+    void loaderPhase(uint32_t loadBase, const Bytes& loader, uint16_t blockSize = 512) {
         init(loadBase);
-        ASSERT_EQ(prepare(0, kLoaderAddress, 512), 0);
+        ASSERT_EQ(prepare(0, kLoaderAddress, blockSize), 0);
         data(loader);
         sumIs(Sum(loader));
         load();
