@@ -15,7 +15,8 @@ safe_host=-DUPDATER_SERVER_HOST=127.0.0.1:1
 suite() {
   local dir=$1 target=$2 label=$3; shift 3
   echo "=== ${dir} ==="
-  cmake -S . -B "${dir}" "$@" > "${dir}.configure.log" 2>&1 || { cat "${dir}.configure.log"; return 1; }
+  mkdir -p "${dir}"
+  cmake -S . -B "${dir}" "$@" > "${dir}/configure.log" 2>&1 || { cat "${dir}/configure.log"; return 1; }
   cmake --build "${dir}" -j"${jobs}" --target "${target}"
   local filter=()
   [ -n "${label}" ] && filter=(-L "${label}")
