@@ -53,6 +53,29 @@ void setNonBlocking(int fd) {
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
+// A non-blocking TCP listener on address:port; port 0 picks a free one and
+// `port` receives the port actually bound.
+int listenTcp(in_addr address, uint16_t& port, int backlog, const std::string& failure) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw sysError("socket");
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr = address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0) {
+        auto e = sysError(failure);
+        ::close(fd);
+        throw e;
+    }
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    setNonBlocking(fd);
+    return fd;
+}
+
 struct PacketDeleter {
     void operator()(aPacket* p) const { aPacket_Destroy(&p); }
 };
@@ -174,28 +197,12 @@ void Server::start() {
 }
 
 void Server::openListener(Listener& l) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw sysError("socket");
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(l.port);
-    if (inet_pton(AF_INET, options_.bind_address.c_str(), &a.sin_addr) != 1) {
-        ::close(fd);
+    in_addr address{};
+    if (inet_pton(AF_INET, options_.bind_address.c_str(), &address) != 1)
         throw std::runtime_error("not an IPv4 address: " + options_.bind_address);
-    }
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0) {
-        auto e = sysError("cannot listen on " + options_.bind_address + ":" + std::to_string(l.port) + " for module " +
-                          l.module->name());
-        ::close(fd);
-        throw e;
-    }
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    l.port = ntohs(a.sin_port);
-    setNonBlocking(fd);
-    l.fd = fd;
+    l.fd = listenTcp(address, l.port, 8,
+                     "cannot listen on " + options_.bind_address + ":" + std::to_string(l.port) + " for module " +
+                         l.module->name());
 }
 
 void Server::openPty(Module& m) {
@@ -233,25 +240,11 @@ void Server::openPty(Module& m) {
 }
 
 void Server::openControl() {
-    Listener l{nullptr, -1, static_cast<uint16_t>(options_.control_port)};
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw sysError("socket");
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(l.port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK); // control stays on this host
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
-        auto e = sysError("cannot listen on the control port " + std::to_string(l.port));
-        ::close(fd);
-        throw e;
-    }
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    control_port_ = ntohs(a.sin_port);
-    setNonBlocking(fd);
-    control_fd_ = fd;
+    uint16_t port = static_cast<uint16_t>(options_.control_port);
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK); // control stays on this host
+    control_fd_ = listenTcp(loopback, port, 4, "cannot listen on the control port " + std::to_string(port));
+    control_port_ = port;
 }
 
 void Server::openDiscovery() {
