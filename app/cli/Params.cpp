@@ -43,6 +43,16 @@ const OptionParser::Option kOptions[] = {
     {kHttp, "--http", Arg::None},       {kHttps, "--https", Arg::None},
 };
 
+// The options that decide which -k the full parse reads: -k itself, the help
+// options that end parsing, and every "--" option, so that abbreviations
+// match or clash exactly as they do in the full table. No other option begins
+// with "-k", and no argument begins with '-', so nothing else can change it.
+const OptionParser::Option kLogFileOptions[] = {
+    {kHelp, "-h", Arg::None},           {kHelp, "-H", Arg::None},
+    {kParameter, "-k", Arg::Required},  {kHelp, "--help", Arg::None},
+    {kHttp, "--http", Arg::None},       {kHttps, "--https", Arg::None},
+};
+
 // Converts text when every character is one of `digits`.
 unsigned ConvertDigits(const char* text, char** end, const char* digits, int base) {
     if (!end || !text) return 0;
@@ -176,6 +186,21 @@ unsigned _get_hex_arg(const char* text, char** end) {
 
 unsigned _get_int_arg(const char* text, char** end) {
     return ConvertDigits(text, end, "0123456789", 10);
+}
+
+bool _find_log_file(int argc, char** argv, std::string& path) {
+    bool found = false;
+    OptionParser parser(argc, argv, kLogFileOptions, sizeof kLogFileOptions / sizeof kLogFileOptions[0]);
+    OptionParser::Result option;
+    while (parser.Next(option)) {
+        if (option.error) continue;
+        if (option.option->kind == kHelp) break;
+        if (option.option->kind == kParameter) {
+            path = option.argument;
+            found = true;
+        }
+    }
+    return found;
 }
 
 int _validate_params(Parameters*) { return 0; }

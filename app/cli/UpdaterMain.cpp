@@ -1,7 +1,10 @@
 #include "UpdaterMain.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <set>
 #include <string>
 
 #include "CLI_Display.h"
@@ -55,28 +58,67 @@ unsigned BuildNumber(const std::string& text) {
     return _get_int_arg(text.c_str(), &end);
 }
 
-int Discover(CLI_Display& display, Updater& updater, const Parameters& params) {
+// Runs the discovery -D asks for; `shown` gets the link type the list is shown with.
+std::vector<DeviceInfo> DiscoverDevices(CLI_Display& display, Updater& updater, const Parameters& params,
+                                        linkType& shown) {
     const bool use_transport = params.transport_given && params.transport != kTransportRecover;
     const linkType type = use_transport ? static_cast<linkType>(params.transport) : INVALID;
-    std::vector<DeviceInfo> devices;
-    linkType shown = type;
+    shown = type;
     if (params.router_serial_number != 0) {
         display.message(kInfo, "Searching for Tarnix Network devices connected to %08X",
                         params.router_serial_number);
-        devices = updater.Discover_TarnixNetwork_Devices(params.router_serial_number, type);
-    } else {
-        display.message(kInfo, "Searching for Tarnix devices");
-        shown = type == INVALID ? USB : type;
-        devices = updater.Discover_Devices(shown);
+        return updater.Discover_TarnixNetwork_Devices(params.router_serial_number, type);
     }
+    display.message(kInfo, "Searching for Tarnix devices");
+    shown = type == INVALID ? USB : type;
+    return updater.Discover_Devices(shown);
+}
+
+int Discover(CLI_Display& display, Updater& updater, const Parameters& params) {
+    linkType shown = INVALID;
+    std::vector<DeviceInfo> devices = DiscoverDevices(display, updater, params, shown);
     if (updater.Operation_Unavailable()) return 1;
     _display_device_list(display, devices, shown);
     return 0;
 }
 
+// -I -d S: what the store knows about S. Reads only.
+int ShowStoredDevice(CLI_Display& display, Updater& updater, unsigned serial) {
+    StoredDevice device;
+    if (!updater.Get_StoredDevice(serial, device)) return 1;
+    _display_stored_device(display, device, serial);
+    return 0;
+}
+
+// -I -D: the stored information of every module discovery finds, in place
+// of the discovery list. A module the store does not know is no failure.
+int ShowDiscoveredDevices(CLI_Display& display, Updater& updater, const Parameters& params) {
+    linkType shown = INVALID;
+    std::vector<DeviceInfo> devices = DiscoverDevices(display, updater, params, shown);
+    if (updater.Operation_Unavailable()) return 1;
+    if (devices.empty()) display.message(kInfo, "    No devices found.");
+    std::set<uint32_t> done; // a module found on two transports is shown once
+    for (const auto& found : devices)
+        if (done.insert(found.spec.serial_num).second) ShowStoredDevice(display, updater, found.spec.serial_num);
+    return 0;
+}
+
+// -C -f FILE [-d S]: 0 when an update could use the file.
+int CheckBirdFile(CLI_Display& display, Updater& updater, const Parameters& params) {
+    if (params.bird_file.empty()) {
+        display.message(kError, "-C must specify a BIRD file via -f");
+        display.message(kError, "--help for usage information");
+        return 1;
+    }
+    const BirdCheckReport report = updater.Check_BirdFile(params.bird_file, params.serial_number);
+    _display_bird_check(display, report);
+    return report.problems.empty() ? 0 : 1;
+}
+
 int Update(CLI_Display& display, Updater& updater, const Parameters& params) {
     const unsigned build = BuildNumber(params.build);
     updater.Set_UEIBytes_Load(params.uei_bytes_load);
+    updater.Set_HistoryNote(params.log_message);
     bool ok;
     if (params.transport == kTransportRecover) {
         ok = updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
@@ -144,7 +186,10 @@ int Dispatch(CLI_Display& display, Parameters& params) {
         }
     }
 
-    if (params.commands.IsSet(COMMAND_DISCOVER)) return Discover(display, updater, params);
+    if (params.commands.IsSet(COMMAND_DISCOVER)) {
+        if (params.commands.IsSet(COMMAND_SHOW_INFO)) return ShowDiscoveredDevices(display, updater, params);
+        return Discover(display, updater, params);
+    }
     if (params.commands.IsSet(COMMAND_UPDATE)) return Update(display, updater, params);
     if (params.commands.IsSet(COMMAND_LIST_BUILDS)) {
         if (!RequireSerial(display, params, "Error must supply a serial number for the List Builds command"))
@@ -170,8 +215,29 @@ int Dispatch(CLI_Display& display, Parameters& params) {
         _display_jwt(display, token);
         return 0;
     }
-    return pending;
+    // -I and -C run when none of the commands above did. -I without a device
+    // (and without -D) has nothing to show.
+    int status = pending;
+    if (params.commands.IsSet(COMMAND_SHOW_INFO) && params.serial_number != 0)
+        status |= ShowStoredDevice(display, updater, params.serial_number);
+    if (params.commands.IsSet(COMMAND_CHECK_BIRD)) status |= CheckBirdFile(display, updater, params);
+    return status;
 }
+
+// Sends the debug log to the -k file for the run, when one is given.
+class LogFile {
+public:
+    LogFile(CLI_Display& display, int argc, char** argv, const std::string& mode) {
+        std::string path;
+        if (!_find_log_file(argc, argv, path)) return;
+        if (!Log::OpenFile(path.c_str(), mode.c_str()))
+            display.message(kError, "Could not open log file %s (%s), logging to standard error", path.c_str(),
+                            std::strerror(errno));
+    }
+    ~LogFile() { Log::CloseFile(); }
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+};
 
 } // namespace
 
@@ -179,6 +245,7 @@ int updater_main(int argc, char** argv) {
     Parameters params;
     CLI_Display display;
     Log::SetOutput(stderr);
+    const LogFile log_file(display, argc, argv, params.log_mode);
 
     if (_get_params(display, argc, argv, &params) != 0) {
         _display_app_version(display);

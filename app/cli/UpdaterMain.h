@@ -2,6 +2,8 @@
 // prepares the store directory and dispatches the commands.
 #pragma once
 
+#include <string>
+
 #include "Parameters.h"
 
 class CLI_Display;
@@ -11,6 +13,9 @@ int updater_main(int argc, char** argv);
 
 // Fills the record from the command line: 0 when it is acceptable, 1 otherwise.
 int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params);
+// The -k file that _get_params will record, found before parsing so the
+// debug log can go there from the first line; false when -k is not given.
+bool _find_log_file(int argc, char** argv, std::string& path);
 // Cross-option checks; every record is accepted.
 int _validate_params(Parameters* params);
 // Releases what the record owns on the early-exit paths.

@@ -1,5 +1,6 @@
 #include "Log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -7,6 +8,10 @@
 uint32_t Log::package_bitmask = 0;
 FILE* Log::fh = nullptr;
 bool Log::timestamped = false;
+
+namespace {
+FILE* opened_file = nullptr; // the file OpenFile made, which only CloseFile may close
+}
 
 void Log::log(unsigned package, const char* fmt, ...) {
     if (package != 0 && (package & package_bitmask) == 0) return;
@@ -29,5 +34,27 @@ void Log::log(unsigned package, const char* fmt, ...) {
 }
 
 void Log::SetOutput(FILE* out) { fh = out; }
+
+bool Log::OpenFile(const char* path, const char* mode) {
+    if (!path || !*path || !mode) {
+        errno = ENOENT;
+        return false;
+    }
+    FILE* file = std::fopen(path, mode);
+    if (!file) return false;
+    // Unbuffered like standard error: nothing is lost when the run ends badly.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    CloseFile();
+    opened_file = file;
+    fh = file;
+    return true;
+}
+
+void Log::CloseFile() {
+    if (!opened_file) return;
+    if (fh == opened_file) fh = stderr;
+    std::fclose(opened_file);
+    opened_file = nullptr;
+}
 void Log::ActivatePackage(unsigned mask) { package_bitmask |= mask; }
 void Log::DeactivatePackage(unsigned mask) { package_bitmask &= ~mask; }

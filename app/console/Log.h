@@ -31,6 +31,13 @@ public:
     // Writes the line when package is 0 or shares a bit with the mask.
     static void log(unsigned package, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     static void SetOutput(FILE* out);
+    // Sends the log to the file at `path`, opened with `mode` (for example
+    // "a+") and unbuffered like standard error. On failure returns false with
+    // errno set and leaves the output as it was. Main thread, before any
+    // other thread logs.
+    static bool OpenFile(const char* path, const char* mode);
+    // Closes a file opened by OpenFile and sends the log to standard error.
+    static void CloseFile();
     static void ActivatePackage(unsigned mask);
     static void DeactivatePackage(unsigned mask);
 };

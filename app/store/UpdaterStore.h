@@ -19,9 +19,11 @@ inline constexpr const char* STORE_KEY_LATEST_DOWNLOAD = "LATEST_DOWNLOAD";     
 inline constexpr const char* STORE_KEY_LAST_DOWNLOAD_DATE = "LAST_DOWNLOAD_DATE"; // time
 inline constexpr const char* STORE_KEY_LATEST_TRANSFER = "LATEST_TRANSFER";       // file name sent
 inline constexpr const char* STORE_KEY_LAST_TRANSFER_DATE = "LAST_TRANSFER_DATE"; // time
+inline constexpr const char* STORE_KEY_LAST_TRANSFER_NOTE = "LAST_TRANSFER_NOTE"; // -l text of that transfer
 inline constexpr const char* STORE_SETTINGS_KEYS[] = {
     STORE_KEY_CREATED_TIME,    STORE_KEY_UPDATED_TIME,    STORE_KEY_LATEST_DOWNLOAD,
     STORE_KEY_LAST_DOWNLOAD_DATE, STORE_KEY_LATEST_TRANSFER, STORE_KEY_LAST_TRANSFER_DATE,
+    STORE_KEY_LAST_TRANSFER_NOTE,
 };
 // File name extension of stored builds.
 inline constexpr const char* STORE_BIRD_EXTENSION = ".bird";

@@ -12,6 +12,7 @@
 #include "aError.h"
 
 class BirdFile;
+class KeyValueStore;
 
 // One discovered module.
 struct DeviceInfo {
@@ -33,6 +34,41 @@ struct Fingerprint {
 
 // Build number (decimal text) to version text.
 using BuildList = std::map<std::string, std::string>;
+
+// What the local store holds for one device.
+struct StoredDevice {
+    std::string directory;                        // <store>/<%08X>
+    std::map<std::string, std::string> settings;  // the ".settings" entries, empty when there is none
+    bool settings_unreadable = false;             // a ".settings" file is there but cannot be read
+    BuildList builds;                             // stored files, as the local build list shows them
+};
+
+// One block of a checked BIRD file.
+struct BirdBlockSummary {
+    uint8_t type = 0;
+    uint8_t flags = 0;
+    uint32_t length = 0;
+    uint32_t address = 0; // loader and firmware images only
+};
+
+// What a check of a BIRD file found. An empty problem list means that an
+// update could use the file.
+struct BirdCheckReport {
+    std::string path;
+    bool loaded = false;
+    bool has_info = false;
+    uint32_t build = 0;
+    std::string version;
+    uint32_t serial = 0;
+    std::string model;
+    std::vector<BirdBlockSummary> blocks;
+    bool has_serial_block = false;
+    uint32_t serial_offset = 0;
+    uint32_t descriptor_offset = 0;
+    uint32_t device = 0;              // the device checked against, 0 when none
+    bool serial_check_passed = false; // meaningful when device is not 0
+    std::vector<std::string> problems;
+};
 
 class Updater {
 public:
@@ -60,6 +96,13 @@ public:
     BirdFile load_bird(const char* verb, std::string bird_file, unsigned serial, unsigned build,
                        bool download_if_missing);
 
+    // The local store's record of one device, read without changing the
+    // store. False (after saying so) when the store does not know the device.
+    bool Get_StoredDevice(unsigned serial, StoredDevice& device);
+    // Loads the file as an update from -f would and judges whether an update
+    // of `serial` (0: no particular device) could use it. Writes nothing.
+    BirdCheckReport Check_BirdFile(const std::string& path, unsigned serial);
+
     // Boot-ROM recovery and fingerprint.
     bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned serial,
                          std::string bird_file, unsigned baud, bool reset_after);
@@ -67,6 +110,9 @@ public:
                           std::string bird_file, bool override);
 
     void Set_UEIBytes_Load(bool load) { uei_bytes_load = load; }
+    // Text recorded in the device's history after a successful update.
+    void Set_HistoryNote(const std::string& note) { history_note = note; }
+    const std::string& Get_HistoryNote() const { return history_note; }
     bool Get_UEIBytes_Load() const { return uei_bytes_load; }
     const std::string& Get_ServerURL() const { return server_url; }
     const std::string& Get_StoreDirectory() const { return store_directory; }
@@ -88,9 +134,21 @@ private:
     uint8_t chip_family = kChipUnknown;
     bool uei_bytes_load = false;
     bool operation_unavailable = false;
+    std::string history_note;
 };
 
 class UpdaterStore;
+
+// Records a finished transfer in a device's settings and saves them:
+// LATEST_TRANSFER := `transferred`, LAST_TRANSFER_DATE := now, and
+// LAST_TRANSFER_NOTE := the cleaned `note`, or no note when it is empty, so
+// the note always belongs to the latest transfer. The update flow calls it
+// only after the module came back with the new firmware. False when the
+// settings could not be saved.
+bool _record_transfer(KeyValueStore& settings, const std::string& transferred, const std::string& note);
+// The note as it can stand on one settings line: control characters and '='
+// become spaces, surrounding blanks go, and it is cut to a bounded length.
+std::string _history_note_text(const std::string& note);
 
 // The store rooted at store_directory, for the length of one operation; null
 // after reporting "Failed to Create UpdaterStore in: ..." with the caller's name.

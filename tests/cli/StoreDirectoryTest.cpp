@@ -62,7 +62,7 @@ TEST(StoreDirectory, MadeUnderTheDirectoryGivenWithI) {
     // Missing parents are made too; a second run finds it all in place.
     const std::string nested = dir / "a/b/c";
     for (int run = 0; run < 2; ++run) {
-        r = RunUpdater({"-C", "-i=" + nested});
+        r = RunUpdater({"-I", "-i=" + nested});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(DirectoryMode(nested + "/updater"), 0755);
     }
