@@ -13,6 +13,8 @@ std::vector<DeviceInfo> Updater::Discover_TarnixNetwork_Devices(unsigned, linkTy
     return {};
 }
 
+// A finished update records itself with _record_transfer (LATEST_TRANSFER,
+// its date and the Get_HistoryNote text), and only then.
 bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, unsigned, bool) {
     _not_available("Firmware update");
     return false;

@@ -61,6 +61,15 @@ Parsed Parse(std::vector<std::string> words) {
     return p;
 }
 
+// What _find_log_file makes of the same words.
+bool FindLogFile(std::vector<std::string> words, std::string& path) {
+    words.insert(words.begin(), "/usr/local/bin/Updater");
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    return _find_log_file(static_cast<int>(words.size()), argv.data(), path);
+}
+
 const std::string kHttp = std::string("http://") + UPDATER_SERVER_HOST + "/cgi/u";
 const std::string kHttps = std::string("https://") + UPDATER_SERVER_HOST + "/cgi/u";
 
@@ -168,7 +177,7 @@ TEST(ParamsFuzz, RandomCommandLinesNeverCrash) {
     std::mt19937 rng(20260526u);
     auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
 
-    int accepted = 0, refused = 0, bad_results = 0;
+    int accepted = 0, refused = 0, bad_results = 0, log_files = 0;
     for (int round = 0; round < 4000; ++round) {
         std::vector<std::string> words;
         const int count = static_cast<int>(rng() % 12);
@@ -196,8 +205,13 @@ TEST(ParamsFuzz, RandomCommandLinesNeverCrash) {
         else ++bad_results;
         // Help stops the reading, so it is never refused.
         if (p.params.help && p.result != 0) ++bad_results;
+        // The log file opened before parsing is the one the parse records.
+        std::string log_path = Parameters{}.log_file;
+        if (FindLogFile(words, log_path)) ++log_files;
+        if (log_path != p.params.log_file) ++bad_results;
     }
     EXPECT_EQ(bad_results, 0);
+    EXPECT_GT(log_files, 100);
     // Both outcomes occur, so the run explored more than one path.
     EXPECT_GT(accepted, 100);
     EXPECT_GT(refused, 100);
