@@ -13,6 +13,8 @@ packages=(
   python3 python3-zmq python3-crcmod python3-serial curl openssl libcpp-httplib-dev
   libssl-dev
   iproute2 procps
+  # packaging test: cpack -G DEB, man pages
+  dpkg-dev binutils groff-base man-db
 )
 
 missing=()
