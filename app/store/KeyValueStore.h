@@ -19,6 +19,8 @@ public:
     explicit KeyValueStore(const std::string& path);
 
     // Reads `path` into the map; a missing file is created with CREATED_TIME.
+    // Anything but a regular file (a FIFO, a terminal, /dev/null) is neither
+    // read nor created, with a debug line; the store goes on empty.
     bool Load(const char* path);
     bool Load(const std::string& path) { return Load(path.c_str()); }
     // Writes every entry in key order to `path`, or to the file last used,
