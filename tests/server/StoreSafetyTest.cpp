@@ -81,16 +81,14 @@ TEST_F(StoreSafety, SettingsItCannotReadOrWriteAreNeverLost) {
     }
     const std::string huge = "A=1\n" + rest + std::string(2 << 20, '#');
     testsupport::WriteFile(Device(".settings"), huge);
-    auto r = Updater({"-G", "-d", "40F5849A"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Failed to save the download history in " + Device(".settings")), std::string::npos) << r.err;
-    EXPECT_TRUE(ReadFile(Device(".settings")) == huge);
-
-    unlink(Device(".settings").c_str());
-    ASSERT_EQ(mkdir(Device(".settings").c_str(), 0755), 0);
-    r = Updater({"-G", "-d", "40F5849A"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Failed to save the download history in " + Device(".settings")), std::string::npos) << r.err;
+    for (int shape = 0; shape < 2; ++shape) { // too much to keep; a directory
+        const auto r = Updater({"-G", "-d", "40F5849A"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Failed to save the download history in " + Device(".settings")), std::string::npos);
+        if (shape) break;
+        EXPECT_TRUE(ReadFile(Device(".settings")) == huge);
+        ASSERT_TRUE(unlink(Device(".settings").c_str()) == 0 && mkdir(Device(".settings").c_str(), 0755) == 0);
+    }
 }
 
 // A FIFO or a terminal where a build or the settings should be is passed
