@@ -17,6 +17,14 @@ typedef struct aFile aFile; /* opaque */
 
 bool aFile_Exists(const char* path);
 aFile* aFile_Open(const char* path, aFileMode mode);
+/* As aFile_Open, for stored data that must be a regular file. The open never
+ * waits (a FIFO without a writer, a terminal, a device that blocks on open),
+ * and anything but a regular file is turned away before a byte is read.
+ * Any thread; on success *file is the caller's to aFile_Close. Results:
+ * aErrNone; aErrParam for a null `file`, an unusable path or mode;
+ * aErrNotFound when the path cannot be opened (errno says why); aErrMode when
+ * it is no regular file (a directory, FIFO, socket or device). */
+aErr aFile_OpenRegular(const char* path, aFileMode mode, aFile** file);
 aErr aFile_Close(aFile** file);
 aErr aFile_Read(aFile* file, void* buffer, size_t length, size_t* count);
 aErr aFile_Write(aFile* file, const void* data, size_t length, size_t* count);

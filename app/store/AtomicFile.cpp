@@ -59,7 +59,7 @@ void SyncDirectory(const std::string& directory) {
     close(fd);
 }
 
-// A symbolic link is written through, as in place, not replaced by a file.
+// The file a symbolic link leads to; the path itself when it is no link.
 std::string LinkTarget(const std::string& path) {
     struct stat link {};
     if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
@@ -70,24 +70,47 @@ std::string LinkTarget(const std::string& path) {
     return target;
 }
 
-} // namespace
+bool IsSymbolicLink(const std::string& path) {
+    struct stat link {};
+    return lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+}
 
-AtomicWriteResult ReplaceFileAtomically(const std::string& requested, const void* bytes, size_t length) {
+AtomicWriteResult Failed(aErr error, int systemError) {
     AtomicWriteResult result;
-    const std::string path = LinkTarget(requested);
-    const std::string directory = DirectoryOf(path);
+    result.error = error;
+    result.systemError = systemError;
+    return result;
+}
 
-    // Refuse what writing in place would refuse: a directory standing at the
-    // path, or a file we may not write (renaming would slip past its
-    // permission bits and replace a write-protected file).
-    struct stat old {};
-    const bool replacing = stat(path.c_str(), &old) == 0;
-    if (replacing && (S_ISDIR(old.st_mode) || faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)) {
-        result.error = aErrNotFound;
-        result.systemError = S_ISDIR(old.st_mode) ? EISDIR : errno;
-        return result;
+// Writes into the open file `fd` (closing it), as an ordinary write would.
+// A regular file (one with other names) gets its space reserved first, so a
+// full disk refuses the write before any byte of the old content changes.
+AtomicWriteResult WriteInPlace(int fd, const struct stat& st, const void* bytes, size_t length) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    if (S_ISREG(st.st_mode) && length > 0) {
+        const int reserved = posix_fallocate(fd, 0, static_cast<off_t>(length));
+        if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL) {
+            close(fd);
+            return Failed(aErrIO, reserved);
+        }
     }
+    bool ok = WriteAll(fd, static_cast<const char*>(bytes), length);
+    if (ok && S_ISREG(st.st_mode))
+        ok = ftruncate(fd, static_cast<off_t>(length)) == 0 && fsync(fd) == 0;
+    int savedErrno = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        savedErrno = errno;
+    }
+    return ok ? AtomicWriteResult{} : Failed(aErrIO, savedErrno);
+}
 
+// Writes a hidden temporary beside `path` and renames it over `path`.
+// `old` is the file being replaced, if any: its owner and mode are kept.
+AtomicWriteResult WriteAndRename(const std::string& path, const struct stat* old, const void* bytes,
+                                 size_t length) {
+    const std::string directory = DirectoryOf(path);
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -95,17 +118,13 @@ AtomicWriteResult ReplaceFileAtomically(const std::string& requested, const void
         fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) {
-        result.error = aErrNotFound;
-        result.systemError = errno;
-        return result;
-    }
+    if (fd < 0) return Failed(aErrNotFound, errno);
 
     // Keep the owner and permission bits of the file being replaced, as an
     // in-place write would (a root run must not take a user's file over).
-    if (replacing && S_ISREG(old.st_mode)) {
-        if (old.st_uid != geteuid() || old.st_gid != getegid()) (void)!fchown(fd, old.st_uid, old.st_gid);
-        fchmod(fd, old.st_mode & 07777);
+    if (old) {
+        if (old->st_uid != geteuid() || old->st_gid != getegid()) (void)!fchown(fd, old->st_uid, old->st_gid);
+        fchmod(fd, old->st_mode & 07777);
     }
 
     bool ok = WriteAll(fd, static_cast<const char*>(bytes), length) && fsync(fd) == 0;
@@ -120,10 +139,40 @@ AtomicWriteResult ReplaceFileAtomically(const std::string& requested, const void
     }
     if (!ok) {
         unlink(temporary.c_str());
-        result.error = aErrIO;
-        result.systemError = savedErrno;
-        return result;
+        return Failed(aErrIO, savedErrno);
     }
     SyncDirectory(directory);
-    return result;
+    return {};
+}
+
+} // namespace
+
+AtomicWriteResult ReplaceFileAtomically(const std::string& path, const void* bytes, size_t length) {
+    // Opening for writing first (no truncation, no waiting, through any
+    // symbolic link) refuses what an ordinary write would refuse: a directory,
+    // a file we may not write (a rename would slip past its permission bits),
+    // a FIFO nobody reads. And it says what stands there.
+    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) return Failed(aErrNotFound, errno);
+        if (!IsSymbolicLink(path)) return WriteAndRename(path, nullptr, bytes, length);
+        // A link to nothing yet: its target is made, as an ordinary write would.
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd < 0) return Failed(aErrNotFound, errno);
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        const int error = errno;
+        close(fd);
+        return Failed(aErrIO, error);
+    }
+    // Only a plain regular file with one name is replaced by renaming. A
+    // device (say a link to /dev/null that turns history off), a FIFO or a
+    // terminal is written into and never replaced. A hard-linked file is
+    // rewritten in place too, so every one of its names keeps seeing it;
+    // replacing it would silently split it in two.
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return WriteInPlace(fd, st, bytes, length);
+    close(fd);
+    // Through a symbolic link, the file it leads to is the one replaced.
+    return WriteAndRename(LinkTarget(path), &st, bytes, length);
 }

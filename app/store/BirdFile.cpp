@@ -48,6 +48,18 @@ uint8_t* ImageAt(const BirdBlock& block, uint32_t target) {
     return block.data + 4 + (target - block.address);
 }
 
+// Opens a BIRD file for reading. Only a regular file is read: a FIFO or a
+// terminal in the store would otherwise hold the command forever.
+aFile* OpenBird(const std::string& path) {
+    aFile* file = nullptr;
+    const aErr err = aFile_OpenRegular(path.c_str(), aFileModeReadOnly, &file);
+    if (err == aErrMode)
+        Log::log(kPackage, "BIRDFILE: Error - '%s' is not a regular file\n", path.c_str());
+    else if (err != aErrNone)
+        Log::log(kPackage, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
+    return file;
+}
+
 } // namespace
 
 BirdFile::BirdFile() = default;
@@ -100,11 +112,8 @@ bool BirdFile::Load() {
         Log::log(kPackage, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
         return false;
     }
-    aFile* file = aFile_Open(path.c_str(), aFileModeReadOnly);
-    if (!file) {
-        Log::log(kPackage, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
-        return false;
-    }
+    aFile* file = OpenBird(path);
+    if (!file) return false;
     uint64_t size = 0;
     aErr err = aFile_GetSize(file, &size);
     if (err != aErrNone) {
@@ -402,11 +411,8 @@ bool BirdFile::ReplaceVectorChecksum() {
 }
 
 bool BirdFile::VerifyFile(const std::string& filePath) {
-    aFile* file = aFile_Open(filePath.c_str(), aFileModeReadOnly);
-    if (!file) {
-        Log::log(kPackage, "BIRDFILE: Error - cannot open bird file: '%s'\n", filePath.c_str());
-        return false;
-    }
+    aFile* file = OpenBird(filePath);
+    if (!file) return false;
     uint8_t header[BIRD_FILE_HEADER_SIZE] = {};
     size_t count = 0;
     aErr err = aFile_Read(file, header, sizeof header, &count);

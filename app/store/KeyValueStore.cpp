@@ -14,6 +14,8 @@ namespace {
 
 constexpr unsigned kPackage = Log::DEBUG_Attributes;
 constexpr size_t kLineBufferSize = 2048;
+// More unread text than a settings file has any business holding is not kept.
+constexpr size_t kMaxUnread = 1 << 20;
 
 bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
@@ -46,15 +48,29 @@ bool KeyValueStore::Load(const char* path) {
     // No name is no file: creating one would land as ".settings" in the
     // working directory.
     if (!path || !*path) return false;
-    aFile* file = aFile_Open(path, aFileModeReadOnly);
-    if (!file) {
+    unread.clear();
+    readWhole = true;
+    aFile* file = nullptr;
+    const aErr opened = aFile_OpenRegular(path, aFileModeReadOnly, &file);
+    if (opened == aErrMode) {
+        // A FIFO or a terminal is never read (it could hold the command for
+        // ever), nor made a file: a device such as /dev/null standing there
+        // is the user's choice. The command goes on with nothing read.
+        Log::log(kPackage, "Attibutes: Error - '%s' is not a regular file\n", path);
+    } else if (!file) {
         const int error = errno;
         Log::log(kPackage, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path,
                  error);
-        // A new file starts with the time it was made; both lines carry the same time.
-        const std::string stamp = Now();
-        Add(KEY_CREATED_TIME, stamp);
-        SaveStamped(path, stamp);
+        if (error == ENOENT) {
+            // A new file starts with the time it was made; both lines carry the same time.
+            const std::string stamp = Now();
+            Add(KEY_CREATED_TIME, stamp);
+            SaveStamped(path, stamp);
+        } else {
+            // It is there but could not be read (no read permission): its
+            // content is unknown, so it must not be overwritten.
+            readWhole = false;
+        }
     }
 
     filename = path;
@@ -63,7 +79,8 @@ bool KeyValueStore::Load(const char* path) {
 
     char line[kLineBufferSize];
     size_t length = 0;
-    while (aFile_ReadLine(file, line, sizeof line, &length) == aErrNone) {
+    aErr err;
+    while ((err = aFile_ReadLine(file, line, sizeof line, &length)) == aErrNone) {
         const std::string text(line, length);
         if (text.size() < 3 || text[0] == '#') continue;
 
@@ -79,8 +96,25 @@ bool KeyValueStore::Load(const char* path) {
         if (key.empty()) continue;
         entries[key] = value;
     }
+    if (err == aErrOverrun) KeepUnread(file, std::string(line, length));
+    else if (err != aErrEOF) readWhole = false;
+    if (!readWhole)
+        Log::log(kPackage, "Attibutes: Error - attributes file '%s' was not read whole\n", path);
     aFile_Close(&file);
     return true;
+}
+
+void KeyValueStore::KeepUnread(aFile* file, std::string text) {
+    char buffer[4096];
+    size_t count = 0;
+    aErr err = aErrNone;
+    while (text.size() <= kMaxUnread && (err = aFile_Read(file, buffer, sizeof buffer, &count)) == aErrNone)
+        text.append(buffer, count);
+    if (text.size() > kMaxUnread || err != aErrEOF) {
+        readWhole = false;
+        return;
+    }
+    unread = std::move(text);
 }
 
 bool KeyValueStore::Save(const char* path) { return SaveStamped(path, std::string()); }
@@ -93,6 +127,11 @@ bool KeyValueStore::SaveStamped(const char* path, const std::string& stamp) {
         Log::log(kPackage, "Attibutes: no filename given for attributes, using default:[%s]\n",
                  filename.c_str());
     }
+    if (!readWhole) {
+        Log::log(kPackage, "Attibutes: Error - not overwriting '%s': it was not read whole\n",
+                 filename.c_str());
+        return false;
+    }
     if (dirty) Add(KEY_UPDATED_TIME, stamp.empty() ? Now() : stamp);
 
     std::string contents;
@@ -102,6 +141,7 @@ bool KeyValueStore::SaveStamped(const char* path, const std::string& stamp) {
         contents += value;
         contents += '\n';
     }
+    contents += unread;
     // Written beside the old file and renamed over it, so the device's history
     // survives a crash or a full disk in the middle of the write.
     AtomicWriteResult result = ReplaceFileAtomically(filename, contents.data(), contents.size());

@@ -5,6 +5,8 @@
 #include <map>
 #include <string>
 
+struct aFile;
+
 class KeyValueStore {
 public:
     // The name a store is saved under when it has no file name yet.
@@ -17,10 +19,14 @@ public:
     explicit KeyValueStore(const std::string& path);
 
     // Reads `path` into the map; a missing file is created with CREATED_TIME.
+    // Anything but a regular file (a FIFO, a terminal, /dev/null) is neither
+    // read nor created, with a debug line; the store goes on empty.
     bool Load(const char* path);
     bool Load(const std::string& path) { return Load(path.c_str()); }
-    // Writes every entry in key order to `path`, or to the file last used.
-    // The file is replaced as a whole: readers see the old or the new content.
+    // Writes every entry in key order to `path`, or to the file last used,
+    // followed by whatever Load could not read (see `unread`). A regular file
+    // is replaced as a whole: readers see the old or the new content. False
+    // (logged) when nothing was written; the caller must say so.
     bool Save(const char* path = nullptr);
     bool Save(const std::string& path) { return Save(path.c_str()); }
 
@@ -52,6 +58,16 @@ public:
     bool dirty = false;
 
 private:
+    // Reading stops at an over-long line. That line and all after it are kept
+    // here verbatim and written back after the entries, so a save never drops
+    // keys it could not read (other tools', later history). When even that
+    // could not be kept (a read error, or more than kMaxUnread bytes), the
+    // file was not read whole and Save refuses to overwrite it.
+    std::string unread;
+    bool readWhole = true;
+
+    // Keeps `text` (the start of the over-long line) and the rest of `file`.
+    void KeepUnread(aFile* file, std::string text);
     // Save with a given UPDATED_TIME text (the current time when empty).
     bool SaveStamped(const char* path, const std::string& stamp);
     bool Set(const std::string& key, const std::string& value);

@@ -195,6 +195,10 @@ unsigned Updater::Download_Firmware(unsigned serial, std::string build, bool ove
     }
     device.settings.Add(STORE_KEY_LATEST_DOWNLOAD, fileName);
     device.settings.Add(STORE_KEY_LAST_DOWNLOAD_DATE, now);
-    device.settings.Save();
+    // History that was not recorded is a failed download: say so.
+    if (!device.settings.Save()) {
+        display.message(kError, "Failed to save the download history in %s", device.settings.filename.c_str());
+        return 0;
+    }
     return wanted;
 }

@@ -5,7 +5,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #define aFILE_VALIDITY 0xFEED
 
@@ -57,42 +59,89 @@ bool aFile_Exists(const char* path)
     return !S_ISDIR(st.st_mode);
 }
 
-aFile* aFile_Open(const char* path, aFileMode mode)
+static const char* sStdioMode(aFileMode mode)
 {
-    if (!sPathUsable(path))
-        return NULL;
-
-    const char* how;
     switch (mode) {
-    case aFileModeReadOnly: how = "rb"; break;
-    case aFileModeWriteOnly: how = "wb"; break;
-    case aFileModeAppend: how = "ab+"; break;
+    case aFileModeReadOnly: return "rb";
+    case aFileModeWriteOnly: return "wb";
+    case aFileModeAppend: return "ab+";
     default: return NULL;
     }
+}
 
+/* Wraps an open stream in a handle; the stream is closed when that fails. */
+static aFile* sWrap(FILE* stream, aFileMode mode)
+{
     aFile* file = static_cast<aFile*>(calloc(1, sizeof(aFile)));
-    if (file == NULL)
-        return NULL;
-
-    file->stream = fopen(path, how);
-    if (file->stream == NULL) {
-        free(file);
+    if (file == NULL) {
+        fclose(stream);
         return NULL;
     }
-    /* A directory opens for reading here, then reads as empty and seeks to
-     * nonsense sizes; it is no file. */
-    struct stat st;
-    if (fstat(fileno(file->stream), &st) != 0 || S_ISDIR(st.st_mode)) {
-        fclose(file->stream);
-        free(file);
-        return NULL;
-    }
+    file->stream = stream;
     if (mode == aFileModeAppend)
         fseeko(file->stream, 0, SEEK_END);
     file->mode = mode;
     file->last = sLastNone;
     file->validity = aFILE_VALIDITY;
     return file;
+}
+
+aFile* aFile_Open(const char* path, aFileMode mode)
+{
+    const char* how = sStdioMode(mode);
+    if (!sPathUsable(path) || how == NULL)
+        return NULL;
+
+    FILE* stream = fopen(path, how);
+    if (stream == NULL)
+        return NULL;
+    /* A directory opens for reading here, then reads as empty and seeks to
+     * nonsense sizes; it is no file. */
+    struct stat st;
+    if (fstat(fileno(stream), &st) != 0 || S_ISDIR(st.st_mode)) {
+        fclose(stream);
+        return NULL;
+    }
+    return sWrap(stream, mode);
+}
+
+aErr aFile_OpenRegular(const char* path, aFileMode mode, aFile** file)
+{
+    if (file == NULL)
+        return aErrParam;
+    *file = NULL;
+    const char* how = sStdioMode(mode);
+    if (!sPathUsable(path) || how == NULL)
+        return aErrParam;
+
+    int flags = O_RDONLY;
+    if (mode == aFileModeWriteOnly)
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+    else if (mode == aFileModeAppend)
+        flags = O_RDWR | O_CREAT | O_APPEND;
+    /* Non-blocking, so a FIFO or a terminal cannot hold the open; no such
+     * file is accepted anyway, and a regular file ignores the flag. */
+    const int fd = open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return aErrNotFound;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return aErrMode;
+    }
+    const int status = fcntl(fd, F_GETFL);
+    if (status != -1)
+        fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+    FILE* stream = fdopen(fd, how);
+    if (stream == NULL) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return aErrNotFound;
+    }
+    *file = sWrap(stream, mode);
+    return *file != NULL ? aErrNone : aErrMemory;
 }
 
 aErr aFile_Close(aFile** handle)
