@@ -228,7 +228,7 @@ TEST_F(DiscoveryNet, LoopbackAsksOccupiedSlotsAndSkipsHostileAnswers) {
         });
     };
     const std::string first = Record(ZEPHYL_USB, 0x5101, "127.0.0.1", 40001);
-    auto s0 = server(0, {first.substr(0, 127), first + 'x', Record(SERIAL, 0x5102, "127.0.0.1", 40001),
+    auto s0 = server(0, {first.substr(0, 127), Record(ZEPHYL_USB, 0x5105, "127.0.0.1", 1) + 'x', Record(SERIAL, 0x5102, "127.0.0.1", 40001),
                          Record(ZEPHYL_TCPIP, 0x5103, "10.77.0.1", 40001), first});
     auto s3 = server(3, {Record(ZEPHYL_TCPIP, 0x5104, "127.0.0.1", 40004)});
     auto s5 = server(5, {first});                    // the same server again: reported once
