@@ -1,0 +1,121 @@
+/* Discovery: which modules can be reached, and how. Modules on USB, Ethernet
+ * modules answering a multicast request on the local network, and modules
+ * shared by networked-link servers in other processes (loopback multicast
+ * request, or CZMQ beacons on another interface) are reported one linkSpec at
+ * a time to a caller's callback.
+ *
+ * Threads: an enumeration runs on the caller's thread and calls the callback
+ * there. Several threads may enumerate at once; beacon searches are
+ * serialised by the beacon interface mutex. Every search ends on its own
+ * within a bounded time (see each call), whatever the network sends.
+ *
+ * Failures are not errors here: sockets that cannot be opened, devices that
+ * cannot be read and malformed answers are skipped, and the count of hits is
+ * returned. */
+#ifndef TARNIX_ADISCOVERY_H
+#define TARNIX_ADISCOVERY_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "aDefs.h"
+
+/* Called once per module found. `spec` is valid only during the call (copy it
+ * to keep it); set *found when it counts as a hit; return true to go on with
+ * the enumeration, false to stop it at once. */
+typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* found, void* reference);
+
+/* Enumerates the modules reachable by `type` and returns the number of hits.
+ * USB: every Tarnix device on the shared libusb context whose serial string is
+ * exactly eight hexadecimal digits (as long as reading the descriptors takes).
+ * TCPIP: Ethernet discovery through `interfaceAddress` (IPv4, network byte
+ * order; 0 or 127.0.0.1 mean every interface); it ends 2 s after the last
+ * reply and never later than aDISCOVERY_ETHERNET_LIMIT_MS after it started.
+ * ZEPHYL to ZEPHYL_SERIAL: aDiscovery_Enumerate_ZephylModules. Other types: 0.
+ * A null callback finds nothing. */
+int aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference,
+                                uint32_t interfaceAddress);
+
+/* Networked-link servers. With `interfaceAddress` 0 or 127.0.0.1, or when the
+ * host has no IPv4 interface: the loopback multicast search over the 50 server
+ * slots (at most 1 s per occupied slot), reporting only specifiers at
+ * 127.0.0.1. Otherwise: a beacon search on that interface, holding the beacon
+ * interface mutex for its length (about 2.2 s). Each specifier is reported
+ * once per search. */
+int aDiscovery_Enumerate_ZephylModules(aDiscoveryModuleFoundProc callback, void* reference,
+                                       uint32_t interfaceAddress);
+
+/* A new copy of the first specifier of `type` whose serial number equals
+ * `serialNumber` (the search stops there), or null after a full search that
+ * found none. The caller frees it with aLinkSpec_Destroy. */
+linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t interfaceAddress);
+/* The same for the first specifier with a non-zero serial number. */
+linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t interfaceAddress);
+
+/* Fills `addresses` with up to `maximum` IPv4 addresses (network byte order)
+ * of the host's broadcast-capable, non-loopback interfaces, as CZMQ lists
+ * them; returns the count (0 for a null array). */
+int aDiscovery_GetIPv4Interfaces(uint32_t* addresses, int maximum);
+/* Writes `address` (network byte order) as dotted text into `buffer`; returns
+ * its length, or 0 when `size` is below 16 or the conversion fails. */
+int aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, size_t size);
+
+/* The whole Ethernet search is bounded: a reply stream that never pauses for
+ * 2 s still ends it here. */
+#define aDISCOVERY_ETHERNET_LIMIT_MS 4000
+
+/* Pure parsers of what the network sends, used by the searches (and fuzzed).
+ * Ethernet reply: exactly 16 bytes (little-endian: byte 1 module address,
+ * 2-3 TCP port, 4-7 serial number, 12 model) from `senderAddress`; gives a
+ * TCPIP specifier. False (and *spec untouched) for any other size or null
+ * arguments. */
+bool aDiscovery_ParseEthernetReply(const uint8_t* bytes, size_t length, uint32_t senderAddress,
+                                   linkSpec* spec);
+/* A networked-link server's announcement (loopback multicast answer or
+ * beacon): exactly 128 bytes, a linkSpec record with little-endian fields.
+ * Accepted only when its type is a networked link (4 to 7) and its port fits
+ * in 16 bits and is not 0; the specifier keeps type, serial number, module,
+ * router, router serial, model, address and port, and the rest is zero (the
+ * sender's other bytes are never passed on). False (and *spec untouched)
+ * otherwise. */
+bool aDiscovery_ParseAnnouncement(const uint8_t* bytes, size_t length, linkSpec* spec);
+/* A USB serial string of exactly eight hexadecimal digits, read as a number.
+ * False for any other length or character. */
+bool aDiscovery_ParseUSBSerial(const char* text, size_t length, uint32_t* serialNumber);
+
+/* IPv4 multicast sockets. Addresses are in network byte order; an interface of
+ * 0 or 127.0.0.1 means the loopback interface. Address reuse is off, so a
+ * second receiver on a port fails to be created. Receives wait at most 1 s.
+ * One thread uses a socket at a time; the creator owns it. */
+typedef struct aMulticastSocket aMulticastSocket;
+/* A sending socket (sender true) or a receiving socket bound to `port` and
+ * joined to `groupAddress` on the interface; null on any failure. */
+aMulticastSocket* aMulticast_Create(uint32_t interfaceAddress, uint32_t groupAddress, uint16_t port,
+                                    bool sender);
+/* Byte count sent or received; -1 on failure (or time-out), -2 for a null or
+ * invalid socket, -3 when a receiving socket is used to send or a sending
+ * socket to receive. A received datagram longer than `size` is cut to `size`. */
+int aMulticast_Send(aMulticastSocket* socket, const uint8_t* bytes, size_t length);
+int aMulticast_Receive(aMulticastSocket* socket, uint8_t* buffer, size_t size);
+/* Closes and frees the socket and nulls *socket: 0, or -2 for a null one. */
+int aMulticast_Destroy(aMulticastSocket** socket);
+
+/* CZMQ's beacon interface, a process-wide setting, under a process-wide
+ * mutex. A valid setting is a dotted IPv4 address, "" (CZMQ's choice) or "*".
+ * The locking calls must be paired by the same thread (set/unlock,
+ * backupSet/restoreAndUnlock); the mutex is not recursive: a thread that
+ * already holds it gets false. */
+bool zBeaconInterface_setAndLock(const char* interfaceText);
+void zBeaconInterface_unlock(void);
+bool zBeaconInterface_backupSetAndLock(const char* interfaceText);
+void zBeaconInterface_restoreAndUnlock(void);
+/* The current and the backup setting. The texts stay valid until the setting
+ * (or backup) next changes, so read them while holding the mutex when another
+ * thread may change them; the "AndLock" forms take it first (release it with
+ * zBeaconInterface_unlock). */
+const char* zBeaconInterface_get(void);
+const char* zBeaconInterface_getAndLock(void);
+const char* zBeaconInterface_getBackup(void);
+const char* zBeaconInterface_getBackupAndLock(void);
+
+#endif

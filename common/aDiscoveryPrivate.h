@@ -1,0 +1,57 @@
+/* Inside discovery: the per-transport searches and the seen list, shared by
+ * the portable part and the platform part. Not for callers above. */
+#ifndef TARNIX_ADISCOVERYPRIVATE_H
+#define TARNIX_ADISCOVERYPRIVATE_H
+
+#include <vector>
+
+#include "aDiscovery.h"
+
+/* Multicast group and ports of the loopback search for networked-link servers. */
+#define aDISCOVERY_LOCAL_GROUP "224.0.0.7"
+#define aDISCOVERY_LOCAL_REQUEST_PORT 9850
+#define aDISCOVERY_LOCAL_RESPONSE_PORT 9950
+#define aDISCOVERY_LOCAL_SLOTS 50
+#define aDISCOVERY_LOCAL_REQUEST 0xABCDDCBAu
+/* How long one occupied slot may take, whatever arrives on it. */
+#define aDISCOVERY_LOCAL_SLOT_MS 1000
+
+#define aDISCOVERY_BEACON_PORT 8585
+#define aDISCOVERY_BEACON_PAYLOAD "Tarnix2-Discovery"
+#define aDISCOVERY_BEACON_PERIOD_MS 100
+#define aDISCOVERY_BEACON_PERIODS 22
+
+#define aDISCOVERY_ANNOUNCEMENT_SIZE 128
+#define aDISCOVERY_ETHERNET_REPLY_SIZE 16
+#define aDISCOVERY_MAX_INTERFACES 50
+
+/* Specifiers already reported in one search: new unless one seen has the same
+ * serial number, address, port and type. Bounded, so a flood of made-up
+ * announcements cannot grow it without end; past the bound nothing is new. */
+class aDiscoverySeenList {
+public:
+    static constexpr size_t kLimit = 1024;
+    /* True (and remembered) when `spec` is new. */
+    bool add(const linkSpec& spec);
+    size_t size() const { return seen_.size(); }
+
+private:
+    std::vector<linkSpec> seen_;
+};
+
+/* Passes one specifier to the callback; returns the callback's verdict and
+ * counts a hit in *hits. */
+bool aDiscovery_Report(aDiscoveryModuleFoundProc callback, void* reference, const linkSpec& spec, int* hits);
+
+int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference);
+int aDiscovery_EnumerateEthernet(aDiscoveryModuleFoundProc callback, void* reference, uint32_t interfaceAddress);
+int aDiscovery_EnumerateLoopback(aDiscoveryModuleFoundProc callback, void* reference);
+int aDiscovery_EnumerateBeacons(aDiscoveryModuleFoundProc callback, void* reference, uint32_t interfaceAddress);
+
+/* aMulticast_Receive with its own wait (ms) instead of the socket's 1 s. */
+int aMulticast_ReceiveWithin(aMulticastSocket* socket, uint8_t* buffer, size_t size, int timeoutMs);
+
+/* Milliseconds on a monotonic clock, for the searches' deadlines. */
+uint64_t aDiscovery_NowMs(void);
+
+#endif

@@ -1,0 +1,52 @@
+/* USB discovery: every Tarnix device on the shared libusb context whose serial
+ * string is a module serial number. */
+#include <libusb.h>
+#include <string.h>
+
+#include "aDiscovery.h"
+#include "aDiscoveryPrivate.h"
+#include "aUSB.h"
+
+#define aUSB_SERIAL_STRING_SIZE 32
+
+namespace {
+
+/* The module's specifier, or false when the device cannot be read or its
+ * serial string is not eight hexadecimal digits. */
+bool sReadModule(libusb_device* device, linkSpec* spec)
+{
+    libusb_device_descriptor descriptor {};
+    if (libusb_get_device_descriptor(device, &descriptor) != 0 || descriptor.iSerialNumber == 0) return false;
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(device, &handle) != 0) return false;
+    unsigned char serial[aUSB_SERIAL_STRING_SIZE] = {};
+    int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, serial, sizeof serial);
+    libusb_close(handle);
+    uint32_t serialNumber = 0;
+    if (length < 0 || !aDiscovery_ParseUSBSerial((const char*)serial, (size_t)length, &serialNumber)) return false;
+    *spec = linkSpec {};
+    spec->type = USB;
+    spec->serial_num = serialNumber;
+    spec->model = descriptor.idProduct & 0xFF;
+    spec->usb_id = serialNumber;
+    return true;
+}
+
+} // namespace
+
+int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference)
+{
+    libusb_context* context = Tarnix_libusb_context();
+    if (context == nullptr) return 0;
+    libusb_device** devices = nullptr;
+    ssize_t count = libusb_get_device_list(context, &devices);
+    if (count < 0) return 0;
+    int hits = 0;
+    for (ssize_t i = 0; i < count; ++i) {
+        linkSpec spec;
+        if (!is_tarnix_device(devices[i]) || !sReadModule(devices[i], &spec)) continue;
+        if (!aDiscovery_Report(callback, reference, spec, &hits)) break;
+    }
+    libusb_free_device_list(devices, 1);
+    return hits;
+}
