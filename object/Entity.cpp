@@ -200,8 +200,9 @@ aErr EntityClass::getUEIValue(unsigned char option, unsigned char subindex, bool
     return err;
 }
 
+/* Takes the error first: the raw value is only final once the exchange ran. */
 template <typename T>
-static aErr sDeliver(aErr err, unsigned raw, T* value)
+static aErr sDeliver(aErr err, const unsigned& raw, T* value)
 {
     if (err == aErrNone || err == aErrStreamStale)
         *value = (T)raw;

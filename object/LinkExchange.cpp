@@ -29,7 +29,8 @@ bool sBadModule(unsigned char module) { return module == 0 || (module & 1) != 0;
 /* Puts one packet; aErrResource when it cannot be made. */
 aErr sPut(aLinkId id, uint8_t address, size_t length, const uint8_t* data)
 {
-    aPacket* packet = aPacket_CreateWithData(address, (uint32_t)length, data);
+    static const uint8_t none = 0; /* the packet maker wants data even for no bytes */
+    aPacket* packet = aPacket_CreateWithData(address, (uint32_t)length, data != nullptr ? data : &none);
     if (packet == nullptr)
         return aErrResource;
     aErr err = aLink_PutPacket(id, packet);

@@ -18,7 +18,7 @@ class Module {
 public:
     /* Auto-networking on: the address is learned from the module on connection. */
     Module(unsigned char address, unsigned char model = 0);
-    Module(unsigned char address, bool networking, unsigned char model = 0);
+    Module(unsigned char address, bool networking, unsigned char model);
     virtual ~Module();
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
