@@ -62,7 +62,10 @@ void FuzzObjectFilters(const uint8_t* data, size_t size)
                 u.sequence = (uint8_t)((u.sequence + 1) & 0x7F);
             }
             Check(count <= capacity);
+            // An error reply ends a real read; its code overwrote the pointer's
+            // low bytes, so carry on as a fresh read would.
             u.specifier &= 0x1F;
+            u.value.data = buffer.data() + count;
             break;
         }
         case 2:
