@@ -205,6 +205,31 @@ TEST_F(ObjectSim, RoutedModuleSharesTheRoutersLink)
     EXPECT_EQ(orphan.connectThroughLinkModule(unconnected), aErrInitialization);
 }
 
+TEST_F(ObjectSim, ConcurrentConnectionsShareOneEngineLink)
+{
+    // Link creation is serialised process-wide, so objects connecting at once to
+    // the same module find each other's link instead of each opening one.
+    router.reset();
+    const auto end = std::chrono::steady_clock::now() + simtest::kReplyWait;
+    while (sim->control("status router").find("connections=0") == std::string::npos &&
+           std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::vector<std::unique_ptr<Module>> modules;
+    for (int i = 0; i < 4; ++i) {
+        modules.push_back(std::make_unique<Module>(4));
+        ZephylConfig config;
+        config.enabled = 0;
+        modules.back()->setConfig(config);
+    }
+    std::vector<aErr> results(modules.size(), aErrUnknown);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < modules.size(); ++i)
+        threads.emplace_back([&, i] { results[i] = modules[i]->connectFromSpec(SimSpec(sim->port("router"))); });
+    for (auto& t : threads) t.join();
+    for (aErr e : results) EXPECT_EQ(e, aErrNone);
+    EXPECT_NE(sim->control("status router").find("connections=1"), std::string::npos) << sim->control("status router");
+}
+
 TEST_F(ObjectSim, PacketLogRecordsTheTraffic)
 {
     testsupport::TempDir dir;
