@@ -193,6 +193,7 @@ static void* sInputThread(void* argument)
             link->status = linkError;
     }
     link->inputFinished = 1;
+    sReleaseLink(&link); /* the last step: the record may be freed here */
     return NULL;
 }
 
@@ -241,6 +242,7 @@ static void* sOutputThread(void* argument)
         aPacket_Destroy(&packet);
     }
     link->outputFinished = 1;
+    sReleaseLink(&link); /* the last step: the record may be freed here */
     return NULL;
 }
 
@@ -273,10 +275,10 @@ void sLinkReleaseParts(aLink* link)
 
 aLinkId aLink_Init(aLinkId linkId, aStream* stream)
 {
-    aLinkEntry* entry = sLookupEntryByID(linkId);
-    if (entry == NULL || entry->link == NULL)
+    sEntryHold hold(linkId);
+    if (hold.entry() == NULL || hold.entry()->link == NULL)
         return 0;
-    aLink* link = entry->link;
+    aLink* link = hold.entry()->link;
     if (sValidLink(link))
         sLinkReleaseParts(link); /* initialised before: do not leak its parts */
 
@@ -332,9 +334,23 @@ void sLinkRenew(aLink* link, aStream* stream)
     link->outputStarted = 0;
 }
 
+/* Each engine thread holds a reference to its record until its last step, so that a
+ * record whose stop gave up on a thread is freed when that thread ends. */
+static aThread* sStartThread(aLink* link, aThreadFunction procedure)
+{
+    sRetainEntry(link->entry);
+    aThread* thread = aThread_Create(procedure, link);
+    if (thread == NULL) {
+        aLinkEntry* entry = link->entry;
+        sReleaseEntry(&entry);
+    }
+    return thread;
+}
+
 aErr aLink_Start(aLinkId linkId)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     if (link->running.load())
@@ -347,9 +363,9 @@ aErr aLink_Start(aLinkId linkId)
     link->outputStarted = 0;
     link->inputFinished = 0;
     link->outputFinished = 0;
-    link->inputThread = aThread_Create(link->inputProc, link);
+    link->inputThread = sStartThread(link, link->inputProc);
     if (link->inputThread != NULL)
-        link->outputThread = aThread_Create(link->outputProc, link);
+        link->outputThread = sStartThread(link, link->outputProc);
     if (link->inputThread == NULL || link->outputThread == NULL) {
         link->running = 0;
         if (link->inputThread != NULL)
@@ -405,7 +421,8 @@ aErr aLink_Stop(aLink* link)
 
 aErr aLink_Sync(aLinkId linkId)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     if (!link->running.load())
@@ -414,6 +431,8 @@ aErr aLink_Sync(aLinkId linkId)
     bool synced = false;
     for (int i = 0; i < aLINK_START_CHECKS && !synced; ++i) {
         aTime_MSSleep(aLINK_CHECK_MS);
+        if (!link->running.load())
+            return aErrNotReady; /* stopped (or destroyed) meanwhile */
         synced = link->status.load() == linkRunning;
     }
     aPacketFifo_DrainPackets(link->outputFifo, sAcceptAll, NULL);
@@ -424,10 +443,10 @@ aErr aLink_Sync(aLinkId linkId)
 
 aErr aLink_ForceRoute(aLinkId linkId, uint8_t on)
 {
-    aLinkEntry* entry = sLookupEntryByID(linkId);
-    if (entry == NULL)
+    sEntryHold hold(linkId);
+    if (hold.entry() == NULL)
         return aErrNotFound;
-    aLink* link = sGetLink(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     return sQueueRoute(link, on);
@@ -504,7 +523,8 @@ size_t aLink_DrainPackets(aLinkId linkId, aPacketFilter filter, void* reference)
 
 aErr aLink_InstallUserPacketFilter(aLinkId linkId, aPacketFilter filter, void* reference)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     aMutex_Lock(link->userFilterMutex);
@@ -516,7 +536,8 @@ aErr aLink_InstallUserPacketFilter(aLinkId linkId, aPacketFilter filter, void* r
 
 aErr aLink_EnablePooledPackets(aLinkId linkId, bool on)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     link->pooled = on ? 1 : 0;
@@ -525,10 +546,13 @@ aErr aLink_EnablePooledPackets(aLinkId linkId, bool on)
 
 aErr _aLink_GetModuleAddress(aLinkId linkId, uint8_t* address)
 {
-    aLink* link = sGetLink(linkId);
-    if (link == NULL || address == NULL)
-        return aErrParam;
-    aErr err = sQueue(link, aLINK_SYNC_ADDRESS, 0, NULL);
+    aErr err;
+    {
+        sEntryHold hold(linkId);
+        if (hold.link() == NULL || address == NULL)
+            return aErrParam;
+        err = sQueue(hold.link(), aLINK_SYNC_ADDRESS, 0, NULL);
+    }
     if (err != aErrNone)
         return err;
     aPacket* reply = aLink_AwaitPacket(linkId, aLINK_REPLY_WAIT_MS);
@@ -545,11 +569,14 @@ aErr _aLink_GetModuleAddress(aLinkId linkId, uint8_t* address)
 
 aErr _aLink_GetModel(aLinkId linkId, uint8_t address, uint8_t* model)
 {
-    aLink* link = sGetLink(linkId);
-    if (link == NULL || model == NULL)
-        return aErrParam;
     static const uint8_t request[3] = {3, 0x48, 0x20};
-    aErr err = sQueue(link, address, sizeof(request), request);
+    aErr err;
+    {
+        sEntryHold hold(linkId);
+        if (hold.link() == NULL || model == NULL)
+            return aErrParam;
+        err = sQueue(hold.link(), address, sizeof(request), request);
+    }
     if (err != aErrNone)
         return err;
     aPacket* reply = aLink_AwaitPacket(linkId, aLINK_REPLY_WAIT_MS);

@@ -59,6 +59,10 @@ aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLink
 aLinkId aLink_CreateServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option);
 /* A link directly on a given stream, which the link then owns. */
 aLinkId aLink_Create(aStream* stream);
+/* Drops one use (never below zero); the last use stops the link and takes it out of the
+ * table. Any thread may call it, also while others are inside calls on the same link:
+ * those calls return soon (aErrParam, null or aErrNotReady), and the record is freed by
+ * whichever of them, or of the engine threads, lets go of it last. */
 aErr aLink_Destroy(aLinkId* linkId);
 aErr aLink_Reset(aLinkId linkId);
 

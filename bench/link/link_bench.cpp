@@ -123,7 +123,9 @@ void OneWay(FakeModule::Transport transport, const char* name, bool pooled)
         return;
     }
     aLink_EnablePooledPackets(id, pooled);
-    const aPacketFifoId out = sGetLink(id)->outputFifo;
+    aLink* link = sGetLink(id);
+    const aPacketFifoId out = link->outputFifo;
+    sReleaseLink(&link);
     const size_t base = module.total();
     constexpr int kPackets = 200000;
     uint8_t data[28];

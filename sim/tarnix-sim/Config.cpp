@@ -54,10 +54,16 @@ FaultCount parseCount(const std::string& text, const std::string& what) {
     return c;
 }
 
+// Bytes as pairs of hexadecimal digits, blanks allowed anywhere ("0A0B0C", "0a 0b 0c").
 std::vector<uint8_t> parseHex(const std::string& text, const std::string& what) {
     std::string t;
-    for (char c : text)
-        if (!std::isspace(static_cast<unsigned char>(c))) t += c;
+    for (char c : text) {
+        if (std::isspace(static_cast<unsigned char>(c))) continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            throw ConfigError(what + ": expected bytes as pairs of hexadecimal digits, blanks allowed "
+                                     "(such as 0A0B0C or 0a 0b 0c; no 0x or other separators): " + text);
+        t += c;
+    }
     if (t.size() % 2) throw ConfigError(what + ": odd number of hex digits");
     std::vector<uint8_t> out;
     for (size_t i = 0; i < t.size(); i += 2)
@@ -83,7 +89,13 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& value, c
     } else if (key == "serial") m.serial = static_cast<uint32_t>(parseNumber(value, 0xFFFFFFFFu, what));
     else if (key == "model") m.model = static_cast<uint8_t>(parseNumber(value, 255, what));
     else if (key == "address") m.address = static_cast<uint8_t>(parseNumber(value, 254, what));
-    else if (key == "version") m.version = ParseVersion(value);
+    else if (key == "version") {
+        try {
+            m.version = ParseVersion(value);
+        } catch (const ConfigError& e) {
+            throw ConfigError(where + ": [module " + m.name + "] " + e.what());
+        }
+    }
     else if (key == "build") m.build = static_cast<uint32_t>(parseNumber(value, 0xFFFFFFFFu, what));
     else if (key == "name") m.device_name = value;
     else if (key == "features") m.features = static_cast<uint32_t>(parseNumber(value, 0xFFFFFFFFu, what));

@@ -753,9 +753,14 @@ std::string Server::command(const std::string& line) {
     if (!m) return "error unknown module '" + name + "'";
     if (verb == "status") {
         size_t open = 0;
-        for (auto& [id, c] : conns_)
+        std::string tcp = "none", pty = "none";
+        for (auto& [id, c] : conns_) {
             if (c->top == m && !c->pty && !c->closing) ++open;
-        return "ok " + m->status() + " connections=" + std::to_string(open);
+            if (c->top == m && c->pty) pty = c->pty_path;
+        }
+        for (auto& l : listeners_)
+            if (l.module == m) tcp = std::to_string(l.port);
+        return "ok " + m->status() + " connections=" + std::to_string(open) + " tcp_port=" + tcp + " pty=" + pty;
     }
     if (verb == "fault") {
         std::string key, value;
