@@ -1,0 +1,149 @@
+// Updater -D against simulated modules: wall time per run, the round trips a
+// run makes (requests the simulator received, from its trace) and the time per
+// round trip. Network discovery multicasts, so the bench runs itself inside a
+// private network namespace.
+// Usage: discover_bench [router] [runs]
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kRouterModules = R"(
+[module router]
+serial = 0xD272031D
+model = 17
+address = 4
+version = 2.15.3
+
+[module m1]
+router = router
+i2c_address = 0x10
+serial = 0x2181F0EE
+model = 13
+version = 2.10.4
+
+[module m2]
+router = router
+i2c_address = 0x3A
+serial = 0x00C0FFEE
+model = 18
+version = 2.10.3
+
+[module m3]
+router = router
+i2c_address = 0xF0
+serial = 0x12345678
+model = 19
+version = 3.0.1
+)";
+
+bool InPrivateNamespace() {
+    char self[128] = {};
+    const char* marked = std::getenv("TARNIX_PRIVATE_NETNS");
+    return readlink("/proc/self/ns/net", self, sizeof self - 1) > 0 && marked && std::strcmp(marked, self) == 0;
+}
+
+// Runs argv with standard output and error to /dev/null; the exit status.
+int Run(const std::vector<std::string>& args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+size_t CountRequests(const std::string& log) {
+    std::ifstream in(log);
+    std::string line;
+    size_t n = 0;
+    while (std::getline(in, line))
+        // Route control (0xAF) is the one request that is never answered.
+        if (line.find(" rx ") != std::string::npos && line.find(" rx AF ") == std::string::npos) ++n;
+    return n;
+}
+
+void Router(const std::string& dir, int runs) {
+    std::ofstream(dir + "/sim.ini") << kRouterModules;
+    const std::string ready = dir + "/ready", log = dir + "/sim.log";
+    pid_t sim = fork();
+    if (sim == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        execl(TARNIX_SIM_BIN, TARNIX_SIM_BIN, "--discovery", "--bind", "10.77.0.1", "--trace", "--log", log.c_str(),
+              "--ready-file", ready.c_str(), (dir + "/sim.ini").c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 200 && access(ready.c_str(), F_OK) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    const std::vector<std::string> cmd{UPDATER_BIN, "-u", "http://127.0.0.1:1/", "-i", dir, "-D", "-r", "D272031D",
+                                       "-t", "TCPIP"};
+    Run(cmd); // warm-up
+    const size_t before = CountRequests(log);
+    std::vector<double> walls;
+    for (int i = 0; i < runs; ++i) {
+        const auto t0 = Clock::now();
+        if (Run(cmd) != 0) std::fprintf(stderr, "run %d failed\n", i);
+        walls.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    const double trips = double(CountRequests(log) - before) / runs;
+    // Start-up and ending of the program, without any module traffic.
+    std::vector<double> bare;
+    for (int i = 0; i < runs; ++i) {
+        const auto t0 = Clock::now();
+        Run({UPDATER_BIN, "-u", "http://127.0.0.1:1/", "-i", dir, "-I", "-d", "1"});
+        bare.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+    std::sort(walls.begin(), walls.end());
+    std::sort(bare.begin(), bare.end());
+    const double median = walls[walls.size() / 2], start = bare[bare.size() / 2];
+    std::printf("-D -r over TCP/IP, router + 3 modules, %d runs\n", runs);
+    std::printf("  wall: median %.1f ms (min %.1f, max %.1f); program start-up alone %.1f ms\n", median * 1e3,
+                walls.front() * 1e3, walls.back() * 1e3, start * 1e3);
+    std::printf("  round trips per run: %.0f; per round trip %.1f us (%.1f us without start-up)\n", trips,
+                median / trips * 1e6, (median - start) / trips * 1e6);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!InPrivateNamespace()) {
+        std::vector<char*> args{const_cast<char*>(NETNS_RUN)};
+        for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
+        args.push_back(nullptr);
+        execv(NETNS_RUN, args.data());
+        std::perror(NETNS_RUN);
+        return 1;
+    }
+    const std::string what = argc > 1 ? argv[1] : "router";
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
+    char dir[] = "/tmp/discover_bench.XXXXXX";
+    if (!mkdtemp(dir)) return 1;
+    if (what == "router") Router(dir, runs);
+    std::system((std::string("rm -rf ") + dir).c_str());
+    return 0;
+}
