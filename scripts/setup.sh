@@ -13,6 +13,8 @@ packages=(
   python3 python3-zmq python3-crcmod python3-serial curl openssl libcpp-httplib-dev
   libssl-dev
   iproute2 procps
+  # virtual USB devices (simulator and USB tests)
+  umockdev libumockdev-dev
 )
 
 missing=()
