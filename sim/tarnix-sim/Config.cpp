@@ -211,6 +211,7 @@ void Faults::set(const std::string& name, const std::string& value) {
         else throw ConfigError(what + ": expected in, out or off (and a count)");
     }
     else if (name == "usb_io_errors") usb.io_errors = parseCount(value, what).remaining;
+    else if (name == "usb_partial_out") usb.partial_out = parseCount(value, what).remaining;
     else if (name == "usb_vanish") {
         const std::string t = lower(trim(value));
         if (t == "off") usb.vanish_ms = -1;
@@ -231,7 +232,7 @@ std::string Faults::describe() const {
       << " no_return_after_reboot=" << countText(no_return_after_reboot)
       << " drop_connection=" << drop_connection_after_data
       << " refuse_second_connection=" << (refuse_second_connection ? "yes" : "no")
-      << " usb_stall=in:" << usb.stall_in << ",out:" << usb.stall_out << " usb_io_errors=" << usb.io_errors
+      << " usb_stall=in:" << usb.stall_in << ",out:" << usb.stall_out << " usb_io_errors=" << usb.io_errors << " usb_partial_out=" << usb.partial_out
       << " usb_vanish=" << usb.vanish_ms << " usb_held=" << (usb.held ? "yes" : "no") << " usb_late=" << usb_late_ms;
     return o.str();
 }

@@ -261,9 +261,10 @@ struct UsbBed::Device {
             feedInLocked();
             return false;
         }
-        const int length = urb->buffer_length;
+        const bool partial = fire(faults.partial_out);
+        const int length = partial ? urb->buffer_length / 2 : urb->buffer_length;
         if (length > 0) bed->post(UsbEvent{UsbEvent::Data, id, Bytes(u.buffer->data, u.buffer->data + length)});
-        finishLocked(u, 0, length);
+        finishLocked(u, partial ? -EPROTO : 0, length);
         return false;
     }
 

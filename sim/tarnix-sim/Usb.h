@@ -32,6 +32,7 @@ struct UsbFaults {
     int stall_in = 0;          // halt the IN endpoint at the next transfer (N times)
     int stall_out = 0;         // halt the OUT endpoint at the next transfer
     int io_errors = 0;         // the next N bulk transfers fail with a protocol error
+    int partial_out = 0;       // the next N OUT transfers take half their bytes, then fail
     long vanish_ms = -1;       // >= 0: vanish at the next bulk transfer, back after this long
     bool held = false;         // claimed by another process: claims are refused (EBUSY)
 };
