@@ -25,6 +25,8 @@
 #include "aPacketFifo.h"
 #include "aUSB.h"
 
+#include <libusb.h>
+
 using namespace linktest;
 using Clock = std::chrono::steady_clock;
 
@@ -201,15 +203,18 @@ std::string Mapped(const char* name)
 struct UsbSim {
     pid_t pid = -1;
     std::string dir;
-    bool start(unsigned heartbeatMs)
+    bool start(unsigned heartbeatMs, int modules = 1)
     {
         char tmpl[] = "/tmp/link-bench-usb.XXXXXX";
         if (mkdtemp(tmpl) == nullptr)
             return false;
         dir = tmpl;
-        std::ofstream(dir + "/sim.ini") << "[module bench]\nserial = 0x0000BE7C\nmodel = 17\naddress = 4\n"
-                                           "transport = usb\nheartbeat_ms = "
-                                        << heartbeatMs << "\n";
+        {
+            std::ofstream ini(dir + "/sim.ini");
+            for (int i = 0; i < modules; ++i)
+                ini << "[module bench" << i << "]\nserial = " << 0xBE7C + i
+                    << "\nmodel = 17\naddress = 4\ntransport = usb\nheartbeat_ms = " << heartbeatMs << "\n";
+        }
         const std::string ready = dir + "/ready";
         pid = fork();
         if (pid == 0) {
@@ -263,6 +268,31 @@ struct UsbSim {
 bool MatchSerial(const aPacket* p, void*)
 {
     return p->dataSize == 7 && p->data[0] == 3 && p->data[1] == 9;
+}
+
+// What USB discovery does: list the devices, and open each module to read its serial string.
+double EnumerateOnce(int* found)
+{
+    const auto t0 = Clock::now();
+    libusb_context* context = Tarnix_libusb_acquire();
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    *found = 0;
+    for (ssize_t i = 0; i < count; ++i) {
+        if (!is_tarnix_device(list[i]))
+            continue;
+        libusb_device_descriptor d;
+        libusb_device_handle* device = nullptr;
+        if (libusb_get_device_descriptor(list[i], &d) != 0 || libusb_open(list[i], &device) != 0)
+            continue;
+        unsigned char serial[33];
+        if (libusb_get_string_descriptor_ascii(device, d.iSerialNumber, serial, sizeof(serial)) == 8)
+            (*found)++;
+        libusb_close(device);
+    }
+    libusb_free_device_list(list, 1);
+    Tarnix_libusb_release(context);
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
 void Usb()
@@ -332,6 +362,18 @@ void Usb()
                    micros[micros.size() / 2], micros[micros.size() * 99 / 100]);
         }
         tarnixusb_destroy(&h);
+    }
+    for (int modules : {1, 8}) {
+        UsbSim sim;
+        if (!sim.start(0, modules))
+            continue;
+        int found = 0;
+        std::vector<double> ms;
+        for (int i = 0; i < 50; ++i)
+            ms.push_back(EnumerateOnce(&found));
+        std::sort(ms.begin(), ms.end());
+        printf("USB     enumeration (list, open, serial string) of %d module(s): median %.2f ms, found %d\n", modules,
+               ms[ms.size() / 2], found);
     }
 }
 

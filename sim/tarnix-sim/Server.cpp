@@ -941,7 +941,17 @@ void Server::plugUsb(UsbSlot& s) {
     shape.serial = mc.usb_serial.empty() ? serial : mc.usb_serial;
     shape.product_name = "Tarnix module " + std::to_string(s.module->model());
     shape.defect = mc.usb_defect;
-    s.device = usb_->plug(shape, s.port, s.node);
+    try {
+        s.device = usb_->plug(shape, s.port, s.node);
+    } catch (const std::exception& e) {
+        // At start-up this is fatal (the caller reports it); later the module tries again.
+        if (!s.conn->idle || s.device >= 0) {
+            log_.info("%s: %s; trying again", s.module->name().c_str(), e.what());
+            s.replug_due = nowMs() + 500;
+            return;
+        }
+        throw;
+    }
     // Faults set in the configuration or before this device appeared are its own now.
     UsbFaults f = s.module->faults().usb;
     usb_->setFaults(s.device, f);
