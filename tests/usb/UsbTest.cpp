@@ -477,6 +477,10 @@ TEST(UsbLink, ModuleReEnumeratesWhenItsLoaderStartsAndAfterVanishing)
     EXPECT_EQ(aLink_Sync(link), aErrNone);
     EXPECT_TRUE(AskSerial(link, 8, &serial));
     aLink_Destroy(&link);
+
+    // A reboot takes the device off the bus; it is back, new, once the module is up.
+    ASSERT_EQ(sim.control("reboot quiet").substr(0, 2), "ok");
+    EXPECT_FALSE(WaitForNewNode(sim, "quiet", third).empty());
 }
 
 TEST(UsbDriver, KernelNodeModeReadsBoundedly)
