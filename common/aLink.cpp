@@ -160,6 +160,13 @@ static void* sInputThread(void* argument)
         uint8_t byte = 0;
         aErr err = aStream_Read(link->stream, &byte, 1);
         const uint32_t status = link->status.load();
+        if (status == linkSyncing && link->syncState == kSyncStateSynced && link->syncQueued.exchange(0)) {
+            /* aLink_Sync has sent the requests already: wait for their answers. */
+            link->syncState = kSyncStateByte1;
+            link->lastHandshakeMs = sNowMs();
+            if (err == aErrNotReady)
+                continue;
+        }
         if (err == aErrNotReady) {
             if (status == linkIOError) {
                 sStartHandshake(link);
@@ -296,6 +303,7 @@ aLinkId aLink_Init(aLinkId linkId, aStream* stream)
     link->outputStarted = 0;
     link->inputFinished = 0;
     link->outputFinished = 0;
+    link->syncQueued = 0;
     link->stream = stream;
     link->heartbeat = kHeartbeatIdle;
     link->syncState = kSyncStateSynced;
@@ -427,7 +435,13 @@ aErr aLink_Sync(aLinkId linkId)
         return aErrParam;
     if (!link->running.load())
         return aErrNotReady; /* nobody to run the handshake */
+    /* Start the handshake from here rather than leave it to the input thread's
+     * next byte or empty read: on USB that read may wait a whole second, half
+     * the budget, before the first request could go out. */
+    link->syncQueued = 1;
     link->status = linkSyncing;
+    for (int i = 0; i < aLINK_SYNC_REQUESTS; ++i)
+        sQueue(link, aLINK_SYNC_ADDRESS, 0, NULL);
     bool synced = false;
     for (int i = 0; i < aLINK_START_CHECKS && !synced; ++i) {
         aTime_MSSleep(aLINK_CHECK_MS);

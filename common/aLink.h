@@ -52,6 +52,8 @@ aErr _aLink_GetModuleAddress(aLinkId linkId, uint8_t* address);
 aErr _aLink_GetModel(aLinkId linkId, uint8_t address, uint8_t* model);
 
 /* Table and creation; each create returns the new or shared identifier, 0 on failure. */
+/* Shares or makes the USB link to a module; a new one is synchronised before it is returned. */
+aLinkId aLink_CreateUSB(uint32_t serialNumber);
 aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port);
 aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
 /* existingLinkId non-zero shares that link; 0 makes a networked-link client. */

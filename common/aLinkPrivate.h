@@ -56,6 +56,9 @@ struct aLink {
     /* Engine bookkeeping. */
     std::atomic<uint8_t> inputFinished;
     std::atomic<uint8_t> outputFinished;
+    /* Set by aLink_Sync when it has queued the handshake requests itself, so the
+     * input thread takes up the answers instead of starting over. */
+    std::atomic<uint8_t> syncQueued;
     uint64_t lastHandshakeMs; /* input thread only */
     uint64_t lastByteMs;      /* input thread only */
     struct aLinkEntry* entry; /* the table entry that owns this record */

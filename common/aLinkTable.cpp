@@ -288,6 +288,19 @@ static aErr sMakeSerialStream(const char* portName, uint32_t baudRate, aStream**
     return aStream_CreateSerial_Packetized(portName, code, false, 0, 0, stream);
 }
 
+aLinkId aLink_CreateUSB(uint32_t serialNumber)
+{
+    aLinkId shared = 0;
+    if (sShareExisting(serialNumber, 0, 0, USB, NULL, &shared))
+        return shared;
+    aLinkId linkId = sCreate2(serialNumber, 0, 0, USB);
+    if (linkId == 0)
+        return 0;
+    aStream* stream = NULL;
+    aErr err = aStream_CreateUSB(serialNumber, &stream);
+    return sFinishCreate(linkId, stream, err, true);
+}
+
 aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port)
 {
     if (port > 0xFFFF)
@@ -418,7 +431,7 @@ aErr aLink_Reset(aLinkId linkId)
     if (link == NULL)
         return aErrParam;
     /* Only transports whose stream can be made again here. */
-    if (entry->type != TCPIP && entry->type != SERIAL)
+    if (entry->type != TCPIP && entry->type != SERIAL && entry->type != USB)
         return aErrParam;
 
     aLink_Stop(link);
@@ -430,9 +443,9 @@ aErr aLink_Reset(aLinkId linkId)
 
     aStream* stream = NULL;
     for (int attempt = 0; attempt < aLINK_RESET_ATTEMPTS; ++attempt) {
-        aErr err = entry->type == TCPIP
-                       ? aStream_CreateSocket(entry->second, (uint16_t)entry->third, &stream)
-                       : sMakeSerialStream(entry->portName, entry->baudRate, &stream);
+        aErr err = entry->type == TCPIP  ? aStream_CreateSocket(entry->second, (uint16_t)entry->third, &stream)
+                   : entry->type == USB ? aStream_CreateUSB(entry->first, &stream)
+                                        : sMakeSerialStream(entry->portName, entry->baudRate, &stream);
         if (err == aErrNone)
             break;
         stream = NULL;
