@@ -184,12 +184,7 @@ aErr Link::impl::linkCreateHelper(const linkSpec& linkSpecifier, aLinkId existin
     aLinkId created = 0;
     switch (linkSpecifier.type) {
     case USB:
-#ifdef TARNIX_HAVE_CREATE_USB
         created = aLink_CreateUSB(linkSpecifier.serial_num);
-#else
-        /* This build's core cannot make USB links: handled, but no link. */
-        created = 0;
-#endif
         break;
     case TCPIP:
         created = aLink_CreateTCPIP(linkSpecifier.serial_num, linkSpecifier.ip_address,

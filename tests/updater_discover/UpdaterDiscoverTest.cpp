@@ -1,9 +1,10 @@
-// Updater -D as a user runs it, against simulated modules on TCP/IP and behind
-// a routing module. Runs only inside a private network namespace.
+// Updater -D as a user runs it, against simulated modules on USB, on TCP/IP
+// and behind a routing module. Runs only inside a private network namespace.
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -103,6 +104,26 @@ serial = 0x0BADBAD2
 fault.short_replies = always
 )";
 
+// Two modules on USB: one on firmware too old for names, one another process holds.
+const char* const kUsbModules = R"(
+[module old]
+serial = 0x40F5849A
+model = 13
+address = 6
+version = 2.10.3
+build = 12
+name = Old
+transport = usb
+
+[module busy]
+serial = 0x0E71C0DE
+model = 18
+address = 8
+version = 2.16.0
+transport = usb
+fault.usb_held = yes
+)";
+
 class UpdaterDiscover : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -112,12 +133,23 @@ protected:
         ASSERT_TRUE(marked && std::string(marked) == self) << "run under scripts/netns-run.sh";
     }
 
-    void StartSim(const std::string& config) {
+    // Modules on TCP/IP answering discovery; with `usb`, all of them on USB.
+    void StartSim(const std::string& config, bool usb = false) {
         testsupport::WriteFile(dir_ / "sim.ini", config);
-        sim_ = std::make_unique<testsupport::Background>(std::vector<std::string>{
-            TARNIX_SIM_BIN, "--discovery", "--bind", "10.77.0.1", "--trace", "--log", dir_ / "sim.log",
-            dir_ / "sim.ini"});
+        std::vector<std::string> argv{TARNIX_SIM_BIN, "--trace", "--log", dir_ / "sim.log"};
+        if (usb) argv.push_back("--usb");
+        else argv.insert(argv.end(), {"--discovery", "--bind", "10.77.0.1"});
+        argv.push_back(dir_ / "sim.ini");
+        testsupport::RunOptions options;
+        options.env["TMPDIR"] = dir_.path(); // the USB test bed goes with the directory
+        sim_ = std::make_unique<testsupport::Background>(argv, options);
         ASSERT_FALSE(sim_->WaitForLine("READY", 20000ms).empty());
+        // The Updater sees the virtual USB devices through umockdev's preload.
+        std::istringstream ready(sim_->output());
+        std::string line;
+        while (std::getline(ready, line))
+            if (line.rfind("env ", 0) == 0 && line.find('=') != std::string::npos)
+                env_[line.substr(4, line.find('=') - 4)] = line.substr(line.find('=') + 1);
     }
 
     // Standard output after the version line; the run must succeed.
@@ -125,6 +157,7 @@ protected:
         args.insert(args.end(), {"-u", "http://127.0.0.1:1/", "-i", dir_.path()});
         testsupport::RunOptions options;
         options.timeout = 60000ms;
+        options.env = env_;
         RunResult r = testsupport::RunUpdater(args, options);
         EXPECT_EQ(r.status, 0) << r.err;
         const auto eol = r.out.find('\n');
@@ -135,6 +168,7 @@ protected:
 
     testsupport::TempDir dir_;
     std::unique_ptr<testsupport::Background> sim_;
+    std::map<std::string, std::string> env_;
 };
 
 const char* const kTcpHeader =
@@ -158,6 +192,36 @@ TEST_F(UpdaterDiscover, TcpipListsEveryModuleWithItsAddressAndKeepsBadOnesInThei
         EXPECT_NE(info.err.find(std::string("No stored information for device [") + serial + "]"),
                   std::string::npos)
             << info.err;
+}
+
+TEST_F(UpdaterDiscover, UsbListsAnOldModuleWithoutNameAndABusyOneAsInUse) {
+    StartSim(kUsbModules, true);
+    const std::string list =
+        "Discovered Devices: (USB)\n"
+        "    Device    Module   Router  Model          Firmware Version (Build)    Device Name\n"
+        "    0E71C0DE  [Error (25): Device in use. Close all other Velorn associated applications.]\n"
+        "    40F5849A  06       00      Dravik         2.10.3 (        12)         \n";
+    EXPECT_EQ(Discover({"-D"}), "Searching for Tarnix devices\n" + list);
+    EXPECT_EQ(Discover({"-D", "-t", "USB"}), "Searching for Tarnix devices\n" + list);
+}
+
+TEST_F(UpdaterDiscover, RouterOnUsbListsTheModulesBehindIt) {
+    std::string config = kNetworkModules;
+    config.insert(config.find("\n\n[module m1]"), "\ntransport = usb");
+    StartSim(config, true);
+    const std::string rows =
+        "    2181F0EE  10       04      Dravik         2.10.4 (        77)         \n"
+        "    00C0FFEE  3A       04      Sallowen       2.10.3 (        78)         \n"
+        "    12345678  F0       04      Tamberin       3.0.1 (        79)         \n";
+    const char* header = "    Device    Module   Router  Model          Firmware Version (Build)    Device Name\n";
+    EXPECT_EQ(Discover({"-D", "-r", "D272031D", "-t", "USB"}),
+              "Searching for Tarnix Network devices connected to D272031D\n"
+              "Discovered Devices: (USB)\n" + std::string(header) + rows);
+    // Without -t the router is found on USB first; the list is headed
+    // "Unknown" with the address column, which USB entries leave out.
+    EXPECT_EQ(Discover({"-D", "-r", "D272031D"}),
+              "Searching for Tarnix Network devices connected to D272031D\n"
+              "Discovered Devices: (Unknown)\n" + std::string(kTcpHeader) + rows);
 }
 
 TEST_F(UpdaterDiscover, RouterProbesEachEvenAddressOnceAndListsTheModulesThatAnswer) {
