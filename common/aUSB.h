@@ -62,6 +62,9 @@ aErr tarnixusb_write_to_device(tarnixusb* handle, const uint8_t* bytes, uint32_t
  * (1000 ms), a cleared stall, or a hidden I/O error; aErrIO and aErrConnection
  * as for writes. */
 aErr tarnixusb_get_from_device(tarnixusb* handle, uint8_t* byte);
+/* Any thread: the read now waiting (or, when none waits, the next one) ends
+ * at once with what it has, aErrNotReady when nothing. Library mode only. */
+void tarnixusb_interrupt_read(tarnixusb* handle);
 /* aErrMode when no device is held (library mode); aErrCancel when the
  * kernel node fails to close. */
 aErr tarnixusb_close_tarnix_device(tarnixusb* handle);

@@ -2,7 +2,7 @@
 // run makes (requests the simulator received, from its trace) and the time per
 // round trip. Network discovery multicasts, so the bench runs itself inside a
 // private network namespace.
-// Usage: discover_bench [router] [runs]
+// Usage: discover_bench [usb|router|all] [runs]
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +21,17 @@
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+const char* const kUsbModule = R"(
+[module one]
+serial = 0x40F5849A
+model = 13
+address = 6
+version = 2.16.1
+build = 12
+name = Bench
+transport = usb
+)";
 
 const char* const kRouterModules = R"(
 [module router]
@@ -57,10 +68,14 @@ bool InPrivateNamespace() {
     return readlink("/proc/self/ns/net", self, sizeof self - 1) > 0 && marked && std::strcmp(marked, self) == 0;
 }
 
+// Variables for the programs run (the USB test bed's).
+std::vector<std::pair<std::string, std::string>> gEnv;
+
 // Runs argv with standard output and error to /dev/null; the exit status.
 int Run(const std::vector<std::string>& args) {
     pid_t pid = fork();
     if (pid == 0) {
+        for (auto& [name, value] : gEnv) setenv(name.c_str(), value.c_str(), 1);
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
@@ -85,21 +100,36 @@ size_t CountRequests(const std::string& log) {
     return n;
 }
 
-void Router(const std::string& dir, int runs) {
-    std::ofstream(dir + "/sim.ini") << kRouterModules;
+// Starts the simulator on `config`, times `args` of the Updater `runs` times.
+void Measure(const std::string& title, const std::string& dir, const char* config, bool usb,
+             const std::vector<std::string>& args, int runs) {
+    std::ofstream(dir + "/sim.ini") << config;
     const std::string ready = dir + "/ready", log = dir + "/sim.log";
+    unlink(log.c_str());
     pid_t sim = fork();
     if (sim == 0) {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
-        execl(TARNIX_SIM_BIN, TARNIX_SIM_BIN, "--discovery", "--bind", "10.77.0.1", "--trace", "--log", log.c_str(),
-              "--ready-file", ready.c_str(), (dir + "/sim.ini").c_str(), (char*)nullptr);
+        setenv("TMPDIR", dir.c_str(), 1);
+        std::vector<std::string> a{TARNIX_SIM_BIN, "--trace", "--log", log, "--ready-file", ready};
+        if (usb) a.push_back("--usb");
+        else a.insert(a.end(), {"--discovery", "--bind", "10.77.0.1"});
+        a.push_back(dir + "/sim.ini");
+        std::vector<char*> argv;
+        for (auto& x : a) argv.push_back(const_cast<char*>(x.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
         _exit(127);
     }
-    for (int i = 0; i < 200 && access(ready.c_str(), F_OK) != 0; ++i)
+    for (int i = 0; i < 400 && access(ready.c_str(), F_OK) != 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    const std::vector<std::string> cmd{UPDATER_BIN, "-u", "http://127.0.0.1:1/", "-i", dir, "-D", "-r", "D272031D",
-                                       "-t", "TCPIP"};
+    gEnv.clear();
+    std::ifstream lines(ready);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("env ", 0) == 0 && line.find('=') != std::string::npos)
+            gEnv.emplace_back(line.substr(4, line.find('=') - 4), line.substr(line.find('=') + 1));
+    std::vector<std::string> cmd{UPDATER_BIN, "-u", "http://127.0.0.1:1/", "-i", dir};
+    cmd.insert(cmd.end(), args.begin(), args.end());
     Run(cmd); // warm-up
     const size_t before = CountRequests(log);
     std::vector<double> walls;
@@ -118,10 +148,11 @@ void Router(const std::string& dir, int runs) {
     }
     kill(sim, SIGTERM);
     waitpid(sim, nullptr, 0);
+    unlink(ready.c_str());
     std::sort(walls.begin(), walls.end());
     std::sort(bare.begin(), bare.end());
     const double median = walls[walls.size() / 2], start = bare[bare.size() / 2];
-    std::printf("-D -r over TCP/IP, router + 3 modules, %d runs\n", runs);
+    std::printf("%s, %d runs\n", title.c_str(), runs);
     std::printf("  wall: median %.1f ms (min %.1f, max %.1f); program start-up alone %.1f ms\n", median * 1e3,
                 walls.front() * 1e3, walls.back() * 1e3, start * 1e3);
     std::printf("  round trips per run: %.0f; per round trip %.1f us (%.1f us without start-up)\n", trips,
@@ -139,11 +170,15 @@ int main(int argc, char** argv) {
         std::perror(NETNS_RUN);
         return 1;
     }
-    const std::string what = argc > 1 ? argv[1] : "router";
+    const std::string what = argc > 1 ? argv[1] : "all";
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
     char dir[] = "/tmp/discover_bench.XXXXXX";
     if (!mkdtemp(dir)) return 1;
-    if (what == "router") Router(dir, runs);
+    if (what == "usb" || what == "all")
+        Measure("-D over USB, one module", dir, kUsbModule, true, {"-D"}, runs);
+    if (what == "router" || what == "all")
+        Measure("-D -r over TCP/IP, router + 3 modules", dir, kRouterModules, false,
+                {"-D", "-r", "D272031D", "-t", "TCPIP"}, runs);
     std::system((std::string("rm -rf ") + dir).c_str());
     return 0;
 }

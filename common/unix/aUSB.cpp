@@ -48,6 +48,12 @@ struct tarnixusb {
     uint32_t rxLeft;
     uint16_t inMaxPacket;
     uint16_t outMaxPacket;
+    /* The reader's transfer, cancelled by tarnixusb_interrupt_read from
+     * another thread: a stopping link need not wait out the read time-out. */
+    libusb_transfer* inTransfer;
+    std::mutex readLock; /* readInFlight and interruptPending */
+    bool readInFlight;
+    bool interruptPending;
 };
 
 /* The shared context. ---------------------------------------------------- */
@@ -184,6 +190,9 @@ tarnixusb* tarnixusb_create_usb(int useLibrary)
     h->rxPos = 0;
     h->rxLeft = 0;
     h->inMaxPacket = 0;
+    h->inTransfer = nullptr;
+    h->readInFlight = false;
+    h->interruptPending = false;
     h->outMaxPacket = 0;
     if (h->mode == 1)
         Tarnix_libusb_init(); /* made now, as the caller expects; failures show at open */
@@ -192,6 +201,10 @@ tarnixusb* tarnixusb_create_usb(int useLibrary)
 
 static void sCloseLibraryDevice(tarnixusb* h)
 {
+    if (h->inTransfer != nullptr) {
+        libusb_free_transfer(h->inTransfer); /* no read runs any more */
+        h->inTransfer = nullptr;
+    }
     if (h->device != nullptr) {
         if (h->state.load() == TARNIXUSB_STATE_READY || h->state.load() == TARNIXUSB_STATE_FAILED)
             libusb_release_interface(h->device, h->interfaceNumber);
@@ -442,18 +455,56 @@ static aErr sWriteLibrary(tarnixusb* h, const uint8_t* bytes, uint32_t length)
     return result;
 }
 
+static void LIBUSB_CALL sReadDone(libusb_transfer* transfer)
+{
+    *static_cast<int*>(transfer->user_data) = 1;
+}
+
 static aErr sReadLibrary(tarnixusb* h, uint8_t* byte)
 {
     aErr result = sStateError(h);
     if (result != aErrNone)
         return result;
-    int got = 0;
-    int rc = libusb_bulk_transfer(h->device, h->inEndpoint, h->rx, kUSB_RX_SIZE, &got, kUSB_READ_TIMEOUT_MS);
-    if (rc == LIBUSB_ERROR_PIPE) {
+    if (h->inTransfer == nullptr && (h->inTransfer = libusb_alloc_transfer(0)) == nullptr)
+        return aErrIO;
+    /* The synchronous bulk read, made by hand so that it can be cancelled. */
+    int completed = 0;
+    libusb_fill_bulk_transfer(h->inTransfer, h->device, h->inEndpoint, h->rx, kUSB_RX_SIZE, sReadDone,
+                              &completed, kUSB_READ_TIMEOUT_MS);
+    int rc;
+    {
+        std::lock_guard<std::mutex> guard(h->readLock);
+        if (h->interruptPending) {
+            h->interruptPending = false;
+            return aErrNotReady;
+        }
+        rc = libusb_submit_transfer(h->inTransfer);
+        h->readInFlight = rc == 0;
+    }
+    if (rc != 0)
+        return rc == LIBUSB_ERROR_PIPE ? (libusb_clear_halt(h->device, h->inEndpoint), aErrNotReady) : aErrIO;
+    while (!completed) {
+        rc = libusb_handle_events_completed(h->context, &completed);
+        if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED) {
+            libusb_cancel_transfer(h->inTransfer);
+            while (!completed && libusb_handle_events_completed(h->context, &completed) >= 0) {
+            }
+            break;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(h->readLock);
+        h->readInFlight = false;
+        h->interruptPending = false;
+    }
+    const libusb_transfer_status status = completed ? h->inTransfer->status : LIBUSB_TRANSFER_ERROR;
+    const int got = h->inTransfer->actual_length;
+    if (status == LIBUSB_TRANSFER_STALL) {
         libusb_clear_halt(h->device, h->inEndpoint);
         return aErrNotReady;
     }
-    if (rc != 0 && rc != LIBUSB_ERROR_TIMEOUT)
+    if (status != LIBUSB_TRANSFER_COMPLETED && status != LIBUSB_TRANSFER_TIMED_OUT &&
+        status != LIBUSB_TRANSFER_CANCELLED)
         return aErrIO;
     if (got <= 0)
         return aErrNotReady;
@@ -559,6 +610,17 @@ aErr tarnixusb_get_from_device(tarnixusb* handle, uint8_t* byte)
         return aErrNone;
     }
     return sTolerate(handle, sReadLibrary(handle, byte), true);
+}
+
+void tarnixusb_interrupt_read(tarnixusb* handle)
+{
+    if (handle == nullptr || handle->mode != 1)
+        return;
+    std::lock_guard<std::mutex> guard(handle->readLock);
+    if (handle->readInFlight)
+        libusb_cancel_transfer(handle->inTransfer);
+    else
+        handle->interruptPending = true;
 }
 
 aErr tarnixusb_close_tarnix_device(tarnixusb* handle)
