@@ -1,7 +1,6 @@
 // The real Updater against an update server that answers badly on purpose.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
 #include <tuple>
 
@@ -21,19 +20,15 @@ std::string Base64(const std::string& bytes) {
     return std::string(text.get(), n);
 }
 
-struct Outcome {
-    testsupport::RunResult r;
-    std::string bird100, bird2002, bird0, settings;
-};
-
-// -d 40F5849A -X 0x20 against a server whose newest build is 100 (2002 is
-// offered too), with `changed` answers replacing those; 100.bird is stored before.
-Outcome RunAgainst(std::vector<CannedServer::Answer> changed, std::vector<std::string> args,
-            const std::map<std::string, std::string>& env = {}) {
+// -d 40F5849A -X 0x20 against a server whose newest build is 100, with
+// `changed` answers replacing those; 100.bird is stored before. Returns the
+// run and the named store files.
+std::tuple<testsupport::RunResult, std::string, std::string> RunAgainst(
+    std::vector<CannedServer::Answer> changed, std::vector<std::string> args, const std::string& file = "100.bird",
+    const std::map<std::string, std::string>& env = {}) {
     changed.insert(changed.begin(), {{"hi", 200, "ok\n"}, {"qu", 200, "ok\n100\nalpha\n"},
                                      {"builds", 200, "ok\n100;1.2\n2002;2.0\n"},
-                                     {"bird", 200, "ok\n" + Base64(BirdBytes(100)) + "\n"},
-                                     {"ent_jwt", 200, "ok\nhh.pp.ss\n"}});
+                                     {"bird", 200, "ok\n" + Base64(BirdBytes(100)) + "\n"}});
     CannedServer server(changed); // the last answer for an op wins
     testsupport::TempDir store;
     const std::string dir = store / "updater/40F5849A/";
@@ -44,102 +39,88 @@ Outcome RunAgainst(std::vector<CannedServer::Answer> changed, std::vector<std::s
     testsupport::RunOptions options;
     options.env = env;
     options.timeout = std::chrono::seconds(30);
-    Outcome o{testsupport::RunUpdater(args, options), ReadFile(dir + "100.bird"), ReadFile(dir + "2002.bird"),
-              ReadFile(dir + "0.bird"), ReadFile(dir + ".settings")};
-    EXPECT_FALSE(o.r.timed_out);
-    // No server text reaches the terminal with control characters in it (the debug log included).
-    for (const std::string& text : {o.r.out, o.r.err})
-        EXPECT_EQ(std::count_if(text.begin(), text.end(),
-                                [](unsigned char c) { return (c < 0x20 && c != '\t' && c != '\n') || c == 0x7F; }) +
-                      (text.find("\xC2\x9B") != std::string::npos),
-                  0)
-            << text;
-    return o;
+    const auto r = testsupport::RunUpdater(args, options);
+    EXPECT_FALSE(r.timed_out);
+    // No control character reaches the terminal, the debug log included.
+    const std::string controls("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x0B\x0C\x0D\x0E\x0F\x10\x11\x12\x13\x14\x15"
+                               "\x16\x17\x18\x19\x1A\x1B\x1C\x1D\x1E\x1F\x7F", 31);
+    EXPECT_EQ((r.out + r.err).find_first_of(controls), std::string::npos) << r.out << r.err;
+    EXPECT_EQ((r.out + r.err).find("\xC2\x9B"), std::string::npos);
+    return {r, ReadFile(dir + file), ReadFile(dir + ".settings")};
 }
 
 } // namespace
 
 TEST(HostileServer, DownloadReplacesTheStoredBuildOnlyWithALoadableFileOfThatBuild) {
-    const std::string good = BirdBytes(100, 200);
-    std::string foreign = "BIRD" + good.substr(4), unversioned = good, corrupt = good;
-    unversioned[4] = '\0';
+    const std::string good = BirdBytes(100, 200), invalid = "Failed to retrieve a valid BIRD file";
+    std::string corrupt = good, wrapped = Base64(good);
     corrupt[corrupt.size() - 3] ^= 0x5A;
-    std::string wrapped = Base64(good);
     for (size_t at = 76; at < wrapped.size(); at += 78) wrapped.insert(at, "\r\n"); // as MIME wraps base64
-    const std::string invalid = "Failed to retrieve a valid BIRD file";
     for (const auto& [body, stored, error] : std::vector<std::tuple<std::string, std::string, std::string>>{
              {Base64("not a BIRD file at all"), kOld, invalid},
-             {Base64(foreign), kOld, invalid},
-             {Base64(unversioned), kOld, invalid},
+             {Base64("BIRD" + good.substr(4)), kOld, invalid},
              {Base64(corrupt), kOld, invalid},
              {Base64(BirdFromArea(std::string("\0\0\0\5\0\0\0\0", 8))), kOld, invalid}, // 5 blocks announced, none there
              {Base64(BirdBytes(2002)), kOld, "Downloaded BIRD file is build 2002, not 100"},
-             {wrapped, good, ""},
-             {Base64(BirdBytes(0)), BirdBytes(0), ""}}) { // no info block: no build to compare
+             {wrapped, good, ""}}) {
         SCOPED_TRACE(body);
-        const auto o = RunAgainst({{"bird", 200, "ok\n" + body + "\n"}}, {"-G"});
-        EXPECT_EQ(o.bird100, stored);
-        EXPECT_EQ(o.r.status, error.empty() ? 0 : 1);
-        EXPECT_NE(o.r.err.find(error), std::string::npos) << o.r.err;
-        EXPECT_EQ(o.settings == kSettings, !error.empty()) << o.settings;
+        const auto [r, bird, settings] = RunAgainst({{"bird", 200, "ok\n" + body + "\n"}}, {"-G"});
+        EXPECT_EQ(bird, stored);
+        EXPECT_EQ(r.status, error.empty() ? 0 : 1);
+        EXPECT_NE(r.err.find(error), std::string::npos) << r.err;
+        EXPECT_EQ(settings == kSettings, !error.empty()) << settings;
     }
 }
 
 TEST(HostileServer, WithoutANewestBuildNothingIsDownloaded) {
     for (const auto& [query, option, downloaded] : std::vector<std::tuple<std::string, std::string, bool>>{
              {"ok\n", "-OVERRIDE", false},
-             {"ok\n", "-G", false},
-             {"ok\nnewest\nalpha\n", "-OVERRIDE", false},
+             {"ok\nnewest\nalpha\n", "-G", false},
              {"ok\n2002 \nalpha\n", "-OVERRIDE", true},
              {"ok\n2002 \r\nalpha\r\n", "-G", true}}) {
         SCOPED_TRACE(query + option);
-        const auto o = RunAgainst({{"qu", 200, query}, {"bird", 200, "ok\n" + Base64(BirdBytes(2002)) + "\n"}}, {"-G", option});
-        EXPECT_EQ(o.r.status, downloaded ? 0 : 1);
-        EXPECT_EQ(o.r.err.find("No build information for device") == std::string::npos, downloaded) << o.r.err;
-        EXPECT_EQ(o.r.out.find("Retrieving build 2002") != std::string::npos, downloaded) << o.r.out;
-        EXPECT_EQ(o.r.out.find("Retrieving build 0"), std::string::npos) << o.r.out;
-        EXPECT_EQ(o.bird0, "");
-        EXPECT_EQ(o.bird2002, downloaded ? BirdBytes(2002) : "");
-        EXPECT_EQ(o.settings.find("LATEST_DOWNLOAD=2002.bird\n") != std::string::npos, downloaded) << o.settings;
+        const auto [r, bird, settings] =
+            RunAgainst({{"qu", 200, query}, {"bird", 200, "ok\n" + Base64(BirdBytes(2002)) + "\n"}}, {"-G", option},
+                       downloaded ? "2002.bird" : "0.bird");
+        EXPECT_EQ(r.status, downloaded ? 0 : 1);
+        EXPECT_EQ(r.err.find("No build information for device") == std::string::npos, downloaded) << r.err;
+        EXPECT_EQ(r.out.find("Retrieving build") != std::string::npos, downloaded) << r.out;
+        EXPECT_EQ(bird, downloaded ? BirdBytes(2002) : "");
+        EXPECT_EQ(settings == kSettings, !downloaded) << settings;
     }
 }
 
 TEST(HostileServer, AnswersAreBoundedInSizeAndTime) {
-    const std::string chunk = "ok\n" + std::string(65533, 'x'), failed = "Server request failed for ";
-    const int endless = 100000; // trickled, longer than any test runs
-    struct Case {
-        CannedServer::Answer answer;
-        std::map<std::string, std::string> env;
-        std::string breach;
-    };
-    for (const auto& c : std::vector<Case>{
-             {{"hi", 200, chunk, false, false, 128}, {}, "answer larger than 1048576 bytes"}, // 8 MiB for a ping
-             {{"hi", 200, std::string(2 << 20, 'x')}, {}, "answer larger than 1048576 bytes"}, // announced
-             {{"bird", 200, chunk, false, false, 4}, {{"UPDATER_HTTP_DOWNLOAD_MAX_BYTES", "200000"}},
+    const std::string chunk = "ok\n" + std::string(65533, 'x');
+    for (const auto& [answer, variable, value, breach] :
+         std::vector<std::tuple<CannedServer::Answer, std::string, std::string, std::string>>{
+             {{"hi", 200, chunk, false, false, 128}, "LANG", "C", "answer larger than 1048576 bytes"}, // 8 MiB
+             {{"hi", 200, std::string(2 << 20, 'x')}, "LANG", "C", "answer larger than 1048576 bytes"}, // announced
+             {{"bird", 200, chunk, false, false, 4}, "UPDATER_HTTP_DOWNLOAD_MAX_BYTES", "200000",
               "answer larger than 200000 bytes"},
-             // Two bytes a second never trip the stall bound; the deadline ends them.
-             {{"hi", 200, "ok\n", false, true, endless}, {{"UPDATER_HTTP_TIMEOUT", "2"}}, "no complete answer within 2 s"},
-             {{"bird", 200, "ok\n", false, true, endless}, {{"UPDATER_HTTP_DOWNLOAD_TIMEOUT", "2"}},
+             // Two bytes a second, for longer than any test runs, never trip the stall bound.
+             {{"hi", 200, "ok\n", false, true, 100000}, "UPDATER_HTTP_TIMEOUT", "2", "no complete answer within 2 s"},
+             {{"bird", 200, "ok\n", false, true, 100000}, "UPDATER_HTTP_DOWNLOAD_TIMEOUT", "2",
               "no complete answer within 2 s"}}) {
-        const bool download = c.answer.op == "bird";
-        SCOPED_TRACE(c.breach);
-        const auto o = RunAgainst({c.answer}, {download ? "-G" : "-B"}, c.env);
-        EXPECT_EQ(o.r.status, download ? 1 : 0);
-        EXPECT_NE(o.r.err.find(download ? "Download failed" : failed), std::string::npos) << o.r.err;
-        EXPECT_NE(o.r.err.find(c.breach + ", transfer stopped\n"), std::string::npos) << o.r.err;
-        EXPECT_EQ(o.bird100, kOld);
+        SCOPED_TRACE(breach);
+        const bool download = answer.op == "bird";
+        const auto [r, bird, settings] = RunAgainst({answer}, {download ? "-G" : "-B"}, "100.bird", {{variable, value}});
+        EXPECT_EQ(r.status, download ? 1 : 0);
+        EXPECT_NE(r.err.find(download ? "Download failed" : "Server request failed for "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(breach + ", transfer stopped\n"), std::string::npos) << r.err;
+        EXPECT_EQ(bird, kOld);
     }
 }
 
+// RunAgainst() checks that no control character is printed; here what is shown instead.
 TEST(HostileServer, ServerTextIsPrintedWithoutControlCharacters) {
-    // RunAgainst() checks that no control character is printed; here what is shown instead.
     for (const auto& [answer, command, shown] : std::vector<std::tuple<CannedServer::Answer, std::string, std::string>>{
              {{"ent_jwt", 200, "ok\nh\x1b[2Jh.p\xC2\x9Bp.ss\x07\n"}, "-J", "h?[2Jh.p?p.ss?\n"},
              {{"builds", 200, "ok\n1\x1b]2\x07;1.2.3\x1b[5m\n"}, "-B", "1?]2?          \t1.2.3?[5m"},
              {{"hi", 200, "ok\x1b[31m\r\n"}, "-B", "Build List"}}) {
         SCOPED_TRACE(answer.body);
-        const auto o = RunAgainst({answer}, {command});
-        EXPECT_EQ(o.r.status, 0) << o.r.err;
-        EXPECT_NE(o.r.out.find(shown), std::string::npos) << o.r.out;
+        const auto [r, bird, settings] = RunAgainst({answer}, {command});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(shown), std::string::npos) << r.out;
     }
 }
