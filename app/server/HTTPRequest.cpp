@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <strings.h>
