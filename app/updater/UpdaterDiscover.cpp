@@ -8,6 +8,7 @@
 #include "I2CClass.h"
 #include "Log.h"
 #include "Module.h"
+#include "PrintableText.h"
 #include "SystemClass.h"
 #include "Updater.h"
 #include "UpdaterModule.h"
@@ -58,10 +59,8 @@ bool _discovered_link(const linkSpec* spec, bool* found, void* reference) {
 // The name as it can stand on a console line: it ends at a NUL, and control
 // characters, which could drive the terminal, become '?'.
 std::string PrintableName(const unsigned char* bytes, size_t count) {
-    std::string name;
-    for (size_t i = 0; i < count && bytes[i] != 0; ++i)
-        name += (bytes[i] < 0x20 || bytes[i] == 0x7F) ? '?' : static_cast<char>(bytes[i]);
-    return name;
+    const char* text = reinterpret_cast<const char*>(bytes);
+    return PrintableText(std::string_view(text, strnlen(text, count)));
 }
 
 // Connects a fresh module object to one found directly and reads it; the
