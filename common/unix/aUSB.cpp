@@ -31,6 +31,19 @@
 #define kKERNEL_WRITE_CALLS 1000
 #define kKERNEL_WRITE_WAIT_MS 50
 
+/* Completion of the reader's transfer. The callback may run on whichever
+ * thread handles the context's events; the mutex orders its write before the
+ * reader's look (libusb itself looks at `completed` under its own locks). */
+struct sReadWait {
+    std::mutex lock;
+    int completed = 0;
+    bool done()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return completed != 0;
+    }
+};
+
 struct tarnixusb {
     int mode; /* 1 = library, 0 = kernel driver */
     char serial[kUSB_SERIAL_SIZE + 1];
@@ -51,6 +64,7 @@ struct tarnixusb {
     /* The reader's transfer, cancelled by tarnixusb_interrupt_read from
      * another thread: a stopping link need not wait out the read time-out. */
     libusb_transfer* inTransfer;
+    sReadWait inWait;    /* the transfer's user data */
     std::mutex readLock; /* readInFlight and interruptPending */
     bool readInFlight;
     bool interruptPending;
@@ -201,10 +215,10 @@ tarnixusb* tarnixusb_create_usb(int useLibrary)
 
 static void sCloseLibraryDevice(tarnixusb* h)
 {
-    if (h->inTransfer != nullptr) {
-        libusb_free_transfer(h->inTransfer); /* no read runs any more */
-        h->inTransfer = nullptr;
-    }
+    /* No read runs any more; a transfer libusb never gave back is left to it. */
+    if (h->inTransfer != nullptr && !h->readInFlight)
+        libusb_free_transfer(h->inTransfer);
+    h->inTransfer = nullptr;
     if (h->device != nullptr) {
         if (h->state.load() == TARNIXUSB_STATE_READY || h->state.load() == TARNIXUSB_STATE_FAILED)
             libusb_release_interface(h->device, h->interfaceNumber);
@@ -457,7 +471,9 @@ static aErr sWriteLibrary(tarnixusb* h, const uint8_t* bytes, uint32_t length)
 
 static void LIBUSB_CALL sReadDone(libusb_transfer* transfer)
 {
-    *static_cast<int*>(transfer->user_data) = 1;
+    sReadWait* wait = static_cast<sReadWait*>(transfer->user_data);
+    std::lock_guard<std::mutex> guard(wait->lock);
+    wait->completed = 1;
 }
 
 static aErr sReadLibrary(tarnixusb* h, uint8_t* byte)
@@ -467,37 +483,39 @@ static aErr sReadLibrary(tarnixusb* h, uint8_t* byte)
         return result;
     if (h->inTransfer == nullptr && (h->inTransfer = libusb_alloc_transfer(0)) == nullptr)
         return aErrIO;
-    /* The synchronous bulk read, made by hand so that it can be cancelled. */
-    int completed = 0;
-    libusb_fill_bulk_transfer(h->inTransfer, h->device, h->inEndpoint, h->rx, kUSB_RX_SIZE, sReadDone,
-                              &completed, kUSB_READ_TIMEOUT_MS);
+    /* The synchronous bulk read, made by hand so that it can be cancelled. A
+     * transfer still out from a read that failed is waited for, not resubmitted. */
     int rc;
     {
         std::lock_guard<std::mutex> guard(h->readLock);
         if (h->interruptPending) {
             h->interruptPending = false;
-            return aErrNotReady;
-        }
-        rc = libusb_submit_transfer(h->inTransfer);
-        h->readInFlight = rc == 0;
-    }
-    if (rc != 0)
-        return rc == LIBUSB_ERROR_PIPE ? (libusb_clear_halt(h->device, h->inEndpoint), aErrNotReady) : aErrIO;
-    while (!completed) {
-        rc = libusb_handle_events_completed(h->context, &completed);
-        if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED) {
+            if (!h->readInFlight)
+                return aErrNotReady;
             libusb_cancel_transfer(h->inTransfer);
-            while (!completed && libusb_handle_events_completed(h->context, &completed) >= 0) {
-            }
-            break;
         }
+        if (!h->readInFlight) {
+            h->inWait.completed = 0; /* nobody else looks while no transfer is out */
+            libusb_fill_bulk_transfer(h->inTransfer, h->device, h->inEndpoint, h->rx, kUSB_RX_SIZE, sReadDone,
+                                      &h->inWait, kUSB_READ_TIMEOUT_MS);
+            rc = libusb_submit_transfer(h->inTransfer);
+            if (rc != 0)
+                return rc == LIBUSB_ERROR_PIPE ? (libusb_clear_halt(h->device, h->inEndpoint), aErrNotReady)
+                                               : aErrIO;
+            h->readInFlight = true;
+        }
+    }
+    while (!h->inWait.done()) {
+        rc = libusb_handle_events_completed(h->context, &h->inWait.completed);
+        if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED)
+            return aErrIO; /* still out: the next read goes on waiting for it */
     }
     {
         std::lock_guard<std::mutex> guard(h->readLock);
         h->readInFlight = false;
         h->interruptPending = false;
     }
-    const libusb_transfer_status status = completed ? h->inTransfer->status : LIBUSB_TRANSFER_ERROR;
+    const libusb_transfer_status status = h->inTransfer->status;
     const int got = h->inTransfer->actual_length;
     if (status == LIBUSB_TRANSFER_STALL) {
         libusb_clear_halt(h->device, h->inEndpoint);
