@@ -90,13 +90,27 @@ int Run(const std::vector<std::string>& args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
-size_t CountRequests(const std::string& log) {
+// Requests the simulator logged from line `from` on (route control, 0xAF,
+// is the one request never answered), and the milliseconds from the first to
+// the last of them; `from` moves past what was read.
+size_t CountRequests(const std::string& log, size_t& from, double* spanMs = nullptr) {
     std::ifstream in(log);
     std::string line;
-    size_t n = 0;
-    while (std::getline(in, line))
-        // Route control (0xAF) is the one request that is never answered.
-        if (line.find(" rx ") != std::string::npos && line.find(" rx AF ") == std::string::npos) ++n;
+    size_t n = 0, index = 0;
+    double first = -1, last = -1;
+    for (; std::getline(in, line); ++index) {
+        if (index < from || line.find(" rx ") == std::string::npos || line.find(" rx AF ") != std::string::npos)
+            continue;
+        ++n;
+        unsigned h = 0, m = 0, sec = 0, ms = 0;
+        if (std::sscanf(line.c_str(), "%u:%u:%u.%u", &h, &m, &sec, &ms) == 4) {
+            const double t = ((h * 60.0 + m) * 60.0 + sec) * 1000.0 + ms;
+            if (first < 0) first = t;
+            last = t;
+        }
+    }
+    from = index;
+    if (spanMs) *spanMs = first < 0 ? 0 : last - first;
     return n;
 }
 
@@ -131,14 +145,20 @@ void Measure(const std::string& title, const std::string& dir, const char* confi
     std::vector<std::string> cmd{UPDATER_BIN, "-u", "http://127.0.0.1:1/", "-i", dir};
     cmd.insert(cmd.end(), args.begin(), args.end());
     Run(cmd); // warm-up
-    const size_t before = CountRequests(log);
-    std::vector<double> walls;
+    size_t from = 0;
+    CountRequests(log, from);
+    std::vector<double> walls, spans;
+    size_t requests = 0;
     for (int i = 0; i < runs; ++i) {
         const auto t0 = Clock::now();
         if (Run(cmd) != 0) std::fprintf(stderr, "run %d failed\n", i);
         walls.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+        double span = 0;
+        requests += CountRequests(log, from, &span);
+        spans.push_back(span);
     }
-    const double trips = double(CountRequests(log) - before) / runs;
+    const double trips = double(requests) / runs;
+    std::sort(spans.begin(), spans.end());
     // Start-up and ending of the program, without any module traffic.
     std::vector<double> bare;
     for (int i = 0; i < runs; ++i) {
@@ -157,6 +177,7 @@ void Measure(const std::string& title, const std::string& dir, const char* confi
                 walls.front() * 1e3, walls.back() * 1e3, start * 1e3);
     std::printf("  round trips per run: %.0f; per round trip %.1f us (%.1f us without start-up)\n", trips,
                 median / trips * 1e6, (median - start) / trips * 1e6);
+    std::printf("  first to last request at the module: median %.0f ms\n", spans[spans.size() / 2]);
 }
 
 } // namespace
