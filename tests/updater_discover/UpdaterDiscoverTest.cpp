@@ -136,6 +136,8 @@ TEST_P(UpdaterDiscoverRouter, ProbesEachEvenAddressOnceAndListsTheModulesThatAns
     const bool usb = GetParam();
     std::vector<std::string> modules = kBehind;
     modules.insert(modules.begin(), kRouter + (usb ? ";transport = usb" : ""));
+    // A module on USB must not keep a router on TCP/IP from being found.
+    if (!usb) modules.push_back("[module other];serial = 0x0A0A0A0A;address = 6;transport = usb");
     StartSim(Ini(modules), usb);
     const std::string end = usb ? "         \n" : "        [10.77.0.1]        \n";
     const std::string rows = "    2181F0EE  10       04      Dravik         2.10.4 (        77)" + end +
