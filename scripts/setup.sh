@@ -13,6 +13,8 @@ packages=(
   python3 python3-zmq python3-crcmod python3-serial curl openssl libcpp-httplib-dev
   libssl-dev
   iproute2 procps
+  # third-party boot-ROM tools the boot-ROM simulators are tested with
+  lpc21isp imx-usb-loader
 )
 
 missing=()
