@@ -611,31 +611,33 @@ aErr NXPSerialClass::Sync() {
 
 aErr NXPSerialClass::Resynchronize() {
     if (!stream) return aErrConnection;
-    drain();
-    // A chip at its prompt ignores everything but '?', so the probe is harmless.
-    aErr err = writeRaw("J\r\n", 3);
-    if (err != aErrNone) return err;
-    char line[64];
-    size_t n = 0;
-    bool sawEcho = false;
-    uint64_t deadline = NowMs() + kProbeTimeoutMs;
-    for (int lines = 0; lines < 4; ++lines) {
-        uint64_t now = NowMs();
-        if (now >= deadline) break;
-        if (readNonEmptyLine(line, sizeof line, &n, (unsigned)(deadline - now)) != aErrNone) break;
-        if (!sawEcho && std::strcmp(line, "J") == 0) {
-            sawEcho = true;
-            continue;
+    // A chip at its prompt ignores everything but '?', so probing is harmless.
+    // Two probes: the first may only end a line the chip was still waiting
+    // for (a session cut short, or its last words lost when the port closed).
+    for (int probe = 0; probe < 2; ++probe) {
+        drain();
+        aErr err = writeRaw("J\r\n", 3);
+        if (err != aErrNone) return err;
+        char line[64];
+        size_t n = 0;
+        bool sawEcho = false;
+        uint64_t deadline = NowMs() + kProbeTimeoutMs;
+        for (int lines = 0; lines < 4; ++lines) {
+            uint64_t now = NowMs();
+            if (now >= deadline) break;
+            if (readNonEmptyLine(line, sizeof line, &n, (unsigned)(deadline - now)) != aErrNone) break;
+            if (!sawEcho && std::strcmp(line, "J") == 0) {
+                sawEcho = true;
+                continue;
+            }
+            long long value;
+            if (!ParseNumber(line, &value, false)) break;
+            // A status line: the chip is synchronised. Take its part ID off the line.
+            if (value == 0) readNonEmptyLine(line, sizeof line, &n, ANSWER_TIMEOUT_MS);
+            echo = sawEcho;
+            Log::log(Log::DEBUG_NXPSerial, "Device already synchronised (echo %d)\n", echo ? 1 : 0);
+            return aErrNone;
         }
-        long long value;
-        if (!ParseNumber(line, &value, false)) break;
-        // A status line: the chip is synchronised. Take its part ID off the line.
-        if (value == 0) {
-            readNonEmptyLine(line, sizeof line, &n, ANSWER_TIMEOUT_MS);
-        }
-        echo = sawEcho;
-        Log::log(Log::DEBUG_NXPSerial, "Device already synchronised (echo %d)\n", echo ? 1 : 0);
-        return aErrNone;
     }
     return Sync();
 }

@@ -187,9 +187,10 @@ int SDPLoader::writeLoader(byte_vector image, unsigned address) {
                  loop, (long)position, (ssize_t)report.size());
     }
     Log::log(kDebug, "Written Bytes: %d\n", total);
-    // The ROM confirms once it has taken the last byte off the wire: allow
-    // for the transport's own queue at serial speed.
-    unsigned timeout = ANSWER_TIMEOUT_MS + (unsigned)(image.size() / 8);
+    // The ROM confirms once it has taken the last byte off the wire, and the
+    // transport's queues may still hold much of the image: allow about three
+    // times its wire time at 115200 baud, and a fixed margin.
+    unsigned timeout = 4 * ANSWER_TIMEOUT_MS + (unsigned)(image.size() / 4);
     size_t want = loader->answerLength(4);
     loader->readData(answer, timeout, want > answer.size() ? want - answer.size() : 0);
     Log::log(kDebug, "Data Read: \n");

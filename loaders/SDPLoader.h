@@ -124,7 +124,8 @@ struct PrivateSerial_SDPLoader;
 class Serial_SDPLoader : public SDPLoader_Interface {
 public:
     static constexpr unsigned WRITE_STALL_MS = 2000; // a write making no progress this long fails
-    static constexpr unsigned DEFAULT_SETTLE_MS = 1000;
+    // The association answer proves the line works, so a short settle is enough.
+    static constexpr unsigned DEFAULT_SETTLE_MS = 100;
 
     explicit Serial_SDPLoader(const char* path);
     ~Serial_SDPLoader() override;

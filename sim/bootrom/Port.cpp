@@ -181,13 +181,15 @@ long PtyPort::read(uint8_t* buffer, size_t size, int timeoutMs) {
         return 0;
     }
     // Paced input comes in small bites so output keeps flowing meanwhile.
-    if (opts.pace) size = std::min<size_t>(size, 16);
+    if (opts.pace) size = std::min<size_t>(size, 32);
     ssize_t n = ::read(master, buffer, size);
     if (n <= 0) return (n < 0 && (errno == EAGAIN || errno == EINTR || errno == EIO)) ? 0 : -1;
     uint64_t step = byteMicros();
     if (step > 0) {
+        // A late wake-up is made up on the next bytes, so sleep overshoot
+        // does not slow the line; only an idle line restarts the clock.
         uint64_t now = NowMicros();
-        if (rxClock < now) rxClock = now;
+        if (rxClock + 2 * step + 2000 < now) rxClock = now;
         rxClock += step * (uint64_t)n;
         while (NowMicros() < rxClock) {
             pump();
