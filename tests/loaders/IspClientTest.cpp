@@ -152,6 +152,8 @@ struct IspFault {
     aErr expected;
 };
 
+void PrintTo(const IspFault& f, std::ostream* os) { *os << f.fault; }
+
 class IspFaults : public ::testing::TestWithParam<IspFault> {};
 
 // Each fault ends in a clear error within a bounded time.

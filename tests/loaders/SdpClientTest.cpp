@@ -47,6 +47,11 @@ TEST(SdpPackets, ReportsAndTransportRules) {
     Serial_SDPLoader second("/dev/null");
     EXPECT_FALSE(loader.setLoader(&second));
     EXPECT_EQ(loader.init(), SDPLoader::INIT_FAILED); // not a terminal
+    SDPLoader usb;
+    usb.setLoader(new HID_SDPLoader(0x1FC9, 0x0130));
+    EXPECT_EQ(usb.init(), SDPLoader::INIT_FAILED); // no such HID device here
+    unsigned long fingerprint = 0;
+    EXPECT_EQ(usb.getFingerprint(fingerprint), SDPLoader::NO_ANSWER);
 
     // HID answers decode only when complete (5 + 65 bytes).
     HID_SDPLoader hid(0x1FC9, 0x0130);
@@ -89,6 +94,8 @@ struct SdpFault {
     int expected;
     int alsoAccepted; // chatter that comes after the last data check spoils the confirmation
 };
+
+void PrintTo(const SdpFault& f, std::ostream* os) { *os << f.fault; }
 
 class SdpFaults : public ::testing::TestWithParam<SdpFault> {};
 
