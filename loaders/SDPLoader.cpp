@@ -363,11 +363,15 @@ ssize_t Serial_SDPLoader::writeData(const byte_vector& report) {
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
-        if (NowMs() - stalledSince >= WRITE_STALL_MS) {
+        uint64_t stalled = NowMs() - stalledSince;
+        if (stalled >= WRITE_STALL_MS) {
             Log::log(kDebug, "Error: serial write made no progress for %u ms\n", WRITE_STALL_MS);
             return written > 0 ? (ssize_t)written : -1;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Sleep until the line takes bytes again rather than polling: a
+        // slow line then costs no CPU.
+        struct pollfd p = {d->fd, POLLOUT, 0};
+        poll(&p, 1, (int)std::max<uint64_t>(1, WRITE_STALL_MS - stalled));
     }
     return (ssize_t)written;
 }
