@@ -15,6 +15,8 @@ packages=(
   iproute2 procps
   # third-party boot-ROM tools the boot-ROM simulators are tested with
   lpc21isp imx-usb-loader
+  # USB HID emulation for the i.MX boot-ROM simulator
+  umockdev libumockdev-dev
 )
 
 missing=()

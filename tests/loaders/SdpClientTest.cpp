@@ -2,6 +2,7 @@
 // and the parts of it that need no device.
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <gtest/gtest.h>
 
 #include "BootRomSim.h"
@@ -125,3 +126,58 @@ INSTANTIATE_TEST_SUITE_P(Faults, SdpFaults, ::testing::Values(
     });
 
 } // namespace
+
+#ifdef IMX_SDP_HID_SIM_BIN
+namespace {
+
+struct HidCase {
+    const char* fault; // "" for none
+    const char* expected;
+    int status;
+};
+
+void PrintTo(const HidCase& c, std::ostream* os) { *os << (*c.fault ? c.fault : "none"); }
+
+class SdpOverHid : public ::testing::TestWithParam<HidCase> {};
+
+// The HID transport through the real hidapi against the ROM emulated as a
+// USB HID device; the client runs under the emulation's preload.
+TEST_P(SdpOverHid, FingerprintLoadAndJump) {
+    const HidCase c = GetParam();
+    testsupport::TempDir dir;
+    testsupport::RunOptions simOptions;
+    simOptions.env["TMPDIR"] = dir.path(); // the test bed lives here
+    std::vector<std::string> argv = {IMX_SDP_HID_SIM_BIN, "--dump", dir / "ram.bin",
+                                     "--fuses", "0x0BADCAFE,0x00C0FFEE"};
+    if (*c.fault) argv.insert(argv.end(), {"--fault", c.fault});
+    testsupport::Background sim(argv, simOptions);
+    const std::string root = sim.WaitForLine("umockdev-dir ", seconds(10));
+    ASSERT_FALSE(root.empty());
+    ASSERT_NE(sim.WaitForLine("READY", seconds(10)), "");
+
+    const auto image = TestImage(2500, 7);
+    testsupport::WriteFile(dir / "image.bin", std::string(image.begin(), image.end()));
+    testsupport::RunOptions options;
+    options.env["LD_PRELOAD"] = "libumockdev-preload.so.0";
+    options.env["UMOCKDEV_DIR"] = root.substr(std::string("umockdev-dir ").size());
+    options.env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0";
+    options.timeout = seconds(30);
+    auto run = testsupport::Run({SDP_PROBE_BIN, "usb", dir / "image.bin", "0x20000400"}, options);
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    EXPECT_NE(run.out.find(c.expected), std::string::npos) << run.out;
+    if (c.status == 0) {
+        ASSERT_NE(sim.WaitForLine("JUMP 0x20000400", seconds(10)), "");
+        auto regions = Regions(testsupport::ReadFile(dir / "ram.bin"));
+        EXPECT_EQ(regions[0x20000400], std::string(image.begin(), image.end()));
+    }
+    EXPECT_EQ(sim.Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hid, SdpOverHid, ::testing::Values(
+    HidCase{"", "fingerprint 0 00C0FFEE0BADCAFE", 0},
+    HidCase{"vanish", "write 5", 1},
+    HidCase{"silent", "fingerprint 2", 1}),
+    [](const auto& info) { return std::string(*info.param.fault ? info.param.fault : "none"); });
+
+} // namespace
+#endif
