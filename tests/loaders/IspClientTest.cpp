@@ -205,3 +205,55 @@ INSTANTIATE_TEST_SUITE_P(Faults, IspFaults, ::testing::Values(
     });
 
 } // namespace
+
+namespace {
+
+// Rates are picked from the table; the chip is synchronised at whatever
+// rate the session uses, here with the line paced at that rate.
+TEST(IspClient, SynchronisesAtTheChosenRate) {
+    BootRomSim sim({LPC_ISP_SIM_BIN, "--pace"});
+    ASSERT_FALSE(sim.pty.empty());
+    const std::pair<unsigned, unsigned> rates[] = {{100000, 115200}, {0, 2400}, {500000, 9600}, {57600, 57600}};
+    for (auto [asked, used] : rates) {
+        NXPSerialClass isp;
+        ASSERT_EQ(isp.Connect(sim.pty.c_str(), asked), aErrNone);
+        EXPECT_EQ(isp.Baud(), used);
+    }
+    NXPSerialClass isp;
+    ASSERT_EQ(isp.Connect(sim.pty.c_str(), 57600), aErrNone);
+    ASSERT_EQ(isp.Resynchronize(), aErrNone);
+    long part = 0;
+    ASSERT_EQ(isp.GetPartNumber(&part), aErrNone);
+    EXPECT_EQ(part, 0x26013F37);
+}
+
+// The simulator keeps the ROM's rules, so a host that breaks them hears so.
+TEST(IspSimulator, EnforcesLockPreparationAndSectorRange) {
+    // A 64 KB part: sectors 0 to 15 only.
+    BootRomSim sim({LPC_ISP_SIM_BIN, "--part-id", "0x25001121"});
+    ASSERT_FALSE(sim.pty.empty());
+    NXPSerialClass isp;
+    ASSERT_EQ(isp.Connect(sim.pty.c_str(), 115200), aErrNone);
+    ASSERT_EQ(isp.Sync(), aErrNone);
+    long part = 0;
+    ASSERT_EQ(isp.GetPartNumber(&part), aErrNone);
+    EXPECT_EQ(NXPSerialClass::LastSectorOfPart(part), 15);
+    const auto ram = TestImage(256, 8);
+
+    ASSERT_EQ(isp.Prepare(0, 0), aErrNone);
+    EXPECT_EQ(isp.Erase(0, 0), aErrParam);                 // CMD_LOCKED
+    ASSERT_EQ(isp.Unlock(), aErrNone);
+    EXPECT_EQ(isp.Prepare(0, 29), aErrParam);              // INVALID_SECTOR on this part
+    EXPECT_EQ(isp.Erase(1, 1), aErrParam);                 // not prepared
+    EXPECT_EQ(isp.Write(0x1000, 256, ram.data()), aErrParam); // flash is not RAM
+    ASSERT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 256, ram.data()), aErrNone);
+    EXPECT_EQ(isp.CopyToFlash(0x1000, NXPSerialClass::WRITE_ADDRESS, 256), aErrParam); // not prepared
+    ASSERT_EQ(isp.Prepare(1, 1), aErrNone);
+    ASSERT_EQ(isp.CopyToFlash(0x1000, NXPSerialClass::WRITE_ADDRESS, 256), aErrNone);
+    std::vector<unsigned char> back(256);
+    ASSERT_EQ(isp.Read(0x1000, 256, back.data()), aErrNone);
+    EXPECT_EQ(back, ram);
+    EXPECT_EQ(isp.Read(0x10000, 256, back.data()), aErrParam); // beyond this part's flash
+}
+
+} // namespace
