@@ -38,12 +38,15 @@ std::string Field(const std::string& text, const std::string& key) {
 // The module simulator and a sharing process (share_peer host) in front of it.
 class SharedModule : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Start(true); }
+    void Start(bool localOnly) {
         ASSERT_TRUE(sim_.ready());
-        host_ = std::make_unique<testsupport::Background>(std::vector<std::string>{
-            SHARE_PEER_BIN, "host", std::to_string(kSerial), std::to_string(sim_.port("bench"))});
+        std::vector<std::string> argv{SHARE_PEER_BIN, "host", std::to_string(kSerial), std::to_string(sim_.port("bench"))};
+        if (!localOnly) argv.push_back("network");
+        host_ = std::make_unique<testsupport::Background>(argv);
         ASSERT_FALSE(host_->WaitForLine("READY", 20000ms).empty()) << host_->output();
         port_ = Field(host_->output(), "PORT");
+        address_ = Field(host_->output(), "ADDRESS");
     }
     void TearDown() override {
         if (host_) {
@@ -53,7 +56,7 @@ protected:
 
     Sim sim_{kConfig, {"--control-port", kControlPort}};
     std::unique_ptr<testsupport::Background> host_;
-    std::string port_;
+    std::string port_, address_;
 };
 
 class DealerCase : public SharedModule, public ::testing::WithParamInterface<std::string> {};
@@ -73,6 +76,23 @@ TEST_P(DealerCase, IndependentZeroMQClient) {
 INSTANTIATE_TEST_SUITE_P(Cases, DealerCase,
                          ::testing::Values("interleaved", "sizes", "route_control", "no_reply", "byte_transfer",
                                            "hostile", "streaming", "discovery"));
+
+// A server that is not local-only serves on the namespace's first interface and
+// answers beacons there.
+class NetworkServer : public SharedModule {
+protected:
+    void SetUp() override { Start(false); }
+};
+
+TEST_F(NetworkServer, AnswersBeaconsOnItsInterface) {
+    EXPECT_NE(address_, "127.0.0.1");
+    testsupport::RunOptions options;
+    options.env["SERVER_ADDRESS"] = address_;
+    auto r = testsupport::Run({PYTHON3, SHARE_TEST_DIR "/dealer_client.py", "beacons", port_,
+                               std::to_string(sim_.port("bench")), kControlPort, "4"},
+                              options);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
 
 // Two other processes reach the module at once through the product's client link.
 TEST_F(SharedModule, ClientLinksInOtherProcesses) {

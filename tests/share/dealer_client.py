@@ -7,6 +7,7 @@ TCP connection of its own.
     dealer_client.py CASE SERVER_PORT SIM_PORT SIM_CONTROL_PORT MODULE_ADDRESS
 
 Exits 0 when the case holds; prints what went wrong otherwise."""
+import os
 import socket
 import struct
 import sys
@@ -237,6 +238,44 @@ def discovery():
     want = (6, 0x1234ABCD, MODULE, 0, 0, 17, "127.0.0.1", SERVER)
     if want not in specs:
         fail("specifiers %s, want %s" % (specs, want))
+    try:  # served on loopback only
+        socket.create_connection(("10.77.0.1", SERVER), timeout=5).close()
+        fail("the local-only server accepts connections on 10.77.0.1")
+    except ConnectionRefusedError:
+        pass
+
+
+def beacons():
+    """A server that is not local-only answers a searcher's beacon with its specifier
+    (run where v0 is 10.77.0.1/24, inside the private namespace)."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+    s.bind(("0.0.0.0", 8585))
+    s.settimeout(0.1)
+    specs = set()
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline and not specs:
+        s.sendto(b"Tarnix2-Discovery", ("10.77.0.255", 8585))
+        try:
+            while True:
+                data = s.recv(512)
+                if len(data) == 128:
+                    specs.add(struct.unpack("<6I", data[:24]) + (socket.inet_ntoa(data[24:28]),
+                                                                   struct.unpack("<I", data[28:32])[0]))
+        except socket.timeout:
+            pass
+    host = os.environ["SERVER_ADDRESS"]
+    want = (6, 0x1234ABCD, MODULE, 0, 0, 17, host, SERVER)
+    if want not in specs:
+        fail("beacons %s, want %s" % (specs, want))
+    direct = Direct()
+    a = ctx.socket(zmq.DEALER)
+    a.setsockopt(zmq.LINGER, 0)
+    a.connect("tcp://%s:%d" % (host, SERVER))
+    a.send(packet(MODULE, GET_SERIAL))
+    expect(a, direct.ask(GET_SERIAL), "reply through the announced address")
 
 
 globals()[CASE]()

@@ -1,6 +1,8 @@
 // A second process for the sharing tests, using the library as an application would.
-//   share_peer host SERIAL SIMPORT   shares the module behind a TCP/IP link, prints
-//                                    "PORT n" and "READY", serves until SIGTERM/SIGINT
+//   share_peer host SERIAL SIMPORT [network]
+//                                    shares the module behind a TCP/IP link (local-only
+//                                    unless "network"), prints "PORT n", "ADDRESS a.b.c.d"
+//                                    and "READY", serves until SIGTERM/SIGINT
 //   share_peer client PORT COUNT     reaches a server through a client link, reads the
 //                                    module's address, model and serial number COUNT times
 #include <arpa/inet.h>
@@ -11,7 +13,7 @@
 
 #include "aLink.h"
 
-static int Host(uint32_t serial, uint16_t simPort)
+static int Host(uint32_t serial, uint16_t simPort, bool localOnly)
 {
     // Blocked before any thread starts, so the library's threads never take them.
     sigset_t stop;
@@ -26,13 +28,17 @@ static int Host(uint32_t serial, uint16_t simPort)
     }
     uint16_t port = 0;
     uint32_t interfaceAddress = 0;
-    aLinkId client = aLink_CreateServer(link, &port, &interfaceAddress, true);
+    aLinkId client = aLink_CreateServer(link, &port, &interfaceAddress, localOnly);
     if (client == 0) {
         fprintf(stderr, "no server\n");
         aLink_Destroy(&link);
         return 1;
     }
-    printf("PORT %u\nREADY\n", port);
+    char text[INET_ADDRSTRLEN] = "";
+    in_addr a{};
+    a.s_addr = interfaceAddress;
+    inet_ntop(AF_INET, &a, text, sizeof(text));
+    printf("PORT %u\nADDRESS %s\nREADY\n", port, text);
     fflush(stdout);
     int signal = 0;
     sigwait(&stop, &signal);
@@ -77,10 +83,10 @@ static int Client(uint16_t port, int count)
 
 int main(int argc, char** argv)
 {
-    if (argc == 4 && strcmp(argv[1], "host") == 0)
-        return Host((uint32_t)strtoul(argv[2], NULL, 0), (uint16_t)atoi(argv[3]));
+    if ((argc == 4 || (argc == 5 && strcmp(argv[4], "network") == 0)) && strcmp(argv[1], "host") == 0)
+        return Host((uint32_t)strtoul(argv[2], NULL, 0), (uint16_t)atoi(argv[3]), argc == 4);
     if (argc == 4 && strcmp(argv[1], "client") == 0)
         return Client((uint16_t)atoi(argv[2]), atoi(argv[3]));
-    fprintf(stderr, "usage: share_peer host SERIAL SIMPORT | client PORT COUNT\n");
+    fprintf(stderr, "usage: share_peer host SERIAL SIMPORT [network] | client PORT COUNT\n");
     return 2;
 }
