@@ -147,7 +147,7 @@ bool aServerRouter::fromClient(const Identity& client, const uint8_t* bytes, siz
 
 bool aServerRouter::nextRequest(std::vector<Frame>* toWorker)
 {
-    if (toWorker == NULL || !awaiting_.empty() || queues_.empty())
+    if (toWorker == NULL || inFlight_ >= aSERVER_WORKER_DEPTH || queues_.empty())
         return false;
     Queue& turn = queues_.front();
     Request request = std::move(turn.requests.front());
@@ -158,8 +158,10 @@ bool aServerRouter::nextRequest(std::vector<Frame>* toWorker)
         queues_.pop_front();
     else
         queues_.splice(queues_.end(), queues_, queues_.begin()); /* the next client's turn */
-    if (request.awaitsReply)
+    if (request.awaitsReply) {
         awaiting_.push_back(client);
+        inFlight_++;
+    }
     lastAwaited_ = request.awaitsReply;
     for (auto& frame : request.frames)
         toWorker->push_back(std::move(frame));
@@ -168,9 +170,17 @@ bool aServerRouter::nextRequest(std::vector<Frame>* toWorker)
 
 void aServerRouter::withdrawLast()
 {
-    if (lastAwaited_ && !awaiting_.empty())
+    if (lastAwaited_ && !awaiting_.empty()) {
         awaiting_.pop_back();
+        inFlight_--;
+    }
     lastAwaited_ = false;
+}
+
+static void sDone(size_t* inFlight)
+{
+    if (*inFlight > 0)
+        (*inFlight)--;
 }
 
 bool aServerRouter::fromWorker(const uint8_t* bytes, size_t size, Identity* client)
@@ -183,15 +193,18 @@ bool aServerRouter::fromWorker(const uint8_t* bytes, size_t size, Identity* clie
      * command; any other 3-byte frame is a reply with one data byte. */
     if (size == aSERVER_CMD_SIZE && bytes[0] == aSERVER_CMD_DROPPED_PACKET) {
         expected_ = 0;
+        sDone(&inFlight_);
         return false;
     }
     if (size == aSERVER_CMD_SIZE && bytes[0] == aSERVER_CMD_INCOMING_PACKETS) {
-        uint16_t n = (uint16_t)((bytes[1] << 8) | bytes[2]);
-        if (n > aSERVER_MAX_AWAITING)
-            n = aSERVER_MAX_AWAITING;
-        for (uint16_t i = 0; i < n; ++i)
+        size_t n = (size_t)((bytes[1] << 8) | bytes[2]);
+        if (n > aSERVER_MAX_AWAITING - awaiting_.size())
+            n = aSERVER_MAX_AWAITING - awaiting_.size();
+        for (size_t i = 0; i < n; ++i)
             awaiting_.push_front(head);
-        expected_ = n;
+        expected_ = (uint16_t)n;
+        if (n == 0)
+            sDone(&inFlight_);
         return false;
     }
     aPacket packet;
@@ -199,8 +212,8 @@ bool aServerRouter::fromWorker(const uint8_t* bytes, size_t size, Identity* clie
         awaiting_.push_front(head); /* not a reply: whoever waited still waits */
         return false;
     }
-    if (expected_ > 0)
-        expected_--;
+    if (expected_ > 0 && --expected_ == 0)
+        sDone(&inFlight_);
     *client = std::move(head);
     return !client->empty();
 }

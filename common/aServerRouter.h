@@ -30,6 +30,8 @@
 #define aSERVER_MAX_AWAITING 4096
 #define aSERVER_MAX_QUEUED 4096
 #define aSERVER_MAX_QUEUED_PER_CLIENT 32
+/* Awaited requests handed to the sync worker at once. */
+#define aSERVER_WORKER_DEPTH 2
 #define aSERVER_MAX_STREAMING_CLIENTS 1024
 #define aSERVER_MAX_POOLS 256
 
@@ -45,10 +47,10 @@ bool aServer_ParsePacketFrame(const uint8_t* bytes, size_t size, aPacket* packet
  * intermediate parts of a UEI byte transfer (full, continue bit set). */
 bool aServer_PacketNeedsReply(const aPacket* packet);
 
-/* Requests wait in one queue per client and go to the sync worker one at a
- * time, the clients taking turns, so a client that floods the server (or asks
- * what the module never answers) delays each other client by one request at
- * most rather than by everything it queued. */
+/* Requests wait in one queue per client and go to the sync worker a couple at
+ * a time (so it never idles between them), the clients taking turns: a client
+ * that floods the server (or asks what the module never answers) delays each
+ * other client by a request or two rather than by everything it queued. */
 class aServerRouter {
 public:
     using Identity = std::string;
@@ -57,7 +59,7 @@ public:
     /* A frame from a client; true when it was queued for the module (possibly
      * as the last part of a byte transfer), false when dropped or pooled. */
     bool fromClient(const Identity& client, const uint8_t* bytes, size_t size);
-    /* The next request to hand to the sync worker, when the worker is free:
+    /* The next request to hand to the sync worker, when it has room:
      * appends its frames to toWorker (in order) and returns true. */
     bool nextRequest(std::vector<Frame>* toWorker);
     /* The request of the last nextRequest could not be handed over. */
@@ -96,7 +98,8 @@ private:
 
     std::list<Queue> queues_;       /* clients with requests, in turn order */
     size_t queued_ = 0;
-    std::deque<Identity> awaiting_; /* the request at the worker; empty identity: forgotten */
+    std::deque<Identity> awaiting_; /* in the worker's order; empty identity: forgotten */
+    size_t inFlight_ = 0;           /* awaited requests handed to the worker */
     bool lastAwaited_ = false;
     std::vector<Identity> streaming_;
     std::list<Pool> pools_;

@@ -197,12 +197,14 @@ TEST_F(InProcess, AModuleThatStopsAnswering) {
 
 TEST(ServerFrames, FuzzSeedsReplaySafely) {
     size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(FUZZ_DIR "/corpus/server")) {
-        const std::string bytes = testsupport::ReadFile(entry.path().string());
-        FuzzServerFrames(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-        ++count;
+    for (const char* dir : {FUZZ_DIR "/corpus/server", FUZZ_DIR "/crashes/server"}) {
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            const std::string bytes = testsupport::ReadFile(entry.path().string());
+            FuzzServerFrames(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+            ++count;
+        }
     }
-    EXPECT_GE(count, 4u);
+    EXPECT_GE(count, 5u);
 }
 
 } // namespace
