@@ -147,7 +147,8 @@ bool aServerRouter::fromClient(const Identity& client, const uint8_t* bytes, siz
 
 bool aServerRouter::nextRequest(std::vector<Frame>* toWorker)
 {
-    if (toWorker == NULL || inFlight_ >= aSERVER_WORKER_DEPTH || queues_.empty())
+    if (toWorker == NULL || inFlight_ >= aSERVER_WORKER_DEPTH || awaiting_.size() >= aSERVER_MAX_AWAITING ||
+        queues_.empty())
         return false;
     Queue& turn = queues_.front();
     Request request = std::move(turn.requests.front());
