@@ -38,11 +38,12 @@ void FuzzServerFrames(const uint8_t* data, size_t size)
             if (queued && router.queuedCount() != before + 1)
                 abort();
             std::vector<aServerRouter::Frame> toWorker;
-            for (int handed = 0;; ++handed) {
-                // Only a couple of requests are handed over at once.
+            const size_t waiting = router.awaitingCount();
+            for (;;) {
+                // Only a couple of awaited requests are handed over at once.
                 if (!router.nextRequest(&toWorker))
                     break;
-                if (handed >= aSERVER_WORKER_DEPTH)
+                if (router.awaitingCount() > waiting + aSERVER_WORKER_DEPTH)
                     abort();
                 if (toWorker.empty())
                     abort();
