@@ -60,8 +60,9 @@ aErr aServer_Destroy(aServer** server);
  * frame per packet; get waits briefly for the next reply byte (aErrNotReady
  * when none came, aErrIO when receiving failed); put is aErrUnimplemented.
  * aErrParam for a null out argument, aErrMemory when a socket cannot be made,
- * aErrConnection when a connect fails, aErrResource when the stream cannot
- * be made. get is for one thread, write for one (the link's input and output). */
+ * aErrConnection when nothing accepts the connection within 2 s, aErrResource
+ * when the stream cannot be made. get is for one thread, write for one (the
+ * link's input and output). */
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream);
 
 /* Called by every server and client thread after each poll: once CZMQ has

@@ -14,6 +14,7 @@
 
 #define aCLIENT_POLL_MS 1000
 #define aCLIENT_SEND_TRIES 100
+#define aCLIENT_CONNECT_MS 2000
 
 namespace {
 struct sClient {
@@ -151,6 +152,29 @@ static bool sPair(zsock_t* bound, zsock_t* connected, const void* owner, const c
     return zsock_bind(bound, "%s", endpoint) == 0 && zsock_connect(connected, "%s", endpoint) == 0;
 }
 
+/* ZeroMQ connects in the background and retries for ever; watch the first
+ * attempt, so that a client aimed where no server listens fails at once. */
+static bool sConnect(zsock_t* frontend, const char* address, uint16_t port)
+{
+    zactor_t* monitor = zactor_new(zmonitor, frontend);
+    if (monitor == NULL)
+        return false;
+    zstr_sendx(monitor, "LISTEN", "CONNECTED", "CONNECT_RETRIED", "CLOSED", NULL);
+    zstr_sendx(monitor, "START", NULL);
+    zsock_wait(monitor);
+    bool connected = false;
+    if (zsock_connect(frontend, "tcp://%s:%d", address, (int)port) == 0) {
+        zsock_set_rcvtimeo(monitor, aCLIENT_CONNECT_MS);
+        zmsg_t* event = zmsg_recv(monitor);
+        char* name = event != NULL ? zmsg_popstr(event) : NULL;
+        connected = name != NULL && strcmp(name, "CONNECTED") == 0;
+        zstr_free(&name);
+        zmsg_destroy(&event);
+    }
+    zactor_destroy(&monitor);
+    return connected;
+}
+
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream)
 {
     if (stream == NULL)
@@ -173,7 +197,7 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream)
     in_addr a{};
     a.s_addr = address;
     inet_ntop(AF_INET, &a, text, sizeof(text));
-    if (zsock_connect(client->frontend, "tcp://%s:%d", text, (int)port) != 0 ||
+    if (!sConnect(client->frontend, text, port) ||
         !sPair(client->outBound, client->outConnected, client, "out") ||
         !sPair(client->inBound, client->inConnected, client, "in")) {
         sFree(client);
