@@ -91,7 +91,7 @@ void zSysInterruptHandler_process(void)
 }
 
 /* The beacon interface is process-wide CZMQ state: set it and configure the
- * beacon under one lock, then put the previous setting back. */
+ * beacon under one lock. */
 static std::mutex& sBeaconInterfaceMutex(void)
 {
     static std::mutex mutex;
@@ -582,15 +582,15 @@ static bool sStartBeacon(aServer* server)
     }
     char* host = NULL;
     {
+        /* The setting stays: the beacon thread may read it again, and freeing
+         * it under that thread is what a restore would do. */
         std::lock_guard<std::mutex> lock(sBeaconInterfaceMutex());
-        const std::string previous = zsys_interface();
         zsys_set_interface(sDotted(address).c_str());
         server->discovery = zactor_new(zbeacon, NULL);
         if (server->discovery != NULL) {
             zsock_send(server->discovery, "si", "CONFIGURE", aSERVER_BEACON_PORT);
             host = zstr_recv(server->discovery);
         }
-        zsys_set_interface(previous.c_str());
     }
     if (host == NULL || *host == '\0') {
         zstr_free(&host);
