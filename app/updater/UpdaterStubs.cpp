@@ -13,13 +13,6 @@ std::vector<DeviceInfo> Updater::Discover_TarnixNetwork_Devices(unsigned, linkTy
     return {};
 }
 
-// A finished update records itself with _record_transfer (LATEST_TRANSFER,
-// its date and the Get_HistoryNote text), and only then.
-bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, unsigned, bool) {
-    _not_available("Firmware update");
-    return false;
-}
-
 bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned, std::string, unsigned, bool) {
     _not_available("Reading a chip fingerprint");
     return false;
