@@ -423,7 +423,11 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
         if (!target.isConnected()) FindAfterLoader(target, serial, type);
         err = _transfer_firmware(display, target, file, routed, uei_bytes_load);
     }
-    if (err == aErrNone && !AwaitReturn(display, target, serial, type, routed)) err = aErrTimeout;
+    // A file without a serial-number block carries its own number (only with
+    // -OVERRIDE can that differ): the module comes back with that one.
+    const unsigned returning =
+        (!file.hasSerialOffsets && !file.ValidateSerialNumber(serial)) ? file.GetSerialNumber() : serial;
+    if (err == aErrNone && !AwaitReturn(display, target, returning, type, routed)) err = aErrTimeout;
     if (err != aErrNone) {
         Log::log(Log::DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
         return false;
