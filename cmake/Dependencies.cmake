@@ -7,6 +7,8 @@ pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
 pkg_check_modules(HIDAPI REQUIRED IMPORTED_TARGET hidapi-hidraw)
 pkg_check_modules(CZMQ REQUIRED IMPORTED_TARGET libczmq)
 pkg_check_modules(ZMQ REQUIRED IMPORTED_TARGET libzmq)
+# Virtual USB devices for the simulator and the USB tests.
+pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)
 if(UPDATER_TESTS)
   find_package(GTest REQUIRED)
 endif()

@@ -160,6 +160,13 @@ static void* sInputThread(void* argument)
         uint8_t byte = 0;
         aErr err = aStream_Read(link->stream, &byte, 1);
         const uint32_t status = link->status.load();
+        if (status == linkSyncing && link->syncState == kSyncStateSynced && link->syncQueued.exchange(0)) {
+            /* aLink_Sync has sent the requests already: wait for their answers. */
+            link->syncState = kSyncStateByte1;
+            link->lastHandshakeMs = sNowMs();
+            if (err == aErrNotReady)
+                continue;
+        }
         if (err == aErrNotReady) {
             if (status == linkIOError) {
                 sStartHandshake(link);
@@ -193,6 +200,7 @@ static void* sInputThread(void* argument)
             link->status = linkError;
     }
     link->inputFinished = 1;
+    sReleaseLink(&link); /* the last step: the record may be freed here */
     return NULL;
 }
 
@@ -241,6 +249,7 @@ static void* sOutputThread(void* argument)
         aPacket_Destroy(&packet);
     }
     link->outputFinished = 1;
+    sReleaseLink(&link); /* the last step: the record may be freed here */
     return NULL;
 }
 
@@ -273,10 +282,10 @@ void sLinkReleaseParts(aLink* link)
 
 aLinkId aLink_Init(aLinkId linkId, aStream* stream)
 {
-    aLinkEntry* entry = sLookupEntryByID(linkId);
-    if (entry == NULL || entry->link == NULL)
+    sEntryHold hold(linkId);
+    if (hold.entry() == NULL || hold.entry()->link == NULL)
         return 0;
-    aLink* link = entry->link;
+    aLink* link = hold.entry()->link;
     if (sValidLink(link))
         sLinkReleaseParts(link); /* initialised before: do not leak its parts */
 
@@ -294,6 +303,7 @@ aLinkId aLink_Init(aLinkId linkId, aStream* stream)
     link->outputStarted = 0;
     link->inputFinished = 0;
     link->outputFinished = 0;
+    link->syncQueued = 0;
     link->stream = stream;
     link->heartbeat = kHeartbeatIdle;
     link->syncState = kSyncStateSynced;
@@ -332,9 +342,23 @@ void sLinkRenew(aLink* link, aStream* stream)
     link->outputStarted = 0;
 }
 
+/* Each engine thread holds a reference to its record until its last step, so that a
+ * record whose stop gave up on a thread is freed when that thread ends. */
+static aThread* sStartThread(aLink* link, aThreadFunction procedure)
+{
+    sRetainEntry(link->entry);
+    aThread* thread = aThread_Create(procedure, link);
+    if (thread == NULL) {
+        aLinkEntry* entry = link->entry;
+        sReleaseEntry(&entry);
+    }
+    return thread;
+}
+
 aErr aLink_Start(aLinkId linkId)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     if (link->running.load())
@@ -347,9 +371,9 @@ aErr aLink_Start(aLinkId linkId)
     link->outputStarted = 0;
     link->inputFinished = 0;
     link->outputFinished = 0;
-    link->inputThread = aThread_Create(link->inputProc, link);
+    link->inputThread = sStartThread(link, link->inputProc);
     if (link->inputThread != NULL)
-        link->outputThread = aThread_Create(link->outputProc, link);
+        link->outputThread = sStartThread(link, link->outputProc);
     if (link->inputThread == NULL || link->outputThread == NULL) {
         link->running = 0;
         if (link->inputThread != NULL)
@@ -405,15 +429,24 @@ aErr aLink_Stop(aLink* link)
 
 aErr aLink_Sync(aLinkId linkId)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     if (!link->running.load())
         return aErrNotReady; /* nobody to run the handshake */
+    /* Start the handshake from here rather than leave it to the input thread's
+     * next byte or empty read: on USB that read may wait a whole second, half
+     * the budget, before the first request could go out. */
+    link->syncQueued = 1;
     link->status = linkSyncing;
+    for (int i = 0; i < aLINK_SYNC_REQUESTS; ++i)
+        sQueue(link, aLINK_SYNC_ADDRESS, 0, NULL);
     bool synced = false;
     for (int i = 0; i < aLINK_START_CHECKS && !synced; ++i) {
         aTime_MSSleep(aLINK_CHECK_MS);
+        if (!link->running.load())
+            return aErrNotReady; /* stopped (or destroyed) meanwhile */
         synced = link->status.load() == linkRunning;
     }
     aPacketFifo_DrainPackets(link->outputFifo, sAcceptAll, NULL);
@@ -424,10 +457,10 @@ aErr aLink_Sync(aLinkId linkId)
 
 aErr aLink_ForceRoute(aLinkId linkId, uint8_t on)
 {
-    aLinkEntry* entry = sLookupEntryByID(linkId);
-    if (entry == NULL)
+    sEntryHold hold(linkId);
+    if (hold.entry() == NULL)
         return aErrNotFound;
-    aLink* link = sGetLink(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     return sQueueRoute(link, on);
@@ -504,7 +537,8 @@ size_t aLink_DrainPackets(aLinkId linkId, aPacketFilter filter, void* reference)
 
 aErr aLink_InstallUserPacketFilter(aLinkId linkId, aPacketFilter filter, void* reference)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     aMutex_Lock(link->userFilterMutex);
@@ -516,7 +550,8 @@ aErr aLink_InstallUserPacketFilter(aLinkId linkId, aPacketFilter filter, void* r
 
 aErr aLink_EnablePooledPackets(aLinkId linkId, bool on)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     link->pooled = on ? 1 : 0;
@@ -525,10 +560,13 @@ aErr aLink_EnablePooledPackets(aLinkId linkId, bool on)
 
 aErr _aLink_GetModuleAddress(aLinkId linkId, uint8_t* address)
 {
-    aLink* link = sGetLink(linkId);
-    if (link == NULL || address == NULL)
-        return aErrParam;
-    aErr err = sQueue(link, aLINK_SYNC_ADDRESS, 0, NULL);
+    aErr err;
+    {
+        sEntryHold hold(linkId);
+        if (hold.link() == NULL || address == NULL)
+            return aErrParam;
+        err = sQueue(hold.link(), aLINK_SYNC_ADDRESS, 0, NULL);
+    }
     if (err != aErrNone)
         return err;
     aPacket* reply = aLink_AwaitPacket(linkId, aLINK_REPLY_WAIT_MS);
@@ -545,11 +583,14 @@ aErr _aLink_GetModuleAddress(aLinkId linkId, uint8_t* address)
 
 aErr _aLink_GetModel(aLinkId linkId, uint8_t address, uint8_t* model)
 {
-    aLink* link = sGetLink(linkId);
-    if (link == NULL || model == NULL)
-        return aErrParam;
     static const uint8_t request[3] = {3, 0x48, 0x20};
-    aErr err = sQueue(link, address, sizeof(request), request);
+    aErr err;
+    {
+        sEntryHold hold(linkId);
+        if (hold.link() == NULL || model == NULL)
+            return aErrParam;
+        err = sQueue(hold.link(), address, sizeof(request), request);
+    }
     if (err != aErrNone)
         return err;
     aPacket* reply = aLink_AwaitPacket(linkId, aLINK_REPLY_WAIT_MS);

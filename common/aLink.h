@@ -52,6 +52,8 @@ aErr _aLink_GetModuleAddress(aLinkId linkId, uint8_t* address);
 aErr _aLink_GetModel(aLinkId linkId, uint8_t address, uint8_t* model);
 
 /* Table and creation; each create returns the new or shared identifier, 0 on failure. */
+/* Shares or makes the USB link to a module; a new one is synchronised before it is returned. */
+aLinkId aLink_CreateUSB(uint32_t serialNumber);
 aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port);
 aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
 /* existingLinkId non-zero shares that link; 0 makes a networked-link client. */
@@ -59,6 +61,10 @@ aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLink
 aLinkId aLink_CreateServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option);
 /* A link directly on a given stream, which the link then owns. */
 aLinkId aLink_Create(aStream* stream);
+/* Drops one use (never below zero); the last use stops the link and takes it out of the
+ * table. Any thread may call it, also while others are inside calls on the same link:
+ * those calls return soon (aErrParam, null or aErrNotReady), and the record is freed by
+ * whichever of them, or of the engine threads, lets go of it last. */
 aErr aLink_Destroy(aLinkId* linkId);
 aErr aLink_Reset(aLinkId linkId);
 

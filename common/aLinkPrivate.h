@@ -25,6 +25,8 @@
 #define kHeartbeatUp 2
 #define kHeartbeatDown 3
 
+struct aLinkEntry;
+
 struct aLink {
     uint16_t validity;
     aLinkId id;
@@ -54,8 +56,12 @@ struct aLink {
     /* Engine bookkeeping. */
     std::atomic<uint8_t> inputFinished;
     std::atomic<uint8_t> outputFinished;
+    /* Set by aLink_Sync when it has queued the handshake requests itself, so the
+     * input thread takes up the answers instead of starting over. */
+    std::atomic<uint8_t> syncQueued;
     uint64_t lastHandshakeMs; /* input thread only */
     uint64_t lastByteMs;      /* input thread only */
+    struct aLinkEntry* entry; /* the table entry that owns this record */
 };
 
 /* Link table entry. */
@@ -68,6 +74,10 @@ typedef struct aLinkEntry {
     uint32_t third;
     linkType type;
     int16_t useCount;
+    /* Holders of this entry and its record: the table while the entry is listed, each
+     * engine thread while it runs, and each caller inside a call on the link. Changed
+     * only under the table lock; the last holder to let go frees both. */
+    int32_t references;
     aLink* link;
     /* Serial links: port and rate, to tell ports apart and to rebuild the stream. */
     char portName[aLINKSPEC_PORT_NAME_SIZE];
@@ -77,12 +87,47 @@ typedef struct aLinkEntry {
 
 aLinkId sCreate2(uint32_t first, uint32_t second, uint32_t third, linkType type);
 aLinkId sCreate(uint32_t first, uint32_t second, linkType type);
+
+/* Every lookup below adds a reference to the entry it returns, under the table lock,
+ * so that the entry and its record stay allocated while the caller uses them, even
+ * when another thread destroys the link meanwhile. The caller lets go with
+ * sReleaseEntry (or sReleaseLink for sGetLink); any thread may. Null when none. */
 aLinkEntry* sLookupEntryByID(aLinkId linkId);
 aLinkEntry* sLookupEntryByIdentifier(uint32_t first, linkType type);
 aLinkEntry* sLookupEntryByTrident(uint32_t first, uint32_t second, uint32_t third);
-aLinkEntry* sExtractEntry(aLinkId linkId);
-void sChangeUseCount(aLinkEntry* entry, int16_t delta);
+/* The entry's record when it is initialised, with a reference as above; else null. */
 aLink* sGetLink(aLinkId linkId);
+/* Adds a reference to an entry the caller already holds. */
+void sRetainEntry(aLinkEntry* entry);
+/* Drops one reference and nulls the pointer; the last one frees the entry and its
+ * record, stream and parts. Null is ignored. */
+void sReleaseEntry(aLinkEntry** entry);
+void sReleaseLink(aLink** link);
+
+/* Unlinks the entry; the table's reference passes to the caller, who releases it. */
+aLinkEntry* sExtractEntry(aLinkId linkId);
+/* Adds delta to the use count, which never goes below zero. */
+void sChangeUseCount(aLinkEntry* entry, int16_t delta);
+
+/* One reference for the length of a scope. */
+class sEntryHold {
+public:
+    explicit sEntryHold(aLinkId linkId) : entry_(sLookupEntryByID(linkId)) {}
+    ~sEntryHold() { sReleaseEntry(&entry_); }
+    sEntryHold(const sEntryHold&) = delete;
+    sEntryHold& operator=(const sEntryHold&) = delete;
+    aLinkEntry* entry() const { return entry_; }
+    /* The record when it is initialised, else null. */
+    aLink* link() const
+    {
+        return entry_ != NULL && entry_->link != NULL && entry_->link->validity == aLINK_VALIDITY
+                   ? entry_->link
+                   : NULL;
+    }
+
+private:
+    aLinkEntry* entry_;
+};
 
 /* What a reader needs of a link, read under the table lock so that a link
  * destroyed meanwhile is seen as gone rather than touched. */

@@ -44,6 +44,8 @@ aLinkId sCreate2(uint32_t first, uint32_t second, uint32_t third, linkType type)
     entry->third = third;
     entry->type = type;
     entry->link = link;
+    entry->references = 1; /* the table's */
+    link->entry = entry;
     sTableLock lock;
     entry->id = sNextId++;
     link->id = entry->id;
@@ -57,36 +59,42 @@ aLinkId sCreate(uint32_t first, uint32_t second, linkType type)
     return sCreate2(first, second, 0, type);
 }
 
+/* Adds a reference to the first entry the match selects; the table lock is held. */
+template <typename Match>
+static aLinkEntry* sTakeFirst(Match match)
+{
+    for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next) {
+        if (match(entry)) {
+            entry->references++;
+            return entry;
+        }
+    }
+    return NULL;
+}
+
 aLinkEntry* sLookupEntryByID(aLinkId linkId)
 {
     sTableLock lock;
-    for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next)
-        if (entry->id == linkId)
-            return entry;
-    return NULL;
+    return sTakeFirst([&](const aLinkEntry* entry) { return entry->id == linkId; });
 }
 
 aLinkEntry* sLookupEntryByIdentifier(uint32_t first, linkType type)
 {
     sTableLock lock;
-    for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next)
-        if (entry->first == first && entry->type == type)
-            return entry;
-    return NULL;
+    return sTakeFirst([&](const aLinkEntry* entry) { return entry->first == first && entry->type == type; });
 }
 
 aLinkEntry* sLookupEntryByTrident(uint32_t first, uint32_t second, uint32_t third)
 {
     sTableLock lock;
-    for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next)
-        if (entry->first == first && entry->second == second && entry->third == third)
-            return entry;
-    return NULL;
+    return sTakeFirst([&](const aLinkEntry* entry) {
+        return entry->first == first && entry->second == second && entry->third == third;
+    });
 }
 
-aLinkEntry* sExtractEntry(aLinkId linkId)
+/* Unlinks an entry; the table lock is held. */
+static aLinkEntry* sUnlink(aLinkId linkId)
 {
-    sTableLock lock;
     for (aLinkEntry** at = &sHead; *at != NULL; at = &(*at)->next) {
         if ((*at)->id == linkId) {
             aLinkEntry* entry = *at;
@@ -98,19 +106,77 @@ aLinkEntry* sExtractEntry(aLinkId linkId)
     return NULL;
 }
 
+aLinkEntry* sExtractEntry(aLinkId linkId)
+{
+    sTableLock lock;
+    return sUnlink(linkId);
+}
+
 void sChangeUseCount(aLinkEntry* entry, int16_t delta)
 {
     sTableLock lock;
-    entry->useCount = (int16_t)(entry->useCount + delta);
+    const int32_t count = entry->useCount + delta;
+    entry->useCount = (int16_t)(count < 0 ? 0 : (count > INT16_MAX ? INT16_MAX : count));
 }
 
 aLink* sGetLink(aLinkId linkId)
 {
-    sTableLock lock;
-    for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next)
-        if (entry->id == linkId)
-            return (entry->link != NULL && entry->link->validity == aLINK_VALIDITY) ? entry->link : NULL;
+    aLinkEntry* entry = sLookupEntryByID(linkId);
+    if (entry != NULL && entry->link != NULL && entry->link->validity == aLINK_VALIDITY)
+        return entry->link;
+    sReleaseEntry(&entry);
     return NULL;
+}
+
+void sRetainEntry(aLinkEntry* entry)
+{
+    sTableLock lock;
+    entry->references++;
+}
+
+/* Frees an entry nobody holds any more, with its record, stream and parts. */
+static void sFreeEntry(aLinkEntry* entry)
+{
+    aLink* link = entry->link;
+    if (link != NULL) {
+        /* Threads a stop gave up on have ended by now (each held a reference until
+         * its last step), but were never joined; this may run on one of them. */
+        if (link->inputThread != NULL)
+            aThread_Detach(&link->inputThread);
+        if (link->outputThread != NULL)
+            aThread_Detach(&link->outputThread);
+        if (link->validity == aLINK_VALIDITY) {
+            sLinkReleaseParts(link);
+            if (link->stream != NULL)
+                aStream_Destroy(&link->stream);
+            link->validity = 0;
+        }
+        delete link;
+    }
+    free(entry);
+}
+
+void sReleaseEntry(aLinkEntry** entry)
+{
+    if (entry == NULL || *entry == NULL)
+        return;
+    bool last;
+    {
+        sTableLock lock;
+        last = --(*entry)->references <= 0;
+    }
+    if (last)
+        sFreeEntry(*entry);
+    *entry = NULL;
+}
+
+void sReleaseLink(aLink** link)
+{
+    if (link == NULL || *link == NULL)
+        return;
+    aLinkEntry* entry = (*link)->entry;
+    *link = NULL;
+    sReleaseEntry(&entry);
 }
 
 bool sSnapshot(aLinkId linkId, aLinkSnapshot* snapshot)
@@ -168,19 +234,21 @@ static aLinkId sFinishCreate(aLinkId linkId, aStream* stream, aErr err, bool syn
             err = aErrConnection;
     }
     if (err == aErrNone) {
-        aLinkEntry* entry = sLookupEntryByID(linkId);
-        if (entry != NULL)
-            sChangeUseCount(entry, 1);
+        sEntryHold hold(linkId);
+        if (hold.entry() != NULL)
+            sChangeUseCount(hold.entry(), 1);
         err = aLink_Start(linkId);
         if (err == aErrNone && sync)
             err = aLink_Sync(linkId);
     }
     if (err != aErrNone) {
         aLinkId doomed = linkId;
-        aLinkEntry* entry = sLookupEntryByID(linkId);
-        if (entry != NULL) {
-            sTableLock lock;
-            entry->useCount = 0;
+        {
+            sEntryHold hold(linkId);
+            if (hold.entry() != NULL) {
+                sTableLock lock;
+                hold.entry()->useCount = 0;
+            }
         }
         aLink_Destroy(&doomed);
         return 0;
@@ -220,6 +288,19 @@ static aErr sMakeSerialStream(const char* portName, uint32_t baudRate, aStream**
     return aStream_CreateSerial_Packetized(portName, code, false, 0, 0, stream);
 }
 
+aLinkId aLink_CreateUSB(uint32_t serialNumber)
+{
+    aLinkId shared = 0;
+    if (sShareExisting(serialNumber, 0, 0, USB, NULL, &shared))
+        return shared;
+    aLinkId linkId = sCreate2(serialNumber, 0, 0, USB);
+    if (linkId == 0)
+        return 0;
+    aStream* stream = NULL;
+    aErr err = aStream_CreateUSB(serialNumber, &stream);
+    return sFinishCreate(linkId, stream, err, true);
+}
+
 aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port)
 {
     if (port > 0xFFFF)
@@ -246,12 +327,14 @@ aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t
     aLinkId linkId = sCreate2(serialNumber, 0, 0, SERIAL);
     if (linkId == 0)
         return 0;
-    aLinkEntry* entry = sLookupEntryByID(linkId);
-    if (entry != NULL) {
-        /* The entry is already in the table, where other creators compare port names. */
-        sTableLock lock;
-        strncpy(entry->portName, portName, sizeof(entry->portName) - 1);
-        entry->baudRate = baudRate;
+    {
+        sEntryHold hold(linkId);
+        if (hold.entry() != NULL) {
+            /* The entry is already in the table, where other creators compare port names. */
+            sTableLock lock;
+            strncpy(hold.entry()->portName, portName, sizeof(hold.entry()->portName) - 1);
+            hold.entry()->baudRate = baudRate;
+        }
     }
     aStream* stream = NULL;
     aErr err = sMakeSerialStream(portName, baudRate, &stream);
@@ -279,7 +362,7 @@ aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLink
 aLinkId aLink_CreateServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option)
 {
     (void)option;
-    if (port == NULL || interfaceAddress == NULL || sLookupEntryByID(linkId) == NULL)
+    if (port == NULL || interfaceAddress == NULL || sEntryHold(linkId).entry() == NULL)
         return 0;
     /* Networked-link servers are not available in this build. */
     return 0;
@@ -300,53 +383,55 @@ aErr aLink_Destroy(aLinkId* linkId)
         return aErrParam;
     const aLinkId id = *linkId;
     *linkId = 0;
-    aLinkEntry* entry = sLookupEntryByID(id);
-    if (entry == NULL)
-        return aErrParam;
-    int16_t remaining;
+    /* Deciding on the last user and unlinking is one step, so that of two users
+     * letting go at once exactly one tears the link down. */
+    aLinkEntry* entry = NULL;
     {
         sTableLock lock;
-        entry->useCount = (int16_t)(entry->useCount - 1);
-        remaining = entry->useCount;
+        aLinkEntry* found = NULL;
+        for (found = sHead; found != NULL && found->id != id; found = found->next) {
+        }
+        if (found == NULL)
+            return aErrParam;
+        if (found->useCount > 1) {
+            found->useCount--;
+            return aErrNone;
+        }
+        found->useCount = 0;
+        entry = sUnlink(id); /* the table's reference is now ours */
     }
-    if (remaining > 0)
-        return aErrNone;
 
     aLink* link = entry->link;
-    const bool initialised = link != NULL && link->validity == aLINK_VALIDITY;
-    if (initialised)
-        aLink_InstallUserPacketFilter(id, NULL, NULL);
-    sExtractEntry(id);
-    if (initialised)
+    if (link != NULL && link->validity == aLINK_VALIDITY) {
+        aMutex_Lock(link->userFilterMutex);
+        link->userFilter = NULL;
+        link->userFilterRef = NULL;
+        aMutex_Unlock(link->userFilterMutex);
         aLink_Stop(link);
+        /* Wake readers waiting on the queues now rather than when the last holder
+         * lets go. The record keeps the stale identifiers, which the queues refuse. */
+        aPacketFifoId input = link->inputFifo;
+        aPacketFifoId output = link->outputFifo;
+        aPacketFifo_Destroy(&input);
+        aPacketFifo_Destroy(&output);
+    }
     if (entry->partner != 0) {
         aLinkId partner = entry->partner;
         aLink_Destroy(&partner);
     }
-    if (link != NULL && (link->inputThread != NULL || link->outputThread != NULL)) {
-        /* A thread did not end: its record and stream must outlive it. */
-        free(entry);
-        return aErrNone;
-    }
-    if (initialised) {
-        sLinkReleaseParts(link);
-        if (link->stream != NULL)
-            aStream_Destroy(&link->stream);
-        link->validity = 0;
-    }
-    delete link;
-    free(entry);
+    sReleaseEntry(&entry);
     return aErrNone;
 }
 
 aErr aLink_Reset(aLinkId linkId)
 {
-    aLinkEntry* entry = sLookupEntryByID(linkId);
-    aLink* link = sGetLink(linkId);
-    if (entry == NULL || link == NULL)
+    sEntryHold hold(linkId);
+    aLinkEntry* entry = hold.entry();
+    aLink* link = hold.link();
+    if (link == NULL)
         return aErrParam;
     /* Only transports whose stream can be made again here. */
-    if (entry->type != TCPIP && entry->type != SERIAL)
+    if (entry->type != TCPIP && entry->type != SERIAL && entry->type != USB)
         return aErrParam;
 
     aLink_Stop(link);
@@ -358,9 +443,9 @@ aErr aLink_Reset(aLinkId linkId)
 
     aStream* stream = NULL;
     for (int attempt = 0; attempt < aLINK_RESET_ATTEMPTS; ++attempt) {
-        aErr err = entry->type == TCPIP
-                       ? aStream_CreateSocket(entry->second, (uint16_t)entry->third, &stream)
-                       : sMakeSerialStream(entry->portName, entry->baudRate, &stream);
+        aErr err = entry->type == TCPIP  ? aStream_CreateSocket(entry->second, (uint16_t)entry->third, &stream)
+                   : entry->type == USB ? aStream_CreateUSB(entry->first, &stream)
+                                        : sMakeSerialStream(entry->portName, entry->baudRate, &stream);
         if (err == aErrNone)
             break;
         stream = NULL;
@@ -395,7 +480,8 @@ aErr aLink_Reset(aLinkId linkId)
 
 aErr aLink_PacketDebug_SetLogSize(aLinkId linkId, int32_t size)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL || size > aLINK_LOG_MAX_SIZE)
         return aErrParam;
     aMutex_Lock(link->logMutex);
@@ -410,7 +496,8 @@ aErr aLink_PacketDebug_SetLogSize(aLinkId linkId, int32_t size)
 
 aErr aLink_PacketDebug_Enable(aLinkId linkId)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     if (link->logMutex == NULL)
@@ -432,7 +519,8 @@ aErr aLink_PacketDebug_Enable(aLinkId linkId)
 
 aErr aLink_PacketDebug_Disable(aLinkId linkId)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     aMutex_Lock(link->logMutex);
@@ -445,7 +533,8 @@ aErr aLink_PacketDebug_Disable(aLinkId linkId)
 
 aErr aLink_PacketDebug_Read(aLinkId linkId, uint8_t* direction, size_t* length, uint8_t* buffer)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     aMutex_Lock(link->logMutex);
@@ -457,7 +546,8 @@ aErr aLink_PacketDebug_Read(aLinkId linkId, uint8_t* direction, size_t* length, 
 
 aErr aLink_PacketDebug_Write(aLinkId linkId, uint8_t direction, size_t length, const uint8_t* bytes)
 {
-    aLink* link = sGetLink(linkId);
+    sEntryHold hold(linkId);
+    aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
     aMutex_Lock(link->logMutex);

@@ -57,6 +57,10 @@ aErr aStream_CreateSerial(const char* deviceName, uint32_t baudCode, bool parity
 /* The same port with each packet framed by COBS and a CRC-8. */
 aErr aStream_CreateSerial_Packetized(const char* deviceName, uint32_t baudCode, bool parity,
                                      uint32_t dataBits, uint32_t stopBits, aStream** stream);
+/* The module with this serial number on USB: through its kernel-driver node
+ * when one exists, else through libusb. aErrParam for serial number 0;
+ * otherwise the driver's opening result (aErrNotFound, aErrBusy, ...). */
+aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream);
 /* Wraps another transport's operations in COBS framing; the reference is owned as above. */
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                                 aStreamDeleteProc deleteProc, void* reference, aStream** stream);

@@ -40,14 +40,35 @@ tarnixusb* tarnixusb_create_usb(int useLibrary);
 /* Closes a held device, frees the handle and nulls *handle. aErrParam for null. */
 aErr tarnixusb_destroy(tarnixusb** handle);
 
-/* True when "/dev/tarnix.%08X" exists as a file. */
+/* True when "/dev/tarnix.%08X" exists as a file (not a directory). */
 bool tarnixusb_is_kernel_driver_installed(uint32_t serialNumber);
+/* Where kernel-driver nodes are looked for and opened: "/dev" unless set (a
+ * driver that makes its nodes elsewhere, or a test). Null or "" restores /dev.
+ * Call before handles are made; not synchronised with opens in flight. */
+void tarnixusb_set_kernel_node_directory(const char* directory);
 
+/* Opens the module whose serial string is serialString (eight hex digits).
+ * aErrNotFound: no such module; aErrConfiguration: it lacks the vendor
+ * interface or an endpoint; aErrBusy: another process holds it (or, in
+ * kernel mode, the node is busy); aErrPermission: no access; aErrResource:
+ * the handle or the library context is unusable; aErrIO: other failures. */
 aErr tarnixusb_open_tarnix_device(tarnixusb* handle, const char* serialString);
+/* Writes the block (writing thread). aErrNone also when an I/O error was
+ * hidden (fewer than five in a row); aErrWrite: bytes left unsent after ten
+ * failed transfers; aErrIO: the fifth I/O error in a row, or a failed handle;
+ * aErrConnection: closed; aErrNotReady: not yet ready. */
 aErr tarnixusb_write_to_device(tarnixusb* handle, const uint8_t* bytes, uint32_t length);
+/* One byte (reading thread). aErrNotReady: nothing within the read time-out
+ * (1000 ms), a cleared stall, or a hidden I/O error; aErrIO and aErrConnection
+ * as for writes. */
 aErr tarnixusb_get_from_device(tarnixusb* handle, uint8_t* byte);
+/* aErrMode when no device is held (library mode); aErrCancel when the
+ * kernel node fails to close. */
 aErr tarnixusb_close_tarnix_device(tarnixusb* handle);
 tarnixusb_state tarnixusb_get_state(const tarnixusb* handle);
+/* The endpoints' maximum packet sizes (0 before a successful open). */
+uint16_t tarnixusb_get_out_packet_size(const tarnixusb* handle);
+uint16_t tarnixusb_get_in_packet_size(const tarnixusb* handle);
 
 /* The identification test on a libusb device: vendor 0x24FF, product < 0x8000. */
 bool is_tarnix_device(struct libusb_device* device);
@@ -55,10 +76,23 @@ bool is_tarnix_device(struct libusb_device* device);
 int find_usb_endpoints(tarnixusb* handle);
 
 /* The process-wide libusb context, created on first use (null if libusb cannot
- * start). Tarnix_libusb_exit releases it; the next use makes a fresh one, which
- * is how callers see modules that re-enumerated. Callers that hold a context
- * pointer across Tarnix_libusb_exit must not use it afterwards. */
+ * start). Tarnix_libusb_exit retires it; the next use makes a fresh one, which
+ * is how callers see modules that re-enumerated.
+ *
+ * Lifetime: a retired context is not torn down (libusb_exit) while anyone
+ * still uses it. Every open handle holds a reference on the context it was
+ * opened in, so a link keeps working across Tarnix_libusb_exit, and code that
+ * needs the context for a while (a device list, say) takes a reference with
+ * Tarnix_libusb_acquire and gives it back with Tarnix_libusb_release. The
+ * pointer from Tarnix_libusb_context holds no reference: it is good until the
+ * next Tarnix_libusb_exit on any thread. All of these may be called from any
+ * thread; they serialise on one process-wide lock. */
 struct libusb_context* Tarnix_libusb_context(void);
+/* The current context with a reference taken (null if libusb cannot start). */
+struct libusb_context* Tarnix_libusb_acquire(void);
+/* Gives back a reference from Tarnix_libusb_acquire; null is ignored. */
+void Tarnix_libusb_release(struct libusb_context* context);
+/* aErrNone, or aErrInitialization when libusb cannot start. */
 aErr Tarnix_libusb_init(void);
 void Tarnix_libusb_exit(void);
 

@@ -15,6 +15,8 @@ packages=(
   iproute2 procps
   # packaging test: cpack -G DEB, man pages
   dpkg-dev binutils groff-base man-db
+  # virtual USB devices (simulator and USB tests)
+  umockdev libumockdev-dev
 )
 
 missing=()

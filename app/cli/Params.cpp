@@ -7,15 +7,13 @@
 #include "Log.h"
 #include "OptionParser.h"
 #include "UpdaterMain.h"
+#include "UpdateServerRequest.h"
 #include "aDirectory.h"
 
-#ifndef UPDATER_SERVER_HOST
-#define UPDATER_SERVER_HOST "localhost"
-#endif
-
-const char* UpdaterServerHost() { return UPDATER_SERVER_HOST; }
-const char* UpdaterServerHttpUrl() { return "http://" UPDATER_SERVER_HOST "/cgi/u"; }
-const char* UpdaterServerHttpsUrl() { return "https://" UPDATER_SERVER_HOST "/cgi/u"; }
+// The server-request code holds the one definition of the default server.
+const char* UpdaterServerHost() { return UpdateServerRequest::DefaultHost(); }
+const char* UpdaterServerHttpUrl() { return UpdateServerRequest::DefaultURL(); }
+const char* UpdaterServerHttpsUrl() { return UpdateServerRequest::DefaultSecureURL(); }
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "BirdFile.h"
 #include "CLI_Display.h"
+#include "PrintableText.h"
 #include "UpdateServerRequest.h"
 
 namespace {
@@ -69,12 +70,13 @@ void _display_builds(CLI_Display& display, const BuildList& list, unsigned seria
     }
     display.message(kInfo, "Build List for device [%08X]:\n", serial);
     display.message(kInfo, "%-15.15s\t%-15.15s", "Build", "Version");
+    // Builds and versions come from the server (or files it sent): print no control characters.
     for (const auto& [build, version] : UpdateServerRequest::SortBuildsByVersion(list))
-        display.message(kInfo, "%-15.15s\t%-15.15s", build.c_str(), version.c_str());
+        display.message(kInfo, "%-15.15s\t%-15.15s", PrintableText(build).c_str(), PrintableText(version).c_str());
 }
 
 void _display_jwt(CLI_Display& display, const std::string& token) {
-    display.message(kInfo, "%s", token.c_str());
+    display.message(kInfo, "%s", PrintableText(token).c_str());
 }
 
 void _display_fingerprint(CLI_Display& display, const Fingerprint& fingerprint) {

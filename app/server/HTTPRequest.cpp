@@ -4,13 +4,17 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <strings.h>
 
 #include "Log.h"
+#include "PrintableText.h"
 
 namespace {
 
@@ -19,17 +23,30 @@ constexpr unsigned kLog = Log::DEBUG_ServerComm;
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr long kStallTimeoutSeconds = 60;
 constexpr long kReceiveBufferBytes = 256 * 1024;
+constexpr size_t kSmallBodyBytes = size_t(1) << 20;
+constexpr long kSmallDeadlineSeconds = 60;
+constexpr size_t kDownloadBodyBytes = size_t(64) << 20;
+constexpr long kDownloadDeadlineSeconds = 10 * 60;
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Seconds from the environment, or the fallback when unset or not a positive number.
-long SecondsFromEnvironment(const char* name, long fallback) {
+// A number from the environment, or the fallback when unset or not a positive number.
+template <typename Number>
+Number FromEnvironment(const char* name, Number fallback) {
     const char* text = std::getenv(name);
     if (!text || !*text) return fallback;
     char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (*end != '\0' || value <= 0) return fallback;
-    return value;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (*end != '\0' || value <= 0 || errno != 0) return fallback;
+    if (static_cast<unsigned long long>(value) > static_cast<unsigned long long>(std::numeric_limits<Number>::max()))
+        return fallback;
+    return static_cast<Number>(value);
+}
+
+// Capped so that the milliseconds libcurl takes still fit a long.
+long SecondsFromEnvironment(const char* name, long fallback) {
+    return std::min(FromEnvironment<long>(name, fallback), 1000000000L);
 }
 
 struct EasyHandle {
@@ -61,12 +78,41 @@ size_t sHeader(char* bytes, size_t size, size_t count, void* target) {
     return total;
 }
 
+// The text of a failed transfer; a breached limit gets a debug line of its own.
+std::string Failure(CURL* curl, CURLcode result, const HTTPResponse& response, const HTTPLimits& limits) {
+    char text[128];
+    if (result == CURLE_FILESIZE_EXCEEDED || (result == CURLE_WRITE_ERROR && response.over_limit())) {
+        std::snprintf(text, sizeof text, "answer larger than %zu bytes", limits.maxBodyBytes);
+    } else if (result == CURLE_OPERATION_TIMEDOUT) {
+        // The same code reports a slow connect and a stall: only a request
+        // that ran its whole time hit the deadline.
+        curl_off_t elapsed = 0;
+        curl_easy_getinfo(curl, CURLINFO_TOTAL_TIME_T, &elapsed);
+        if (elapsed / 1000 < limits.deadlineSeconds * 1000 - 50) return curl_easy_strerror(result);
+        std::snprintf(text, sizeof text, "no complete answer within %ld s", limits.deadlineSeconds);
+    } else {
+        return curl_easy_strerror(result);
+    }
+    if (Log::package_bitmask & kLog)
+        Log::log(kLog, "GET(%s): %s, transfer stopped\n", PrintableText(response.get_request()).c_str(), text);
+    return text;
+}
+
 } // namespace
 
+HTTPLimits HTTPLimits::Small() {
+    return {FromEnvironment<size_t>("UPDATER_HTTP_MAX_BYTES", kSmallBodyBytes),
+            SecondsFromEnvironment("UPDATER_HTTP_TIMEOUT", kSmallDeadlineSeconds)};
+}
+
+HTTPLimits HTTPLimits::Download() {
+    return {FromEnvironment<size_t>("UPDATER_HTTP_DOWNLOAD_MAX_BYTES", kDownloadBodyBytes),
+            SecondsFromEnvironment("UPDATER_HTTP_DOWNLOAD_TIMEOUT", kDownloadDeadlineSeconds)};
+}
+
 void HTTPResponse::expect(size_t bytes) {
-    // A server may announce anything; never reserve more than a firmware image could need.
-    constexpr size_t kMostReserved = size_t(512) << 20;
-    if (bytes <= response_.size() || bytes > kMostReserved) return;
+    // A server may announce anything; never reserve more than this answer may take.
+    if (bytes <= response_.size() || bytes > limit_) return;
     try {
         response_.reserve(bytes);
     } catch (const std::exception&) {
@@ -79,10 +125,15 @@ size_t _rcv_data(char* bytes, size_t size, size_t count, void* target) {
     const size_t total = size * count;
     if (Log::package_bitmask & kLog) {
         // The data is not terminated: show at most its first 100 bytes, padded to 100.
-        const std::string head(bytes, std::min<size_t>(total, 100));
+        // Server bytes: no control characters reach the log (line breaks stay).
+        const std::string head = PrintableText(std::string_view(bytes, std::min<size_t>(total, 100)), true);
         Log::log(kLog, "rcv_data called (..., %d, %d, %08X) [%100.100s]\n", static_cast<int>(size),
                  static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(response)),
                  head.c_str());
+    }
+    if (total > response->get_limit() - response->get_response().size()) {
+        response->mark_over_limit();
+        return 0; // libcurl turns a short count into a write error
     }
     try {
         response->process(bytes, total);
@@ -107,8 +158,9 @@ std::string HTTPRequest::FullAddress(const std::string& address, const Parameter
     return full;
 }
 
-HTTPResponse HTTPRequest::GET(const std::string& address, const Parameters& parameters) {
+HTTPResponse HTTPRequest::GET(const std::string& address, const Parameters& parameters, const HTTPLimits& limits) {
     HTTPResponse response(FullAddress(address, parameters));
+    response.set_limit(limits.maxBodyBytes);
 
     EasyHandle handle;
     if (!handle.curl) throw std::runtime_error("Could not create curl instance");
@@ -134,18 +186,24 @@ HTTPResponse HTTPRequest::GET(const std::string& address, const Parameters& para
     if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeout);
     if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallTimeout);
+    // A hostile server must not take unbounded memory or time: a body
+    // announced too large is refused at once, one that grows too large is cut
+    // by the write callback, and the whole request has a deadline.
+    if (result == CURLE_OK)
+        result = curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBodyBytes));
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, limits.deadlineSeconds * 1000L);
     // Firmware answers run to tens of megabytes: take them in large pieces.
     if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
     // The download runs on a worker thread; time-outs must not rely on signals.
     if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
 
     if (result == CURLE_OK) {
-        Log::log(kLog, "GET(%s)\n", response.get_request().c_str());
+        if (Log::package_bitmask & kLog) Log::log(kLog, "GET(%s)\n", PrintableText(response.get_request()).c_str());
         result = curl_easy_perform(curl);
     }
     long status = 0;
     if (result == CURLE_OK) result = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (result != CURLE_OK) throw std::runtime_error(curl_easy_strerror(result));
+    if (result != CURLE_OK) throw std::runtime_error(Failure(curl, result, response, limits));
 
     response.set_status(status);
     return response;

@@ -22,10 +22,32 @@ public:
     // Makes room for a body of the announced size in one piece (best effort).
     void expect(size_t bytes);
 
+    // The most body bytes this response takes; the write callback stops the
+    // transfer at the first byte past it.
+    void set_limit(size_t bytes) { limit_ = bytes; }
+    size_t get_limit() const { return limit_; }
+    bool over_limit() const { return overLimit_; }
+    void mark_over_limit() { overLimit_ = true; }
+
 private:
     std::string request_;
     long status_ = 0;
     std::string response_;
+    size_t limit_ = static_cast<size_t>(-1);
+    bool overLimit_ = false;
+};
+
+// What one request may take: body bytes and seconds from start to end.
+struct HTTPLimits {
+    size_t maxBodyBytes;
+    long deadlineSeconds;
+
+    // The short answers (ping, build queries, tokens): 1 MiB within 60 s;
+    // UPDATER_HTTP_MAX_BYTES and UPDATER_HTTP_TIMEOUT override them.
+    static HTTPLimits Small();
+    // A BIRD file as base64: 64 MiB within 10 minutes;
+    // UPDATER_HTTP_DOWNLOAD_MAX_BYTES and UPDATER_HTTP_DOWNLOAD_TIMEOUT override them.
+    static HTTPLimits Download();
 };
 
 class HTTPRequest {
@@ -33,21 +55,26 @@ public:
     using Parameters = std::map<std::string, std::string>;
 
     // Requests address + "?" + name=value& ... (values inserted unchanged).
-    // Throws std::runtime_error on any transfer failure; an HTTP error status
-    // is not a failure, the caller inspects get_status().
+    // Throws std::runtime_error on any transfer failure, a body larger than
+    // limits.maxBodyBytes or a transfer still running after
+    // limits.deadlineSeconds included; an HTTP error status is not a failure,
+    // the caller inspects get_status().
     //
     // HTTPS peers are verified against the system trust store, or the file
     // named by CURL_CA_BUNDLE. Connecting is bounded (30 s) and a transfer
     // that receives nothing for 60 s is aborted; the environment variables
     // UPDATER_HTTP_CONNECT_TIMEOUT and UPDATER_HTTP_STALL_TIMEOUT (seconds)
     // override those bounds.
-    static HTTPResponse GET(const std::string& address, const Parameters& parameters);
+    static HTTPResponse GET(const std::string& address, const Parameters& parameters,
+                            const HTTPLimits& limits = HTTPLimits::Small());
 
     // The full address GET requests for these parameters.
     static std::string FullAddress(const std::string& address, const Parameters& parameters);
 };
 
-// libcurl write callback: appends size * count bytes to the HTTPResponse.
+// libcurl write callback: appends size * count bytes to the HTTPResponse;
+// returns 0 (libcurl then stops the transfer) when they would take the body
+// past the response's limit or memory runs out.
 size_t _rcv_data(char* bytes, size_t size, size_t count, void* response);
 
 // RFC 4648 base64, no line breaks. Decoding returns null for a text whose

@@ -4,14 +4,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 
 #include "HTTPRequest.h"
 #include "Log.h"
+#include "PrintableText.h"
 
+// The build names the default server's host (CMake cache UPDATER_SERVER_HOST).
 #ifndef UPDATER_SERVER_HOST
-#define UPDATER_SERVER_HOST "update.velorn.com"
+#error "UPDATER_SERVER_HOST must be defined by the build"
 #endif
 
 namespace {
@@ -45,13 +48,20 @@ std::string_view CutAt(std::string_view text, std::string_view stops) {
     return text.substr(0, end);
 }
 
+// Server text for a debug line, without control characters (line breaks
+// stay); nothing is copied while the debug log is off.
+std::string Shown(std::string_view text) {
+    return (Log::package_bitmask & kLog) ? PrintableText(text, true) : std::string();
+}
+
 // Runs one request: the transfer, the status and the leading "ok".
 // On success `response` holds the answer and `lines` its lines.
 bool Ask(const char* operation, const std::string& address, const HTTPRequest::Parameters& parameters,
-         std::unique_ptr<HTTPResponse>& response, std::vector<std::string_view>& lines) {
-    const std::string& base = address.empty() ? UpdateServerRequest::DefaultURL() : address;
+         std::unique_ptr<HTTPResponse>& response, std::vector<std::string_view>& lines,
+         const HTTPLimits& limits = HTTPLimits::Small()) {
+    const std::string base = address.empty() ? std::string(UpdateServerRequest::DefaultURL()) : address;
     try {
-        response = std::make_unique<HTTPResponse>(HTTPRequest::GET(base, parameters));
+        response = std::make_unique<HTTPResponse>(HTTPRequest::GET(base, parameters, limits));
     } catch (const std::exception& e) {
         Log::log(kLog, "%s ==> [%s]\n", operation, e.what());
         return false;
@@ -59,15 +69,15 @@ bool Ask(const char* operation, const std::string& address, const HTTPRequest::P
     if (response->get_status() != 200) {
         if (std::string_view(operation) == "ping")
             Log::log(kLog, "PING ==> [%d] [%s]\n", static_cast<int>(response->get_status()),
-                     response->get_response().c_str());
+                     Shown(response->get_response()).c_str());
         else
             Log::log(kLog, "%s ==> [%d] [%s]\n", operation, static_cast<int>(response->get_status()),
-                     response->get_response().c_str());
+                     Shown(response->get_response()).c_str());
         return false;
     }
     lines = Lines(response->get_response());
     if (lines.empty() || lines[0].substr(0, 2) != "ok") {
-        Log::log(kLog, "ServerCommClass: %s failed [%s]\n", operation, response->get_request().c_str());
+        Log::log(kLog, "ServerCommClass: %s failed [%s]\n", operation, Shown(response->get_request()).c_str());
         return false;
     }
     return true;
@@ -110,8 +120,9 @@ VersionKey KeyOf(const std::string& version) {
 
 } // namespace
 
-std::string UpdateServerRequest::DefaultURL() { return "http://" UPDATER_SERVER_HOST "/cgi/u"; }
-std::string UpdateServerRequest::DefaultSecureURL() { return "https://" UPDATER_SERVER_HOST "/cgi/u"; }
+const char* UpdateServerRequest::DefaultURL() { return "http://" UPDATER_SERVER_HOST "/cgi/u"; }
+const char* UpdateServerRequest::DefaultSecureURL() { return "https://" UPDATER_SERVER_HOST "/cgi/u"; }
+const char* UpdateServerRequest::DefaultHost() { return UPDATER_SERVER_HOST; }
 
 bool UpdateServerRequest::ping(const std::string& address) {
     std::unique_ptr<HTTPResponse> response;
@@ -140,18 +151,23 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmwareN
                                              {"fw", firmwareName},
                                              {"bld", build},
                                              {"no_cal", noCal ? "true" : "false"}};
-    if (!Ask("GetBuild", address, parameters, response, lines)) return false;
+    if (!Ask("GetBuild", address, parameters, response, lines, HTTPLimits::Download())) return false;
     birdText.clear();
     if (lines.size() < 2) {
         MissingLine("GetBuild", "BIRD line");
         return true;
     }
-    // The image can be large: keep it in the body's own buffer instead of copying it.
+    // The base64 text is one line, or several when the server wraps it (as
+    // MIME does at 76 columns): every line after "ok" is part of it. The image
+    // can be large, so the lines are joined inside the body's own buffer.
     std::string& body = response->get_response();
-    const std::string_view line = CutAt(lines[1], "\r");
-    const size_t offset = static_cast<size_t>(line.data() - body.data());
-    const size_t length = line.size();
-    body.erase(0, offset);
+    size_t length = 0;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const std::string_view line = CutAt(lines[i], "\r");
+        std::memmove(&body[length], line.data(), line.size());
+        length += line.size();
+    }
+    if (lines.size() > 2) Log::log(kLog, "GetBuild: joined %zu lines of base64\n", lines.size() - 1);
     body.resize(length);
     birdText = std::move(body);
     return true;
@@ -166,7 +182,7 @@ bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& builds, const
     for (size_t i = 1; i < lines.size(); ++i) {
         const std::string_view line = lines[i];
         if (line.size() < 3) continue;
-        Log::log(kLog, "%s processing entry: [%s]\n", "GetBuildList", std::string(line).c_str());
+        Log::log(kLog, "%s processing entry: [%s]\n", "GetBuildList", Shown(line).c_str());
         const std::string_view buildField = CutAt(line, ";\r\n");
         if (buildField.empty()) continue;
         std::string_view version;
@@ -174,7 +190,7 @@ bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& builds, const
             version = CutAt(line.substr(buildField.size() + 1), ";\r\n");
         const std::string build(buildField), versionText(version);
         builds.emplace(build, versionText); // a build listed twice keeps its first line
-        Log::log(kLog, "%s [%.10s][%.10s]\n", "GetBuildList", build.c_str(), versionText.c_str());
+        Log::log(kLog, "%s [%.10s][%.10s]\n", "GetBuildList", Shown(build).c_str(), Shown(versionText).c_str());
     }
     return true;
 }
@@ -193,7 +209,8 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_
     const std::string third = lines.size() > 2 ? std::string(lines[2]) : std::string();
     if (lines.size() > 1) serial = static_cast<uint32_t>(std::strtoul(second.c_str(), nullptr, 16));
     if (lines.size() > 2) build = static_cast<uint32_t>(std::strtoul(third.c_str(), nullptr, 0));
-    Log::log(kLog, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", first.c_str(), second.c_str(), third.c_str());
+    Log::log(kLog, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", Shown(first).c_str(), Shown(second).c_str(),
+             Shown(third).c_str());
     return true;
 }
 
@@ -208,7 +225,7 @@ bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string& token, cons
         return false;
     }
     const std::string_view line = lines[1];
-    Log::log(kLog, "%s processing entry: [%s]\n", "GetDeviceJWT", std::string(line).c_str());
+    Log::log(kLog, "%s processing entry: [%s]\n", "GetDeviceJWT", Shown(line).c_str());
     const size_t firstDot = line.find('.');
     if (firstDot == std::string_view::npos) return false;
     const size_t secondDot = line.find('.', firstDot + 1);

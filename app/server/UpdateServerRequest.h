@@ -13,9 +13,12 @@ public:
     using BuildList = std::map<std::string, std::string>; // build text -> version text
     using SortedBuilds = std::vector<std::pair<std::string, std::string>>;
 
-    // The built-in server address, HTTP and HTTPS forms (path "/cgi/u").
-    static std::string DefaultURL();
-    static std::string DefaultSecureURL();
+    // The built-in server address, HTTP and HTTPS forms (path "/cgi/u"), and
+    // its host alone. The one definition of the default server: the command
+    // line takes it from here.
+    static const char* DefaultURL();
+    static const char* DefaultSecureURL();
+    static const char* DefaultHost();
 
     // An empty address means DefaultURL().
     static bool ping(const std::string& address);

@@ -11,6 +11,7 @@
 #include <zlib.h>
 
 #include "Log.h"
+#include "PrintableText.h"
 #include "aFile.h"
 
 namespace {
@@ -147,25 +148,30 @@ bool BirdFile::Load() {
         }
     }
 
-    const uint8_t* stream = contents.data();
+    aFile_Close(&file);
+    return LoadBytes(contents.data(), contents.size());
+}
+
+bool BirdFile::LoadBytes(const uint8_t* bytes, size_t size) {
+    Reset();
+    if (size > UINT32_MAX / BIRD_FILE_INFLATE_FACTOR) {
+        Log::log(kPackage, "BIRDFILE: Error - bird data too large (%zu bytes)\n", size);
+        return false;
+    }
+    const uint8_t* stream = bytes;
     uint32_t streamLength = 0;
     if (size > BIRD_FILE_HEADER_SIZE) {
-        signature = GetInt(contents.data());
-        version = GetShort(contents.data() + 4);
+        signature = GetInt(bytes);
+        version = GetShort(bytes + 4);
         stream += BIRD_FILE_HEADER_SIZE;
         streamLength = static_cast<uint32_t>(size - BIRD_FILE_HEADER_SIZE);
     }
-    if (!DecompressData(stream, streamLength)) {
-        aFile_Close(&file);
-        return false;
-    }
+    if (!DecompressData(stream, streamLength)) return false;
 
     // A block area that does not add up still loads with the blocks found.
     ScanBlocks(data.get(), dataSize);
     FindSerialNumberOffsets();
     hasSerialOffsets = FirstBlock(BLOCK_SERIAL_OFFSETS) != nullptr;
-
-    aFile_Close(&file);
     return true;
 }
 
@@ -237,7 +243,10 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t length) {
         if (block.type == BLOCK_INFO && blockLength >= BIRD_INFO_SIZE) {
             for (size_t field = 0; field < BIRD_INFO_SIZE; field += BIRD_INFO_FIELD_SIZE)
                 Log::log(kPackage, "BIRDFILE:\t\t \t[%16.16s]\n",
-                         reinterpret_cast<const char*>(cursor + field));
+                         PrintableText(std::string_view(reinterpret_cast<const char*>(cursor + field),
+                                                        strnlen(reinterpret_cast<const char*>(cursor + field),
+                                                                BIRD_INFO_FIELD_SIZE)))
+                             .c_str());
         }
         cursor += blockLength;
         remaining -= blockLength;

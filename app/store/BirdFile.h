@@ -59,6 +59,9 @@ public:
 
     // Reads, inflates and scans the file named by `path`.
     bool Load();
+    // Inflates and scans a whole file held in memory (the bytes are copied;
+    // `path` is left as it is); false when it does not inflate.
+    bool LoadBytes(const uint8_t* bytes, size_t size);
     // Inflates a zlib stream into `data` (at most 8 times `length` bytes).
     bool DecompressData(const uint8_t* bytes, uint32_t length);
     // Splits a block area into `blocks`; false when sizes or the count disagree.

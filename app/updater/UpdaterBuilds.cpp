@@ -1,8 +1,10 @@
 // Build listing, device token and firmware download: the Updater operations
 // that talk to the update server or list the local store for one device.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <stdexcept>
 #include <string>
@@ -11,6 +13,7 @@
 #include "BirdFile.h"
 #include "HTTPRequest.h"
 #include "Log.h"
+#include "PrintableText.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 #include "UpdaterStore.h"
@@ -31,14 +34,53 @@ bool ParseBuild(const std::string& text, unsigned& value) {
     return true;
 }
 
+// The text without blanks, tabs or line ends around it.
+std::string Trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
 // A build text from the server or the store as a number; logs and gives 0 when it is none.
+// Blanks around the number (a server's "2002 ") do not matter.
 unsigned BuildNumberOf(const std::string& text) {
     unsigned value = 0;
-    if (!ParseBuild(text, value)) {
-        Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+    if (!ParseBuild(Trimmed(text), value)) {
+        Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", PrintableText(text).c_str());
         return 0;
     }
     return value;
+}
+
+// The build an info block names: its first field up to a NUL, blanks
+// trimmed; empty when the file has no info block or the field is blank.
+std::string InfoBuildText(const BirdFile& bird) {
+    const auto info = bird.FindBlocks(BirdFile::BLOCK_INFO);
+    if (info.empty() || !info[0].data) return {};
+    const char* text = reinterpret_cast<const char*>(info[0].data);
+    return Trimmed(std::string(text, strnlen(text, std::min<size_t>(info[0].length, BIRD_INFO_FIELD_SIZE))));
+}
+
+// A download may replace a stored build only when it is a BIRD file that
+// loads whole (header, zlib stream, block area) and, when its info block
+// names a build, names the one asked for. Reports what is wrong.
+bool _check_download(UpdaterDisplayInterface& display, const uint8_t* bytes, size_t length, unsigned build) {
+    const bool header = length >= BIRD_FILE_HEADER_SIZE && std::memcmp(bytes, BIRD_FILE_SIGNATURE, 4) == 0 &&
+                        bytes[4] != 0 && bytes[5] != 0;
+    BirdFile bird;
+    if (!header || !bird.LoadBytes(bytes, length) || !bird.ScanBlocks(bird.data.get(), bird.dataSize)) {
+        Log::log(Log::DEBUG_Updater, "Download_Firmware: the %zu bytes received are not a BIRD file that loads\n",
+                 length);
+        display.message(kError, "Failed to retrieve a valid BIRD file");
+        return false;
+    }
+    const std::string named = InfoBuildText(bird);
+    unsigned number = 0;
+    if (!named.empty() && (!ParseBuild(named, number) || number != build)) {
+        display.message(kError, "Downloaded BIRD file is build %s, not %u", PrintableText(named).c_str(), build);
+        return false;
+    }
+    return true;
 }
 
 // True when the server lists the build for the device.
@@ -90,7 +132,8 @@ BuildList Updater::Get_BuildListLocal(unsigned serial) {
                 try {
                     version = BirdFile(path).GetVersion();
                     if (!version.empty())
-                        Log::log(Log::DEBUG_Updater, "%s: version [%s]\n", path.c_str(), version.c_str());
+                        Log::log(Log::DEBUG_Updater, "%s: version [%s]\n", path.c_str(),
+                                 PrintableText(version).c_str());
                 } catch (const std::exception&) {
                     // A file that does not load lists with an empty version.
                 }
@@ -137,6 +180,11 @@ unsigned Updater::Download_Firmware(unsigned serial, std::string build, bool ove
         return 0;
     }
     if (wanted == 0) wanted = BuildNumberOf(newest);
+    // No build chosen and none named by the server: there is nothing to ask for.
+    if (wanted == 0) {
+        display.message(kError, "No build information for device");
+        return 0;
+    }
 
     display.message(kInfo, "Retrieving build %u", wanted);
     if (override) {
@@ -185,6 +233,7 @@ unsigned Updater::Download_Firmware(unsigned serial, std::string build, bool ove
         display.message(kError, "Failed to retrieve a valid BIRD file");
         return 0;
     }
+    if (!_check_download(display, bytes.get(), length, wanted)) return 0;
     const std::string now = KeyValueStore::Now();
     const aErr written = device.WriteFile(fileName, bytes.get(), length);
     bytes.reset();

@@ -1,6 +1,14 @@
-// Link core benchmarks against the loopback fake module of the link tests.
-// Usage: link_bench [idle|roundtrip|oneway|fifo]... (all when none given)
+// Link core benchmarks against the loopback fake module of the link tests,
+// and USB links against tarnix-sim's virtual USB modules.
+// Usage: link_bench [idle|roundtrip|oneway|fifo|usb]... (all when none given)
+#include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +23,9 @@
 #include "aLink.h"
 #include "aLinkPrivate.h"
 #include "aPacketFifo.h"
+#include "aUSB.h"
+
+#include <libusb.h>
 
 using namespace linktest;
 using Clock = std::chrono::steady_clock;
@@ -123,7 +134,9 @@ void OneWay(FakeModule::Transport transport, const char* name, bool pooled)
         return;
     }
     aLink_EnablePooledPackets(id, pooled);
-    const aPacketFifoId out = sGetLink(id)->outputFifo;
+    aLink* link = sGetLink(id);
+    const aPacketFifoId out = link->outputFifo;
+    sReleaseLink(&link);
     const size_t base = module.total();
     constexpr int kPackets = 200000;
     uint8_t data[28];
@@ -175,6 +188,197 @@ void FifoThroughput()
     aPacketFifo_Destroy(&fifo);
 }
 
+// USB: tarnix-sim serves one module on USB in its own umockdev test bed.
+
+std::string Mapped(const char* name)
+{
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        const size_t slash = line.find('/');
+        if (slash != std::string::npos && line.find(name, line.rfind('/')) != std::string::npos)
+            return line.substr(slash);
+    }
+    return "";
+}
+
+struct UsbSim {
+    pid_t pid = -1;
+    std::string dir;
+    bool start(unsigned heartbeatMs, int modules = 1)
+    {
+        char tmpl[] = "/tmp/link-bench-usb.XXXXXX";
+        if (mkdtemp(tmpl) == nullptr)
+            return false;
+        dir = tmpl;
+        {
+            std::ofstream ini(dir + "/sim.ini");
+            for (int i = 0; i < modules; ++i)
+                ini << "[module bench" << i << "]\nserial = " << 0xBE7C + i
+                    << "\nmodel = 17\naddress = 4\ntransport = usb\nheartbeat_ms = " << heartbeatMs << "\n";
+        }
+        const std::string ready = dir + "/ready";
+        pid = fork();
+        if (pid == 0) {
+            setenv("TMPDIR", dir.c_str(), 1);
+            unsetenv("LD_PRELOAD");
+            freopen("/dev/null", "w", stdout);
+            execl(TARNIX_SIM_BIN, TARNIX_SIM_BIN, "--ready-file", ready.c_str(), "--log", (dir + "/sim.log").c_str(),
+                  (dir + "/sim.ini").c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        for (int i = 0; i < 1000; ++i) {
+            std::ifstream in(ready);
+            std::string line;
+            while (std::getline(in, line))
+                if (line.rfind("env UMOCKDEV_DIR=", 0) == 0) {
+                    setenv("UMOCKDEV_DIR", line.substr(17).c_str(), 1);
+                    Tarnix_libusb_exit();
+                    return true;
+                }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    double cpuSeconds() const
+    {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string f;
+        unsigned long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> f; ++i) {
+            if (i == 14)
+                utime = std::stoul(f);
+            if (i == 15)
+                stime = std::stoul(f);
+        }
+        return (double)(utime + stime) / sysconf(_SC_CLK_TCK);
+    }
+    ~UsbSim()
+    {
+        Tarnix_libusb_exit();
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        if (!dir.empty())
+            system(("rm -rf " + dir).c_str());
+    }
+};
+
+bool MatchSerial(const aPacket* p, void*)
+{
+    return p->dataSize == 7 && p->data[0] == 3 && p->data[1] == 9;
+}
+
+// What USB discovery does: list the devices, and open each module to read its serial string.
+double EnumerateOnce(int* found)
+{
+    const auto t0 = Clock::now();
+    libusb_context* context = Tarnix_libusb_acquire();
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    *found = 0;
+    for (ssize_t i = 0; i < count; ++i) {
+        if (!is_tarnix_device(list[i]))
+            continue;
+        libusb_device_descriptor d;
+        libusb_device_handle* device = nullptr;
+        if (libusb_get_device_descriptor(list[i], &d) != 0 || libusb_open(list[i], &device) != 0)
+            continue;
+        unsigned char serial[33];
+        if (libusb_get_string_descriptor_ascii(device, d.iSerialNumber, serial, sizeof(serial)) == 8)
+            (*found)++;
+        libusb_close(device);
+    }
+    libusb_free_device_list(list, 1);
+    Tarnix_libusb_release(context);
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+void Usb()
+{
+    if (Mapped("libumockdev-preload").empty()) {
+        printf("USB: not under umockdev's preload\n");
+        return;
+    }
+    {
+        UsbSim sim;
+        if (!sim.start(0)) {
+            printf("USB: simulator did not start\n");
+            return;
+        }
+        aLinkId id = aLink_CreateUSB(0xBE7C);
+        if (id == 0) {
+            printf("USB idle: no link\n");
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const double cpu0 = CpuSeconds(), sim0 = sim.cpuSeconds();
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        const double cpu = CpuSeconds() - cpu0, simCpu = sim.cpuSeconds() - sim0;
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        printf("USB     idle link: %.3f s CPU over %.1f s = %.3f%% of one core (link process); simulator %.3f%%\n", cpu,
+               wall, 100.0 * cpu / wall, 100.0 * simCpu / wall);
+
+        // UEI round trips: a get of the serial number, answered by the module.
+        constexpr int kExchanges = 2000;
+        std::vector<double> micros;
+        static const uint8_t request[3] = {3, 9 | 0x40, 0x20};
+        aPacket* packet = aPacket_CreateWithData(4, sizeof(request), request);
+        for (int i = 0; i < kExchanges; ++i) {
+            const auto s0 = Clock::now();
+            aLink_PutPacket(id, packet);
+            aPacket* reply = aLink_AwaitFirst(id, MatchSerial, nullptr, 1000);
+            const auto s1 = Clock::now();
+            if (reply != nullptr)
+                micros.push_back(std::chrono::duration<double, std::micro>(s1 - s0).count());
+            aPacket_Destroy(&reply);
+        }
+        aPacket_Destroy(&packet);
+        std::sort(micros.begin(), micros.end());
+        if (!micros.empty())
+            printf("USB     UEI round trip over %d exchanges: median %.0f us, p99 %.0f us, lost %d\n", kExchanges,
+                   micros[micros.size() / 2], micros[micros.size() * 99 / 100], kExchanges - (int)micros.size());
+        aLink_Destroy(&id);
+
+        // The same exchange straight through the driver (no link threads):
+        // one bulk OUT and one bulk IN, the emulation's and the simulator's share.
+        tarnixusb* h = tarnixusb_create_usb(1);
+        if (tarnixusb_open_tarnix_device(h, "0000BE7C") == aErrNone) {
+            const uint8_t wire[5] = {4, 3, 3, 9 | 0x40, 0x20};
+            micros.clear();
+            for (int i = 0; i < kExchanges; ++i) {
+                const auto s0 = Clock::now();
+                tarnixusb_write_to_device(h, wire, sizeof(wire));
+                uint8_t b;
+                int got = 0;
+                while (got < 9 && tarnixusb_get_from_device(h, &b) == aErrNone)
+                    got++;
+                micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - s0).count());
+            }
+            std::sort(micros.begin(), micros.end());
+            printf("USB     bare driver write + read (emulation and simulator only): median %.0f us, p99 %.0f us\n",
+                   micros[micros.size() / 2], micros[micros.size() * 99 / 100]);
+        }
+        tarnixusb_destroy(&h);
+    }
+    for (int modules : {1, 8}) {
+        UsbSim sim;
+        if (!sim.start(0, modules))
+            continue;
+        int found = 0;
+        std::vector<double> ms;
+        for (int i = 0; i < 50; ++i)
+            ms.push_back(EnumerateOnce(&found));
+        std::sort(ms.begin(), ms.end());
+        printf("USB     enumeration (list, open, serial string) of %d module(s): median %.2f ms, found %d\n", modules,
+               ms[ms.size() / 2], found);
+    }
+}
+
 bool Wanted(int argc, char** argv, const char* what)
 {
     if (argc < 2)
@@ -190,6 +394,13 @@ bool Wanted(int argc, char** argv, const char* what)
 int main(int argc, char** argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // USB links need umockdev's preload from the start (after the sanitizer runtime).
+    if (Wanted(argc, argv, "usb") && Mapped("libumockdev-preload").empty() && getenv("LINK_BENCH_REEXEC") == nullptr) {
+        const std::string asan = Mapped("libasan.so");
+        setenv("LD_PRELOAD", ((asan.empty() ? "" : asan + ":") + "libumockdev-preload.so.0").c_str(), 1);
+        setenv("LINK_BENCH_REEXEC", "1", 1);
+        execv("/proc/self/exe", argv);
+    }
     if (Wanted(argc, argv, "idle")) {
         Idle(FakeModule::Transport::Tcp, "TCP/IP");
         Idle(FakeModule::Transport::Pty, "serial");
@@ -206,5 +417,7 @@ int main(int argc, char** argv)
     }
     if (Wanted(argc, argv, "fifo"))
         FifoThroughput();
+    if (Wanted(argc, argv, "usb"))
+        Usb();
     return 0;
 }

@@ -36,11 +36,16 @@ bool sReadModule(libusb_device* device, linkSpec* spec)
 
 int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference)
 {
-    libusb_context* context = Tarnix_libusb_context();
+    // Hold the context for the whole walk: another thread may renew it
+    // (Tarnix_libusb_exit) while we read the devices' descriptors.
+    libusb_context* context = Tarnix_libusb_acquire();
     if (context == nullptr) return 0;
     libusb_device** devices = nullptr;
     ssize_t count = libusb_get_device_list(context, &devices);
-    if (count < 0) return 0;
+    if (count < 0) {
+        Tarnix_libusb_release(context);
+        return 0;
+    }
     int hits = 0;
     for (ssize_t i = 0; i < count; ++i) {
         linkSpec spec;
@@ -48,5 +53,6 @@ int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference)
         if (!aDiscovery_Report(callback, reference, spec, &hits)) break;
     }
     libusb_free_device_list(devices, 1);
+    Tarnix_libusb_release(context);
     return hits;
 }

@@ -43,6 +43,18 @@ int aThread_Destroy(aThread** handle)
     return joined;
 }
 
+int aThread_Detach(aThread** handle)
+{
+    if (handle == NULL || *handle == NULL || (*handle)->validity != aTHREAD_VALIDITY)
+        return EINVAL;
+    aThread* thread = *handle;
+    const int detached = pthread_detach(thread->id);
+    thread->validity = 0;
+    free(thread);
+    *handle = NULL;
+    return detached;
+}
+
 void aThread_Yield(void)
 {
     struct timespec pause = {0, 5000};

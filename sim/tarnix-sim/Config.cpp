@@ -54,10 +54,16 @@ FaultCount parseCount(const std::string& text, const std::string& what) {
     return c;
 }
 
+// Bytes as pairs of hexadecimal digits, blanks allowed anywhere ("0A0B0C", "0a 0b 0c").
 std::vector<uint8_t> parseHex(const std::string& text, const std::string& what) {
     std::string t;
-    for (char c : text)
-        if (!std::isspace(static_cast<unsigned char>(c))) t += c;
+    for (char c : text) {
+        if (std::isspace(static_cast<unsigned char>(c))) continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            throw ConfigError(what + ": expected bytes as pairs of hexadecimal digits, blanks allowed "
+                                     "(such as 0A0B0C or 0a 0b 0c; no 0x or other separators): " + text);
+        t += c;
+    }
     if (t.size() % 2) throw ConfigError(what + ": odd number of hex digits");
     std::vector<uint8_t> out;
     for (size_t i = 0; i < t.size(); i += 2)
@@ -83,17 +89,49 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& value, c
     } else if (key == "serial") m.serial = static_cast<uint32_t>(parseNumber(value, 0xFFFFFFFFu, what));
     else if (key == "model") m.model = static_cast<uint8_t>(parseNumber(value, 255, what));
     else if (key == "address") m.address = static_cast<uint8_t>(parseNumber(value, 254, what));
-    else if (key == "version") m.version = ParseVersion(value);
+    else if (key == "version") {
+        try {
+            m.version = ParseVersion(value);
+        } catch (const ConfigError& e) {
+            throw ConfigError(where + ": [module " + m.name + "] " + e.what());
+        }
+    }
     else if (key == "build") m.build = static_cast<uint32_t>(parseNumber(value, 0xFFFFFFFFu, what));
     else if (key == "name") m.device_name = value;
     else if (key == "features") m.features = static_cast<uint32_t>(parseNumber(value, 0xFFFFFFFFu, what));
     else if (key == "transport") {
+        // A '+'-separated set of tcp, pty and usb ("both" is tcp+pty).
         std::string t = lower(value);
-        if (t == "tcp") { m.tcp = true; m.pty = false; }
-        else if (t == "pty") { m.tcp = false; m.pty = true; }
-        else if (t == "tcp+pty" || t == "pty+tcp" || t == "both") { m.tcp = true; m.pty = true; }
-        else throw ConfigError(what + ": expected tcp, pty or tcp+pty");
-    } else if (key == "pty_link") m.pty_link = value;
+        if (t == "both") t = "tcp+pty";
+        m.tcp = m.pty = m.usb = false;
+        std::istringstream parts(t);
+        std::string part;
+        while (std::getline(parts, part, '+')) {
+            part = trim(part);
+            if (part == "tcp") m.tcp = true;
+            else if (part == "pty") m.pty = true;
+            else if (part == "usb") m.usb = true;
+            else throw ConfigError(what + ": expected tcp, pty, usb or a '+'-joined set of them");
+        }
+        m.transport_given = true;
+    }
+    else if (key == "usb_vendor") m.usb_vendor = static_cast<uint16_t>(parseNumber(value, 0xFFFF, what));
+    else if (key == "usb_product") m.usb_product = static_cast<int>(parseNumber(value, 0xFFFF, what));
+    else if (key == "usb_packet") {
+        m.usb_packet = static_cast<uint16_t>(parseNumber(value, 512, what));
+        if (m.usb_packet != 64 && m.usb_packet != 512) throw ConfigError(what + ": expected 64 or 512");
+    }
+    else if (key == "usb_serial") m.usb_serial = value;
+    else if (key == "usb_descriptor") {
+        const std::string t = lower(value);
+        if (t == "normal") m.usb_defect = UsbShape::Defect::None;
+        else if (t == "no_configuration") m.usb_defect = UsbShape::Defect::NoConfiguration;
+        else if (t == "no_interface") m.usb_defect = UsbShape::Defect::NoInterface;
+        else if (t == "no_in_endpoint") m.usb_defect = UsbShape::Defect::NoInEndpoint;
+        else if (t == "no_out_endpoint") m.usb_defect = UsbShape::Defect::NoOutEndpoint;
+        else throw ConfigError(what + ": expected normal, no_configuration, no_interface, no_in_endpoint or no_out_endpoint");
+    }
+    else if (key == "usb_reenumerate_ms") m.usb_reenumerate_ms = static_cast<unsigned>(parseNumber(value, 600000, what)); else if (key == "pty_link") m.pty_link = value;
     else if (key == "port") m.port = static_cast<uint16_t>(parseNumber(value, 65535, what));
     else if (key == "heartbeat_ms") m.heartbeat_ms = static_cast<unsigned>(parseNumber(value, 25500, what));
     else if (key == "block_size") m.block_size = static_cast<uint16_t>(parseNumber(value, 65535, what));
@@ -135,10 +173,11 @@ void validate(Config& config, const std::string& origin) {
             m.address = m.i2c_address;
             m.tcp = false;
             m.pty = false;
+            m.usb = false;
         } else {
             if (m.address == 0 || (m.address & 1))
                 throw ConfigError(where + ": address must be even and non-zero");
-            if (!m.tcp && !m.pty) throw ConfigError(where + ": no transport");
+            if (!m.tcp && !m.pty && !m.usb) throw ConfigError(where + ": no transport");
             if (m.tcp && m.port != 0 && !ports.insert(m.port).second)
                 throw ConfigError(where + ": port used twice");
         }
@@ -172,6 +211,27 @@ void Faults::set(const std::string& name, const std::string& value) {
     else if (name == "no_return_after_reboot") no_return_after_reboot = parseCount(value, what);
     else if (name == "drop_connection") drop_connection_after_data = static_cast<unsigned>(parseNumber(value, 1000000, what));
     else if (name == "refuse_second_connection") refuse_second_connection = parseBool(value, what);
+    else if (name == "usb_stall") {
+        // "in", "out", or either followed by a count ("in 2").
+        std::istringstream v(lower(value));
+        std::string which, count;
+        v >> which >> count;
+        const int n = parseCount(count.empty() ? "1" : count, what).remaining;
+        if (which == "in") usb.stall_in = n;
+        else if (which == "out") usb.stall_out = n;
+        else if (which == "off") usb.stall_in = usb.stall_out = 0;
+        else throw ConfigError(what + ": expected in, out or off (and a count)");
+    }
+    else if (name == "usb_io_errors") usb.io_errors = parseCount(value, what).remaining;
+    else if (name == "usb_partial_out") usb.partial_out = parseCount(value, what).remaining;
+    else if (name == "usb_vanish") {
+        const std::string t = lower(trim(value));
+        if (t == "off") usb.vanish_ms = -1;
+        else if (t == "never") usb.vanish_ms = 0x7FFFFFFF;
+        else usb.vanish_ms = static_cast<long>(parseNumber(t, 600000, what));
+    }
+    else if (name == "usb_held") usb.held = parseBool(value, what);
+    else if (name == "usb_late") usb_late_ms = static_cast<unsigned>(parseNumber(value, 600000, what));
     else throw ConfigError("unknown fault '" + name + "'");
 }
 
@@ -183,7 +243,9 @@ std::string Faults::describe() const {
       << " silent_after_load=" << countText(silent_after_load)
       << " no_return_after_reboot=" << countText(no_return_after_reboot)
       << " drop_connection=" << drop_connection_after_data
-      << " refuse_second_connection=" << (refuse_second_connection ? "yes" : "no");
+      << " refuse_second_connection=" << (refuse_second_connection ? "yes" : "no")
+      << " usb_stall=in:" << usb.stall_in << ",out:" << usb.stall_out << " usb_io_errors=" << usb.io_errors << " usb_partial_out=" << usb.partial_out
+      << " usb_vanish=" << usb.vanish_ms << " usb_held=" << (usb.held ? "yes" : "no") << " usb_late=" << usb_late_ms;
     return o.str();
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Usb.h"
+
 namespace tarnixsim {
 
 struct ConfigError : std::runtime_error {
@@ -37,6 +39,10 @@ struct Faults {
     FaultCount no_return_after_reboot;
     unsigned drop_connection_after_data = 0; // 0: off; else drop after that many more data packets
     bool refuse_second_connection = false;
+    // USB faults (usb_stall, usb_io_errors, usb_vanish, usb_held) and a late
+    // return from the next re-enumeration (usb_late, ms).
+    UsbFaults usb;
+    unsigned usb_late_ms = 0;
 
     // Sets one fault by name; throws ConfigError for an unknown name or value.
     void set(const std::string& name, const std::string& value);
@@ -54,6 +60,16 @@ struct ModuleConfig {
     uint32_t features = 0;     // protocol features word (bit 31: pooled packets)
     bool tcp = true;
     bool pty = false;
+    bool usb = false;
+    bool transport_given = false; // `transport` set explicitly (else --usb may pick USB)
+    // USB appearance: product < 0 means the model number; serial string empty
+    // means the serial number as eight hex digits.
+    uint16_t usb_vendor = 0x24FF;
+    int usb_product = -1;
+    uint16_t usb_packet = 512;
+    std::string usb_serial;
+    UsbShape::Defect usb_defect = UsbShape::Defect::None;
+    unsigned usb_reenumerate_ms = 200; // how long the device is away when it re-enumerates
     uint16_t port = 0;         // 0: any free port
     std::string pty_link;      // a stable symbolic link to the pty, if wanted
     unsigned heartbeat_ms = 0; // 0: no heartbeats

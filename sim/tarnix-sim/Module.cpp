@@ -856,9 +856,12 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
         log_.info("%s: loader of %zu bytes started", name().c_str(), loader_.size());
         if (faults_.silent_after_load.fire()) {
             log_.info("%s: fault silent_after_load: LOAD not answered", name().c_str());
+            hub.loaderStarted(*this);
             return;
         }
-        return reply(c, hub, Bytes{kCmdUpgrade, 2});
+        reply(c, hub, Bytes{kCmdUpgrade, 2});
+        hub.loaderStarted(*this);
+        return;
     }
     case 6: { // REBOOT
         log_.info("%s: REBOOT", name().c_str());

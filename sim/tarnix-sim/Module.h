@@ -61,6 +61,8 @@ public:
     // The module goes down now; it comes back after its reboot time unless
     // `comeBack` is false.
     virtual void reboot(Module& m, bool comeBack) = 0;
+    // The module has started its loader (a USB module re-enumerates then).
+    virtual void loaderStarted(Module&) {}
 };
 
 class Module {

@@ -17,7 +17,9 @@
 #include <stdexcept>
 #include <tuple>
 #include <sys/socket.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -40,6 +42,13 @@ int g_signal_pipe[2] = {-1, -1};
 
 void onSignal(int) {
     const char b = 1;
+    ssize_t n = ::write(g_signal_pipe[1], &b, 1);
+    (void)n;
+}
+
+// A child ended: byte 2 wakes the loop without stopping it.
+void onChild(int) {
+    const char b = 2;
     ssize_t n = ::write(g_signal_pipe[1], &b, 1);
     (void)n;
 }
@@ -129,6 +138,8 @@ struct Server::Conn : Connection {
     bool frame_overflow = false;
     Bytes out;            // bytes not yet written
     bool warned_full = false;
+    bool usb = false;     // a USB device's host session (no descriptor)
+    bool idle = false;    // USB: no host holds the interface; nothing is sent
 };
 
 void InstallSignalHandlers() {
@@ -142,6 +153,11 @@ void InstallSignalHandlers() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    struct sigaction child{};
+    child.sa_handler = onChild;
+    sigemptyset(&child.sa_mask);
+    child.sa_flags = SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &child, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -154,6 +170,12 @@ Server::Server(const Config& config, const Options& options, Log& log) : options
 }
 
 Server::~Server() {
+    if (command_pid_ > 0) {
+        ::kill(command_pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(command_pid_, &status, 0);
+    }
+    usb_.reset(); // removes the test bed
     for (auto& [id, c] : conns_) {
         if (c->fd >= 0) ::close(c->fd);
         if (c->slave_fd >= 0) ::close(c->slave_fd);
@@ -193,7 +215,9 @@ void Server::start() {
     }
     if (options_.control_port >= 0) openControl();
     if (options_.discovery) openDiscovery();
+    openUsb();
     announce();
+    startCommand();
 }
 
 void Server::openListener(Listener& l) {
@@ -294,6 +318,11 @@ void Server::announce() {
         o << "module " << l.module->name() << " tcp " << options_.bind_address << ":" << l.port << "\n";
     for (auto& [id, c] : conns_)
         if (c->pty) o << "module " << c->top->name() << " pty " << c->pty_path << "\n";
+    for (auto& u : usb_slots_) o << "module " << u.module->name() << " usb " << u.node << "\n";
+    if (usb_) {
+        o << "env UMOCKDEV_DIR=" << usb_->root() << "\n";
+        o << "env LD_PRELOAD=" << UsbPreloadValue() << "\n";
+    }
     if (control_fd_ >= 0) o << "control 127.0.0.1:" << control_port_ << "\n";
     if (discovery_fd_ >= 0) o << "discovery 232.2.2.2:9888\n";
     o << "READY\n";
@@ -307,8 +336,11 @@ void Server::announce() {
         std::fclose(f);
         if (std::rename(aside.c_str(), options_.ready_file.c_str()) != 0) throw sysError("rename " + aside);
     }
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
+    // With a command to run, standard output is the command's.
+    if (options_.command.empty()) {
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+    }
     log_.info("ready: %zu module(s)", modules_.size());
 }
 
@@ -340,6 +372,7 @@ void Server::run() {
                 what.push_back({'L', i});
             }
         for (auto& [id, c] : conns_) {
+            if (c->usb) continue;
             fds.push_back({c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
             what.push_back({'C', id});
         }
@@ -355,6 +388,10 @@ void Server::run() {
             fds.push_back({discovery_fd_, POLLIN, 0});
             what.push_back({'D', 0});
         }
+        if (usb_) {
+            fds.push_back({usb_->eventFd(), POLLIN, 0});
+            what.push_back({'U', 0});
+        }
         const uint64_t deadline = nextDeadline(now);
         const int timeout = static_cast<int>(std::min<uint64_t>(deadline > now ? deadline - now : 0, 1000));
         if (::poll(fds.data(), fds.size(), timeout) < 0) {
@@ -367,11 +404,16 @@ void Server::run() {
             switch (kind) {
             case 'S': {
                 char b[16];
-                while (::read(g_signal_pipe[0], b, sizeof b) > 0) {
-                }
+                bool stop = false;
+                ssize_t n;
+                while ((n = ::read(g_signal_pipe[0], b, sizeof b)) > 0)
+                    for (ssize_t k = 0; k < n; ++k) stop = stop || b[k] == 1;
+                if (reapCommand()) return;
+                if (!stop) break;
                 log_.info("signal received, stopping");
                 return;
             }
+            case 'U': usbEvents(); break;
             case 'L': accept(listeners_[id]); break;
             case 'C': {
                 auto it = conns_.find(id);
@@ -401,10 +443,15 @@ uint64_t Server::nextDeadline(uint64_t now) const {
     for (auto& [m, t] : next_heartbeat_) next = std::min(next, t);
     for (auto& [id, c] : conns_)
         if (!c->streams.empty()) next = std::min(next, c->next_stream_ms);
+    for (auto& u : usb_slots_) {
+        if (u.unplug_due) next = std::min(next, u.unplug_due);
+        if (u.replug_due) next = std::min(next, u.replug_due);
+    }
     return next;
 }
 
 void Server::timers(uint64_t now) {
+    usbTimers(now);
     while (!delayed_.empty() && delayed_.begin()->first <= now) {
         Delayed d = std::move(delayed_.begin()->second);
         delayed_.erase(delayed_.begin());
@@ -431,13 +478,13 @@ void Server::timers(uint64_t now) {
         Module* top = m->router ? m->router : m;
         if (!top->up()) continue;
         for (auto& [id, c] : conns_)
-            if (c->top == top && !c->closing && (top == m || c->route_on)) targets.push_back(c.get());
+            if (c->top == top && !c->closing && !c->idle && (top == m || c->route_on)) targets.push_back(c.get());
         if (targets.empty()) continue;
         const uint8_t v = m->nextHeartbeat();
         for (Conn* c : targets) send(*c, m->address(), Bytes{0, v}, 0);
     }
     for (auto& [id, c] : conns_) {
-        if (c->streams.empty() || c->closing || now < c->next_stream_ms) continue;
+        if (c->streams.empty() || c->closing || c->idle || now < c->next_stream_ms) continue;
         c->next_stream_ms = now + std::max(1u, c->top->config().stream_interval_ms);
         // Overlapping subscriptions (one option and all options) send each sample once.
         std::set<std::tuple<Module*, uint8_t, uint8_t, uint8_t>> sent;
@@ -464,7 +511,7 @@ void Server::accept(Listener& l) {
     inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
     Module* m = l.module;
     const bool inUse = std::any_of(conns_.begin(), conns_.end(), [&](const auto& e) {
-        return e.second->top == m && !e.second->pty && !e.second->closing;
+        return e.second->top == m && !e.second->pty && !e.second->usb && !e.second->closing;
     });
     if (inUse && m->faults().refuse_second_connection) {
         log_.info("%s: connection from %s:%u refused (module in use)", m->name().c_str(), ip, ntohs(peer.sin_port));
@@ -486,6 +533,18 @@ void Server::close(Conn& c, const char* why, bool abortive) {
     if (c.closing) return;
     c.closing = true;
     c.abortive = abortive;
+    if (c.usb) {
+        // The device outlives a host session: only that session's state goes.
+        c.closing = false;
+        c.idle = true;
+        c.route_on = false;
+        c.streams.clear();
+        c.incoming.clear();
+        c.factory = Connection::Factory{};
+        aPacket_Reset(c.rx.get());
+        log_.info("%s: %s (usb) reset: %s", c.top->name().c_str(), c.label().c_str(), why);
+        return;
+    }
     if (c.pty) {
         // The pty outlives a reboot: only pending output and host state go.
         c.closing = false;
@@ -508,7 +567,12 @@ void Server::readTcp(Conn& c) {
         if (errno == EAGAIN || errno == EINTR) return;
         return close(c, std::strerror(errno));
     }
-    for (ssize_t i = 0; i < n && !c.closing; ++i) {
+    feed(c, buffer, static_cast<size_t>(n));
+}
+
+// Raw packets, back to back (TCP and USB).
+void Server::feed(Conn& c, const uint8_t* buffer, size_t n) {
+    for (size_t i = 0; i < n && !c.closing; ++i) {
         aErr e = aPacket_AddByte(c.rx.get(), buffer[i]);
         if (e != aErrNone) {
             log_.info("%s: framing error on byte %02X, packet dropped", c.label().c_str(), buffer[i]);
@@ -602,6 +666,12 @@ void Server::send(Connection& base, uint8_t from, const Bytes& data, unsigned de
 }
 
 void Server::writeWire(Conn& c, const Bytes& wire) {
+    if (c.usb) {
+        if (c.idle) return;
+        for (auto& u : usb_slots_)
+            if (u.conn == &c && u.device >= 0) usb_->deliver(u.device, wire);
+        return;
+    }
     // A pty nobody reads keeps little: a host that opens it later should not
     // get a backlog of stale heartbeats and samples.
     if (c.out.size() + wire.size() > (c.pty ? kMaxPtyBacklog : kMaxPending)) {
@@ -635,7 +705,7 @@ void Server::flush(Conn& c) {
 
 void Server::dropConnections(Module& top) {
     for (auto& [id, c] : conns_)
-        if (c->top == &top && !c->pty) close(*c, "dropped by the module", true);
+        if (c->top == &top && !c->pty && !c->usb) close(*c, "dropped by the module", true);
 }
 
 void Server::reboot(Module& m, bool comeBack) {
@@ -648,6 +718,11 @@ void Server::reboot(Module& m, bool comeBack) {
                 ::close(l.fd);
                 l.fd = -1;
             }
+        // A USB module leaves the bus; it comes back as a new device when it boots.
+        if (UsbSlot* u = usbSlot(m)) {
+            unplugUsb(*u);
+            u->unplug_due = u->replug_due = 0;
+        }
     }
     reboots_.erase(std::remove_if(reboots_.begin(), reboots_.end(), [&](const Reboot& r) { return r.module == &m; }),
                    reboots_.end());
@@ -670,6 +745,16 @@ void Server::bringUp(Module& m) {
         }
     }
     next_heartbeat_[&m] = nowMs() + (m.heartbeatMs() ? m.heartbeatMs() : 1000);
+    if (UsbSlot* u = usbSlot(m)) {
+        const unsigned late = m.faults().usb_late_ms;
+        m.faults().usb_late_ms = 0;
+        if (late) log_.info("%s: fault usb_late: back on USB %u ms late", m.name().c_str(), late);
+        u->replug_due = nowMs() + late;
+        if (!late) {
+            u->replug_due = 0;
+            plugUsb(*u);
+        }
+    }
 }
 
 // ---- Ethernet discovery
@@ -753,22 +838,48 @@ std::string Server::command(const std::string& line) {
     if (!m) return "error unknown module '" + name + "'";
     if (verb == "status") {
         size_t open = 0;
-        for (auto& [id, c] : conns_)
-            if (c->top == m && !c->pty && !c->closing) ++open;
-        return "ok " + m->status() + " connections=" + std::to_string(open);
+        std::string tcp = "none", pty = "none";
+        for (auto& [id, c] : conns_) {
+            if (c->top == m && !c->pty && !c->usb && !c->closing) ++open;
+            if (c->top == m && c->pty) pty = c->pty_path;
+        }
+        for (auto& l : listeners_)
+            if (l.module == m) tcp = std::to_string(l.port);
+        std::string usb;
+        if (UsbSlot* u = usbSlot(*m))
+            usb = u->device >= 0 && usb_->present(u->device)
+                      ? " usb=" + u->node + (usb_->claimed(u->device) ? " usb_claimed=yes" : " usb_claimed=no")
+                      : " usb=away";
+        return "ok " + m->status() + " connections=" + std::to_string(open) + " tcp_port=" + tcp + " pty=" + pty + usb;
     }
     if (verb == "fault") {
         std::string key, value;
-        in >> key >> value;
+        in >> key;
+        std::getline(in, value);
         try {
             m->faults().set(key, value);
         } catch (const ConfigError& e) {
             return std::string("error ") + e.what();
         }
+        // USB faults belong to the device on the bus now.
+        if (UsbSlot* u = usbSlot(*m); u && key.rfind("usb_", 0) == 0 && key != "usb_late" && u->device >= 0) {
+            usb_->setFaults(u->device, m->faults().usb);
+            m->faults().usb = UsbFaults{};
+            m->faults().usb.held = usb_->faults(u->device).held;
+        }
+        return "ok";
+    }
+    if (verb == "replug") {
+        UsbSlot* u = usbSlot(*m);
+        if (!u) return "error module is not on USB";
+        unplugUsb(*u);
+        u->unplug_due = 0;
+        u->replug_due = nowMs() + m->config().usb_reenumerate_ms;
         return "ok";
     }
     if (verb == "clear") {
         m->faults() = Faults{};
+        if (UsbSlot* u = usbSlot(*m); u && u->device >= 0) usb_->setFaults(u->device, UsbFaults{});
         return "ok";
     }
     if (verb == "drop") {
@@ -787,7 +898,172 @@ std::string Server::command(const std::string& line) {
         it->due = nowMs();
         return "ok";
     }
-    return "error unknown command '" + verb + "' (list, status, fault, clear, drop, reboot, revive)";
+    return "error unknown command '" + verb + "' (list, status, fault, clear, drop, reboot, revive, replug)";
+}
+
+// ---- USB
+
+Server::UsbSlot* Server::usbSlot(Module& m) {
+    for (auto& u : usb_slots_)
+        if (u.module == &m) return &u;
+    return nullptr;
+}
+
+void Server::openUsb() {
+    unsigned port = 1;
+    for (auto& m : modules_) {
+        if (!m->config().usb || m->router) continue;
+        if (!usb_) {
+            usb_ = std::make_unique<UsbBed>();
+            // Each emulated call ends in a zero-length sleep in the client; a
+            // small timer slack (inherited by commands we start) keeps it short.
+            prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        }
+        auto c = std::make_unique<Conn>();
+        c->id = next_conn_id_++;
+        c->top = m.get();
+        c->usb = true;
+        c->idle = true;
+        UsbSlot slot;
+        slot.module = m.get();
+        slot.port = port++;
+        slot.conn = c.get();
+        conns_[c->id] = std::move(c);
+        usb_slots_.push_back(slot);
+        plugUsb(usb_slots_.back());
+    }
+}
+
+void Server::plugUsb(UsbSlot& s) {
+    if (s.device >= 0 && usb_->present(s.device)) return;
+    const ModuleConfig& mc = s.module->config();
+    UsbShape shape;
+    shape.vendor = mc.usb_vendor;
+    shape.product = static_cast<uint16_t>(mc.usb_product >= 0 ? mc.usb_product : s.module->model());
+    shape.max_packet = mc.usb_packet;
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%08X", s.module->serial());
+    shape.serial = mc.usb_serial.empty() ? serial : mc.usb_serial;
+    shape.product_name = "Tarnix module " + std::to_string(s.module->model());
+    shape.defect = mc.usb_defect;
+    try {
+        s.device = usb_->plug(shape, s.port, s.node);
+    } catch (const std::exception& e) {
+        // At start-up this is fatal (the caller reports it); later the module tries again.
+        if (!s.conn->idle || s.device >= 0) {
+            log_.info("%s: %s; trying again", s.module->name().c_str(), e.what());
+            s.replug_due = nowMs() + 500;
+            return;
+        }
+        throw;
+    }
+    // Faults set in the configuration or before this device appeared are its own now.
+    UsbFaults f = s.module->faults().usb;
+    usb_->setFaults(s.device, f);
+    s.module->faults().usb = UsbFaults{};
+    s.module->faults().usb.held = f.held;
+    close(*s.conn, "device attached");
+    log_.info("%s: on USB as %s (vendor %04X product %04X, serial '%s', %u-byte packets)", s.module->name().c_str(),
+              s.node.c_str(), shape.vendor, shape.product, shape.serial.c_str(), shape.max_packet);
+}
+
+void Server::unplugUsb(UsbSlot& s) {
+    if (s.device < 0) return;
+    if (usb_->present(s.device) || !s.node.empty()) {
+        usb_->unplug(s.device);
+        log_.info("%s: left USB (%s)", s.module->name().c_str(), s.node.c_str());
+    }
+    close(*s.conn, "device detached");
+    s.node.clear();
+}
+
+void Server::loaderStarted(Module& m) {
+    UsbSlot* u = usbSlot(m);
+    if (!u) return;
+    // Leave the LOAD answer time to reach the host, then re-enumerate.
+    const uint64_t now = nowMs();
+    u->unplug_due = now + 50;
+    const unsigned late = m.faults().usb_late_ms;
+    m.faults().usb_late_ms = 0;
+    u->replug_due = u->unplug_due + m.config().usb_reenumerate_ms + late;
+}
+
+void Server::usbTimers(uint64_t now) {
+    for (auto& u : usb_slots_) {
+        if (u.unplug_due && now >= u.unplug_due) {
+            u.unplug_due = 0;
+            unplugUsb(u);
+        }
+        if (u.replug_due && now >= u.replug_due && !u.unplug_due) {
+            u.replug_due = 0;
+            if (u.module->up()) plugUsb(u);
+        }
+    }
+}
+
+void Server::usbEvents() {
+    for (UsbEvent& e : usb_->take()) {
+        UsbSlot* slot = nullptr;
+        for (auto& u : usb_slots_)
+            if (u.device == e.device) slot = &u;
+        if (!slot) continue; // an earlier appearance of a device
+        Conn& c = *slot->conn;
+        switch (e.kind) {
+        case UsbEvent::Claimed:
+            close(c, "new host session");
+            c.idle = false;
+            log_.info("%s: %s: host claimed the interface", slot->module->name().c_str(), c.label().c_str());
+            break;
+        case UsbEvent::Released:
+            close(c, "host released the interface");
+            break;
+        case UsbEvent::Data:
+            if (log_.trace())
+                log_.info("%s: usb out transfer of %zu bytes", slot->module->name().c_str(), e.data.size());
+            if (!c.idle) feed(c, e.data.data(), e.data.size());
+            break;
+        case UsbEvent::Vanished: {
+            const long back = static_cast<long>(e.data[0]) << 24 | e.data[1] << 16 | e.data[2] << 8 | e.data[3];
+            log_.info("%s: fault usb_vanish: gone mid-transfer", slot->module->name().c_str());
+            unplugUsb(*slot);
+            slot->unplug_due = 0;
+            slot->replug_due = back >= 0x7FFFFFFF ? 0 : nowMs() + static_cast<uint64_t>(back);
+            break;
+        }
+        }
+    }
+}
+
+// ---- a command run against the modules
+
+void Server::startCommand() {
+    if (options_.command.empty()) return;
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) throw sysError("fork");
+    if (pid == 0) {
+        // The test bed's variables are in this process's environment already
+        // (UMOCKDEV_DIR from the test bed, LD_PRELOAD from the re-execution).
+        std::vector<char*> argv;
+        for (auto& a : options_.command) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        std::signal(SIGPIPE, SIG_DFL);
+        ::execvp(argv[0], argv.data());
+        std::fprintf(stderr, "tarnix-sim: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        ::_exit(127);
+    }
+    command_pid_ = pid;
+    log_.info("running %s (pid %d)", options_.command[0].c_str(), static_cast<int>(pid));
+}
+
+bool Server::reapCommand() {
+    if (command_pid_ <= 0) return false;
+    int status = 0;
+    if (::waitpid(command_pid_, &status, WNOHANG) != command_pid_) return false;
+    command_pid_ = -1;
+    command_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    log_.info("command ended with status %d", command_status_);
+    return true;
 }
 
 } // namespace tarnixsim

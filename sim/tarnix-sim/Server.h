@@ -11,6 +11,7 @@
 #include "Config.h"
 #include "Log.h"
 #include "Module.h"
+#include "Usb.h"
 
 namespace tarnixsim {
 
@@ -23,6 +24,7 @@ struct Options {
     std::string discovery_interface;    // empty: every interface
     bool discovery_any_namespace = false;
     int control_port = 0;               // 0: any free port; -1: no control port
+    std::vector<std::string> command;   // run with the USB test bed's variables; its status ends the run
 };
 
 class Server : public Hub {
@@ -32,14 +34,17 @@ public:
 
     // Sets everything up and reports readiness; throws std::runtime_error.
     void start();
-    // Runs until SIGINT or SIGTERM.
+    // Runs until SIGINT or SIGTERM, or until the command (Options::command) ends.
     void run();
+    // The command's exit status (128 + signal when killed), once it has ended.
+    int commandStatus() const { return command_status_; }
 
     // Hub
     uint64_t nowMs() const override;
     void send(Connection& c, uint8_t from, const Bytes& data, unsigned delayMs) override;
     void dropConnections(Module& top) override;
     void reboot(Module& m, bool comeBack) override;
+    void loaderStarted(Module& m) override;
 
 private:
     struct Conn;
@@ -59,6 +64,15 @@ private:
     struct Reboot {
         Module* module;
         uint64_t due; // 0: never by itself
+    };
+    // A module on USB: its current device (or none while it is away).
+    struct UsbSlot {
+        Module* module = nullptr;
+        unsigned port = 0;
+        int device = -1;
+        std::string node;
+        Conn* conn = nullptr;
+        uint64_t unplug_due = 0, replug_due = 0; // 0: nothing scheduled
     };
 
     Module* find(const std::string& name) const;
@@ -82,6 +96,15 @@ private:
     void timers(uint64_t now);
     void bringUp(Module& m);
     uint64_t nextDeadline(uint64_t now) const;
+    void feed(Conn& c, const uint8_t* bytes, size_t n);
+    void openUsb();
+    void plugUsb(UsbSlot& s);
+    void unplugUsb(UsbSlot& s);
+    void usbEvents();
+    void usbTimers(uint64_t now);
+    UsbSlot* usbSlot(Module& m);
+    void startCommand();
+    bool reapCommand();
 
     Options options_;
     Log& log_;
@@ -97,6 +120,10 @@ private:
     int discovery_fd_ = -1;
     std::vector<std::string> pty_links_;
     uint64_t next_conn_id_ = 1;
+    std::unique_ptr<UsbBed> usb_;
+    std::vector<UsbSlot> usb_slots_;
+    int command_pid_ = -1;
+    int command_status_ = -1;
 };
 
 // Installs the SIGINT/SIGTERM handlers the loop watches.

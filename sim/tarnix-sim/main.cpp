@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 #include "Config.h"
 #include "Log.h"
@@ -13,11 +15,15 @@
 namespace {
 
 const char* kUsage =
-    "Usage: tarnix-sim [OPTIONS] CONFIG\n"
+    "Usage: tarnix-sim [OPTIONS] CONFIG [-- COMMAND [ARG...]]\n"
     "\n"
-    "Runs the virtual modules described in CONFIG until SIGINT or SIGTERM.\n"
+    "Runs the virtual modules described in CONFIG until SIGINT or SIGTERM; with a\n"
+    "COMMAND, runs it against them (USB modules reachable through the test bed's\n"
+    "variables) and exits with its status.\n"
     "\n"
     "Options:\n"
+    "  --usb                  modules without a 'transport' key appear on USB\n"
+    "                         (through umockdev) instead of TCP/IP\n"
     "  --state DIR            keep each module's flash, identity, settings, store\n"
     "                         slots and factory data in DIR/<module>/ (survives\n"
     "                         restarts); without it everything lives in memory\n"
@@ -36,11 +42,17 @@ const char* kUsage =
     "  --help                 this text\n"
     "\n"
     "When ready it prints, one per line, 'module NAME tcp ADDR:PORT',\n"
-    "'module NAME pty PATH', 'control 127.0.0.1:PORT', then 'READY'.\n"
+    "'module NAME pty PATH', 'module NAME usb bus/usb/BBB/DDD', the USB test bed's\n"
+    "variables as 'env UMOCKDEV_DIR=...' and 'env LD_PRELOAD=...', then\n"
+    "'control 127.0.0.1:PORT' and 'READY' (with a COMMAND only to the ready file;\n"
+    "its log is then discarded unless --log is given).\n"
     "\n"
     "CONFIG holds one [module NAME] section per module with KEY = VALUE lines:\n"
     "  serial, model, address, version (MAJOR.MINOR.PATCH), build, name, features,\n"
-    "  transport (tcp, pty, tcp+pty), port, pty_link, heartbeat_ms, block_size,\n"
+    "  transport (tcp, pty, usb, or a '+'-joined set), port, pty_link, heartbeat_ms,\n"
+    "  usb_vendor, usb_product, usb_packet (64 or 512), usb_serial, usb_descriptor\n"
+    "  (normal, no_configuration, no_interface, no_in_endpoint, no_out_endpoint),\n"
+    "  usb_reenumerate_ms, block_size,\n"
     "  load_base, flash_base, flash_size, uei_data, stream_interval_ms, reboot_ms,\n"
     "  hardware_version, input_voltage, input_current, temperature,\n"
     "  factory.N (hex bytes), router and i2c_address (a module behind a router),\n"
@@ -48,9 +60,10 @@ const char* kUsage =
     "Faults: drop_replies, wrong_data_count, refuse_prepare, refuse_write, wrong_sum,\n"
     "  silent_after_load, no_return_after_reboot (each N or 'always'),\n"
     "  delay_replies (ms), drop_connection (after N data packets),\n"
-    "  refuse_second_connection (yes/no).\n"
+    "  refuse_second_connection (yes/no), usb_stall (in|out [N]), usb_io_errors (N),\n"
+    "  usb_vanish (ms away, or never), usb_held (yes/no), usb_late (ms).\n"
     "Control commands (one per line on the control port): list, status M,\n"
-    "  fault M NAME VALUE, clear M, drop M, reboot M, revive M.\n"
+    "  fault M NAME VALUE, clear M, drop M, reboot M, revive M, replug M.\n"
     "See sim/tarnix-sim/README.md for the behaviour in full.\n";
 
 [[noreturn]] void usageError(const std::string& message) {
@@ -64,6 +77,7 @@ int main(int argc, char** argv) {
     tarnixsim::Options options;
     tarnixsim::Log log;
     bool trace = false;
+    bool usbAll = false;
     std::string logFile;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -71,6 +85,11 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) usageError(a + " needs a value");
             return argv[++i];
         };
+        if (a == "--") {
+            options.command.assign(argv + i + 1, argv + argc);
+            if (options.command.empty()) usageError("no command after --");
+            break;
+        }
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -90,6 +109,7 @@ int main(int argc, char** argv) {
         else if (a == "--discovery-if") options.discovery_interface = value();
         else if (a == "--discovery-any-namespace") options.discovery_any_namespace = true;
         else if (a == "--trace") trace = true;
+        else if (a == "--usb") usbAll = true;
         else if (a == "--log") logFile = value();
         else if (!a.empty() && a[0] == '-') usageError("unknown option " + a);
         else if (options.config_path.empty()) options.config_path = a;
@@ -97,6 +117,8 @@ int main(int argc, char** argv) {
     }
     if (options.config_path.empty()) usageError("no configuration file given");
     std::FILE* logStream = nullptr;
+    // A command's output is what its user wants to see: keep the log apart.
+    if (logFile.empty() && !options.command.empty()) logFile = "/dev/null";
     if (!logFile.empty()) {
         logStream = std::fopen(logFile.c_str(), "a");
         if (!logStream) {
@@ -111,10 +133,31 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         tarnixsim::Config config = tarnixsim::LoadConfig(options.config_path);
+        bool usb = false;
+        for (auto& m : config.modules) {
+            if (usbAll && !m.transport_given && m.router.empty()) {
+                m.tcp = false;
+                m.usb = true;
+            }
+            usb = usb || m.usb;
+        }
+        // umockdev's event sender works only in a process under its preload:
+        // start over under it (the sanitizer runtime, if any, stays first).
+        if (usb && !tarnixsim::UsbPreloaded()) {
+            const std::string preload = tarnixsim::UsbPreloadValue();
+            if (std::getenv("TARNIX_SIM_REEXEC")) throw std::runtime_error("cannot load umockdev's preload library");
+            setenv("LD_PRELOAD", preload.c_str(), 1);
+            setenv("TARNIX_SIM_REEXEC", "1", 1);
+            if (logStream) std::fclose(logStream);
+            ::execv("/proc/self/exe", argv);
+            throw std::runtime_error(std::string("cannot re-execute under umockdev: ") + std::strerror(errno));
+        }
+        unsetenv("TARNIX_SIM_REEXEC");
         tarnixsim::InstallSignalHandlers();
         tarnixsim::Server server(config, options, log);
         server.start();
         server.run();
+        if (!options.command.empty()) status = server.commandStatus();
         log.info("stopped");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tarnix-sim: %s\n", e.what());

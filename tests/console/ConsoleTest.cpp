@@ -24,12 +24,10 @@ std::string Repeat(char c, int n) { return std::string(static_cast<size_t>(n), c
 
 const std::string kErase = "\r" + Repeat(' ', 88) + "\r";
 
-std::string Bar(int filled, int width, int percent, const std::string& label = "") {
-    char pct[16];
-    std::snprintf(pct, sizeof pct, "%3d", percent);
+// A bar as the terminal sees it: `filled` '=', the arrow, `blanks` spaces, the percentage.
+std::string Bar(int filled, int blanks, const std::string& percent, const std::string& label = "") {
     std::string prefix = label.empty() ? "\r[" : "\r (" + label + ") [";
-    const int pad = width - filled - 1;
-    return prefix + Repeat('=', filled) + ">" + Repeat(' ', pad < 0 ? 1 : pad) + "] (" + pct + "% ) ";
+    return prefix + Repeat('=', filled) + ">" + Repeat(' ', blanks) + "] (" + percent + "% ) ";
 }
 
 std::string Frame(const std::string& dots, const std::string& label = "") {
@@ -47,10 +45,10 @@ TEST(ConsoleDrawing, TerminalSeesBarSpinnerAndErase) {
     RunResult r = Draw(kAllDrawing, true);
     ASSERT_EQ(r.status, 0);
     const std::string expected =
-        Bar(0, 69, 0) + Bar(34, 69, 50) + Bar(69, 69, 100) + kErase +
+        Bar(0, 68, "  0") + Bar(34, 34, " 50") + Bar(69, 1, "100") + kErase +
         Frame(".") + Frame("..") + Frame("...") + Frame("....") + Frame(".....") + Frame("....") +
         Frame("...") + Frame("..") + Frame(".") /* the ninth turn starts over */ + kErase +
-        Bar(31, 62, 50, "abc") + Frame("..", "Downloading") + "done\r\n";
+        Bar(31, 30, " 50", "abc") + Frame("..", "Downloading") + "done\r\n";
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.err, "");
 }
@@ -60,7 +58,7 @@ TEST(ConsoleDrawing, FullBarEndsWithArrowAndOneSpace) {
     EXPECT_EQ(r.out, "\r[" + Repeat('=', 69) + "> ] (100% ) ");
     // Out-of-range fractions stay inside the bar.
     r = Draw({"bar=1.7", "bar=-0.5"}, true);
-    EXPECT_EQ(r.out, "\r[" + Repeat('=', 69) + "> ] (100% ) " + Bar(0, 69, 0));
+    EXPECT_EQ(r.out, "\r[" + Repeat('=', 69) + "> ] (100% ) " + Bar(0, 68, "  0"));
     // A fraction that is not a number (0 of 0 bytes) draws an empty bar, not
     // a line padded out to gigabytes.
     RunOptions options;
@@ -68,7 +66,7 @@ TEST(ConsoleDrawing, FullBarEndsWithArrowAndOneSpace) {
     options.timeout = std::chrono::milliseconds(20000);
     r = testsupport::Run({CONSOLE_DRAW, "bar=nan", "bar=0.5"}, options);
     EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.out, Bar(0, 69, 0) + Bar(34, 69, 50));
+    EXPECT_EQ(r.out, Bar(0, 68, "  0") + Bar(34, 34, " 50"));
 }
 
 TEST(ConsoleDrawing, RedirectedOutputGetsMessagesOnly) {
@@ -84,7 +82,7 @@ TEST(ConsoleMessages, MutingSilencesMessagesButNotDrawing) {
     RunResult r = Draw({"mute", "info=hidden", "error=hidden", "bar=0.5", "unmute", "info=shown",
                         "error=shown too"},
                        true);
-    EXPECT_EQ(r.out, Bar(34, 69, 50) + "shown\r\n");
+    EXPECT_EQ(r.out, Bar(34, 34, " 50") + "shown\r\n");
     EXPECT_EQ(r.err, "shown too\n");
 }
 

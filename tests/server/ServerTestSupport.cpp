@@ -6,6 +6,7 @@
 #include <openssl/hmac.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <fstream>
 #include <random>
@@ -47,6 +48,22 @@ std::string JsonString(const std::string& text) {
 }
 
 } // namespace
+
+std::string BirdFromArea(const std::string& area) {
+    uLongf size = compressBound(area.size());
+    std::string packed(size, '\0');
+    compress2(reinterpret_cast<Bytef*>(&packed[0]), &size, reinterpret_cast<const Bytef*>(area.data()), area.size(), 9);
+    return std::string("bird\x01\x01", 6) + packed.substr(0, size);
+}
+
+std::string BirdBytes(unsigned build, size_t imageSize) {
+    auto be32 = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+    if (!build) return BirdFromArea(be32(0) + be32(0));
+    const std::string info = (std::to_string(build) + std::string(64, ' ')).substr(0, 64);
+    std::string image(imageSize, '\0'); // hardly compressible, as firmware is
+    for (size_t i = 0; i < imageSize; ++i) image[i] = static_cast<char>((i * 2654435761u) >> 13);
+    return BirdFromArea(be32(2) + '\x04' + be32(64) + info + '\x01' + be32(4 + imageSize) + be32(0) + image + be32(0));
+}
 
 void MakeBird(const std::string& path, unsigned build, const std::string& version, const std::string& model,
               size_t imageSize, unsigned seed) {
@@ -94,7 +111,7 @@ CannedServer::CannedServer(const std::vector<Answer>& answers) {
         const auto& a = answers[i];
         json += (i ? "," : "") + JsonString(a.op) + ":{\"status\":" + std::to_string(a.status) +
                 ",\"body\":" + JsonString(a.body) + ",\"stall\":" + (a.stall ? "true" : "false") +
-                ",\"trickle\":" + (a.trickle ? "true" : "false") + "}";
+                ",\"trickle\":" + (a.trickle ? "true" : "false") + ",\"repeat\":" + std::to_string(a.repeat) + "}";
     }
     json += "}";
     testsupport::WriteFile(dir_ / "answers.json", json);

@@ -16,6 +16,11 @@ namespace servertest {
 void MakeBird(const std::string& path, unsigned build, const std::string& version, const std::string& model,
               size_t imageSize = 256, unsigned seed = 1);
 
+// A BIRD file around an (inflated) block area; BirdBytes makes one with no
+// blocks for build 0, else an info block naming the build and a firmware image.
+std::string BirdFromArea(const std::string& area);
+std::string BirdBytes(unsigned build, size_t imageSize = 0);
+
 // The stand-in update server on a free loopback port.
 class StandInServer {
 public:
@@ -43,6 +48,7 @@ public:
         std::string body;
         bool stall = false;
         bool trickle = false; // body one byte at a time, 0.2 s apart
+        int repeat = 1;       // the body this many times, without a Content-Length
     };
     explicit CannedServer(const std::vector<Answer>& answers);
     // Accepts connections and never answers.

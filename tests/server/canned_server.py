@@ -5,9 +5,9 @@ Usage: canned_server.py ANSWERS.json
 
 Requests are numbered from 1 and printed as "REQUEST <n> <path>".
 ANSWERS maps an "op" value to {"status": int, "body": str, "stall": bool,
-"trickle": bool}. "stall" sends the headers and the first half of the body,
+"trickle": bool, "repeat": int}. "stall" sends the headers and the first half of the body,
 then goes silent until the client hangs up; "trickle" sends the body one byte
-every 0.2 s. "*" answers every other op. --silent accepts connections and never sends.
+every 0.2 s; "repeat" sends it that many times without a Content-Length. "*" answers every other op. --silent accepts connections and never sends.
 """
 import itertools
 import json
@@ -62,16 +62,21 @@ def serve(answers):
                     pass
                 say("CLIENT HUNG UP")
                 return
-            self.send_header("Content-Length", str(len(body)))
+            repeat = answer.get("repeat", 1)
+            if repeat == 1:
+                self.send_header("Content-Length", str(len(body)))
+            self.close_connection = repeat != 1  # the end of the body is the end of the connection
             self.end_headers()
+            for _ in range(repeat):
+                if answer.get("trickle"):
+                    for i in range(len(body)):
+                        self.wfile.write(body[i : i + 1])
+                        self.wfile.flush()
+                        time.sleep(0.2)
+                else:
+                    self.wfile.write(body)
             if answer.get("trickle"):
-                for i in range(len(body)):
-                    self.wfile.write(body[i : i + 1])
-                    self.wfile.flush()
-                    time.sleep(0.2)
                 say("TRICKLE DONE")
-                return
-            self.wfile.write(body)
 
         def log_message(self, *args):
             pass

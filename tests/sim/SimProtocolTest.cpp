@@ -40,6 +40,17 @@ protected:
         ASSERT_TRUE(r) << what;
         EXPECT_EQ(*r, (Bytes{4, 23, 0x5A})) << what;
     }
+    // Waits for stream samples on a connection of its own: proof that the module
+    // has run that many stream periods since, however slow the machine.
+    void waitStreamPeriods(int periods) {
+        Peer clock(sim.port("bench"));
+        clock.send(4, {93, 0x81, 0x20, 4, 3, 22, 0});
+        for (int samples = 0; samples < periods;) {
+            auto p = clock.next();
+            ASSERT_TRUE(p) << "no stream samples on a second connection";
+            if (p->size() > 3 && (*p)[1] == 3 && (*p)[2] == 22) ++samples;
+        }
+    }
     Sim sim{kBench};
     Peer peer;
 };
@@ -250,7 +261,7 @@ TEST_F(SimProtocol, StreamsStartCarrySamplesAndStop) {
         ASSERT_TRUE(p);
         if (*p == Bytes{4, 93, 0xC2, 0}) ++stops;
     }
-    std::this_thread::sleep_for(200ms); // several stream intervals
+    waitStreamPeriods(3);
     expectNothingBefore("a sample came after the streams were stopped");
     EXPECT_EQ(peer.ask(4, {93, 0x41, 0x20}), (Bytes{4, 93, 1, 0, 0}));
 }
@@ -306,9 +317,20 @@ TEST_F(SimProtocol, ArrayElementsBySubindexAndWildcardStreamStop) {
         ASSERT_TRUE(p);
         if (*p == Bytes{4, 93, 0xC2, 0}) break;
     }
-    std::this_thread::sleep_for(200ms); // several stream periods
+    waitStreamPeriods(3);
     expectNothingBefore("a sample came after all options were stopped");
     EXPECT_EQ(peer.ask(4, {93, 0x41, 0x20}), (Bytes{4, 93, 1, 0, 0}));
+}
+
+// Waits for heartbeats from a module kept as a clock, on a new connection: proof
+// that the simulator has run that many heartbeat intervals since.
+void WaitHeartbeats(const Sim& sim, const std::string& clockModule, int count) {
+    Peer clock(sim.port(clockModule));
+    for (int seen = 0; seen < count;) {
+        auto p = clock.next(kReplyWait, true);
+        ASSERT_TRUE(p) << "no heartbeats from " << clockModule;
+        if (p->size() == 3 && (*p)[1] == 0) ++seen;
+    }
 }
 
 const char* kHeartbeat = R"(
@@ -317,6 +339,11 @@ serial = 0x11112222
 model = 4
 address = 6
 version = 2.10.4
+heartbeat_ms = 100
+
+[module tick]
+serial = 0x11113333
+address = 8
 heartbeat_ms = 100
 )";
 
@@ -336,6 +363,7 @@ TEST(SimHeartbeat, SentOnIntervalAndAnswersRecorded) {
     auto status = sim.control("status hb");
     EXPECT_NE(status.find("hb_answered=2"), std::string::npos) << status;
     EXPECT_NE(status.find("hb_wrong=1"), std::string::npos) << status;
+    EXPECT_NE(status.find(" tcp_port=" + std::to_string(sim.port("hb")) + " pty=none"), std::string::npos) << status;
     // The interval option reads in tenths of a second; 0 stops the heartbeats.
     EXPECT_EQ(peer.ask(6, Get(3, 3)), (Bytes{6, 3, 3, 0, 1}));
     EXPECT_EQ(peer.ask(6, Set(3, 3, {0})), (Bytes{6, 3, 0xC3, 0}));
@@ -346,7 +374,7 @@ TEST(SimHeartbeat, SentOnIntervalAndAnswersRecorded) {
         ASSERT_TRUE(p);
         if (*p == Bytes{6, 23, 1}) break;
     }
-    std::this_thread::sleep_for(400ms); // several former intervals
+    WaitHeartbeats(sim, "tick", 4); // several former intervals
     peer.send(6, {23, 2});
     EXPECT_EQ(peer.next(kReplyWait, true), (Bytes{6, 23, 2}));
 }
@@ -361,6 +389,11 @@ address = 4
 router = hub
 i2c_address = 0x10
 serial = 0x22224444
+heartbeat_ms = 100
+
+[module tick]
+serial = 0x22225555
+address = 8
 heartbeat_ms = 100
 )";
 
@@ -382,7 +415,7 @@ TEST(SimHeartbeat, ModuleBehindARouterSendsThemWhileRoutingIsOn) {
             seen = seen || (p->size() == 3 && (*p)[1] == 0);
         }
     };
-    std::this_thread::sleep_for(300ms); // several intervals
+    WaitHeartbeats(sim, "tick", 4); // several intervals
     EXPECT_FALSE(heartbeatBefore(1)) << "a heartbeat came through with routing off";
 
     peer.send(0xAF, {1});
@@ -400,7 +433,7 @@ TEST(SimHeartbeat, ModuleBehindARouterSendsThemWhileRoutingIsOn) {
 
     peer.send(0xAF, {0});
     heartbeatBefore(2); // what was already on the way
-    std::this_thread::sleep_for(300ms);
+    WaitHeartbeats(sim, "tick", 4);
     EXPECT_FALSE(heartbeatBefore(3)) << "a heartbeat came through after routing went off";
 }
 
@@ -424,7 +457,13 @@ TEST(SimUsage, HelpAndConfigurationErrors) {
     testsupport::WriteFile(dir / "version.ini", "[module a]\nserial = 1\nversion = 1.16.0\n");
     auto version = testsupport::Run({TARNIX_SIM_BIN, dir / "version.ini"});
     EXPECT_EQ(version.status, 1);
-    EXPECT_NE(version.err.find("1.16.0 cannot be reported"), std::string::npos) << version.err;
+    EXPECT_NE(version.err.find("version.ini:3: [module a] version: 1.16.0 cannot be reported"), std::string::npos)
+        << version.err;
+    testsupport::WriteFile(dir / "factory.ini", "[module a]\nserial = 1\nfactory.2 = 0x0A 0x0B\n");
+    auto factory = testsupport::Run({TARNIX_SIM_BIN, dir / "factory.ini"});
+    EXPECT_EQ(factory.status, 1);
+    EXPECT_NE(factory.err.find("factory.ini:3: factory.2: expected bytes as pairs of hexadecimal digits"),
+              std::string::npos) << factory.err;
     auto none = testsupport::Run({TARNIX_SIM_BIN});
     EXPECT_EQ(none.status, 2);
 }

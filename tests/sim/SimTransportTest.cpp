@@ -25,6 +25,8 @@ TEST(SimTransport, PtyWithCobsFramingAnswersExactly) {
     EXPECT_NE(r.out.find("all exchanges as expected"), std::string::npos) << r.out << r.err;
     EXPECT_TRUE(sim.waitForLog("bad serial frame dropped"));
     EXPECT_TRUE(sim.waitForLog("answered by the host"));
+    const std::string status = sim.control("status serial");
+    EXPECT_NE(status.find(" tcp_port=none pty=" + sim.pty("serial")), std::string::npos) << status;
 }
 
 TEST(SimTransport, PtyModuleSurvivesItsHostClosingAndReopening) {

@@ -283,7 +283,6 @@ TEST(KeyValueStoreSafety, KilledWhileSavingNeverLeavesAPartialFile) {
     const std::string contentB = ReadFile(dir / "b");
     ASSERT_GT(contentA.size(), 200000u);
 
-    std::set<char> seen;
     for (int round = 0; round < 120; ++round) {
         int ready[2];
         ASSERT_EQ(pipe(ready), 0);
@@ -314,7 +313,6 @@ TEST(KeyValueStoreSafety, KilledWhileSavingNeverLeavesAPartialFile) {
 
         const std::string now = ReadFile(path);
         ASSERT_TRUE(now == contentA || now == contentB) << "round " << round << ": " << now.size() << " bytes";
-        seen.insert(now == contentA ? 'a' : 'b');
     }
     // Whatever was left behind is hidden and never read as settings.
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
