@@ -210,6 +210,50 @@ TEST_F(Update, ServerChoosesTheBuild) {
         << fallback.out;
 }
 
+// Directly over USB: the module leaves the bus when its loader starts and
+// comes back as a new device, which the update finds again.
+TEST_F(Update, OverUSB) {
+    struct Case {
+        const char* name;
+        std::string config;
+        std::vector<std::string> args;
+        int status;
+        const char* said; // standard error
+    };
+    const std::vector<Case> cases{
+        {"plain", "", {"-m", "0"}, 0, "Transferring firmware to device"},
+        {"UEI bytes", "features = 0x80000000\n", {}, 0, "Transferring firmware to device"},
+        // Restarts into its loader without answering LOAD.
+        {"silent after LOAD", "fault.silent_after_load = 1\n", {}, 0, "Timeout on LoaderStart"},
+        // Gone for longer than the 15 tries after the loader's start.
+        {"no re-enumeration", "fault.usb_late = 30000\n", {}, 1,
+         "Failed enumeration after 3 tries, refreshing libusb context."},
+    };
+    const Firmware f = MakeFirmware(dir, "fw.bird");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::Run({"/bin/rm", "-rf", store, dir / "usb-state"});
+        testsupport::WriteFile(dir / "usb.ini", ModuleConfig("transport = usb\n" + c.config));
+        std::vector<std::string> argv{TARNIX_SIM_BIN, "--usb", "--state", dir / "usb-state", "--log", dir / "usb.log",
+                                      "--trace", dir / "usb.ini", "--", UPDATER_BIN, "-u", "127.0.0.1:1", "-i", store,
+                                      "-U", "-d", "40F5849A", "-f", f.path, "-X", "0x10401"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        testsupport::RunOptions options;
+        options.timeout = std::chrono::seconds(120);
+        auto r = testsupport::Run(argv, options);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        if (c.status != 0) {
+            ExpectNoTransfer();
+            continue;
+        }
+        const std::string flash = testsupport::ReadFile(dir / "usb-state/m1/flash.bin");
+        const Bytes want = Patched(f.image, kSerial);
+        EXPECT_EQ(flash.substr(0, want.size()), std::string(want.begin(), want.end()));
+        ExpectTransferred(f.path);
+    }
+}
+
 // Collects what the Updater says, for the calls made through its interface.
 class Recorder : public UpdaterDisplayInterface {
 public:
