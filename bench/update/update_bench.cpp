@@ -47,11 +47,13 @@ struct Sim {
     pid_t pid = 0;
     uint16_t port = 0;
     std::string dir;
-    explicit Sim(unsigned blockSize) {
+    // start false: only the configuration is written (for a run started otherwise).
+    explicit Sim(unsigned blockSize, bool start = true) {
         char pattern[] = "/tmp/update-bench-XXXXXX";
         dir = mkdtemp(pattern);
         std::ofstream(dir + "/sim.ini") << "[module bench]\nserial = 0x40F5849A\nmodel = 17\nflash_base = 0x08000000\n"
                                         << "block_size = " << blockSize << "\nfeatures = 0x80000000\n";
+        if (!start) return;
         const std::string ready = dir + "/ready", log = dir + "/sim.log", ini = dir + "/sim.ini";
         std::vector<std::string> args{TARNIX_SIM_BIN, "--ready-file", ready, "--log", log, "--control-port", "off", ini};
         std::vector<char*> argv;
@@ -122,6 +124,16 @@ Result WriteImage(Module& module, const std::vector<uint8_t>& block, bool uei) {
         (r.err = loader.TransferPrepare(loaderBlock.data(), 64, 0, size)) != aErrNone ||
         (r.err = loader.LoaderTransfer(loaderBlock.data(), 64)) != aErrNone || (r.err = loader.LoaderStart()) != aErrNone)
         return r;
+    // A USB module restarts into its loader as a new device: find it again.
+    linkSpec spec{};
+    if (module.getLinkSpecifier(&spec) == aErrNone && spec.type == USB) {
+        for (int i = 0; i < 300 && module.isConnected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        module.disconnect();
+        for (int i = 0; i < 100 && module.discoverAndConnect(USB, spec.serial_num) != aErrNone; ++i) {
+            module.disconnect();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
     UpdaterEntity firmware;
     firmware.init(&module, 0, true, false);
     if (uei && firmware.CheckUEIDataSupport() == aErrNone) firmware.CheckPooledPacketsSupport();
@@ -132,20 +144,50 @@ Result WriteImage(Module& module, const std::vector<uint8_t>& block, bool uei) {
     return r;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    const unsigned blockSize = argc > 1 ? unsigned(std::atoi(argv[1])) : 512;
+// Measures one mode on a connected module and prints its row; the seconds, or -1.
+double RunOne(Module& module, bool uei, unsigned blockSize, const char* link) {
     std::vector<uint8_t> block{uint8_t(kFlashBase >> 24), uint8_t(kFlashBase >> 16), uint8_t(kFlashBase >> 8),
                                uint8_t(kFlashBase)};
     for (uint32_t i = 0; i < kImageSize; ++i) block.push_back(uint8_t(i * 13 + 7));
-
     const uint32_t chunks = (kImageSize + blockSize - 1) / blockSize;
     const uint32_t dataPerChunk = (blockSize + 25) / 26;
-    std::printf("256 KiB image, block size %u, TCP/IP to tarnix-sim on loopback\n", blockSize);
-    std::printf("%-8s %8s %11s %9s %10s %9s %11s %8s\n", "mode", "bytes", "round trips", "RTT us", "bound s",
-                "seconds", "KB/s", "bound %");
-    double plainSeconds = 0;
+    const double rtt = MeasureRtt(module, 1000);
+    // Plain: DATA per 26 bytes, SUM, WRITE per chunk. UEI: one reply per
+    // chunk's byte sequence, SUM, WRITE. PREPARE once.
+    const uint32_t trips = 1 + chunks * ((uei ? 1 : dataPerChunk) + 2);
+    const Result r = WriteImage(module, block, uei);
+    if (r.err != aErrNone || rtt < 0) {
+        std::fprintf(stderr, "transfer failed: %d\n", r.err);
+        return -1;
+    }
+    const double bound = trips * rtt;
+    std::printf("%-6s %-6s %8u %11u %9.1f %10.3f %9.3f %9.1f %7.0f%%\n", link, uei ? "-m" : "plain", kImageSize,
+                trips, rtt * 1e6, bound, r.seconds, kImageSize / 1024.0 / r.seconds, 100.0 * bound / r.seconds);
+    std::fflush(stdout);
+    return r.seconds;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // The USB rows run in a child that tarnix-sim starts with its virtual USB devices visible.
+    if (argc > 3 && std::string(argv[1]) == "--usb-child") {
+        Module module(2, static_cast<unsigned char>(0));
+        Velorn::Tarnix::ZephylConfig config;
+        config.enabled = 0;
+        config.fallback = 0;
+        module.setConfig(config);
+        if (module.connect(USB, 0x40F5849A) != aErrNone) {
+            std::fprintf(stderr, "USB module not found\n");
+            return 1;
+        }
+        return RunOne(module, std::string(argv[2]) == "uei", unsigned(std::atoi(argv[3])), "USB") < 0;
+    }
+    const unsigned blockSize = argc > 1 ? unsigned(std::atoi(argv[1])) : 512;
+    std::printf("256 KiB image, block size %u, to tarnix-sim\n", blockSize);
+    std::printf("%-6s %-6s %8s %11s %9s %10s %9s %9s %8s\n", "link", "mode", "bytes", "round trips", "RTT us",
+                "bound s", "seconds", "KB/s", "bound %");
+    double seconds[2] = {0, 0};
     for (bool uei : {false, true}) {
         Sim sim(blockSize);
         Module module(2, static_cast<unsigned char>(0));
@@ -153,20 +195,16 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "simulator not reachable\n");
             return 1;
         }
-        const double rtt = MeasureRtt(module, 2000);
-        // Plain: DATA per 26 bytes, SUM, WRITE per chunk. UEI: one reply per
-        // chunk's byte sequence, SUM, WRITE. PREPARE once.
-        const uint32_t trips = 1 + chunks * ((uei ? 1 : dataPerChunk) + 2);
-        const Result r = WriteImage(module, block, uei);
-        if (r.err != aErrNone) {
-            std::fprintf(stderr, "transfer failed: %d\n", r.err);
-            return 1;
-        }
-        const double bound = trips * rtt;
-        std::printf("%-8s %8u %11u %9.1f %10.3f %9.3f %11.1f %7.0f%%\n", uei ? "-m" : "plain", kImageSize, trips,
-                    rtt * 1e6, bound, r.seconds, kImageSize / 1024.0 / r.seconds, 100.0 * bound / r.seconds);
-        if (!uei) plainSeconds = r.seconds;
-        else std::printf("-m is %.1fx faster than plain\n", plainSeconds / r.seconds);
+        if ((seconds[uei] = RunOne(module, uei, blockSize, "TCP/IP")) < 0) return 1;
+    }
+    std::printf("TCP/IP: -m is %.1fx faster than plain\n", seconds[0] / seconds[1]);
+    for (const char* mode : {"plain", "uei"}) {
+        Sim config(blockSize, false); // writes the configuration only
+        std::ofstream(config.dir + "/sim.ini", std::ios::app) << "transport = usb\n";
+        const std::string command = std::string(TARNIX_SIM_BIN) + " --usb --control-port off " + config.dir +
+                                    "/sim.ini -- " + argv[0] + " --usb-child " + mode + " " +
+                                    std::to_string(blockSize);
+        if (std::system(command.c_str()) != 0) std::fprintf(stderr, "USB run (%s) failed\n", mode);
     }
     return 0;
 }
