@@ -149,6 +149,8 @@ TEST_F(Update, EachWayOfChoosingTheFirmwareWritesExactlyTheImage) {
         {"latest transfer", {"-m", "0"}, "LATEST_TRANSFER=77.bird\n", true, false, "77.bird",
          "Updating with the Latest Transfer"},
         {"override", {"-OVERRIDE"}, "", false, true, "", "Updating from Birdfile: "},
+        // UEI byte loading asked for (the default) but not offered: plain DATA packets.
+        {"UEI bytes not offered", {}, "", false, true, "", "Updating from Birdfile: "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -159,7 +161,8 @@ TEST_F(Update, EachWayOfChoosingTheFirmwareWritesExactlyTheImage) {
         if (std::string(c.name) == "override") o = {77, "Corvane", 4096, 60, false, "12345678"};
         const Firmware f = MakeFirmware(dir, "fw.bird", o);
         if (c.storeBuild) Store(f, 77, c.stored);
-        auto sim = Start(ModuleConfig("features = 0x80000000\n"));
+        const bool offered = std::string(c.name) != "UEI bytes not offered";
+        auto sim = Start(ModuleConfig(offered ? "features = 0x80000000\n" : "uei_data = no\n"));
         std::vector<std::string> args{"-U", "-d", "40F5849A"};
         if (c.fileArg) args.insert(args.end(), {"-f", f.path});
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -170,7 +173,7 @@ TEST_F(Update, EachWayOfChoosingTheFirmwareWritesExactlyTheImage) {
         ExpectFlash(*sim, "m1", f.image, o.serialBlock ? kSerial : 0);
         ExpectTransferred(c.fileArg ? f.path : c.recorded);
         // UEI byte loading is on unless -m 0 says otherwise.
-        const bool uei = std::find(c.args.begin(), c.args.end(), "-m") == c.args.end();
+        const bool uei = offered && std::find(c.args.begin(), c.args.end(), "-m") == c.args.end();
         EXPECT_EQ(sim->log().find(" 5F 8A 20 ") != std::string::npos, uei);
     }
 }
