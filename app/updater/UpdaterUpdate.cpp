@@ -39,6 +39,10 @@ constexpr uint32_t kPollMs = 50;
 // reopens its port within a few seconds.
 constexpr uint32_t kRebootReturnWaitMs = 20000;
 constexpr uint32_t kReturnPauseMs = 250;
+// A link that dropped during a firmware block: how long it may take to come
+// back by itself, and how often it is then made anew.
+constexpr uint32_t kRelinkWaitMs = 1000;
+constexpr int kRelinkAttempts = 5;
 
 const char* ErrorText(aErr err) { return aError_GetErrorText(err); }
 
@@ -96,6 +100,22 @@ void FindAfterLoader(Module& target, unsigned serial, linkType type) {
         if (err == aErrNone && target.isConnected()) return;
         target.disconnect();
         if (attempt < kEnumerationTries) aTime_MSSleep(kEnumerationPauseMs);
+    }
+}
+
+// Before a block's next attempt: a link that dropped under the last one
+// (a reset connection) gets a moment to come back by itself, then is made
+// anew. A routed module's link belongs to the router and is left alone.
+void Relink(Module& module, bool routed) {
+    for (uint32_t waited = 0; !module.isConnected() && waited < kRelinkWaitMs; waited += kPollMs)
+        aTime_MSSleep(kPollMs);
+    if (module.isConnected() || routed) return;
+    linkSpec spec{};
+    if (module.getLinkSpecifier(&spec) != aErrNone) return;
+    for (int attempt = 0; attempt < kRelinkAttempts && !module.isConnected(); ++attempt) {
+        module.disconnect();
+        const aErr err = spec.type == USB ? module.discoverAndConnect(USB, spec.serial_num) : module.reconnect();
+        if (err != aErrNone) aTime_MSSleep(kEnumerationPauseMs);
     }
 }
 
@@ -276,7 +296,10 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
         for (int attempt = 1; attempt <= kFirmwareAttempts; ++attempt) {
             display.message(kInfo, "Transferring firmware block %u of %u, %d bytes", number, count,
                             int(block.length));
-            if (attempt > 1) display.message(kInfo, "  Retry %d", attempt - 1);
+            if (attempt > 1) {
+                display.message(kInfo, "  Retry %d", attempt - 1);
+                Relink(module, via_router);
+            }
             uint16_t blockSize = 0;
             err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
             if (err != aErrNone) {

@@ -301,6 +301,7 @@ TEST_F(Update, FaultsEndCleanly) {
         {"no_return_after_reboot = 1", 1, "Module [40F5849A] did not come back after the update"},
         // Reset in the firmware phase: the block's next attempt goes out on a new connection.
         {"drop_connection = 10", 0, "Transferring firmware to device"},
+        {"drop_connection = 40", 0, "Transferring firmware to device"},
     };
     const Firmware f = MakeFirmware(dir, "fw.bird");
     for (const auto& c : cases) {
