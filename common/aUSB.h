@@ -96,4 +96,12 @@ void Tarnix_libusb_release(struct libusb_context* context);
 aErr Tarnix_libusb_init(void);
 void Tarnix_libusb_exit(void);
 
+/* How many times this process was refused access to a Tarnix device (open or
+ * interface claim denied for lack of permission) while listing or opening
+ * modules. Such a device is skipped as if absent; a front end uses the count
+ * to explain an empty list or a missing module. Any thread. */
+uint32_t Tarnix_libusb_access_denied(void);
+/* Counts one refusal; for the driver and discovery. */
+void Tarnix_libusb_note_access_denied(void);
+
 #endif

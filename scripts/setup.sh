@@ -15,7 +15,9 @@ packages=(
   iproute2 procps
   # packaging test: cpack -G DEB, man pages
   dpkg-dev binutils groff-base man-db
-  # virtual USB devices (simulator and USB tests)
+  # third-party boot-ROM tools the boot-ROM simulators are tested with
+  lpc21isp imx-usb-loader
+  # virtual USB and HID devices (simulators and their tests)
   umockdev libumockdev-dev
 )
 

@@ -308,6 +308,18 @@ static bool sReadSerial(libusb_device_handle* device, char* serial, size_t size)
     return true;
 }
 
+static std::atomic<uint32_t> sAccessDenied {0};
+
+uint32_t Tarnix_libusb_access_denied(void)
+{
+    return sAccessDenied.load();
+}
+
+void Tarnix_libusb_note_access_denied(void)
+{
+    sAccessDenied.fetch_add(1);
+}
+
 static aErr sClaimError(int rc)
 {
     switch (rc) {
@@ -333,8 +345,12 @@ static aErr sOpenLibrary(tarnixusb* h, const char* serialString)
         if (!is_tarnix_device(list[i]))
             continue;
         libusb_device_handle* device = nullptr;
-        if (libusb_open(list[i], &device) != 0)
+        int opened = libusb_open(list[i], &device);
+        if (opened != 0) {
+            if (opened == LIBUSB_ERROR_ACCESS)
+                Tarnix_libusb_note_access_denied();
             continue;
+        }
         char serial[kUSB_SERIAL_SIZE + 1];
         if (!sReadSerial(device, serial, sizeof(serial)) || strcmp(serial, serialString) != 0) {
             libusb_close(device);
@@ -348,6 +364,8 @@ static aErr sOpenLibrary(tarnixusb* h, const char* serialString)
         } else {
             int rc = libusb_claim_interface(device, h->interfaceNumber);
             result = rc == 0 ? aErrNone : sClaimError(rc);
+            if (rc == LIBUSB_ERROR_ACCESS)
+                Tarnix_libusb_note_access_denied();
         }
         if (result != aErrNone) {
             libusb_close(device);

@@ -1,0 +1,6 @@
+#include "LoaderFuzzTargets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzIspAnswers(data, size);
+    return 0;
+}
