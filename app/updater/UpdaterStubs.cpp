@@ -3,13 +3,6 @@
 // of this file into its own when it is built.
 #include "Updater.h"
 
-// A finished update records itself with _record_transfer (LATEST_TRANSFER,
-// its date and the Get_HistoryNote text), and only then.
-bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, unsigned, bool) {
-    _not_available("Firmware update");
-    return false;
-}
-
 bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned, std::string, unsigned, bool) {
     _not_available("Reading a chip fingerprint");
     return false;

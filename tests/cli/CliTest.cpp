@@ -213,13 +213,14 @@ TEST(CliDispatch, MissingOperationsFailPlainly) {
     // Discovery is there: with no module attached it lists none and succeeds.
     Check(In(dir, {"-D", "-t", "USB"}),
           {V + "Searching for Tarnix devices\nDiscovered Devices: (USB)\n    No devices found.\n", "", 0});
-    Check(In(dir, {"-U", "-d", S}), {V, "Firmware update is not available in this build of Updater.\n", 1});
+    // No build anywhere (server down, nothing stored): the update cannot start.
+    Check(In(dir, {"-U", "-d", S}), {V, "Could not find valid build for this device.\n", 1});
     Check(In(dir, {"-N", "-s", "/dev/null"}),
           {V, "Reading a chip fingerprint is not available in this build of Updater.\n", 1});
     // A failed download does not stop the update that follows it.
     Check(In(dir, {"-G", "-U", "-d", S}),
           {V + "Retrieving firmware for device with serial number " + S + "\n" + kLatest,
-           kServerDown + "Firmware update is not available in this build of Updater.\n", 1});
+           kServerDown + "Could not find valid build for this device.\n", 1});
 }
 
 TEST(CliDebugLog, MaskSelectsPackages) {
