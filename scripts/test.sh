@@ -28,5 +28,5 @@ suite build-test all "" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${safe_host}"
 [ "${1:-}" = quick ] && exit 0
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   suite build-asan all "" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON "${safe_host}"
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp \
   suite build-tsan tsan_tests tsan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_TSAN=ON "${safe_host}"
