@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "aActorPrivate.h"
 #include "aDiscovery.h"
 #include "aLinkPrivate.h"
 #include "aServerRouter.h"
@@ -60,6 +61,9 @@ struct aServer {
     uint32_t interfaceAddress;
     zactor_t* broker;
     zactor_t* worker;
+    std::atomic<bool> brokerExited;
+    std::atomic<bool> workerExited;
+    std::atomic<bool> discoveryExited;
     bool filterInstalled;
 };
 
@@ -271,6 +275,7 @@ static bool sBrokerPipe(zsock_t* pipe, aServerRouter* router)
 static void sBrokerActor(zsock_t* pipe, void* args)
 {
     aServer* server = (aServer*)args;
+    aActorExit exit(&server->brokerExited);
     aServerRouter router;
     zpoller_t* poller = zpoller_new(pipe, server->syncBound, server->frontend, server->streamBound, NULL);
     if (poller != NULL && server->beaconMode)
@@ -386,6 +391,7 @@ static bool sWorkerRequest(aServer* server, zsock_t* pipe, const aPacket* reques
 static void sWorkerActor(zsock_t* pipe, void* args)
 {
     aServer* server = (aServer*)args;
+    aActorExit exit(&server->workerExited);
     zpoller_t* poller = zpoller_new(pipe, server->syncConnected, NULL);
     if (poller != NULL)
         zpoller_set_nonstop(poller, true);
@@ -467,6 +473,7 @@ static int sOpenResponseSocket(void)
 static void sResponderActor(zsock_t* pipe, void* args)
 {
     aServer* server = (aServer*)args;
+    aActorExit exit(&server->discoveryExited);
     int request = -1, response = sOpenResponseSocket();
     int slot = -1;
     for (int attempt = 0; attempt < aSERVER_SLOTS && slot < 0 && response >= 0; ++attempt) {
@@ -706,13 +713,16 @@ aErr aServer_Destroy(aServer** handle)
     if (server->filterInstalled)
         aLink_InstallUserPacketFilter(server->linkId, NULL, NULL);
     /* Each thread looks at its pipe at least every 50 ms, so these waits are short. */
-    zactor_destroy(&server->worker);
-    zactor_destroy(&server->broker);
+    aActor_Destroy(&server->worker, &server->workerExited);
+    aActor_Destroy(&server->broker, &server->brokerExited);
     if (server->discovery != NULL && server->beaconMode) {
         zstr_send(server->discovery, "SILENCE");
         zstr_send(server->discovery, "UNSUBSCRIBE");
     }
-    zactor_destroy(&server->discovery);
+    if (server->beaconMode)
+        zactor_destroy(&server->discovery); /* CZMQ's own beacon actor */
+    else
+        aActor_Destroy(&server->discovery, &server->discoveryExited);
     zsock_destroy(&server->frontend);
     zsock_destroy(&server->syncBound);
     zsock_destroy(&server->syncConnected);

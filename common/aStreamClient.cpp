@@ -7,8 +7,10 @@
 #include <czmq.h>
 #include <string.h>
 
+#include <atomic>
 #include <new>
 
+#include "aActorPrivate.h"
 #include "aServer.h"
 #include "aTime.h"
 
@@ -25,6 +27,7 @@ struct sClient {
     zsock_t* inConnected = NULL;  /* get (the link's input thread) */
     zpoller_t* poller = NULL;
     zactor_t* broker = NULL;
+    std::atomic<bool> brokerExited {false};
     zframe_t* frame = NULL;
     size_t size = 0;
     size_t position = 0;
@@ -48,6 +51,7 @@ static bool sSendRetrying(zsock_t* sock, zframe_t** frame)
 static void sBrokerActor(zsock_t* pipe, void* args)
 {
     sClient* client = (sClient*)args;
+    aActorExit exit(&client->brokerExited);
     zpoller_t* poller = zpoller_new(pipe, client->frontend, client->outConnected, NULL);
     if (poller != NULL)
         zpoller_set_nonstop(poller, true);
@@ -120,7 +124,7 @@ static aErr sWrite(const uint8_t* bytes, size_t length, void* reference)
 
 static void sFree(sClient* client)
 {
-    zactor_destroy(&client->broker);
+    aActor_Destroy(&client->broker, &client->brokerExited);
     zpoller_destroy(&client->poller);
     zsock_destroy(&client->frontend);
     zsock_destroy(&client->outBound);
