@@ -52,14 +52,14 @@ template <typename Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds bou
     return true;
 }
 
-// What a callback saw: every packet's data, its thread, and a gate that holds
-// the callback while closed.
+// What a callback saw: every packet's data and its thread. Each call needs a
+// permit (unlimited while open) and waits for one.
 struct Recorder {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Bytes> seen;
     std::set<std::thread::id> threads;
-    bool open = true;
+    int permits = -1; // negative: unlimited
     std::atomic<bool> inside{false};
     size_t count()
     {
@@ -69,7 +69,13 @@ struct Recorder {
     void setOpen(bool value)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        open = value;
+        permits = value ? -1 : 0;
+        changed.notify_all();
+    }
+    void grant()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        permits++;
         changed.notify_all();
     }
     static uint8_t Callback(const aPacket* packet, void* context)
@@ -80,7 +86,8 @@ struct Recorder {
         r->seen.emplace_back(packet->data, packet->data + packet->dataSize);
         r->threads.insert(std::this_thread::get_id());
         r->changed.notify_all();
-        r->changed.wait(lock, [r] { return r->open; });
+        r->changed.wait(lock, [r] { return r->permits != 0; });
+        if (r->permits > 0) r->permits--;
         r->inside = false;
         return 0;
     }
@@ -277,7 +284,13 @@ TEST_F(StreamScripted, DisableWaitsForARunningCallbackAndDropsQueuedOnes)
         return std::make_pair(err, std::make_pair(running, gone.count()));
     });
     EXPECT_TRUE(gone.inside.load());
+    // Once the registration is gone, the running callback may end; the queued
+    // ones must not run (each would wait for a permit of its own).
+    ASSERT_TRUE(WaitUntil([&] { return link()->filterActiveStreamKeys(4, 3, 12, 0, 255, true).empty(); }));
+    gone.grant();
+    const bool returned = disabled.wait_for(5s) == std::future_status::ready;
     gone.setOpen(true);
+    EXPECT_TRUE(returned) << "disable waited for a callback that should never have run";
     const auto result = disabled.get();
     EXPECT_EQ(result.first, aErrNone);
     EXPECT_FALSE(result.second.first) << "a callback still ran when disable returned";
