@@ -176,8 +176,8 @@ void Rate(unsigned perSecond, double seconds)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
     const unsigned long dropped = module.getLink()->getDroppedStreamCallbacks();
-    printf("rate %7u samples/s offered: %9.0f delivered/s, %lu of %u delivered, %lu dropped, %lu lost otherwise, "
-           "%lu out of order\n",
+    printf("rate %7u samples/s offered: %9.0f delivered/s, %lu of %u delivered, %lu dropped, %lu still in transit "
+           "5 s after the last was sent, %lu out of order\n",
            perSecond, count.delivered / elapsed, count.delivered.load(), total, dropped,
            total - count.delivered - dropped, count.outOfOrder.load());
 }
