@@ -82,6 +82,28 @@ aErr EntityClass::getUEI(unsigned char option, uei* u)
     return err != aErrNone ? err : sReplyResult(*u);
 }
 
+aErr EntityClass::setStreamEnabled(bool enable)
+{
+    Link* l = link();
+    return l ? l->enableStream(address(), m_impl->command, 255, m_impl->index, enable) : aErrResource;
+}
+
+aErr EntityClass::registerOptionCallback(unsigned char option, bool enable, Link::streamCallback callback,
+                                         void* context)
+{
+    Link* l = link();
+    return l ? l->registerStreamCallback(address(), m_impl->command, option, m_impl->index, enable,
+                                         std::move(callback), context)
+             : aErrResource;
+}
+
+aErr EntityClass::getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity, size_t* count)
+{
+    Link* l = link();
+    return l ? l->getStreamStatus(address(), m_impl->command, 255, m_impl->index, 255, entries, capacity, count)
+             : aErrResource;
+}
+
 aErr EntityClass::setUEI(unsigned char option, uei* u)
 {
     Link* l = link();

@@ -64,6 +64,14 @@ public:
     aErr awaitUEI32Val(unsigned char option, unsigned* value, unsigned unused = 0);
     aErr drainUEI(unsigned char option);
 
+    /* Streaming of this entity (option 255: every option), a callback for one
+     * option, and the values streamed for this entity so far (Link's
+     * registerStreamCallback and getStreamStatus). */
+    aErr setStreamEnabled(bool enable);
+    aErr registerOptionCallback(unsigned char option, bool enable, Link::streamCallback callback,
+                                void* context);
+    aErr getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity, size_t* count);
+
     aErr saveEntityToStore();
     aErr resetEntityToFactoryDefaults();
     aErr loadEntityFromStore();

@@ -126,6 +126,8 @@ Link::Link(linkSpec spec, const char* name) : m_impl(new impl(this, name))
 
 Link::~Link()
 {
+    /* The engine's input thread and our worker reach into this object. */
+    m_impl->stopStreaming();
     /* The logger reads this link's records: stop it before the link goes. */
     if (m_impl->logger != nullptr) {
         aLogger_Destroy(&m_impl->logger);
@@ -318,6 +320,8 @@ aLinkState Link::getStatus() const
 
 aErr Link::disconnect()
 {
+    /* Another user of the engine link would otherwise keep running our filter. */
+    m_impl->stopStreaming();
     aLinkId id = m_impl->linkRef.exchange(0);
     if (id != 0)
         aLink_Destroy(&id);

@@ -17,7 +17,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "aDefs.h"
 #include "aError.h"
@@ -76,6 +78,30 @@ constexpr size_t kUEIBytesChunk = 24;
 
 class Link {
 public:
+    /* Elements of a stream key (getStreamKeyElement). */
+    enum STREAM_KEY { KEY_MODULE = 0, KEY_COMMAND = 1, KEY_OPTION = 2, KEY_INDEX = 3, KEY_SUBINDEX = 4 };
+    /* Sample types (data byte 3 of a stream packet). */
+    enum STREAM_PACKET {
+        STREAM_INVALID = 0,
+        STREAM_U8 = 1,
+        STREAM_U16 = 2,
+        STREAM_U32 = 3,
+        STREAM_BYTES = 4,
+        STREAM_U8_SUB = 5,
+        STREAM_U16_SUB = 6,
+        STREAM_U32_SUB = 7
+    };
+    struct StreamStatusEntry {
+        uint64_t key;
+        uint32_t value;
+    };
+    /* Runs on the link's stream worker thread with the stream packet (valid for
+     * the call only) and the context given at registration; the result is
+     * ignored. It may call this link's operations, disable streams (its own
+     * too) and even destroy the link; it must not throw (an exception is
+     * caught and the callback counts as done). */
+    typedef std::function<uint8_t(const aPacket*, void*)> streamCallback;
+
     explicit Link(const char* name);
     Link(linkSpec spec, const char* name);
     virtual ~Link();
@@ -121,6 +147,53 @@ public:
      * when it was read before. */
     aErr getStreamValue(unsigned char module, unsigned char command, unsigned char option,
                         unsigned char index, unsigned char subindex, unsigned* value);
+
+    /* Streaming. A stream key holds module (bits 24-31), command (16-23),
+     * option (8-15), index (0-7) and subindex (32-39); 255 in an element means
+     * any. */
+    static uint64_t createStreamKey(unsigned char module, unsigned char command, unsigned char option,
+                                    unsigned char index, unsigned char subindex);
+    /* The element's byte; 0 for an element value outside STREAM_KEY. */
+    static unsigned char getStreamKeyElement(uint64_t key, int element);
+    static bool isStreamPacket(const aPacket* packet);
+    /* STREAM_BYTES for a trailer with a sequence number or the continue bit;
+     * false (STREAM_INVALID) for anything but a stream packet of type 1 to 7. */
+    static bool getStreamPacketType(const aPacket* packet, STREAM_PACKET* type);
+    static bool isSubindexType(STREAM_PACKET type);
+    static bool isStreamSample(const aPacket* packet);
+    /* Outputs may be null. aErrPacket: not a sample; aErrSize: STREAM_BYTES. */
+    static aErr getStreamSample(const aPacket* packet, unsigned long* timestamp, unsigned* value,
+                                unsigned char* subindex);
+    static void getTimestampParts(unsigned long timestamp, unsigned* high, unsigned* low);
+
+    /* Registers (enable) the callback for the streamed UEIs the key covers
+     * (option 255: every option) and asks the module to stream them, or
+     * (disable) forgets every registration and value the key covers and asks
+     * the module to stop. aErrParam: odd module address; aErrConnection: not
+     * connected; the exchange's errors or the module's code. A failed enable
+     * leaves the registrations as they were. When a disable (or a replacing
+     * enable) returns, no callback of the forgotten registration runs any more
+     * and none is still running, unless it was called from that callback. An
+     * empty callback only keeps the values for getStreamValue. */
+    aErr registerStreamCallback(unsigned char module, unsigned char command, unsigned char option,
+                                unsigned char index, bool enable, streamCallback callback, void* context);
+    aErr enableStream(unsigned char module, unsigned char command, unsigned char option, unsigned char index,
+                      bool enable);
+    /* Asks the module whether it streams to this link (*state 1) or not (0). */
+    aErr isLinkStreaming(unsigned char module, unsigned char* state);
+    /* Every key of the stream table that the given elements (255: any) cover. */
+    std::vector<uint64_t> filterActiveStreamKeys(unsigned char module, unsigned char command,
+                                                 unsigned char option, unsigned char index,
+                                                 unsigned char subindex, bool lock);
+    /* The streamed values (not the registrations) the elements cover, in key
+     * order. aErrConnection: not connected; aErrParam: null pointer or capacity
+     * 0; aErrSize: more than capacity (the first capacity are filled). */
+    aErr getStreamStatus(unsigned char module, unsigned char command, unsigned char option,
+                         unsigned char index, unsigned char subindex, StreamStatusEntry* entries,
+                         size_t capacity, size_t* count);
+    /* Callbacks dropped because the callback queue was full (a callback slower
+     * than the stream), since the link was made. The values are kept all the same. */
+    unsigned long getDroppedStreamCallbacks() const;
 
     /* Raw command packets. receivePacket: on entry *length is the number of
      * bytes of match to compare; on return the reply's data size, with all its

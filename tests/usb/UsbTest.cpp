@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -16,7 +17,9 @@
 
 #include <gtest/gtest.h>
 
+#include "Module.h"
 #include "Process.h"
+#include "SystemClass.h"
 #include "TempDir.h"
 #include "aLink.h"
 #include "aStream.h"
@@ -521,5 +524,38 @@ TEST(UsbSimulator, RunsACommandAgainstItsModulesAndEndsWithItsStatus)
     EXPECT_EQ(run.out.find("READY"), std::string::npos);
     // The test bed went with the simulator.
     EXPECT_EQ(testsupport::Run({"/bin/sh", "-c", "ls -d " + dir.path() + "/umockdev.*"}).status, 2);
+}
+
+// A module object streams from a USB module; disabling stops the module's samples.
+TEST(UsbLink, ModuleStreamsToACallbackUntilDisabled)
+{
+    UsbSim sim(kTwoModules);
+    ASSERT_TRUE(sim.ready());
+    Velorn::Tarnix::Module module(4);
+    Velorn::Tarnix::ZephylConfig direct;
+    direct.enabled = 0;
+    ASSERT_EQ(module.setConfig(direct), aErrNone);
+    linkSpec spec{};
+    spec.type = USB;
+    spec.serial_num = 0x1234ABCD;
+    ASSERT_EQ(module.connectFromSpec(spec), aErrNone);
+    Velorn::Tarnix::SystemClass system;
+    system.init(&module, 0);
+    std::atomic<int> samples{0};
+    auto count = [](const aPacket* p, void* c) -> uint8_t {
+        if (Velorn::Tarnix::Link::isStreamSample(p)) ++*static_cast<std::atomic<int>*>(c);
+        return 0;
+    };
+    ASSERT_EQ(system.registerOptionCallback(22, true, count, &samples), aErrNone);
+    const auto end = std::chrono::steady_clock::now() + 5000ms;
+    while (samples < 3 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+    EXPECT_GE(samples.load(), 3);
+    unsigned uptime = 0;
+    const aErr err = system.getUptime(&uptime);
+    EXPECT_TRUE(err == aErrNone || err == aErrStreamStale) << err;
+    ASSERT_EQ(system.registerOptionCallback(22, false, nullptr, nullptr), aErrNone);
+    unsigned char streaming = 1;
+    EXPECT_EQ(module.getLink()->isLinkStreaming(4, &streaming), aErrNone);
+    EXPECT_EQ(streaming, 0);
 }
 } // namespace
