@@ -264,5 +264,7 @@ int updater_main(int argc, char** argv) {
     }
 
     if (!PrepareStoreDirectory(display, params)) return 1;
-    return Dispatch(display, params);
+    const int status = Dispatch(display, params);
+    _explain_usb_access(display);
+    return status;
 }

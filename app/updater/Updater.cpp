@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "UpdaterStore.h"
+#include "aUSB.h"
 
 Updater::Updater(const char* server_url_text, const char* store_directory_text,
                  UpdaterDisplayInterface& display_interface)
@@ -13,6 +14,13 @@ Updater::Updater(const char* server_url_text, const char* store_directory_text,
 void Updater::_not_available(const char* what) {
     operation_unavailable = true;
     display.message(UpdaterDisplayInterface::Error, "%s is not available in this build of Updater.", what);
+}
+
+void _explain_usb_access(UpdaterDisplayInterface& display) {
+    if (Tarnix_libusb_access_denied() == 0) return;
+    display.message(UpdaterDisplayInterface::Error,
+                    "Permission denied on a Tarnix USB device: install the udev rule 60-tarnix.rules "
+                    "(lib/udev/rules.d) or run Updater as root.");
 }
 
 // ---- Store creation shared by the operations -------------------------------

@@ -151,6 +151,11 @@ class UpdaterStore;
 // only after the module came back with the new firmware. False when the
 // settings could not be saved.
 bool _record_transfer(KeyValueStore& settings, const std::string& transferred, const std::string& note);
+
+// After a run: when the operating system refused this process access to a
+// Tarnix module (or the i.MX boot ROM) on USB, says so in one line that names
+// the udev rule, since such a module is otherwise just missing from the list.
+void _explain_usb_access(UpdaterDisplayInterface& display);
 // The note as it can stand on one settings line: control characters and '='
 // become spaces, surrounding blanks go, and it is cut to a bounded length.
 std::string _history_note_text(const std::string& note);
