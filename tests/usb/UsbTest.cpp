@@ -23,6 +23,7 @@
 #include "TempDir.h"
 #include "aLink.h"
 #include "aStream.h"
+#include "aDiscovery.h"
 #include "aUSB.h"
 
 namespace {
@@ -422,6 +423,34 @@ TEST(UsbDriver, TellsModulesFromForeignAndBrokenDevices)
     }
     // Nothing stays claimed by the refused opens.
     EXPECT_NE(sim.control("status no-in").find("usb_claimed=no"), std::string::npos);
+}
+
+// USB discovery on the same crowded bus: only modules whose serial string is
+// eight hexadecimal digits are reported (interfaces do not matter to it), each
+// with the product ID's low byte as its model; a search by serial stops there.
+TEST(UsbDiscovery, ReportsOnlyModulesWithEightHexDigitSerials)
+{
+    UsbSim sim(kCrowdedBus);
+    ASSERT_TRUE(sim.ready());
+    std::multiset<std::pair<uint32_t, uint8_t>> seen;
+    auto collect = [](const linkSpec* spec, bool* found, void* reference) {
+        static_cast<std::multiset<std::pair<uint32_t, uint8_t>>*>(reference)->insert({spec->serial_num, spec->model});
+        *found = spec->type == USB && spec->usb_id == spec->serial_num;
+        return true;
+    };
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, collect, &seen, 0), 6);
+    std::multiset<uint32_t> serials;
+    for (const auto& s : seen)
+        serials.insert(s.first);
+    EXPECT_EQ(serials, (std::multiset<uint32_t>{0x1234ABCD, 0x0BADCAFE, 6, 7, 8, 9}));
+    EXPECT_EQ(seen.count({0x0BADCAFE, 18}), 1u);
+
+    linkSpec* spec = aDiscovery_FindModule(USB, 0x0BADCAFE, 0);
+    ASSERT_NE(spec, nullptr);
+    EXPECT_EQ(spec->type, USB);
+    EXPECT_EQ(spec->model, 18);
+    aLinkSpec_Destroy(&spec);
+    EXPECT_EQ(aDiscovery_FindModule(USB, 0x00000003, 0), nullptr); // its string has 7 characters
 }
 
 std::string Field(const std::string& status, const std::string& key)
