@@ -89,7 +89,7 @@ trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev
 "${server}" --catalog "${demo}/catalog" --devices "${demo}/devices" \
   --secret demo-secret --port 0 > "${demo}/server.log" 2>&1 &
 pids+=($!)
-"${sim}" --usb --discovery --bind 10.77.0.1 --state "${demo}/state" --log "${demo}/sim.log" \
+"${sim}" --discovery --bind 10.77.0.1 --state "${demo}/state" --log "${demo}/sim.log" \
   --ready-file "${demo}/sim.ready" "${demo}/modules.ini" > /dev/null &
 pids+=($!)
 url=""
