@@ -19,13 +19,3 @@ bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, un
     _not_available("Firmware update");
     return false;
 }
-
-bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned, std::string, unsigned, bool) {
-    _not_available("Reading a chip fingerprint");
-    return false;
-}
-
-bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::string, bool) {
-    _not_available("Firmware recovery");
-    return false;
-}
