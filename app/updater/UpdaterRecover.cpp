@@ -25,6 +25,12 @@ using Velorn::Tarnix::Module;
 using Velorn::Tarnix::SystemClass;
 using Velorn::Tarnix::ZephylConfig;
 
+// The update's firmware transfer (upgrade protocol on a connected module).
+// Declared weak so that this file links on its own; recovery of an i.MX part
+// says it is not available while the update flow is not part of the build.
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& file, bool via_router,
+                        bool uei_bytes) __attribute__((weak));
+
 namespace {
 
 constexpr auto kInfo = UpdaterDisplayInterface::Info;
@@ -308,6 +314,30 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& file, con
     return true;
 }
 
+// The loader from RAM is up on USB (as DEADDEAD, or already as the device):
+// it takes the firmware through the upgrade protocol.
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& file, unsigned serial, bool uei_bytes) {
+    Module module(0, uint8_t(0));
+    aErr err = DisableSharing(module, display);
+    if (err == aErrNone) {
+        for (int round = 1; round <= kEnumerationTries; ++round) {
+            if (module.discoverAndConnect(USB, kNoParticularDevice) == aErrNone && module.isConnected()) break;
+            if (module.discoverAndConnect(USB, serial) == aErrNone && module.isConnected()) break;
+            if (round < kEnumerationTries) aTime_MSSleep(kEnumerationPauseMs);
+        }
+        if (!module.isConnected()) {
+            display.message(kError, "Could not connect to device");
+            return false;
+        }
+        err = _transfer_firmware(display, module, file, false, uei_bytes);
+    }
+    if (err != aErrNone) {
+        display.message(kError, "Failed to transfer firmware");
+        return false;
+    }
+    return true;
+}
+
 // Stored build or download, as an update would take it.
 BirdFile LoadRecoveryBird(Updater& updater, const std::string& bird_file, unsigned serial, unsigned build) {
     UpdaterDisplayInterface& display = updater.Get_Display();
@@ -380,7 +410,8 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, 
     }
     bool ok = false;
     if (chip_family == kChipIMX) {
-        _not_available("Firmware recovery of an i.MX part");
+        if (&_transfer_firmware == nullptr) _not_available("Firmware recovery of an i.MX part");
+        else ok = _recover_firmware_imx(display, file, serial, uei_bytes_load);
     } else if (chip_family == kChipLPC) {
         ok = _recover_firmware_lpc(display, file, port, baud);
         // The reasons are in the debug log; the user needs to know it failed.
