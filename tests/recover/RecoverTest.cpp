@@ -281,4 +281,46 @@ TEST_F(Recover, ImxRecoveryOverTheUart) {
     EXPECT_TRUE(flash.compare(0, bench.firmware.size(), bench.firmware) == 0);
 }
 
+#ifdef IMX_SDP_HID_SIM_BIN
+// -N -s USB: the loader goes to the ROM over HID; a ROM that vanishes during
+// the write ends the run with status 1 and no wait on the gone device.
+TEST_F(Recover, ImxOverHidLoaderAndVanishingDevice) {
+    const std::string loader = Image(1500, 4);
+    testsupport::WriteFile(dir / "loader.bin", loader);
+    testsupport::WriteFile(dir / "m", "build 3\nversion 1.0.0\nmodel Rescue\nserial DEADDEAD\nloader 0x20000400 " +
+                                          dir / "loader.bin" + "\n");
+    testsupport::Run({"/bin/mkdir", "-p", store + "/updater/DEADDEAD"});
+    ASSERT_EQ(testsupport::Run({BIRDTOOL_BIN, "pack", dir / "m", store + "/updater/DEADDEAD/3.bird"}).status, 0);
+    testsupport::WriteFile(store + "/updater/DEADDEAD/.settings", "LATEST_DOWNLOAD=3.bird\n");
+    for (const char* fault : {"", "vanish"}) {
+        SCOPED_TRACE(fault);
+        testsupport::RunOptions simOptions;
+        simOptions.env["TMPDIR"] = dir.path();
+        std::vector<std::string> argv{IMX_SDP_HID_SIM_BIN, "--dump", dir / "ram.bin"};
+        if (*fault) argv.insert(argv.end(), {"--fault", fault});
+        testsupport::Background sim(argv, simOptions);
+        const std::string root = sim.WaitForLine("umockdev-dir ", 10s);
+        ASSERT_FALSE(root.empty());
+        ASSERT_FALSE(sim.WaitForLine("READY", 10s).empty());
+        testsupport::RunOptions options;
+        options.env["LD_PRELOAD"] = "libumockdev-preload.so.0";
+        options.env["UMOCKDEV_DIR"] = root.substr(13);
+        options.env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0";
+        options.timeout = 60s;
+        // No loader module comes up on USB here: the wait for it is bounded.
+        auto r = testsupport::RunUpdater({"-u", "http://127.0.0.1:1/cgi/u", "-i", store, "-N", "-s", "USB", "-X",
+                                          "0x10000"}, options);
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_NE(r.err.find("Got no response from chip"), std::string::npos) << r.err;
+        if (*fault) {
+            EXPECT_NE(r.err.find("Error loading liveloader."), std::string::npos) << r.err;
+        } else {
+            EXPECT_FALSE(sim.WaitForLine("JUMP 0x20000400", 10s).empty());
+            EXPECT_EQ(testsupport::ReadFile(dir / "ram.bin").substr(8), loader);
+            EXPECT_NE(r.err.find("Could not connect to device."), std::string::npos) << r.err;
+        }
+    }
+}
+#endif
+
 } // namespace
