@@ -169,6 +169,8 @@ TEST_F(Recover, FailuresEndWithStatusOne) {
         {"never synchronises", {"--fault", "never-sync"}, {}, "Could not get Device Identifier", ""},
         {"refused prepare", {"--fault", "refuse-prepare"}, {}, "Failed to transfer firmware", ""},
         {"refused copy", {"--fault", "refuse-copy"}, {}, "Failed to transfer firmware", ""},
+        {"wrong checksum reply", {"--fault", "bad-checksum-reply"}, {}, "Failed to transfer firmware", ""},
+        {"garbage answers", {"--fault", "garbage"}, {}, "Could not get Device Identifier", ""},
         {"not a terminal", {}, {}, "Could not get Device Identifier", ""},
         {"generic image", {"--verbose"}, {"-f", dir / "generic.bird"}, "Updater does not support offline recovery", ""},
         {"server unknown", {"--verbose"}, {}, "Failed to retrieve recovery information from Velorn server",
