@@ -409,6 +409,9 @@ aErr aLink_Stop(aLink* link)
     }
     sQueueRoute(link, 0);
     link->running = 0;
+    /* A USB read may wait a whole second for a quiet module: cut it short. */
+    if (link->stream != NULL)
+        aStream_Interrupt(link->stream);
 
     /* Every stream call the threads make is bounded, so they end soon; should
      * one not, give up rather than hang, and leave its record alone. */

@@ -1,10 +1,12 @@
 /* The process-wide link table: shared links with use counts, creation per
  * transport, teardown, reset, and the per-link packet debug log. */
+#include <atomic>
 #include <new>
 #include <stdlib.h>
 #include <string.h>
 
 #include "aLinkPrivate.h"
+#include "aServer.h"
 #include "aTime.h"
 
 #define aLINK_RESET_ATTEMPTS 20
@@ -343,8 +345,6 @@ aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t
 
 aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLinkId)
 {
-    (void)address;
-    (void)port;
     if (existingLinkId != 0) {
         sTableLock lock;
         for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next) {
@@ -355,17 +355,83 @@ aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLink
         }
         return 0;
     }
-    /* Networked-link client streams are not available in this build. */
-    return 0;
+    static std::atomic<uint32_t> clientNumber{0};
+    if (port > 0xFFFF)
+        return 0;
+    aStream* stream = NULL;
+    aErr err = aStream_CreateClient(address, (uint16_t)port, &stream);
+    return sCreateDirectLink(address, port, clientNumber++, ZEPHYL, stream, err, false);
+}
+
+static void sDetachServer(aLinkId linkId, aServer** server)
+{
+    {
+        sEntryHold hold(linkId);
+        if (hold.entry() != NULL) {
+            sTableLock lock;
+            hold.entry()->server = NULL;
+        }
+    }
+    aServer_Destroy(server);
+}
+
+/* Asks the module through the client link, so the whole path is proven before the
+ * server announces itself. */
+static bool sIdentify(aLinkId client, aServer* server)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        uint8_t address = 0, model = 0;
+        if (_aLink_GetModuleAddress(client, &address) == aErrNone &&
+            _aLink_GetModel(client, address, &model) == aErrNone) {
+            aServer_SetModuleAddress(server, address);
+            aServer_SetModel(server, model);
+            return true;
+        }
+        aServer_FlushFIFO(server);
+        aTime_MSSleep(10);
+    }
+    return false;
 }
 
 aLinkId aLink_CreateServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option)
 {
-    (void)option;
-    if (port == NULL || interfaceAddress == NULL || sEntryHold(linkId).entry() == NULL)
+    if (port == NULL || interfaceAddress == NULL)
         return 0;
-    /* Networked-link servers are not available in this build. */
-    return 0;
+    sEntryHold hold(linkId);
+    aLinkEntry* entry = hold.entry();
+    if (entry == NULL || entry->server != NULL)
+        return 0;
+    aServer* server = aServer_Create(linkId, *interfaceAddress, option);
+    if (server == NULL)
+        return 0;
+    uint16_t serverPort = 0;
+    uint32_t serverInterface = 0;
+    if (aServer_Start(server) != aErrNone || aServer_GetPort(server, &serverPort) != aErrNone ||
+        aServer_GetInterface(server, &serverInterface) != aErrNone) {
+        aServer_Destroy(&server);
+        return 0;
+    }
+    {
+        sTableLock lock;
+        entry->server = server;
+    }
+    aLinkId client = aLink_CreateClient(serverInterface, serverPort, 0);
+    sEntryHold clientHold(client);
+    aLinkEntry* clientEntry = client != 0 ? clientHold.entry() : NULL;
+    if (clientEntry == NULL || !sIdentify(client, server)) {
+        /* The caller keeps its link: the client must not take it down with it. */
+        if (client != 0)
+            aLink_Destroy(&client);
+        sDetachServer(linkId, &server);
+        return 0;
+    }
+    {
+        sTableLock lock;
+        clientEntry->partner = linkId;
+    }
+    *port = serverPort;
+    *interfaceAddress = serverInterface;
+    return client;
 }
 
 aLinkId aLink_Create(aStream* stream)
@@ -414,6 +480,11 @@ aErr aLink_Destroy(aLinkId* linkId)
         aPacketFifoId output = link->outputFifo;
         aPacketFifo_Destroy(&input);
         aPacketFifo_Destroy(&output);
+    }
+    if (entry->server != NULL) {
+        aServer* server = (aServer*)entry->server;
+        entry->server = NULL;
+        aServer_Destroy(&server);
     }
     if (entry->partner != 0) {
         aLinkId partner = entry->partner;

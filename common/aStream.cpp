@@ -12,6 +12,7 @@ struct aStream {
     aStreamPutProc put;
     aStreamWriteProc write;
     aStreamDeleteProc deleteProc;
+    aStreamInterruptProc interrupt;
     void* reference;
     /* Push-back ring, made on first use. */
     uint8_t* buffer;
@@ -61,6 +62,23 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
     stream->deleteProc = deleteProc;
     stream->reference = reference;
     return stream;
+}
+
+aErr aStream_SetInterrupt(aStream* stream, aStreamInterruptProc interrupt)
+{
+    if (!sValid(stream))
+        return aErrParam;
+    stream->interrupt = interrupt;
+    return aErrNone;
+}
+
+aErr aStream_Interrupt(aStream* stream)
+{
+    if (!sValid(stream))
+        return aErrParam;
+    if (stream->interrupt != NULL)
+        stream->interrupt(stream->reference);
+    return aErrNone;
 }
 
 aErr aStream_Destroy(aStream** stream)

@@ -10,6 +10,8 @@ typedef aErr (*aStreamGetProc)(uint8_t* byte, void* reference);
 typedef aErr (*aStreamPutProc)(uint8_t byte, void* reference);
 typedef aErr (*aStreamWriteProc)(const uint8_t* bytes, size_t length, void* reference);
 typedef aErr (*aStreamDeleteProc)(void* reference);
+/* Makes a get that waits on the transport return soon; called from any thread. */
+typedef void (*aStreamInterruptProc)(void* reference);
 
 typedef struct aStream aStream; /* opaque */
 
@@ -29,6 +31,13 @@ typedef struct aStream aStream; /* opaque */
 aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                         aStreamDeleteProc deleteProc, void* reference);
 aErr aStream_Destroy(aStream** stream);
+/* Optional, set once right after creation: how a waiting get is cut short. */
+aErr aStream_SetInterrupt(aStream* stream, aStreamInterruptProc interrupt);
+/* Any thread, while another may be reading: a get now waiting on the
+ * transport (or, for some transports, the next one) returns soon, with
+ * aErrNotReady when it got nothing. Streams whose gets wait only briefly
+ * have no interrupt; then nothing happens. aErrParam for an invalid stream. */
+aErr aStream_Interrupt(aStream* stream);
 
 aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t size);
 aErr aStream_Write(aStream* stream, const uint8_t* bytes, size_t length);

@@ -62,6 +62,9 @@ aErr tarnixusb_write_to_device(tarnixusb* handle, const uint8_t* bytes, uint32_t
  * (1000 ms), a cleared stall, or a hidden I/O error; aErrIO and aErrConnection
  * as for writes. */
 aErr tarnixusb_get_from_device(tarnixusb* handle, uint8_t* byte);
+/* Any thread: the read now waiting (or, when none waits, the next one) ends
+ * at once with what it has, aErrNotReady when nothing. Library mode only. */
+void tarnixusb_interrupt_read(tarnixusb* handle);
 /* aErrMode when no device is held (library mode); aErrCancel when the
  * kernel node fails to close. */
 aErr tarnixusb_close_tarnix_device(tarnixusb* handle);
@@ -95,5 +98,13 @@ void Tarnix_libusb_release(struct libusb_context* context);
 /* aErrNone, or aErrInitialization when libusb cannot start. */
 aErr Tarnix_libusb_init(void);
 void Tarnix_libusb_exit(void);
+
+/* How many times this process was refused access to a Tarnix device (open or
+ * interface claim denied for lack of permission) while listing or opening
+ * modules. Such a device is skipped as if absent; a front end uses the count
+ * to explain an empty list or a missing module. Any thread. */
+uint32_t Tarnix_libusb_access_denied(void);
+/* Counts one refusal; for the driver and discovery. */
+void Tarnix_libusb_note_access_denied(void);
 
 #endif

@@ -9,7 +9,7 @@
 #include <map>
 #include <mutex>
 
-#include "DiscoveryApi.h"
+#include "aDiscovery.h"
 #include "aFile.h"
 #include "aTime.h"
 
@@ -75,15 +75,10 @@ bool sFallbackHelper(aErr result, linkType type, uint8_t fallback)
     return fallback != 0;
 }
 
-#if TARNIX_HAVE_DISCOVERY
 struct ModelSearch {
     linkSpec spec;
     bool found;
 };
-
-const linkSpec& sSpecOf(const linkSpec* spec) { return *spec; }
-const linkSpec& sSpecOf(const linkSpec& spec) { return spec; }
-#endif
 
 } // namespace
 
@@ -189,12 +184,7 @@ aErr Link::impl::linkCreateHelper(const linkSpec& linkSpecifier, aLinkId existin
     aLinkId created = 0;
     switch (linkSpecifier.type) {
     case USB:
-#if TARNIX_HAVE_CREATE_USB
         created = aLink_CreateUSB(linkSpecifier.serial_num);
-#else
-        /* This build's core cannot make USB links: handled, but no link. */
-        created = 0;
-#endif
         break;
     case TCPIP:
         created = aLink_CreateTCPIP(linkSpecifier.serial_num, linkSpecifier.ip_address,
@@ -272,7 +262,6 @@ aErr Link::connectThroughLinkModule(Link& other)
 aErr Link::impl::discoveryAndConnectHelper(linkType type, unsigned serial, unsigned char model)
 {
     linkSpec* found = nullptr;
-#if TARNIX_HAVE_DISCOVERY
     if (serial != 0) {
         found = aDiscovery_FindModule(type, serial, config.networkInterface);
     } else {
@@ -282,9 +271,9 @@ aErr Link::impl::discoveryAndConnectHelper(linkType type, unsigned serial, unsig
         /* cbModelCallback: the first module of the model (any when 0) ends the search. */
         aDiscovery_EnumerateModules(
             type,
-            [](auto candidate, auto counted, void* reference) -> bool {
+            [](const linkSpec* candidate, bool* counted, void* reference) -> bool {
                 auto* s = static_cast<ModelSearch*>(reference);
-                const linkSpec& c = sSpecOf(candidate);
+                const linkSpec& c = *candidate;
                 if (s->spec.model != 0 && c.model != s->spec.model)
                     return true;
                 s->spec = c;
@@ -296,11 +285,6 @@ aErr Link::impl::discoveryAndConnectHelper(linkType type, unsigned serial, unsig
         if (search.found)
             found = aLinkSpec_Copy(search.spec);
     }
-#else
-    (void)type;
-    (void)serial;
-    (void)model;
-#endif
     if (found == nullptr)
         return aErrNotFound;
     aErr err = link->setLinkSpecifier(*found);

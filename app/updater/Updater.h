@@ -13,6 +13,11 @@
 
 class BirdFile;
 class KeyValueStore;
+namespace Velorn {
+namespace Tarnix {
+class Module;
+}
+} // namespace Velorn
 
 // One discovered module.
 struct DeviceInfo {
@@ -154,3 +159,13 @@ std::string _history_note_text(const std::string& note);
 // after reporting "Failed to Create UpdaterStore in: ..." with the caller's name.
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
                                                   const std::string& store_directory, const char* caller);
+
+// The update's steps on a connected module, shared with recovery.
+// True when the file is built for the connected module (serial number and model).
+bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Velorn::Tarnix::Module& module,
+                        unsigned serial);
+// Sends the loader blocks and starts the loader (an unconfirmed start counts as started).
+aErr _transfer_loader(UpdaterDisplayInterface& display, Velorn::Tarnix::Module& module, BirdFile& file);
+// Sends every firmware block (5 attempts each) and reboots the module.
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Velorn::Tarnix::Module& module, BirdFile& file,
+                        bool via_router, bool uei_bytes);

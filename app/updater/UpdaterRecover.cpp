@@ -16,6 +16,7 @@
 #include "SystemClass.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdaterModule.h"
 #include "UpdaterStore.h"
 #include "aError.h"
 #include "aTime.h"
@@ -23,13 +24,6 @@
 
 using Velorn::Tarnix::Module;
 using Velorn::Tarnix::SystemClass;
-using Velorn::Tarnix::ZephylConfig;
-
-// The update's firmware transfer (upgrade protocol on a connected module).
-// Declared weak so that this file links on its own; recovery of an i.MX part
-// says it is not available while the update flow is not part of the build.
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& file, bool via_router,
-                        bool uei_bytes) __attribute__((weak));
 
 namespace {
 
@@ -47,17 +41,6 @@ constexpr uint32_t kEnumerationPauseMs = 1000;
 
 uint32_t BigEndian32(const uint8_t* p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
-// A plain direct link: no link server, and only the link type asked for.
-aErr DisableSharing(Module& module, UpdaterDisplayInterface& display) {
-    ZephylConfig config;
-    config.enabled = 0;
-    config.fallback = 0;
-    config.localOnly = 1;
-    const aErr err = module.setConfig(config);
-    if (err != aErrNone) display.message(kError, "Failed to SET network configuration");
-    return err;
 }
 
 // Connects the port and makes sure the chip is synchronised at this rate.
@@ -193,7 +176,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
         return false;
     }
     Module module(0, uint8_t(0));
-    if (DisableSharing(module, display) != aErrNone) return false;
+    if (_disableZephyl(module, display) != aErrNone) return false;
     for (int attempt = 1; attempt <= kEnumerationTries && !module.isConnected(); ++attempt) {
         if (attempt % 3 == 0) {
             Log::log(Log::DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
@@ -318,7 +301,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& file, con
 // it takes the firmware through the upgrade protocol.
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& file, unsigned serial, bool uei_bytes) {
     Module module(0, uint8_t(0));
-    aErr err = DisableSharing(module, display);
+    aErr err = _disableZephyl(module, display);
     if (err == aErrNone) {
         for (int round = 1; round <= kEnumerationTries; ++round) {
             if (module.discoverAndConnect(USB, kNoParticularDevice) == aErrNone && module.isConnected()) break;
@@ -336,27 +319,6 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& file, uns
         return false;
     }
     return true;
-}
-
-// Stored build or download, as an update would take it.
-BirdFile LoadRecoveryBird(Updater& updater, const std::string& bird_file, unsigned serial, unsigned build) {
-    UpdaterDisplayInterface& display = updater.Get_Display();
-    auto store = _createUpdaterStore(display, updater.Get_StoreDirectory(), "load_bird");
-    if (!store) return BirdFile();
-    if (!bird_file.empty()) {
-        display.message(kInfo, "%s from Birdfile: %s", "Recovering", bird_file.c_str());
-        return BirdFile(bird_file);
-    }
-    UpdaterStoreItem device = store->AddDevice(serial);
-    display.message(kInfo, "%s firmware with build: %u", "Recovering", build);
-    const std::string name = std::to_string(build) + STORE_BIRD_EXTENSION;
-    try {
-        return device.ReadBirdFile(name);
-    } catch (const std::runtime_error&) {
-    }
-    display.message(kInfo, "Downloading firmware build %u", build);
-    updater.Download_Firmware(serial, std::to_string(build), false, false);
-    return device.ReadBirdFile(name);
 }
 
 } // namespace
@@ -393,7 +355,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, 
     }
     BirdFile file;
     try {
-        file = LoadRecoveryBird(*this, bird_file, serial, build);
+        file = load_bird("Recovering", bird_file, serial, build, true);
     } catch (const std::runtime_error& e) {
         Log::log(Log::DEBUG_Updater, "%s\n", e.what());
         display.message(kError, "Failed to load bird file");
@@ -410,8 +372,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, 
     }
     bool ok = false;
     if (chip_family == kChipIMX) {
-        if (&_transfer_firmware == nullptr) _not_available("Firmware recovery of an i.MX part");
-        else ok = _recover_firmware_imx(display, file, serial, uei_bytes_load);
+        ok = _recover_firmware_imx(display, file, serial, uei_bytes_load);
     } else if (chip_family == kChipLPC) {
         ok = _recover_firmware_lpc(display, file, port, baud);
         // The reasons are in the debug log; the user needs to know it failed.

@@ -18,7 +18,11 @@ bool sReadModule(libusb_device* device, linkSpec* spec)
     libusb_device_descriptor descriptor {};
     if (libusb_get_device_descriptor(device, &descriptor) != 0 || descriptor.iSerialNumber == 0) return false;
     libusb_device_handle* handle = nullptr;
-    if (libusb_open(device, &handle) != 0) return false;
+    int opened = libusb_open(device, &handle);
+    if (opened != 0) {
+        if (opened == LIBUSB_ERROR_ACCESS) Tarnix_libusb_note_access_denied();
+        return false;
+    }
     unsigned char serial[aUSB_SERIAL_STRING_SIZE] = {};
     int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, serial, sizeof serial);
     libusb_close(handle);

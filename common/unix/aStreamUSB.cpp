@@ -45,6 +45,13 @@ aErr sUSBPut(uint8_t byte, void* reference)
     return sUSBWrite(&byte, 1, reference);
 }
 
+void sUSBInterrupt(void* reference)
+{
+    sUSBStream* s = sState(reference);
+    if (s != nullptr && s->device != nullptr)
+        tarnixusb_interrupt_read(s->device);
+}
+
 aErr sUSBDelete(void* reference)
 {
     sUSBStream* s = sState(reference);
@@ -89,5 +96,6 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream)
         sUSBDelete(s);
         return aErrResource;
     }
+    aStream_SetInterrupt(*stream, sUSBInterrupt);
     return aErrNone;
 }

@@ -31,6 +31,19 @@
 #define kKERNEL_WRITE_CALLS 1000
 #define kKERNEL_WRITE_WAIT_MS 50
 
+/* Completion of the reader's transfer. The callback may run on whichever
+ * thread handles the context's events; the mutex orders its write before the
+ * reader's look (libusb itself looks at `completed` under its own locks). */
+struct sReadWait {
+    std::mutex lock;
+    int completed = 0;
+    bool done()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return completed != 0;
+    }
+};
+
 struct tarnixusb {
     int mode; /* 1 = library, 0 = kernel driver */
     char serial[kUSB_SERIAL_SIZE + 1];
@@ -48,6 +61,13 @@ struct tarnixusb {
     uint32_t rxLeft;
     uint16_t inMaxPacket;
     uint16_t outMaxPacket;
+    /* The reader's transfer, cancelled by tarnixusb_interrupt_read from
+     * another thread: a stopping link need not wait out the read time-out. */
+    libusb_transfer* inTransfer;
+    sReadWait inWait;    /* the transfer's user data */
+    std::mutex readLock; /* readInFlight and interruptPending */
+    bool readInFlight;
+    bool interruptPending;
 };
 
 /* The shared context. ---------------------------------------------------- */
@@ -184,6 +204,9 @@ tarnixusb* tarnixusb_create_usb(int useLibrary)
     h->rxPos = 0;
     h->rxLeft = 0;
     h->inMaxPacket = 0;
+    h->inTransfer = nullptr;
+    h->readInFlight = false;
+    h->interruptPending = false;
     h->outMaxPacket = 0;
     if (h->mode == 1)
         Tarnix_libusb_init(); /* made now, as the caller expects; failures show at open */
@@ -192,6 +215,10 @@ tarnixusb* tarnixusb_create_usb(int useLibrary)
 
 static void sCloseLibraryDevice(tarnixusb* h)
 {
+    /* No read runs any more; a transfer libusb never gave back is left to it. */
+    if (h->inTransfer != nullptr && !h->readInFlight)
+        libusb_free_transfer(h->inTransfer);
+    h->inTransfer = nullptr;
     if (h->device != nullptr) {
         if (h->state.load() == TARNIXUSB_STATE_READY || h->state.load() == TARNIXUSB_STATE_FAILED)
             libusb_release_interface(h->device, h->interfaceNumber);
@@ -308,6 +335,18 @@ static bool sReadSerial(libusb_device_handle* device, char* serial, size_t size)
     return true;
 }
 
+static std::atomic<uint32_t> sAccessDenied {0};
+
+uint32_t Tarnix_libusb_access_denied(void)
+{
+    return sAccessDenied.load();
+}
+
+void Tarnix_libusb_note_access_denied(void)
+{
+    sAccessDenied.fetch_add(1);
+}
+
 static aErr sClaimError(int rc)
 {
     switch (rc) {
@@ -333,8 +372,12 @@ static aErr sOpenLibrary(tarnixusb* h, const char* serialString)
         if (!is_tarnix_device(list[i]))
             continue;
         libusb_device_handle* device = nullptr;
-        if (libusb_open(list[i], &device) != 0)
+        int opened = libusb_open(list[i], &device);
+        if (opened != 0) {
+            if (opened == LIBUSB_ERROR_ACCESS)
+                Tarnix_libusb_note_access_denied();
             continue;
+        }
         char serial[kUSB_SERIAL_SIZE + 1];
         if (!sReadSerial(device, serial, sizeof(serial)) || strcmp(serial, serialString) != 0) {
             libusb_close(device);
@@ -348,6 +391,8 @@ static aErr sOpenLibrary(tarnixusb* h, const char* serialString)
         } else {
             int rc = libusb_claim_interface(device, h->interfaceNumber);
             result = rc == 0 ? aErrNone : sClaimError(rc);
+            if (rc == LIBUSB_ERROR_ACCESS)
+                Tarnix_libusb_note_access_denied();
         }
         if (result != aErrNone) {
             libusb_close(device);
@@ -442,18 +487,60 @@ static aErr sWriteLibrary(tarnixusb* h, const uint8_t* bytes, uint32_t length)
     return result;
 }
 
+static void LIBUSB_CALL sReadDone(libusb_transfer* transfer)
+{
+    sReadWait* wait = static_cast<sReadWait*>(transfer->user_data);
+    std::lock_guard<std::mutex> guard(wait->lock);
+    wait->completed = 1;
+}
+
 static aErr sReadLibrary(tarnixusb* h, uint8_t* byte)
 {
     aErr result = sStateError(h);
     if (result != aErrNone)
         return result;
-    int got = 0;
-    int rc = libusb_bulk_transfer(h->device, h->inEndpoint, h->rx, kUSB_RX_SIZE, &got, kUSB_READ_TIMEOUT_MS);
-    if (rc == LIBUSB_ERROR_PIPE) {
+    if (h->inTransfer == nullptr && (h->inTransfer = libusb_alloc_transfer(0)) == nullptr)
+        return aErrIO;
+    /* The synchronous bulk read, made by hand so that it can be cancelled. A
+     * transfer still out from a read that failed is waited for, not resubmitted. */
+    int rc;
+    {
+        std::lock_guard<std::mutex> guard(h->readLock);
+        if (h->interruptPending) {
+            h->interruptPending = false;
+            if (!h->readInFlight)
+                return aErrNotReady;
+            libusb_cancel_transfer(h->inTransfer);
+        }
+        if (!h->readInFlight) {
+            h->inWait.completed = 0; /* nobody else looks while no transfer is out */
+            libusb_fill_bulk_transfer(h->inTransfer, h->device, h->inEndpoint, h->rx, kUSB_RX_SIZE, sReadDone,
+                                      &h->inWait, kUSB_READ_TIMEOUT_MS);
+            rc = libusb_submit_transfer(h->inTransfer);
+            if (rc != 0)
+                return rc == LIBUSB_ERROR_PIPE ? (libusb_clear_halt(h->device, h->inEndpoint), aErrNotReady)
+                                               : aErrIO;
+            h->readInFlight = true;
+        }
+    }
+    while (!h->inWait.done()) {
+        rc = libusb_handle_events_completed(h->context, &h->inWait.completed);
+        if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED)
+            return aErrIO; /* still out: the next read goes on waiting for it */
+    }
+    {
+        std::lock_guard<std::mutex> guard(h->readLock);
+        h->readInFlight = false;
+        h->interruptPending = false;
+    }
+    const libusb_transfer_status status = h->inTransfer->status;
+    const int got = h->inTransfer->actual_length;
+    if (status == LIBUSB_TRANSFER_STALL) {
         libusb_clear_halt(h->device, h->inEndpoint);
         return aErrNotReady;
     }
-    if (rc != 0 && rc != LIBUSB_ERROR_TIMEOUT)
+    if (status != LIBUSB_TRANSFER_COMPLETED && status != LIBUSB_TRANSFER_TIMED_OUT &&
+        status != LIBUSB_TRANSFER_CANCELLED)
         return aErrIO;
     if (got <= 0)
         return aErrNotReady;
@@ -559,6 +646,17 @@ aErr tarnixusb_get_from_device(tarnixusb* handle, uint8_t* byte)
         return aErrNone;
     }
     return sTolerate(handle, sReadLibrary(handle, byte), true);
+}
+
+void tarnixusb_interrupt_read(tarnixusb* handle)
+{
+    if (handle == nullptr || handle->mode != 1)
+        return;
+    std::lock_guard<std::mutex> guard(handle->readLock);
+    if (handle->readInFlight)
+        libusb_cancel_transfer(handle->inTransfer);
+    else
+        handle->interruptPending = true;
 }
 
 aErr tarnixusb_close_tarnix_device(tarnixusb* handle)

@@ -216,6 +216,7 @@ void validate(Config& config, const std::string& origin) {
 void Faults::set(const std::string& name, const std::string& value) {
     const std::string what = "fault " + name;
     if (name == "drop_replies") drop_replies = parseCount(value, what);
+    else if (name == "short_replies") short_replies = parseCount(value, what);
     else if (name == "delay_replies") delay_replies_ms = static_cast<unsigned>(parseNumber(value, 600000, what));
     else if (name == "wrong_data_count") wrong_data_count = parseCount(value, what);
     else if (name == "refuse_prepare") refuse_prepare = parseCount(value, what);
@@ -251,7 +252,8 @@ void Faults::set(const std::string& name, const std::string& value) {
 
 std::string Faults::describe() const {
     std::ostringstream o;
-    o << "drop_replies=" << countText(drop_replies) << " delay_replies=" << delay_replies_ms
+    o << "drop_replies=" << countText(drop_replies) << " short_replies=" << countText(short_replies)
+      << " delay_replies=" << delay_replies_ms
       << " wrong_data_count=" << countText(wrong_data_count) << " refuse_prepare=" << countText(refuse_prepare)
       << " refuse_write=" << countText(refuse_write) << " wrong_sum=" << countText(wrong_sum)
       << " silent_after_load=" << countText(silent_after_load)

@@ -32,6 +32,7 @@ struct FaultCount {
 // Every fault a module can be told to show; see README.md for each one.
 struct Faults {
     FaultCount drop_replies;
+    FaultCount short_replies;
     unsigned delay_replies_ms = 0;
     FaultCount wrong_data_count;
     FaultCount refuse_prepare;

@@ -202,6 +202,11 @@ void Module::reply(Connection& c, Hub& hub, const Bytes& data) {
         log_.info("%s: fault drop_replies: reply to command %u dropped", name().c_str(), data.empty() ? 0 : data[0]);
         return;
     }
+    if (data.size() > 2 && faults_.short_replies.fire()) {
+        log_.info("%s: fault short_replies: reply to command %u cut to 2 bytes", name().c_str(), data[0]);
+        hub.send(c, address(), Bytes(data.begin(), data.begin() + 2), faults_.delay_replies_ms);
+        return;
+    }
     hub.send(c, address(), data, faults_.delay_replies_ms);
 }
 

@@ -58,7 +58,7 @@ const char* kUsage =
     "  factory.N (hex bytes), router and i2c_address (a module behind a router),\n"
     "  identity (W0,W1,W2,W3), start_down, loader_running (a boot ROM's loader),\n"
     "  fault.NAME = VALUE.\n"
-    "Faults: drop_replies, wrong_data_count, refuse_prepare, refuse_write, wrong_sum,\n"
+    "Faults: drop_replies, short_replies, wrong_data_count, refuse_prepare, refuse_write, wrong_sum,\n"
     "  silent_after_load, no_return_after_reboot (each N or 'always'),\n"
     "  delay_replies (ms), drop_connection (after N data packets),\n"
     "  refuse_second_connection (yes/no), usb_stall (in|out [N]), usb_io_errors (N),\n"

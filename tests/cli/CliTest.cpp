@@ -188,8 +188,9 @@ TEST(CliDispatch, FixedOrder) {
     Check(In(dir, {"-G", "-N"}), {V, "Must specify the serial port used for connecting\n", 1});
     Check(In(dir, {"-B", "-G"}), {V, "-G must specify a specific device via -d\n--help for usage information\n", 1});
     // Of -D, -U, -B, -L, -J only the first in that order runs.
-    const Expect discovery{V + "Searching for Tarnix devices\n",
-                           "Device discovery is not available in this build of Updater.\n", 1};
+    // (No USB here: discovery finds nothing.)
+    const Expect discovery{V + "Searching for Tarnix devices\nDiscovered Devices: (USB)\n    No devices found.\n",
+                           "", 0};
     Check(In(dir, {"-J", "-L", "-B", "-U", "-D"}), discovery);
     Check(In(dir, {"-J", "-L", "-B", "-U"}), {V, "Must specify the specific device to be updated\n", 1});
     Check(In(dir, {"-J", "-L", "-B"}),
@@ -210,15 +211,17 @@ TEST(CliDispatch, CommandsThatRunNothingSucceed) {
 TEST(CliDispatch, MissingOperationsFailPlainly) {
     TempDir dir;
     const std::string S = "40F5849A";
-    Check(In(dir, {"-D"}), {V + "Searching for Tarnix devices\n",
-                            "Device discovery is not available in this build of Updater.\n", 1});
-    Check(In(dir, {"-U", "-d", S}), {V, "Firmware update is not available in this build of Updater.\n", 1});
+    // Discovery is there: with no module attached it lists none and succeeds.
+    Check(In(dir, {"-D", "-t", "USB"}),
+          {V + "Searching for Tarnix devices\nDiscovered Devices: (USB)\n    No devices found.\n", "", 0});
+    // No build anywhere (server down, nothing stored): the update cannot start.
+    Check(In(dir, {"-U", "-d", S}), {V, "Could not find valid build for this device.\n", 1});
     // -N runs: no chip answers on /dev/null.
     Check(In(dir, {"-N", "-s", "/dev/null"}), {V, "Got no response from chip\n", 1});
     // A failed download does not stop the update that follows it.
     Check(In(dir, {"-G", "-U", "-d", S}),
           {V + "Retrieving firmware for device with serial number " + S + "\n" + kLatest,
-           kServerDown + "Firmware update is not available in this build of Updater.\n", 1});
+           kServerDown + "Could not find valid build for this device.\n", 1});
 }
 
 TEST(CliDebugLog, MaskSelectsPackages) {

@@ -1,6 +1,9 @@
 // The object model against a scripted module (FakeModule over loopback TCP):
 // reply filters, byte-sequence chunking, argument guards, never-connected
 // objects, connection types and auto-networking.
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -341,16 +344,30 @@ TEST(ObjectConnection, SpecifierTypesAndAutoNetworking)
 {
     FakeModule fake(FakeModule::Transport::Tcp, 4);
     const linkSpec tcp = TcpSpec(fake.addressNetworkOrder(), fake.port());
+    // A port nobody listens on: bound, then closed again.
+    uint16_t closedPort = 0;
+    {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        ASSERT_EQ(bind(fd, (sockaddr*)&a, sizeof a), 0);
+        ASSERT_EQ(getsockname(fd, (sockaddr*)&a, &length), 0);
+        closedPort = ntohs(a.sin_port);
+        close(fd);
+    }
     struct Row {
         const char* name;
         linkType type;
         bool direct;
+        uint16_t port; // 0: the module's own
         aErr result;
     } rows[] = {
-        {"networked type with sharing off", ZEPHYL_TCPIP, true, aErrConfiguration},
-        {"type 0", INVALID, true, aErrMode},
-        {"networked type without a server", ZEPHYL, false, aErrConnection},
-        {"direct link that must be served", TCPIP, false, aErrConnection},
+        {"networked type with sharing off", ZEPHYL_TCPIP, true, 0, aErrConfiguration},
+        {"type 0", INVALID, true, 0, aErrMode},
+        {"networked type where no server listens", ZEPHYL, false, closedPort, aErrConnection},
+        {"direct link served to this process", TCPIP, false, 0, aErrNone},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -358,8 +375,9 @@ TEST(ObjectConnection, SpecifierTypesAndAutoNetworking)
         if (row.direct) module.setConfig(Direct());
         linkSpec spec = tcp;
         spec.type = row.type;
+        if (row.port != 0) spec.ip_port = row.port;
         EXPECT_EQ(module.connectFromSpec(spec), row.result);
-        EXPECT_FALSE(module.isConnected());
+        EXPECT_EQ(module.isConnected(), row.result == aErrNone);
     }
 
     // Learned address, or the given one with auto-networking off.

@@ -1,0 +1,239 @@
+// Discovery: the modules reachable over USB or TCP/IP, or behind a routing
+// module on its I2C network, each read for its identity and firmware.
+// Discovery writes nothing to the local store.
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "I2CClass.h"
+#include "Log.h"
+#include "Module.h"
+#include "PrintableText.h"
+#include "SystemClass.h"
+#include "Updater.h"
+#include "UpdaterModule.h"
+#include "aDiscovery.h"
+#include "aVersion.h"
+
+using Velorn::Tarnix::I2CClass;
+using Velorn::Tarnix::Module;
+using Velorn::Tarnix::SystemClass;
+using Velorn::Tarnix::ZephylConfig;
+
+namespace {
+
+constexpr auto kError = UpdaterDisplayInterface::Error;
+// 127.0.0.1 as stored in network byte order: search every interface.
+constexpr uint32_t kAnyInterface = 0x0100007F;
+constexpr unsigned char kDefaultAddress = 2;
+constexpr unsigned char kSystemQuery = 73;
+constexpr unsigned char kBuildQuery = 0xFF;
+constexpr size_t kNameSize = 32;
+// I2C addresses a network search probes: the even ones from 2 to 252.
+constexpr unsigned kFirstProbe = 2;
+constexpr unsigned kLastProbe = 252;
+constexpr unsigned char kProbeSpeed = 3;
+
+bool _discovered_device(const linkSpec* spec, bool* found, void* reference) {
+    auto* list = static_cast<std::vector<DeviceInfo>*>(reference);
+    DeviceInfo info;
+    std::memcpy(&info.spec, spec, sizeof info.spec);
+    list->push_back(std::move(info));
+    *found = true;
+    return true;
+}
+
+// Reference of _discovered_link: the serial number wanted and the link type found.
+using LinkSearch = std::pair<unsigned, linkType>;
+
+bool _discovered_link(const linkSpec* spec, bool* found, void* reference) {
+    auto* search = static_cast<LinkSearch*>(reference);
+    *found = true;
+    if (spec->serial_num != search->first) return true;
+    Log::log(Log::DEBUG_Network, "NETWORK: Found device [%08X] via link type [%d]\n", spec->serial_num,
+             static_cast<int>(spec->type));
+    search->second = spec->type;
+    return false;
+}
+
+// The name as it can stand on a console line: it ends at a NUL, and control
+// characters, which could drive the terminal, become '?'.
+std::string PrintableName(const unsigned char* bytes, size_t count) {
+    const char* text = reinterpret_cast<const char*>(bytes);
+    return PrintableText(std::string_view(text, strnlen(text, count)));
+}
+
+// Connects a fresh module object to one found directly and reads it; the
+// error stays in the entry for the listing.
+void ReadDirectModule(DeviceInfo& info, UpdaterDisplayInterface& display) {
+    info.model_name = aDefs_GetModelName(info.spec.model);
+    Module module(kDefaultAddress, static_cast<unsigned char>(0));
+    const aErr disabled = _disableZephyl(module, display);
+    if (disabled != aErrNone) return;
+    info.error = module.connectFromSpec(info.spec);
+    if (info.error != aErrNone) return;
+    info.build = _get_build_number(module);
+    info.error = _get_version(module, info);
+    if (info.error == aErrNone) info.error = _get_device_name(module, info);
+    module.disconnect();
+}
+
+// Probes one I2C address behind the router; true with `info` filled when a
+// module there answered its serial number.
+bool ProbeAddress(Module& router, I2CClass& bus, unsigned char address, unsigned router_serial, linkType type,
+                  UpdaterDisplayInterface& display, DeviceInfo& info) {
+    Log::log(Log::DEBUG_Updater, "Searching Address 0x%02x\n", address);
+    const unsigned char nothing[2] = {0, 0};
+    if (bus.write(address, sizeof nothing, nothing) != aErrNone) return false;
+
+    Log::log(Log::DEBUG_Updater, "Attempt Connect on address: 0x%02x\n", address);
+    Module module(address, false, 0);
+    (void)_disableZephyl(module, display); // sharing is never on through a router link
+    if (module.connectThroughLinkModule(&router) != aErrNone) return false;
+
+    SystemClass system;
+    system.init(&module, 0);
+    unsigned serial = 0;
+    if (system.getSerialNumber(&serial) != aErrNone) {
+        module.disconnect();
+        return false;
+    }
+    Log::log(Log::DEBUG_Updater, "Got Serial [0x%08X]\n", serial);
+
+    linkSpec router_spec{};
+    router.getLinkSpecifier(&router_spec);
+    info = DeviceInfo{};
+    std::memcpy(info.spec.transport, router_spec.transport, sizeof info.spec.transport);
+    info.spec.type = type;
+    info.spec.serial_num = serial;
+    // Where it was found, until the module says otherwise.
+    info.spec.module = address;
+    info.spec.router = router.getModuleAddress();
+    info.spec.router_serial_num = router_serial;
+    info.network_address = address;
+    info.build = _get_build_number(module);
+    info.error = _get_version(module, info);
+    unsigned char model = 0;
+    const aErr model_error = system.getModel(&model);
+    if (model_error != aErrNone) {
+        info.error = model_error;
+    } else {
+        info.spec.model = model;
+        info.model_name = aDefs_GetModelName(model);
+    }
+    module.disconnect();
+    return true;
+}
+
+} // namespace
+
+aErr _disableZephyl(Module& module, UpdaterDisplayInterface& display) {
+    ZephylConfig config; // defaults: loopback only, port 0, interface 127.0.0.1
+    config.enabled = 0;
+    config.fallback = 0;
+    config.localOnly = 1;
+    const aErr err = module.setConfig(config);
+    if (err != aErrNone) display.message(kError, "Failed to SET network configuration");
+    return err;
+}
+
+linkType _discover_link_type(unsigned serial) {
+    for (linkType type : {USB, TCPIP}) {
+        LinkSearch search{serial, INVALID};
+        aDiscovery_EnumerateModules(type, _discovered_link, &search, kAnyInterface);
+        if (search.second != INVALID) return search.second;
+    }
+    return INVALID;
+}
+
+unsigned _get_build_number(Module& module) {
+    Velorn::Tarnix::Link* link = module.getLink();
+    if (link == nullptr) return 0;
+    const unsigned char query = kBuildQuery;
+    if (link->sendPacket(module.getModuleAddress(), kSystemQuery, 1, &query) != aErrNone) return 0;
+    const unsigned char match[2] = {kSystemQuery, kBuildQuery};
+    unsigned char reply[aPACKET_MAX_DATA];
+    unsigned char length = sizeof match;
+    if (link->receivePacket(module.getModuleAddress(), match, &length, reply) != aErrNone) return 0;
+    if (length != 6) return 0;
+    return (unsigned(reply[2]) << 24) | (unsigned(reply[3]) << 16) | (unsigned(reply[4]) << 8) | reply[5];
+}
+
+aErr _get_version(Module& module, DeviceInfo& info) {
+    SystemClass system;
+    system.init(&module, 0);
+    unsigned packed = 0;
+    aErr err = system.getVersion(&packed);
+    if (err != aErrNone) return err;
+    info.major = aVersion_ParseMajor(packed);
+    info.minor = aVersion_ParseMinor(packed);
+    info.patch = aVersion_ParsePatch(packed);
+    unsigned char address = 0;
+    if ((err = system.getModule(&address)) != aErrNone) return err;
+    info.spec.module = address;
+    if ((err = system.getRouter(&address)) != aErrNone) return err;
+    info.spec.router = address;
+    return aErrNone;
+}
+
+aErr _get_device_name(Module& module, DeviceInfo& info) {
+    // The comparison takes an 8-bit patch: a larger one must not wrap below 4.
+    const auto patch = static_cast<uint8_t>(std::min<uint32_t>(info.patch, 0xFF));
+    if (!aVersion_IsAtLeastCompare(info.major, info.minor, patch, 2, 10, 4)) return aErrNone;
+    SystemClass system;
+    system.init(&module, 0);
+    unsigned char name[kNameSize];
+    size_t count = 0;
+    const aErr err = system.getName(name, sizeof name, &count);
+    if (err == aErrNone) info.device_name = PrintableName(name, std::min(count, sizeof name));
+    return err;
+}
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
+    std::vector<DeviceInfo> found;
+    const std::vector<linkType> types = type != INVALID ? std::vector<linkType>{type}
+                                                        : std::vector<linkType>{USB, TCPIP};
+    for (linkType searched : types)
+        aDiscovery_EnumerateModules(searched, _discovered_device, &found, kAnyInterface);
+    for (DeviceInfo& info : found) ReadDirectModule(info, display);
+    return found;
+}
+
+std::vector<DeviceInfo> Updater::Discover_TarnixNetwork_Devices(unsigned router_serial, linkType type) {
+    std::vector<DeviceInfo> found;
+    if (type == INVALID) type = _discover_link_type(router_serial);
+    linkSpec* router_spec = aDiscovery_FindModule(type, router_serial, kAnyInterface);
+    if (router_spec == nullptr) return found;
+    const linkSpec spec = *router_spec;
+    aLinkSpec_Destroy(&router_spec);
+
+    Log::log(Log::DEBUG_Updater, "Found Link Module");
+    Module router(kDefaultAddress, static_cast<unsigned char>(0));
+    if (_disableZephyl(router, display) != aErrNone) return found;
+    aErr err = router.connectFromSpec(spec);
+    if (err != aErrNone) {
+        display.message(kError, "Error %d on connectFromSpec", static_cast<int>(err));
+        return found;
+    }
+
+    SystemClass router_system;
+    router_system.init(&router, 0);
+    err = router_system.routeToMe(1);
+    if (err != aErrNone) {
+        display.message(kError, "Error %d on route to me", static_cast<int>(err));
+    } else {
+        I2CClass bus;
+        bus.init(&router, 0);
+        bus.setSpeed(kProbeSpeed);
+        const unsigned char own = router.getModuleAddress();
+        for (unsigned address = kFirstProbe; address <= kLastProbe; address += 2) {
+            if (address == own) continue;
+            DeviceInfo info;
+            if (ProbeAddress(router, bus, static_cast<unsigned char>(address), router_serial, type, display, info))
+                found.push_back(std::move(info));
+        }
+        router_system.routeToMe(0);
+    }
+    router.disconnect();
+    return found;
+}

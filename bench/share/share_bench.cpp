@@ -1,0 +1,236 @@
+// UEI round trips to a simulated module: on the direct link, then through the
+// networked-link server from one and from four client processes.
+// Usage: share_bench [COUNT]   (run it inside scripts/netns-run.sh or not: all on loopback)
+#include <arpa/inet.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "aLink.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint8_t kAddress = 4;
+constexpr uint32_t kSerial = 0x1234ABCD;
+
+struct Result {
+    double medianUs = 0;
+    double p90Us = 0;
+    double seconds = 0;
+    int count = 0;
+};
+
+// count round trips of a system serial-number get; false when one goes unanswered.
+bool RoundTrips(aLinkId link, int count, std::vector<double>* micros)
+{
+    static const uint8_t request[3] = {3, 0x49, 0x20};
+    aPacket* packet = aPacket_CreateWithData(kAddress, 3, request);
+    for (int i = 0; i < count; ++i) {
+        const auto t0 = Clock::now();
+        aLink_PutPacket(link, packet);
+        aPacket* reply = aLink_AwaitPacket(link, 2000);
+        if (reply == NULL)
+            return false;
+        aPacket_Destroy(&reply);
+        micros->push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    aPacket_Destroy(&packet);
+    return true;
+}
+
+Result Summarise(std::vector<double> micros, double seconds)
+{
+    Result r;
+    std::sort(micros.begin(), micros.end());
+    r.count = (int)micros.size();
+    if (!micros.empty()) {
+        r.medianUs = micros[micros.size() / 2];
+        r.p90Us = micros[micros.size() * 9 / 10];
+    }
+    r.seconds = seconds;
+    return r;
+}
+
+// A client process: prints "median p90 seconds count".
+int Client(uint16_t port, int count)
+{
+    aLinkId link = aLink_CreateClient(htonl(INADDR_LOOPBACK), port, 0);
+    std::vector<double> warm, micros;
+    if (link == 0 || !RoundTrips(link, 50, &warm))
+        return 1;
+    const auto t0 = Clock::now();
+    const bool ok = RoundTrips(link, count, &micros);
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    Result r = Summarise(micros, seconds);
+    printf("%.1f %.1f %.4f %d\n", r.medianUs, r.p90Us, r.seconds, r.count);
+    aLink_Destroy(&link);
+    return ok ? 0 : 1;
+}
+
+// Runs n client processes at once; their results through pipes.
+std::vector<Result> Clients(const char* self, uint16_t port, int n, int count)
+{
+    std::vector<std::pair<pid_t, FILE*>> children;
+    for (int i = 0; i < n; ++i) {
+        int fds[2];
+        if (pipe(fds) != 0)
+            break;
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(fds[1], 1);
+            close(fds[0]);
+            std::string p = std::to_string(port), c = std::to_string(count);
+            execl(self, self, "client", p.c_str(), c.c_str(), (char*)NULL);
+            _exit(127);
+        }
+        close(fds[1]);
+        children.push_back({pid, fdopen(fds[0], "r")});
+    }
+    std::vector<Result> results;
+    for (auto& [pid, in] : children) {
+        Result r;
+        if (fscanf(in, "%lf %lf %lf %d", &r.medianUs, &r.p90Us, &r.seconds, &r.count) == 4)
+            results.push_back(r);
+        fclose(in);
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    return results;
+}
+
+double Cpu(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The simulator's CPU seconds so far.
+double SimCpu(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/stat", (int)pid);
+    FILE* f = fopen(path, "r");
+    if (f == NULL)
+        return 0;
+    char buffer[1024];
+    size_t n = fread(buffer, 1, sizeof(buffer) - 1, f);
+    fclose(f);
+    buffer[n] = 0;
+    const char* after = strrchr(buffer, ')');
+    unsigned long utime = 0, stime = 0;
+    if (after == NULL || sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
+        return 0;
+    return (double)(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+struct Sim {
+    pid_t pid = -1;
+    uint16_t port = 0;
+    char dir[64] = "/tmp/share-bench-XXXXXX";
+};
+
+bool StartSim(Sim* sim)
+{
+    if (mkdtemp(sim->dir) == NULL)
+        return false;
+    const std::string ini = std::string(sim->dir) + "/sim.ini";
+    FILE* f = fopen(ini.c_str(), "w");
+    fprintf(f, "[module bench]\nserial = 0x%08X\nmodel = 17\naddress = %u\n", kSerial, kAddress);
+    fclose(f);
+    int fds[2];
+    if (pipe(fds) != 0)
+        return false;
+    sim->pid = fork();
+    if (sim->pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        const std::string state = std::string(sim->dir) + "/state", log = std::string(sim->dir) + "/sim.log";
+        execl(TARNIX_SIM_BIN, TARNIX_SIM_BIN, "--state", state.c_str(), "--log", log.c_str(), "--control-port", "off",
+              ini.c_str(), (char*)NULL);
+        _exit(127);
+    }
+    close(fds[1]);
+    FILE* in = fdopen(fds[0], "r");
+    char line[256];
+    while (fgets(line, sizeof(line), in) != NULL) {
+        unsigned port = 0;
+        if (sscanf(line, "module bench tcp 127.0.0.1:%u", &port) == 1)
+            sim->port = (uint16_t)port;
+        if (strncmp(line, "READY", 5) == 0)
+            break;
+    }
+    fclose(in);
+    return sim->port != 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 4 && strcmp(argv[1], "client") == 0)
+        return Client((uint16_t)atoi(argv[2]), atoi(argv[3]));
+    const int count = argc > 1 ? atoi(argv[1]) : 5000;
+    Sim sim;
+    if (!StartSim(&sim)) {
+        fprintf(stderr, "no simulator\n");
+        return 1;
+    }
+    aLinkId link = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), sim.port);
+    std::vector<double> micros;
+    RoundTrips(link, 50, &micros);
+    micros.clear();
+    auto t0 = Clock::now();
+    double cpu0 = Cpu(RUSAGE_SELF) + SimCpu(sim.pid);
+    RoundTrips(link, count, &micros);
+    const double directCpu = Cpu(RUSAGE_SELF) + SimCpu(sim.pid) - cpu0;
+    const Result direct = Summarise(micros, std::chrono::duration<double>(Clock::now() - t0).count());
+
+    uint16_t port = 0;
+    uint32_t address = 0;
+    aLinkId served = aLink_CreateServer(link, &port, &address, true);
+    if (served == 0) {
+        fprintf(stderr, "no server\n");
+        return 1;
+    }
+    printf("%-22s %10s %10s %12s %14s\n", "exchange", "median us", "p90 us", "requests/s", "CPU us/request");
+    printf("%-22s %10.1f %10.1f %12.0f %14.0f\n", "direct link", direct.medianUs, direct.p90Us,
+           direct.count / direct.seconds, directCpu * 1e6 / direct.count);
+    double one = 0;
+    for (int n : {1, 4}) {
+        const double before = Cpu(RUSAGE_SELF) + Cpu(RUSAGE_CHILDREN) + SimCpu(sim.pid);
+        const std::vector<Result> results = Clients(argv[0], port, n, count);
+        const double cpu = Cpu(RUSAGE_SELF) + Cpu(RUSAGE_CHILDREN) + SimCpu(sim.pid) - before;
+        double requests = 0, longest = 0, median = 0;
+        for (const Result& r : results) {
+            requests += r.count;
+            longest = std::max(longest, r.seconds);
+            median += r.medianUs / results.size();
+        }
+        const double rate = longest > 0 ? requests / longest : 0;
+        if (n == 1)
+            one = rate;
+        printf("%-22s %10.1f %10s %12.0f %14.0f%s\n",
+               (std::to_string(n) + " client process" + (n > 1 ? "es" : "")).c_str(), median,
+               results.size() == 1 ? std::to_string((int)results[0].p90Us).c_str() : "-", rate,
+               requests > 0 ? cpu * 1e6 / (requests + 50 * n) : 0.0,
+               n > 1 && one > 0 ? ("  (" + std::to_string(rate / one).substr(0, 4) + "x one client)").c_str() : "");
+        if ((int)results.size() != n)
+            printf("  (%zu of %d clients finished)\n", results.size(), n);
+    }
+    aLink_Destroy(&served);
+    kill(sim.pid, SIGTERM);
+    waitpid(sim.pid, NULL, 0);
+    return 0;
+}

@@ -1,0 +1,724 @@
+/* The networked-link server: a ROUTER frontend for remote clients, a broker
+ * thread that routes frames, a sync worker thread that exchanges one request
+ * at a time with the real link, streaming fan-out, and discovery (loopback
+ * multicast responder or beacons). All traffic between the threads goes
+ * through ZeroMQ sockets; the streaming buffer alone is shared, under a mutex. */
+#include "aServer.h"
+
+#include <arpa/inet.h>
+#include <czmq.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "aDiscovery.h"
+#include "aLinkPrivate.h"
+#include "aServerRouter.h"
+#include "aUEI.h"
+
+#define aSERVER_POLL_MS 1000
+#define aSERVER_REPLY_WAIT_MS 2000
+/* The sync worker looks at its pipe this often while waiting for a reply, so
+ * that destruction never waits on a module that does not answer. */
+#define aSERVER_REPLY_SLICE_MS 50
+#define aSERVER_STREAM_BUFFER 4096
+#define aSERVER_STREAM_FLUSH 4065
+#define aSERVER_PUBLISH_MS 2000
+#define aSERVER_PUBLISH_INTERVAL_MS 100
+#define aSERVER_STATUS_FLUSH 5
+
+struct aServer {
+    uint16_t validity;
+    aLinkId linkId;
+    std::atomic<uint8_t> model;
+    std::atomic<uint8_t> moduleAddress;
+    linkType type;
+    uint32_t serialNumber;
+    bool localOnly;
+    bool beaconMode;
+    zactor_t* discovery;
+    uint16_t port;
+    zsock_t* frontend;
+    zsock_t* syncBound;
+    zsock_t* syncConnected;
+    zsock_t* streamBound;
+    zsock_t* streamConnected; /* the real link's input thread only */
+    std::mutex streamMutex;
+    uint16_t streamLength;
+    uint8_t streamBuffer[aSERVER_STREAM_BUFFER];
+    uint32_t hostAddress;
+    uint32_t interfaceAddress;
+    zactor_t* broker;
+    zactor_t* worker;
+    bool filterInstalled;
+};
+
+static uint64_t sNowMs(void)
+{
+    using namespace std::chrono;
+    return (uint64_t)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+static bool sValid(const aServer* server)
+{
+    return server != NULL && server->validity == aSERVER_VALIDITY;
+}
+
+/* Interrupts. ----------------------------------------------------------- */
+
+void zSysInterruptHandler_process(void)
+{
+    static std::mutex mutex;
+    static bool handedBack = false;
+    if (!zsys_interrupted)
+        return;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (handedBack)
+        return;
+    handedBack = true;
+    /* CZMQ swallowed the signal into its flag; give the process its own handling back. */
+    zsys_handler_reset();
+    kill(getpid(), SIGINT);
+}
+
+
+/* Announcement. --------------------------------------------------------- */
+
+static void sNetworkSpec(const aServer* server, linkSpec* spec)
+{
+    memset(spec, 0, sizeof(*spec));
+    spec->type = server->type;
+    spec->serial_num = server->serialNumber;
+    spec->module = server->moduleAddress.load();
+    spec->model = server->model.load();
+    spec->ip_address = server->hostAddress;
+    spec->ip_port = server->port;
+}
+
+/* Sending without blocking: a slow or vanished client never stalls the broker. */
+static bool sSendTo(zsock_t* frontend, const std::string& client, const uint8_t* bytes, size_t size,
+                    bool* gone)
+{
+    zframe_t* id = zframe_new(client.data(), client.size());
+    zframe_t* data = zframe_new(bytes, size);
+    bool sent = false;
+    if (id != NULL && data != NULL) {
+        if (zframe_send(&id, frontend, ZFRAME_MORE | ZFRAME_DONTWAIT) == 0)
+            sent = zframe_send(&data, frontend, ZFRAME_DONTWAIT) == 0;
+        else if (gone != NULL)
+            *gone = zmq_errno() == EHOSTUNREACH;
+    }
+    zframe_destroy(&id);
+    zframe_destroy(&data);
+    return sent;
+}
+
+/* Streaming. ------------------------------------------------------------ */
+
+/* Runs on the real link's input thread for every packet: stream samples are
+ * kept for the clients, everything else is left to the link. */
+static bool sStreamFilter(const aPacket* packet, void* reference)
+{
+    aServer* server = (aServer*)reference;
+    const bool stream = aUEI_isStreamPacket(packet);
+    const bool heartbeat = packet->dataSize == 2 && packet->data[0] == 0;
+    bool ring = false;
+    {
+        std::lock_guard<std::mutex> lock(server->streamMutex);
+        if (stream) {
+            const size_t need = 2u + packet->dataSize;
+            /* A broker that falls behind loses samples rather than stalling the link. */
+            if (server->streamLength + need <= aSERVER_STREAM_BUFFER) {
+                ring = server->streamLength == 0;
+                uint8_t* at = server->streamBuffer + server->streamLength;
+                at[0] = packet->address;
+                at[1] = packet->dataSize;
+                memcpy(at + 2, packet->data, packet->dataSize);
+                server->streamLength = (uint16_t)(server->streamLength + need);
+            }
+        }
+        if (server->streamLength > 0 && (heartbeat || server->streamLength > aSERVER_STREAM_FLUSH))
+            ring = true;
+    }
+    /* The doorbell tells the broker there is something to send; samples that
+     * follow before it looks are sent in the same frame. */
+    if (ring)
+        zmq_send(zsock_resolve(server->streamConnected), "", 0, ZMQ_DONTWAIT);
+    return stream;
+}
+
+static void sFanOut(aServer* server, aServerRouter* router)
+{
+    uint8_t frame[aSERVER_STREAM_BUFFER];
+    size_t length;
+    {
+        std::lock_guard<std::mutex> lock(server->streamMutex);
+        length = server->streamLength;
+        memcpy(frame, server->streamBuffer, length);
+        server->streamLength = 0;
+    }
+    if (length == 0)
+        return;
+    std::vector<std::string> gone;
+    for (const auto& client : router->streamingClients()) {
+        bool vanished = false;
+        if (!sSendTo(server->frontend, client, frame, length, &vanished) && vanished)
+            gone.push_back(client);
+    }
+    for (const auto& client : gone)
+        router->dropStreamingClient(client);
+}
+
+/* Broker. --------------------------------------------------------------- */
+
+static void sBrokerFrontend(aServer* server, aServerRouter* router)
+{
+    zmsg_t* msg = zmsg_recv(server->frontend);
+    if (msg == NULL)
+        return;
+    /* Identity and exactly one packet frame; anything else is dropped. */
+    if (zmsg_size(msg) == 2) {
+        zframe_t* id = zmsg_first(msg);
+        zframe_t* data = zmsg_next(msg);
+        const std::string client((const char*)zframe_data(id), zframe_size(id));
+        router->fromClient(client, zframe_data(data), zframe_size(data));
+    }
+    zmsg_destroy(&msg);
+}
+
+/* Hands the worker its next request whenever it is free. */
+static void sDispatch(aServer* server, aServerRouter* router)
+{
+    std::vector<aServerRouter::Frame> toWorker;
+    while (router->nextRequest(&toWorker)) {
+        for (const auto& frame : toWorker) {
+            zframe_t* out = zframe_new(frame.data(), frame.size());
+            if (out == NULL || zframe_send(&out, server->syncBound, ZFRAME_DONTWAIT) != 0) {
+                zframe_destroy(&out);
+                router->withdrawLast(); /* dropped rather than waited for */
+                break;
+            }
+        }
+        toWorker.clear();
+    }
+}
+
+static void sBrokerWorkerFrame(aServer* server, aServerRouter* router)
+{
+    zframe_t* frame = zframe_recv(server->syncBound);
+    if (frame == NULL)
+        return;
+    std::string client;
+    if (router->fromWorker(zframe_data(frame), zframe_size(frame), &client))
+        sSendTo(server->frontend, client, zframe_data(frame), zframe_size(frame), NULL);
+    zframe_destroy(&frame);
+}
+
+struct sPublishing {
+    bool on = false;
+    uint64_t since = 0;
+};
+
+static void sBrokerBeacon(aServer* server, sPublishing* publishing)
+{
+    char* sender = zstr_recv(server->discovery);
+    zframe_t* payload = sender != NULL ? zframe_recv(server->discovery) : NULL;
+    const size_t prefix = strlen(aSERVER_BEACON_PREFIX);
+    if (payload != NULL && zframe_size(payload) >= prefix &&
+        memcmp(zframe_data(payload), aSERVER_BEACON_PREFIX, prefix) == 0 && !publishing->on &&
+        server->model.load() != 0) {
+        linkSpec spec;
+        sNetworkSpec(server, &spec);
+        zsock_send(server->discovery, "sbi", "PUBLISH", &spec, sizeof(spec), aSERVER_PUBLISH_INTERVAL_MS);
+        publishing->on = true;
+        publishing->since = sNowMs();
+    }
+    zframe_destroy(&payload);
+    zstr_free(&sender);
+}
+
+/* Returns false when the actor must end. */
+static bool sBrokerPipe(zsock_t* pipe, aServerRouter* router)
+{
+    zmsg_t* msg = zmsg_recv(pipe);
+    if (msg == NULL)
+        return false;
+    bool keep = false;
+    zframe_t* first = zmsg_first(msg);
+    int64_t value = 0;
+    if (zmsg_size(msg) == 1 && first != NULL && zframe_size(first) == sizeof(value)) {
+        /* zsock_signal's form: a fixed 64-bit value plus the status. */
+        memcpy(&value, zframe_data(first), sizeof(value));
+        if (value == 0x7766554433221100LL + aSERVER_STATUS_FLUSH) {
+            router->flush();
+            keep = true;
+        }
+    }
+    zmsg_destroy(&msg);
+    return keep;
+}
+
+static void sBrokerActor(zsock_t* pipe, void* args)
+{
+    aServer* server = (aServer*)args;
+    aServerRouter router;
+    zpoller_t* poller = zpoller_new(pipe, server->syncBound, server->frontend, server->streamBound, NULL);
+    if (poller != NULL && server->beaconMode)
+        zpoller_add(poller, server->discovery);
+    if (poller != NULL)
+        zpoller_set_nonstop(poller, true);
+    zsock_signal(pipe, poller != NULL ? 0 : 1);
+    if (poller == NULL)
+        return;
+    sPublishing publishing;
+    bool running = true;
+    while (running) {
+        void* which = zpoller_wait(poller, aSERVER_POLL_MS);
+        zSysInterruptHandler_process();
+        if (which == server->frontend) {
+            sBrokerFrontend(server, &router);
+        } else if (which == server->syncBound) {
+            sBrokerWorkerFrame(server, &router);
+        } else if (which == server->streamBound) {
+            zframe_t* doorbell = zframe_recv(server->streamBound);
+            zframe_destroy(&doorbell);
+            sFanOut(server, &router);
+        } else if (server->beaconMode && which == server->discovery) {
+            sBrokerBeacon(server, &publishing);
+        } else if (which == pipe) {
+            running = sBrokerPipe(pipe, &router);
+        } else {
+            sFanOut(server, &router); /* a doorbell that could not be sent */
+        }
+        sDispatch(server, &router);
+        if (publishing.on && sNowMs() - publishing.since > aSERVER_PUBLISH_MS) {
+            zstr_send(server->discovery, "SILENCE");
+            publishing.on = false;
+        }
+    }
+    zpoller_destroy(&poller);
+}
+
+/* Sync worker. ---------------------------------------------------------- */
+
+static bool sPipeWaiting(zsock_t* pipe)
+{
+    return (zsock_events(pipe) & ZMQ_POLLIN) != 0;
+}
+
+static bool sSendCommand(zsock_t* sock, uint8_t command, uint16_t count)
+{
+    const uint8_t bytes[aSERVER_CMD_SIZE] = {command, (uint8_t)(count >> 8), (uint8_t)count};
+    zframe_t* frame = zframe_new(bytes, sizeof(bytes));
+    return frame != NULL && zframe_send(&frame, sock, 0) == 0;
+}
+
+static bool sDropAll(const aPacket* packet, void* reference)
+{
+    (void)packet;
+    (void)reference;
+    return true;
+}
+
+/* Exchanges one request with the module; false when the actor must end. */
+static bool sWorkerRequest(aServer* server, zsock_t* pipe, const aPacket* request)
+{
+    const bool needsReply = aServer_PacketNeedsReply(request);
+    /* Leftovers of an earlier request that timed out belong to nobody now. */
+    if (needsReply)
+        aLink_DrainPackets(server->linkId, sDropAll, NULL);
+    if (aLink_PutPacket(server->linkId, request) != aErrNone) {
+        if (needsReply)
+            sSendCommand(server->syncConnected, aSERVER_CMD_DROPPED_PACKET, 0);
+        return true;
+    }
+    if (!needsReply)
+        return true;
+    std::vector<aPacket*> replies;
+    bool keep = true;
+    uint64_t deadline = sNowMs() + aSERVER_REPLY_WAIT_MS;
+    while (replies.size() < 0xFFFF) {
+        const uint64_t now = sNowMs();
+        if (now >= deadline)
+            break;
+        if (sPipeWaiting(pipe)) {
+            keep = false;
+            break;
+        }
+        const uint64_t left = deadline - now;
+        aPacket* reply = aLink_AwaitPacket(server->linkId,
+                                           (uint32_t)(left < aSERVER_REPLY_SLICE_MS ? left : aSERVER_REPLY_SLICE_MS));
+        if (reply == NULL)
+            continue;
+        replies.push_back(reply);
+        if (!(aUEI_getBytesFullPacket(reply) && aUEI_getBytesContinue(reply)))
+            break;
+        deadline = sNowMs() + aSERVER_REPLY_WAIT_MS;
+    }
+    if (replies.empty() || !keep) {
+        sSendCommand(server->syncConnected, aSERVER_CMD_DROPPED_PACKET, 0);
+    } else {
+        sSendCommand(server->syncConnected, aSERVER_CMD_INCOMING_PACKETS, (uint16_t)replies.size());
+        for (aPacket* reply : replies) {
+            uint8_t bytes[aPACKET_MAX_SIZE];
+            size_t length = 0;
+            aPacket_GetBytes(reply, bytes, sizeof(bytes), &length);
+            zframe_t* frame = zframe_new(bytes, length);
+            if (frame != NULL)
+                zframe_send(&frame, server->syncConnected, 0);
+        }
+    }
+    for (aPacket* reply : replies)
+        aPacket_Destroy(&reply);
+    return keep;
+}
+
+static void sWorkerActor(zsock_t* pipe, void* args)
+{
+    aServer* server = (aServer*)args;
+    zpoller_t* poller = zpoller_new(pipe, server->syncConnected, NULL);
+    if (poller != NULL)
+        zpoller_set_nonstop(poller, true);
+    zsock_signal(pipe, poller != NULL ? 0 : 1);
+    if (poller == NULL)
+        return;
+    bool running = true;
+    while (running) {
+        void* which = zpoller_wait(poller, aSERVER_POLL_MS);
+        zSysInterruptHandler_process();
+        if (which == pipe)
+            break;
+        if (which != server->syncConnected)
+            continue;
+        zframe_t* frame = zframe_recv(server->syncConnected);
+        aPacket request;
+        if (frame != NULL && aServer_ParsePacketFrame(zframe_data(frame), zframe_size(frame), &request))
+            running = sWorkerRequest(server, pipe, &request);
+        zframe_destroy(&frame);
+    }
+    zpoller_destroy(&poller);
+}
+
+/* Loopback multicast responder. ----------------------------------------- */
+
+static void sCloseFd(int* fd)
+{
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
+}
+
+/* A receiving socket for the discovery group on port, joined on loopback only;
+ * without address reuse, so a second server (or a searcher's probe) cannot bind it. */
+static int sOpenRequestSocket(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in bindTo{};
+    bindTo.sin_family = AF_INET;
+    bindTo.sin_port = htons(port);
+    bindTo.sin_addr.s_addr = inet_addr(aSERVER_DISCOVERY_GROUP);
+    ip_mreq join{};
+    join.imr_multiaddr.s_addr = inet_addr(aSERVER_DISCOVERY_GROUP);
+    join.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+    int zero = 0;
+    if (bind(fd, (sockaddr*)&bindTo, sizeof(bindTo)) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof(join)) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof(zero)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/* A sending socket that can only reach this host: loopback interface, TTL 0. */
+static int sOpenResponseSocket(void)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in bindTo{};
+    bindTo.sin_family = AF_INET;
+    bindTo.sin_addr = loopback;
+    unsigned char ttl = 0, loop = 1;
+    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof(loopback)) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) != 0 ||
+        bind(fd, (sockaddr*)&bindTo, sizeof(bindTo)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static void sResponderActor(zsock_t* pipe, void* args)
+{
+    aServer* server = (aServer*)args;
+    int request = -1, response = sOpenResponseSocket();
+    int slot = -1;
+    for (int attempt = 0; attempt < aSERVER_SLOTS && slot < 0 && response >= 0; ++attempt) {
+        for (int j = 0; j < aSERVER_SLOTS && slot < 0; ++j) {
+            request = sOpenRequestSocket((uint16_t)(aSERVER_REQUEST_PORT + j));
+            if (request >= 0)
+                slot = j;
+        }
+    }
+    if (slot < 0)
+        sCloseFd(&response);
+    zsock_signal(pipe, slot >= 0 ? 0 : 1);
+    if (slot < 0)
+        return;
+    sockaddr_in answerTo{};
+    answerTo.sin_family = AF_INET;
+    answerTo.sin_port = htons((uint16_t)(aSERVER_RESPONSE_PORT + slot));
+    answerTo.sin_addr.s_addr = inet_addr(aSERVER_DISCOVERY_GROUP);
+    for (;;) {
+        zmq_pollitem_t items[2] = {{zsock_resolve(pipe), 0, ZMQ_POLLIN, 0}, {NULL, request, ZMQ_POLLIN, 0}};
+        const int ready = zmq_poll(items, 2, aSERVER_POLL_MS);
+        zSysInterruptHandler_process();
+        if (ready < 0 && zmq_errno() != EINTR)
+            break;
+        if (items[0].revents & ZMQ_POLLIN)
+            break; /* any pipe message ends the responder */
+        if (!(items[1].revents & ZMQ_POLLIN))
+            continue;
+        uint8_t datagram[64];
+        const ssize_t got = recv(request, datagram, sizeof(datagram), MSG_DONTWAIT);
+        const uint8_t asked[4] = {0xBA, 0xDC, 0xCD, 0xAB};
+        if (got == 4 && memcmp(datagram, asked, 4) == 0 && server->model.load() != 0) {
+            linkSpec spec;
+            sNetworkSpec(server, &spec);
+            sendto(response, &spec, sizeof(spec), 0, (sockaddr*)&answerTo, sizeof(answerTo));
+        }
+    }
+    sCloseFd(&request);
+    sCloseFd(&response);
+}
+
+/* Set-up and teardown. -------------------------------------------------- */
+
+aServer* aServer_Create(aLinkId linkId, uint32_t interfaceAddress, bool localOnly)
+{
+    sEntryHold hold(linkId);
+    aLinkEntry* entry = hold.entry();
+    if (entry == NULL)
+        return NULL;
+    linkType type;
+    switch (entry->type) {
+    case USB: type = ZEPHYL_USB; break;
+    case TCPIP: type = ZEPHYL_TCPIP; break;
+    case SERIAL: type = ZEPHYL_SERIAL; break;
+    default: return NULL;
+    }
+    aServer* server = new (std::nothrow) aServer();
+    if (server == NULL)
+        return NULL;
+    server->validity = aSERVER_VALIDITY;
+    server->linkId = linkId;
+    server->model = 0;
+    server->moduleAddress = 0;
+    server->type = type;
+    server->serialNumber = entry->first;
+    server->localOnly = localOnly;
+    server->interfaceAddress = interfaceAddress != 0 ? interfaceAddress : htonl(INADDR_LOOPBACK);
+    server->hostAddress = htonl(INADDR_LOOPBACK);
+    return server;
+}
+
+static zsock_t* sDealer(void)
+{
+    zsock_t* sock = zsock_new(ZMQ_DEALER);
+    if (sock != NULL)
+        zsock_set_linger(sock, 0);
+    return sock;
+}
+
+static bool sPair(zsock_t* bound, zsock_t* connected, const void* owner, const char* what)
+{
+    char endpoint[96];
+    snprintf(endpoint, sizeof(endpoint), "inproc://tarnix-server-%p-%s", owner, what);
+    return zsock_bind(bound, "%s", endpoint) == 0 && zsock_connect(connected, "%s", endpoint) == 0;
+}
+
+static std::string sDotted(uint32_t address)
+{
+    char text[INET_ADDRSTRLEN] = "";
+    in_addr a{};
+    a.s_addr = address;
+    inet_ntop(AF_INET, &a, text, sizeof(text));
+    return text;
+}
+
+/* Beacon discovery on a real interface: the interface given, or the host's
+ * first when that is loopback. */
+static bool sStartBeacon(aServer* server)
+{
+    uint32_t address = server->interfaceAddress;
+    if (address == htonl(INADDR_LOOPBACK)) {
+        ziflist_t* interfaces = ziflist_new();
+        const char* first = interfaces != NULL ? ziflist_first(interfaces) : NULL;
+        address = first != NULL ? inet_addr(ziflist_address(interfaces)) : 0;
+        ziflist_destroy(&interfaces);
+        if (address == 0 || address == INADDR_NONE)
+            return false;
+    }
+    char* host = NULL;
+    /* The beacon interface is process-wide CZMQ state, shared with beacon
+     * searches: set it and configure the beacon under discovery's lock. The
+     * setting stays: the beacon thread may read it again, and freeing it under
+     * that thread is what a restore would do. */
+    if (!zBeaconInterface_setAndLock(sDotted(address).c_str()))
+        return false;
+    server->discovery = zactor_new(zbeacon, NULL);
+    if (server->discovery != NULL) {
+        zsock_send(server->discovery, "si", "CONFIGURE", aSERVER_BEACON_PORT);
+        host = zstr_recv(server->discovery);
+    }
+    zBeaconInterface_unlock();
+    if (host == NULL || *host == '\0') {
+        zstr_free(&host);
+        return false;
+    }
+    server->hostAddress = inet_addr(host);
+    server->interfaceAddress = address;
+    zstr_free(&host);
+    zsock_send(server->discovery, "sb", "SUBSCRIBE", aSERVER_BEACON_PREFIX, strlen(aSERVER_BEACON_PREFIX));
+    zsock_set_rcvtimeo(server->discovery, 100);
+    server->beaconMode = true;
+    return true;
+}
+
+static bool sHasInterfaces(void)
+{
+    ziflist_t* interfaces = ziflist_new();
+    const bool any = interfaces != NULL && ziflist_size(interfaces) > 0;
+    ziflist_destroy(&interfaces);
+    return any;
+}
+
+aErr aServer_Start(aServer* server)
+{
+    if (!sValid(server))
+        return aErrParam;
+    if (server->frontend != NULL)
+        return aErrResource; /* started before */
+    server->frontend = zsock_new(ZMQ_ROUTER);
+    server->syncBound = sDealer();
+    server->syncConnected = sDealer();
+    server->streamBound = sDealer();
+    server->streamConnected = sDealer();
+    if (server->frontend == NULL || server->syncBound == NULL || server->syncConnected == NULL ||
+        server->streamBound == NULL || server->streamConnected == NULL)
+        return aErrResource;
+    zsock_set_linger(server->frontend, 0);
+    /* Replies to a client that is gone fail at once instead of piling up. */
+    zsock_set_router_mandatory(server->frontend, 1);
+
+    if (!server->localOnly && sHasInterfaces()) {
+        if (!sStartBeacon(server))
+            return aErrResource;
+    } else {
+        server->hostAddress = htonl(INADDR_LOOPBACK);
+        server->discovery = zactor_new(sResponderActor, server);
+        if (server->discovery == NULL)
+            return aErrResource;
+    }
+
+    const std::string host = server->localOnly ? std::string("127.0.0.1") : sDotted(server->interfaceAddress);
+    const int port = zsock_bind(server->frontend, "tcp://%s:*", host.c_str());
+    if (port <= 0)
+        return aErrResource;
+    server->port = (uint16_t)port;
+    if (!sPair(server->streamBound, server->streamConnected, server, "stream") ||
+        !sPair(server->syncBound, server->syncConnected, server, "sync"))
+        return aErrResource;
+    server->broker = zactor_new(sBrokerActor, server);
+    server->worker = zactor_new(sWorkerActor, server);
+    if (server->broker == NULL || server->worker == NULL)
+        return aErrResource;
+    if (aLink_InstallUserPacketFilter(server->linkId, sStreamFilter, server) != aErrNone)
+        return aErrResource;
+    server->filterInstalled = true;
+    aLink_DrainPackets(server->linkId, sDropAll, NULL);
+    return aErrNone;
+}
+
+aErr aServer_GetPort(aServer* server, uint16_t* port)
+{
+    if (!sValid(server) || port == NULL)
+        return aErrParam;
+    *port = server->port;
+    return aErrNone;
+}
+
+aErr aServer_GetInterface(aServer* server, uint32_t* address)
+{
+    if (!sValid(server) || address == NULL)
+        return aErrParam;
+    *address = server->interfaceAddress;
+    return aErrNone;
+}
+
+aErr aServer_SetModuleAddress(aServer* server, uint8_t address)
+{
+    if (!sValid(server))
+        return aErrParam;
+    server->moduleAddress = address;
+    return aErrNone;
+}
+
+aErr aServer_SetModel(aServer* server, uint8_t model)
+{
+    if (!sValid(server))
+        return aErrParam;
+    server->model = model;
+    return aErrNone;
+}
+
+aErr aServer_FlushFIFO(aServer* server)
+{
+    if (!sValid(server) || server->broker == NULL)
+        return aErrParam;
+    /* zsock_signal's 8-byte form with status 5. */
+    return zsock_signal(server->broker, aSERVER_STATUS_FLUSH) == 0 ? aErrNone : aErrIO;
+}
+
+aErr aServer_Destroy(aServer** handle)
+{
+    if (handle == NULL || !sValid(*handle))
+        return aErrParam;
+    aServer* server = *handle;
+    *handle = NULL;
+    /* The link's input thread stops calling into the server before anything goes. */
+    if (server->filterInstalled)
+        aLink_InstallUserPacketFilter(server->linkId, NULL, NULL);
+    /* Each thread looks at its pipe at least every 50 ms, so these waits are short. */
+    zactor_destroy(&server->worker);
+    zactor_destroy(&server->broker);
+    if (server->discovery != NULL && server->beaconMode) {
+        zstr_send(server->discovery, "SILENCE");
+        zstr_send(server->discovery, "UNSUBSCRIBE");
+    }
+    zactor_destroy(&server->discovery);
+    zsock_destroy(&server->frontend);
+    zsock_destroy(&server->syncBound);
+    zsock_destroy(&server->syncConnected);
+    zsock_destroy(&server->streamBound);
+    zsock_destroy(&server->streamConnected);
+    server->validity = 0;
+    delete server;
+    return aErrNone;
+}

@@ -1,0 +1,73 @@
+/* The networked-link server: shares a link held by this process with other
+ * processes over ZeroMQ, and the client stream that reaches such a server.
+ *
+ * A server stands in front of a USB, TCP/IP or serial link of the link table.
+ * Clients connect a DEALER socket to its ROUTER frontend and send one packet
+ * per frame (address, dataSize, data); the server queues each on the real link
+ * and returns the replies to the client that asked, sends streaming frames to
+ * every client that enabled streaming, and answers discovery: loopback
+ * multicast when local-only, beacons otherwise.
+ *
+ * Threads: create, start, destroy and the setters on one thread (the link
+ * table's, through aLink_CreateServer / aLink_Destroy). The server runs its own
+ * broker, sync worker and discovery threads, and a packet filter on the real
+ * link's input thread. */
+#ifndef TARNIX_ASERVER_H
+#define TARNIX_ASERVER_H
+
+#include <stdint.h>
+
+#include "aDefs.h"
+#include "aError.h"
+#include "aLink.h"
+#include "aStream.h"
+
+typedef struct aServer aServer; /* opaque */
+
+#define aSERVER_VALIDITY 0x5EED
+
+/* Loopback discovery: request and response ports of server slot i. */
+#define aSERVER_REQUEST_PORT 9850
+#define aSERVER_RESPONSE_PORT 9950
+#define aSERVER_SLOTS 50
+#define aSERVER_DISCOVERY_GROUP "224.0.0.7"
+#define aSERVER_DISCOVERY_REQUEST 0xABCDDCBAu
+#define aSERVER_BEACON_PORT 8585
+#define aSERVER_BEACON_PREFIX "Tarnix2-Discovery"
+
+/* A server record for the link linkId (nothing runs yet); the caller owns it.
+ * interfaceAddress in network byte order, 0 meaning 127.0.0.1. Null when the
+ * link is not in the table, is not USB, TCPIP or SERIAL, or memory is short. */
+aServer* aServer_Create(aLinkId linkId, uint32_t interfaceAddress, bool localOnly);
+/* Binds the sockets and starts the threads. aErrParam for an invalid server,
+ * aErrResource when any step fails (the record can then only be destroyed). */
+aErr aServer_Start(aServer* server);
+/* The frontend port, and the interface address (network byte order). aErrParam
+ * for null arguments. */
+aErr aServer_GetPort(aServer* server, uint16_t* port);
+aErr aServer_GetInterface(aServer* server, uint32_t* address);
+/* What the server announces; a model of 0 keeps it undiscoverable. */
+aErr aServer_SetModuleAddress(aServer* server, uint8_t address);
+aErr aServer_SetModel(aServer* server, uint8_t model);
+/* Forgets every client waiting for a reply. aErrParam when not started. */
+aErr aServer_FlushFIFO(aServer* server);
+/* Stops the threads, removes the link's packet filter, frees everything and
+ * nulls *server. aErrParam for a null or invalid server. */
+aErr aServer_Destroy(aServer** server);
+
+/* A stream to the server frontend at IPv4 address (network byte order) and
+ * port; the caller owns *stream (aStream_Destroy). Each write is sent as one
+ * frame per packet; get waits briefly for the next reply byte (aErrNotReady
+ * when none came, aErrIO when receiving failed); put is aErrUnimplemented.
+ * aErrParam for a null out argument, aErrMemory when a socket cannot be made,
+ * aErrConnection when nothing accepts the connection within 2 s, aErrResource
+ * when the stream cannot be made. get is for one thread, write for one (the
+ * link's input and output). */
+aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream);
+
+/* Called by every server and client thread after each poll: once CZMQ has
+ * seen an interrupt, hands SIGINT back to the process's own handling (once
+ * per process), so that a program using the library still stops on Ctrl-C. */
+void zSysInterruptHandler_process(void);
+
+#endif

@@ -1,0 +1,235 @@
+/* Reply routing, streaming subscribers and byte-transfer pooling of the
+ * networked-link server's broker. */
+#include "aServerRouter.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "aLink.h"
+#include "aUEI.h"
+
+bool aServer_ParsePacketFrame(const uint8_t* bytes, size_t size, aPacket* packet)
+{
+    if (bytes == NULL || packet == NULL || size < aSERVER_FRAME_MIN || size > aSERVER_FRAME_MAX)
+        return false;
+    const uint8_t dataSize = bytes[1];
+    if (dataSize > aPACKET_MAX_DATA || dataSize > size - 2)
+        return false;
+    memset(packet, 0, sizeof(*packet));
+    packet->validity = aPACKET_VALIDITY;
+    packet->address = bytes[0];
+    packet->dataSize = dataSize;
+    memcpy(packet->data, bytes + 2, dataSize);
+    packet->curSize = (uint8_t)(2 + dataSize);
+    return true;
+}
+
+static bool sIsUEI(const aPacket* packet)
+{
+    /* Without a command byte there is no payload to classify. */
+    return packet->dataSize > 0 && aUEI_isUEIPayload(packet);
+}
+
+static bool sIsTransferPart(const aPacket* packet)
+{
+    return sIsUEI(packet) && aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet);
+}
+
+bool aServer_PacketNeedsReply(const aPacket* packet)
+{
+    if (packet->address == aLINK_ROUTE_ADDRESS)
+        return false;
+    return !sIsTransferPart(packet);
+}
+
+static aServerRouter::Frame sFrame(const aPacket& packet)
+{
+    aServerRouter::Frame frame(2u + packet.dataSize);
+    frame[0] = packet.address;
+    frame[1] = packet.dataSize;
+    memcpy(frame.data() + 2, packet.data, packet.dataSize);
+    return frame;
+}
+
+bool aServerRouter::enqueue(const Identity& client, Request request)
+{
+    if (queued_ >= aSERVER_MAX_QUEUED)
+        return false;
+    auto it = std::find_if(queues_.begin(), queues_.end(), [&](const Queue& q) { return q.client == client; });
+    if (it == queues_.end()) {
+        queues_.push_back(Queue{client, {}});
+        it = std::prev(queues_.end());
+    }
+    if (it->requests.size() >= aSERVER_MAX_QUEUED_PER_CLIENT)
+        return false;
+    it->requests.push_back(std::move(request));
+    queued_++;
+    return true;
+}
+
+/* True when the packet was taken by a pool (or dropped as part of one). */
+bool aServerRouter::pool(const Identity& client, const aPacket& packet, bool* queued)
+{
+    for (auto it = pools_.begin(); it != pools_.end();) {
+        if (--it->ttl <= 0)
+            it = pools_.erase(it);
+        else
+            ++it;
+    }
+    auto it = std::find_if(pools_.begin(), pools_.end(), [&](const Pool& p) { return p.client == client; });
+    const uint8_t sequence = aUEI_getBytesSequence(&packet);
+    if (it == pools_.end()) {
+        if (!sIsTransferPart(&packet))
+            return false;
+        /* A part that starts nothing the server knows of would leave the module
+         * mid-sequence and no reply to wait for: drop it. */
+        if (sequence != 0 || pools_.size() >= aSERVER_MAX_POOLS)
+            return true;
+        Pool fresh;
+        fresh.client = client;
+        fresh.frames.push_back(sFrame(packet));
+        pools_.push_back(std::move(fresh));
+        return true;
+    }
+    /* Sequence numbers wrap from 127 to 0 in a long transfer. */
+    if (sequence != ((it->count + 1) & aUEI_BYTES_SEQUENCE_MASK))
+        return true; /* out of order: dropped; the time-to-live clears the pool */
+    it->frames.push_back(sFrame(packet));
+    if (sIsTransferPart(&packet)) {
+        it->count = sequence;
+        return true;
+    }
+    Request request;
+    request.frames = std::move(it->frames);
+    request.awaitsReply = true;
+    pools_.erase(it);
+    *queued = enqueue(client, std::move(request));
+    return true;
+}
+
+/* Modules answer at even, non-zero addresses; the link's own odd addresses are
+ * synchronisation (no data) and route control. Anything else would put the
+ * module's framing out of step and garble the requests of every other client. */
+static bool sFramable(const aPacket* packet)
+{
+    if (packet->address == aLINK_SYNC_ADDRESS)
+        return packet->dataSize == 0;
+    if (packet->address == aLINK_ROUTE_ADDRESS)
+        return true;
+    return packet->address != 0 && (packet->address & 1) == 0;
+}
+
+bool aServerRouter::fromClient(const Identity& client, const uint8_t* bytes, size_t size)
+{
+    aPacket packet;
+    if (!aServer_ParsePacketFrame(bytes, size, &packet) || !sFramable(&packet))
+        return false;
+    if (packet.dataSize == aSERVER_STREAM_ENABLE_SIZE && packet.data[0] == aSERVER_STREAM_COMMAND &&
+        packet.data[1] == aSERVER_STREAM_ENABLE &&
+        std::find(streaming_.begin(), streaming_.end(), client) == streaming_.end() &&
+        streaming_.size() < aSERVER_MAX_STREAMING_CLIENTS)
+        streaming_.push_back(client);
+
+    if (sIsUEI(&packet)) {
+        bool queued = false;
+        if (pool(client, packet, &queued))
+            return queued;
+    }
+    /* Remote clients may not switch the module's routing. */
+    if (packet.address == aLINK_ROUTE_ADDRESS && packet.dataSize == 1)
+        return false;
+    Request request;
+    request.frames.push_back(sFrame(packet));
+    request.awaitsReply = aServer_PacketNeedsReply(&packet);
+    return enqueue(client, std::move(request));
+}
+
+bool aServerRouter::nextRequest(std::vector<Frame>* toWorker)
+{
+    if (toWorker == NULL || inFlight_ >= aSERVER_WORKER_DEPTH || awaiting_.size() >= aSERVER_MAX_AWAITING ||
+        queues_.empty())
+        return false;
+    Queue& turn = queues_.front();
+    Request request = std::move(turn.requests.front());
+    turn.requests.pop_front();
+    queued_--;
+    const Identity client = turn.client;
+    if (turn.requests.empty())
+        queues_.pop_front();
+    else
+        queues_.splice(queues_.end(), queues_, queues_.begin()); /* the next client's turn */
+    if (request.awaitsReply) {
+        awaiting_.push_back(client);
+        inFlight_++;
+    }
+    lastAwaited_ = request.awaitsReply;
+    for (auto& frame : request.frames)
+        toWorker->push_back(std::move(frame));
+    return true;
+}
+
+void aServerRouter::withdrawLast()
+{
+    if (lastAwaited_ && !awaiting_.empty()) {
+        awaiting_.pop_back();
+        inFlight_--;
+    }
+    lastAwaited_ = false;
+}
+
+static void sDone(size_t* inFlight)
+{
+    if (*inFlight > 0)
+        (*inFlight)--;
+}
+
+bool aServerRouter::fromWorker(const uint8_t* bytes, size_t size, Identity* client)
+{
+    if (bytes == NULL || client == NULL || awaiting_.empty())
+        return false;
+    Identity head = awaiting_.front();
+    awaiting_.pop_front();
+    /* Module addresses are even and non-zero, so a first byte of 0 or 1 marks a
+     * command; any other 3-byte frame is a reply with one data byte. */
+    if (size == aSERVER_CMD_SIZE && bytes[0] == aSERVER_CMD_DROPPED_PACKET) {
+        expected_ = 0;
+        sDone(&inFlight_);
+        return false;
+    }
+    if (size == aSERVER_CMD_SIZE && bytes[0] == aSERVER_CMD_INCOMING_PACKETS) {
+        size_t n = (size_t)((bytes[1] << 8) | bytes[2]);
+        if (n > aSERVER_MAX_AWAITING - awaiting_.size())
+            n = aSERVER_MAX_AWAITING - awaiting_.size();
+        for (size_t i = 0; i < n; ++i)
+            awaiting_.push_front(head);
+        expected_ = (uint16_t)n;
+        if (n == 0)
+            sDone(&inFlight_);
+        return false;
+    }
+    aPacket packet;
+    if (!aServer_ParsePacketFrame(bytes, size, &packet)) {
+        awaiting_.push_front(head); /* not a reply: whoever waited still waits */
+        return false;
+    }
+    if (expected_ > 0 && --expected_ == 0)
+        sDone(&inFlight_);
+    *client = std::move(head);
+    return !client->empty();
+}
+
+void aServerRouter::flush()
+{
+    /* What the worker has in hand still comes back: keep the places, drop the addressees. */
+    for (auto& client : awaiting_)
+        client.clear();
+    queues_.clear();
+    queued_ = 0;
+    expected_ = 0;
+}
+
+void aServerRouter::dropStreamingClient(const Identity& client)
+{
+    streaming_.erase(std::remove(streaming_.begin(), streaming_.end(), client), streaming_.end());
+}

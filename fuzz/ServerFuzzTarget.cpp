@@ -1,0 +1,65 @@
+#include "ServerFuzzTarget.h"
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "aServerRouter.h"
+
+void FuzzServerFrames(const uint8_t* data, size_t size)
+{
+    aServerRouter router;
+    size_t at = 0;
+    while (at + 2 <= size) {
+        const uint8_t selector = data[at];
+        size_t length = data[at + 1];
+        at += 2;
+        if (length > size - at)
+            length = size - at;
+        const uint8_t* frame = data + at;
+        at += length;
+        if (selector & 1) {
+            std::string client;
+            const size_t before = router.awaitingCount();
+            const bool reply = router.fromWorker(frame, length, &client);
+            // Only a well-formed packet frame reaches a client, and only one that was waited for.
+            aPacket packet;
+            if (reply && (before == 0 || !aServer_ParsePacketFrame(frame, length, &packet)))
+                abort();
+        } else if (selector & 2) {
+            router.flush();
+            std::string client;
+            if (router.queuedCount() != 0 || router.fromWorker((const uint8_t*)"\x04\x00", 2, &client))
+                abort();
+        } else {
+            const std::string client(1, char('A' + ((selector >> 2) & 3)));
+            const size_t before = router.queuedCount();
+            const bool queued = router.fromClient(client, frame, length);
+            if (queued && router.queuedCount() != before + 1)
+                abort();
+            std::vector<aServerRouter::Frame> toWorker;
+            const size_t waiting = router.awaitingCount();
+            for (;;) {
+                // Only a couple of awaited requests are handed over at once.
+                if (!router.nextRequest(&toWorker))
+                    break;
+                if (router.awaitingCount() > waiting + aSERVER_WORKER_DEPTH)
+                    abort();
+                if (toWorker.empty())
+                    abort();
+                for (const auto& f : toWorker) {
+                    aPacket packet;
+                    if (!aServer_ParsePacketFrame(f.data(), f.size(), &packet))
+                        abort(); // the worker is only ever handed packets
+                }
+                toWorker.clear();
+                if (selector & 0x80)
+                    router.withdrawLast();
+            }
+        }
+        if (router.awaitingCount() > aSERVER_MAX_AWAITING || router.poolCount() > aSERVER_MAX_POOLS ||
+            router.queuedCount() > aSERVER_MAX_QUEUED ||
+            router.streamingClients().size() > aSERVER_MAX_STREAMING_CLIENTS)
+            abort();
+    }
+}

@@ -1,0 +1,210 @@
+// Sharing a module through the networked-link server: a simulated module over
+// TCP/IP, the server in another process or in this one, and as clients the
+// product's client link (another process, and threads here) and an independent
+// ZeroMQ client in Python. The executable runs inside a private network
+// namespace, so fixed ports and the server's discovery answers stay in it.
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "SimHarness.h"
+#include "ServerFuzzTarget.h"
+#include "aLink.h"
+
+using namespace simtest;
+
+namespace {
+
+const char* kConfig = R"([module bench]
+serial = 0x1234ABCD
+model = 17
+address = 4
+name = Bench A
+stream_interval_ms = 20
+)";
+constexpr uint32_t kSerial = 0x1234ABCD;
+constexpr const char* kControlPort = "47001"; // private namespace: nobody else's
+
+std::string Field(const std::string& text, const std::string& key) {
+    std::istringstream in(text);
+    std::string word;
+    while (in >> word)
+        if (word == key && in >> word) return word;
+    return "";
+}
+
+// The module simulator and a sharing process (share_peer host) in front of it.
+class SharedModule : public ::testing::Test {
+protected:
+    void SetUp() override { Start(true); }
+    void Start(bool localOnly) {
+        ASSERT_TRUE(sim_.ready());
+        std::vector<std::string> argv{SHARE_PEER_BIN, "host", std::to_string(kSerial), std::to_string(sim_.port("bench"))};
+        if (!localOnly) argv.push_back("network");
+        host_ = std::make_unique<testsupport::Background>(argv);
+        ASSERT_FALSE(host_->WaitForLine("READY", 20000ms).empty()) << host_->output();
+        port_ = Field(host_->output(), "PORT");
+        address_ = Field(host_->output(), "ADDRESS");
+    }
+    void TearDown() override {
+        if (host_) {
+            EXPECT_EQ(host_->Stop(SIGTERM), 0) << host_->output();
+        }
+    }
+
+    Sim sim_{kConfig, {"--control-port", kControlPort}};
+    std::unique_ptr<testsupport::Background> host_;
+    std::string port_, address_;
+};
+
+class DealerCase : public SharedModule, public ::testing::WithParamInterface<std::string> {};
+
+// The independent client's cases (dealer_client.py says what each checks).
+TEST_P(DealerCase, IndependentZeroMQClient) {
+    auto r = testsupport::Run({PYTHON3, SHARE_TEST_DIR "/dealer_client.py", GetParam(), port_,
+                               std::to_string(sim_.port("bench")), kControlPort, "4"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err << sim_.log();
+    EXPECT_NE(r.out.find("OK " + GetParam()), std::string::npos) << r.out;
+    if (GetParam() == "route_control") {
+        // The client's route-off never reached the module (the link sends one only when it stops).
+        EXPECT_EQ(sim_.log().find("rx AF 01 00"), std::string::npos) << sim_.log();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DealerCase,
+                         ::testing::Values("interleaved", "sizes", "route_control", "no_reply", "byte_transfer",
+                                           "hostile", "streaming", "discovery"));
+
+// A server that is not local-only serves on the namespace's first interface and
+// answers beacons there.
+class NetworkServer : public SharedModule {
+protected:
+    void SetUp() override { Start(false); }
+};
+
+TEST_F(NetworkServer, AnswersBeaconsOnItsInterface) {
+    EXPECT_NE(address_, "127.0.0.1");
+    testsupport::RunOptions options;
+    options.env["SERVER_ADDRESS"] = address_;
+    auto r = testsupport::Run({PYTHON3, SHARE_TEST_DIR "/dealer_client.py", "beacons", port_,
+                               std::to_string(sim_.port("bench")), kControlPort, "4"},
+                              options);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
+// Two other processes reach the module at once through the product's client link.
+TEST_F(SharedModule, ClientLinksInOtherProcesses) {
+    testsupport::RunResult results[2];
+    std::thread second([&] { results[1] = testsupport::Run({SHARE_PEER_BIN, "client", port_, "20"}); });
+    results[0] = testsupport::Run({SHARE_PEER_BIN, "client", port_, "20"});
+    second.join();
+    for (const auto& r : results) {
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        size_t count = 0;
+        for (size_t at = 0; (at = r.out.find("address 4 model 17 serial 1234ABCD\n", at)) != std::string::npos; ++at)
+            count++;
+        EXPECT_EQ(count, 20u) << r.out;
+    }
+}
+
+// In this process: the link table, the server and client links in threads.
+class InProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim_.ready());
+        link_ = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), sim_.port("bench"));
+        ASSERT_NE(link_, 0u);
+    }
+    void TearDown() override {
+        if (served_ != 0) aLink_Destroy(&served_);
+        else if (link_ != 0) aLink_Destroy(&link_);
+    }
+    aLinkId Serve() {
+        uint16_t port = 0;
+        uint32_t address = 0;
+        served_ = aLink_CreateServer(link_, &port, &address, true);
+        port_ = port;
+        address_ = address;
+        return served_;
+    }
+    static std::optional<Bytes> Ask(aLinkId link, const Bytes& data) {
+        aPacket* packet = aPacket_CreateWithData(4, static_cast<uint32_t>(data.size()), data.data());
+        const aErr err = aLink_PutPacket(link, packet);
+        aPacket_Destroy(&packet);
+        aPacket* reply = err == aErrNone ? aLink_AwaitPacket(link, 5000) : nullptr;
+        if (reply == nullptr) return std::nullopt;
+        Bytes b(reply->data, reply->data + reply->dataSize);
+        aPacket_Destroy(&reply);
+        return b;
+    }
+
+    Sim sim_{kConfig, {"--control-port", kControlPort}};
+    aLinkId link_ = 0, served_ = 0;
+    uint16_t port_ = 0;
+    uint32_t address_ = 0;
+};
+
+TEST_F(InProcess, ClientThreadsGetTheirOwnRepliesAndTheServedLinkGoesWithTheClient) {
+    ASSERT_NE(Serve(), 0u);
+    EXPECT_EQ(address_, htonl(INADDR_LOOPBACK));
+    // While served, the module is reached only through the server.
+    EXPECT_EQ(aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), sim_.port("bench")), 0u);
+
+    const Bytes options[] = {{3, 0x49, 0x20}, {3, 0x48, 0x20}, {3, 0x42, 0x20}};
+    const Bytes replies[] = {{3, 9, 0, 0x12, 0x34, 0xAB, 0xCD}, {3, 8, 0, 17}, {3, 2, 0, 0}};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            aLinkId client = aLink_CreateClient(address_, port_, 0);
+            for (int i = 0; i < 30; ++i)
+                if (client == 0 || Ask(client, options[t]) != replies[t]) wrong++;
+            aLink_Destroy(&client);
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+
+    aLink_Destroy(&served_);
+    EXPECT_EQ(aLink_GetStatus(link_), linkNoStream) << "the served link is gone with its client";
+    link_ = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), sim_.port("bench"));
+    EXPECT_NE(link_, 0u) << "the module can be opened directly again";
+}
+
+TEST_F(InProcess, AModuleThatStopsAnswering) {
+    // No server is made for a module that does not answer, and the caller keeps its link.
+    EXPECT_EQ(sim_.control("fault bench drop_replies always").substr(0, 2), "ok");
+    EXPECT_EQ(Serve(), 0u);
+    EXPECT_EQ(aLink_GetStatus(link_), linkRunning);
+    EXPECT_EQ(sim_.control("clear bench").substr(0, 2), "ok");
+    ASSERT_NE(Serve(), 0u);
+
+    // The module falls silent with requests in flight: the server is torn down regardless.
+    EXPECT_EQ(sim_.control("fault bench drop_replies always").substr(0, 2), "ok");
+    aLinkId client = aLink_CreateClient(address_, port_, 0);
+    ASSERT_NE(client, 0u);
+    aPacket* packet = aPacket_CreateWithData(4, 3, Bytes{3, 0x49, 0x20}.data());
+    EXPECT_EQ(aLink_PutPacket(client, packet), aErrNone);
+    EXPECT_EQ(aLink_PutPacket(served_, packet), aErrNone);
+    aPacket_Destroy(&packet);
+    EXPECT_TRUE(sim_.waitForLog("rx 04 03 03 49 20"));
+    aLink_Destroy(&client);
+    aLink_Destroy(&served_);
+    link_ = 0;
+}
+
+TEST(ServerFrames, FuzzSeedsReplaySafely) {
+    size_t count = 0;
+    for (const char* dir : {FUZZ_DIR "/corpus/server", FUZZ_DIR "/crashes/server"}) {
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            const std::string bytes = testsupport::ReadFile(entry.path().string());
+            FuzzServerFrames(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+            ++count;
+        }
+    }
+    EXPECT_GE(count, 5u);
+}
+
+} // namespace

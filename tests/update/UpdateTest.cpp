@@ -1,0 +1,409 @@
+// Firmware updates end to end: the real Updater against tarnix-sim over
+// TCP/IP (found by Ethernet discovery, so every case runs in a private
+// network namespace) and through a routing module. Each success is checked in
+// the simulator's flash (exactly the image, serial number patched in) and in
+// the device's history keys; each failure ends with status 1 and no history.
+#include <cstdarg>
+#include <fstream>
+#include <sstream>
+
+#include "ServerTestSupport.h"
+#include "Updater.h"
+#include "UpdaterEntity.h"
+#include "UpgradeSteps.h"
+
+namespace {
+
+using namespace simtest;
+using testsupport::RunResult;
+
+constexpr uint32_t kSerial = 0x40F5849A;
+constexpr uint32_t kVersion = (2u << 28) | (16u << 24) | 1u; // what the image's identity record reports
+
+// One BIRD file with the bytes an update must leave in flash.
+struct Firmware {
+    std::string path;
+    Bytes image;
+};
+
+struct BirdOptions {
+    unsigned build = 1234;
+    std::string model = "Ristova";
+    size_t imageSize = 4096;
+    size_t loaderSize = 60;
+    bool serialBlock = true;
+    std::string serial = "00000000"; // the info block's serial number
+    bool loader = true;
+    bool firmware = true;
+    uint32_t address = kFlashBase;
+};
+
+// Writes `name` in dir (or at `out`); an image without a serial-number block
+// holds the info block's serial number, as firmware built for one device does.
+Firmware MakeFirmware(const testsupport::TempDir& dir, const std::string& name, const BirdOptions& o = {},
+                      const std::string& out = "") {
+    const uint32_t own = o.serialBlock ? 0xFFFFFFFF : uint32_t(std::stoul(o.serial, nullptr, 16));
+    Firmware f{out.empty() ? dir / name : out, FirmwareImage(o.imageSize, kVersion, o.build, own, o.address)};
+    testsupport::WriteFile(dir / (name + ".fw"), std::string(f.image.begin(), f.image.end()));
+    Bytes loader(o.loaderSize);
+    for (size_t i = 0; i < loader.size(); ++i) loader[i] = uint8_t(0xC0 + i);
+    testsupport::WriteFile(dir / (name + ".ld"), std::string(loader.begin(), loader.end()));
+    std::ostringstream m;
+    m << "build " << o.build << "\nversion 2.16.1\nmodel " << o.model << "\nserial " << o.serial << "\n";
+    if (o.serialBlock) m << "serial-offsets 0x08000080 0x08000100\n";
+    if (o.loader) m << "loader 0x20000000 " << name << ".ld\n";
+    if (o.firmware) m << "firmware 0x" << std::hex << o.address << std::dec << " " << name << ".fw\n";
+    testsupport::WriteFile(dir / (name + ".manifest"), m.str());
+    auto r = testsupport::Run({BIRDTOOL_BIN, "pack", dir / (name + ".manifest"), f.path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return f;
+}
+
+// The image as the module must hold it: serial word and descriptor digits patched.
+Bytes Patched(Bytes image, uint32_t serial) {
+    Le32(image, 128, serial);
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%08X", serial);
+    for (int i = 0; i < 8; ++i) image[256 + 2 * i] = uint8_t(digits[i]);
+    return image;
+}
+
+std::string ModuleConfig(const std::string& extra = "", uint32_t serial = kSerial) {
+    char s[16];
+    std::snprintf(s, sizeof s, "0x%08X", serial);
+    return std::string("[module m1]\nserial = ") + s +
+           "\nmodel = 17\nversion = 2.15.0\nbuild = 1000\nflash_base = 0x08000000\nreboot_ms = 200\n" + extra;
+}
+
+class Update : public ::testing::Test {
+protected:
+    testsupport::TempDir dir;
+    std::string store = dir / "store";
+
+    std::unique_ptr<Sim> Start(const std::string& config) {
+        auto sim = std::make_unique<Sim>(config, std::vector<std::string>{"--discovery", "--bind", "10.77.0.1"});
+        EXPECT_TRUE(sim->ready()) << sim->log();
+        return sim;
+    }
+    RunResult Updater(std::vector<std::string> args, const std::string& url = "127.0.0.1:1") {
+        args.insert(args.begin(), {"-u", url, "-i", store});
+        testsupport::RunOptions options;
+        options.timeout = std::chrono::seconds(90); // well above the product's own bounds
+        return testsupport::RunUpdater(args, options);
+    }
+    std::string DeviceDir(uint32_t serial = kSerial) const {
+        char s[16];
+        std::snprintf(s, sizeof s, "%08X", serial);
+        return store + "/updater/" + s;
+    }
+    std::map<std::string, std::string> Settings(uint32_t serial = kSerial) const {
+        std::map<std::string, std::string> keys;
+        std::istringstream in(testsupport::ReadFile(DeviceDir(serial) + "/.settings"));
+        for (std::string line; std::getline(in, line);)
+            if (auto eq = line.find('='); eq != std::string::npos) keys[line.substr(0, eq)] = line.substr(eq + 1);
+        return keys;
+    }
+    // serial 0: the image as it is (no serial-number block to patch).
+    void ExpectFlash(const Sim& sim, const std::string& module, const Bytes& image, uint32_t serial = kSerial) {
+        const std::string flash = testsupport::ReadFile(sim.state() + "/" + module + "/flash.bin");
+        ASSERT_GE(flash.size(), image.size());
+        const Bytes want = serial ? Patched(image, serial) : image;
+        size_t differs = 0;
+        while (differs < want.size() && uint8_t(flash[differs]) == want[differs]) ++differs;
+        EXPECT_EQ(differs, want.size()) << "flash differs from the patched image at this offset";
+        EXPECT_EQ(flash.find_first_not_of('\xFF', image.size()), std::string::npos) << "bytes beyond the image";
+    }
+    void ExpectTransferred(const std::string& name, uint32_t serial = kSerial) {
+        auto keys = Settings(serial);
+        EXPECT_EQ(keys["LATEST_TRANSFER"], name);
+        EXPECT_FALSE(keys["LAST_TRANSFER_DATE"].empty());
+    }
+    void ExpectNoTransfer(uint32_t serial = kSerial) {
+        auto keys = Settings(serial);
+        EXPECT_EQ(keys.count("LATEST_TRANSFER"), 0u);
+        EXPECT_EQ(keys.count("LAST_TRANSFER_DATE"), 0u);
+    }
+    void Store(const Firmware& f, unsigned build, const std::string& settings = "") {
+        testsupport::Run({"/bin/mkdir", "-p", DeviceDir()});
+        testsupport::Run({"/bin/cp", f.path, DeviceDir() + "/" + std::to_string(build) + ".bird"});
+        if (!settings.empty()) testsupport::WriteFile(DeviceDir() + "/.settings", settings);
+    }
+};
+
+// Every way of choosing the firmware, plain and with UEI byte loading.
+TEST_F(Update, EachWayOfChoosingTheFirmwareWritesExactlyTheImage) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args; // besides -U -d S
+        std::string stored;            // settings text stored beforehand ("" none)
+        bool storeBuild;               // 77.bird in the store
+        bool fileArg;                  // -f the file
+        std::string recorded;          // LATEST_TRANSFER afterwards
+        std::string said;              // on standard output
+    };
+    const std::vector<Case> cases{
+        {"file", {"-m", "0"}, "", false, true, "", "Updating from Birdfile: "},
+        {"file, UEI bytes", {}, "", false, true, "", "Updating from Birdfile: "},
+        {"build", {"-b", "77", "-m", "0"}, "", true, false, "77.bird", "Updating firmware with build: 77"},
+        {"latest download", {}, "LATEST_DOWNLOAD=77.bird\n", true, false, "77.bird", "Updating with the Latest Download"},
+        {"latest transfer", {"-m", "0"}, "LATEST_TRANSFER=77.bird\n", true, false, "77.bird",
+         "Updating with the Latest Transfer"},
+        {"override", {"-OVERRIDE"}, "", false, true, "", "Updating from Birdfile: "},
+        // UEI byte loading asked for (the default) but not offered: plain DATA packets.
+        {"UEI bytes not offered", {}, "", false, true, "", "Updating from Birdfile: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::Run({"/bin/rm", "-rf", store});
+        // The override case's file is for another device and model, without a serial block.
+        BirdOptions o;
+        o.build = 77;
+        if (std::string(c.name) == "override") o = {77, "Corvane", 4096, 60, false, "12345678"};
+        const Firmware f = MakeFirmware(dir, "fw.bird", o);
+        if (c.storeBuild) Store(f, 77, c.stored);
+        const bool offered = std::string(c.name) != "UEI bytes not offered";
+        auto sim = Start(ModuleConfig(offered ? "features = 0x80000000\n" : "uei_data = no\n"));
+        std::vector<std::string> args{"-U", "-d", "40F5849A"};
+        if (c.fileArg) args.insert(args.end(), {"-f", f.path});
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        auto r = Updater(args);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Update time: "), std::string::npos) << r.out;
+        ExpectFlash(*sim, "m1", f.image, o.serialBlock ? kSerial : 0);
+        ExpectTransferred(c.fileArg ? f.path : c.recorded);
+        // UEI byte loading is on unless -m 0 says otherwise.
+        const bool uei = offered && std::find(c.args.begin(), c.args.end(), "-m") == c.args.end();
+        EXPECT_EQ(sim->log().find(" 5F 8A 20 ") != std::string::npos, uei);
+    }
+}
+
+// The newest build on the server when it is stored, and -G -U downloading it first.
+TEST_F(Update, ServerChoosesTheBuild) {
+    testsupport::Run({"/bin/mkdir", "-p", dir / "catalog"});
+    BirdOptions newer;
+    newer.build = 90;
+    const Firmware f = MakeFirmware(dir, "f90", newer, dir / "catalog/ristova_90.bird");
+    testsupport::WriteFile(dir / "devices", "40F5849A Ristova\n");
+    servertest::StandInServer server({dir / "catalog", dir / "devices", "k", "", ""});
+
+    auto sim = Start(ModuleConfig());
+    auto r = Updater({"-G", "-U", "-d", "40F5849A"}, server.url());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    ExpectFlash(*sim, "m1", f.image);
+    ExpectTransferred("90.bird");
+
+    // Stored now: a plain -U takes the server's newest from the store.
+    auto again = Updater({"-U", "-d", "40F5849A", "-l", "second"}, server.url());
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_NE(again.out.find("Updating firmware with build: 90"), std::string::npos) << again.out;
+    EXPECT_EQ(Settings()["LAST_TRANSFER_NOTE"], "second");
+
+    // Newer on the server but not stored: the latest download is used instead.
+    BirdOptions newest;
+    newest.build = 95;
+    MakeFirmware(dir, "f95", newest, dir / "catalog/ristova_95.bird");
+    servertest::StandInServer updated({dir / "catalog", dir / "devices", "k", "", ""});
+    testsupport::WriteFile(DeviceDir() + "/.settings", "LATEST_DOWNLOAD=90.bird\n");
+    auto fallback = Updater({"-U", "-d", "40F5849A"}, updated.url());
+    EXPECT_EQ(fallback.status, 0) << fallback.out << fallback.err;
+    EXPECT_NE(fallback.out.find("New firmware is available.  Updater will proceed if valid firmware is found "
+                                "locally.\nUpdating with the Latest Download"),
+              std::string::npos)
+        << fallback.out;
+}
+
+// Directly over USB: the module leaves the bus when its loader starts and
+// comes back as a new device, which the update finds again.
+TEST_F(Update, OverUSB) {
+    struct Case {
+        const char* name;
+        std::string config;
+        std::vector<std::string> args;
+        int status;
+        const char* said; // standard error
+    };
+    const std::vector<Case> cases{
+        {"plain", "", {"-m", "0"}, 0, "Transferring firmware to device"},
+        {"UEI bytes", "features = 0x80000000\n", {}, 0, "Transferring firmware to device"},
+        // Restarts into its loader without answering LOAD.
+        {"silent after LOAD", "fault.silent_after_load = 1\n", {}, 0, "Timeout on LoaderStart"},
+        // Gone for longer than the 15 tries after the loader's start.
+        {"no re-enumeration", "fault.usb_late = 30000\n", {}, 1,
+         "Failed enumeration after 3 tries, refreshing libusb context."},
+    };
+    const Firmware f = MakeFirmware(dir, "fw.bird");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::Run({"/bin/rm", "-rf", store, dir / "usb-state"});
+        testsupport::WriteFile(dir / "usb.ini", ModuleConfig("transport = usb\n" + c.config));
+        std::vector<std::string> argv{TARNIX_SIM_BIN, "--usb", "--state", dir / "usb-state", "--log", dir / "usb.log",
+                                      "--trace", dir / "usb.ini", "--", UPDATER_BIN, "-u", "127.0.0.1:1", "-i", store,
+                                      "-U", "-d", "40F5849A", "-f", f.path, "-X", "0x10401"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        testsupport::RunOptions options;
+        options.timeout = std::chrono::seconds(120);
+        auto r = testsupport::Run(argv, options);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        if (c.status != 0) {
+            ExpectNoTransfer();
+            continue;
+        }
+        const std::string flash = testsupport::ReadFile(dir / "usb-state/m1/flash.bin");
+        const Bytes want = Patched(f.image, kSerial);
+        EXPECT_EQ(flash.substr(0, want.size()), std::string(want.begin(), want.end()));
+        ExpectTransferred(f.path);
+    }
+}
+
+// Collects what the Updater says, for the calls made through its interface.
+class Recorder : public UpdaterDisplayInterface {
+public:
+    void display_progress(bool) override {}
+    void update_progress(double, const char*) override {}
+    void update_spinner(bool, const char*) override {}
+    void info_message(const char* text) override { said += std::string(text) + "\n"; }
+    void error_message(const char* text) override { said += std::string(text) + "\n"; }
+    std::string said;
+};
+
+// Through a routing module, at a known module address (only callers of the
+// interface know one; the command line always finds it by discovery).
+TEST_F(Update, ThroughARoutingModule) {
+    const Firmware f = MakeFirmware(dir, "fw.bird");
+    auto sim = Start(ModuleConfig() +
+                     "[module behind]\nrouter = m1\ni2c_address = 0x10\nserial = 0x2181F0EE\nmodel = 17\n"
+                     "version = 1.2.3\nflash_base = 0x08000000\nreboot_ms = 200\n");
+    Recorder display;
+    ::Updater updater("127.0.0.1:1", (store + "/updater").c_str(), display);
+    updater.Set_UEIBytes_Load(true);
+    ASSERT_TRUE(updater.Update_Firmware(0x2181F0EE, 0, f.path, 0x10, kSerial, false)) << display.said;
+    ExpectFlash(*sim, "behind", f.image, 0x2181F0EE);
+    ExpectTransferred(f.path, 0x2181F0EE);
+    EXPECT_EQ(testsupport::ReadFile(sim->state() + "/m1/flash.bin").find_first_not_of('\xFF'), std::string::npos);
+}
+
+// Faults a module can show, each through the simulator's fault injection.
+TEST_F(Update, FaultsEndCleanly) {
+    struct Case {
+        const char* fault;
+        int status;
+        const char* said; // on standard error (failure) or in the debug log (success)
+    };
+    const std::vector<Case> cases{
+        {"wrong_data_count = always", 1, "Error transferring loader [18, aErrTimeout]"},
+        {"wrong_data_count = 3", 0, "Invalid upgrade transfer response [25 != 26]"},
+        {"refuse_prepare = 1", 1, "Error transferring loader [29, aErrInvalidOption]"},
+        {"refuse_write = always", 1, "Error transferring firmware [29, aErrInvalidOption]"},
+        {"wrong_sum = always", 1, "Error transferring loader [29, aErrInvalidOption]"},
+        {"silent_after_load = 1", 0, "Timeout on LoaderStart"},
+        {"no_return_after_reboot = 1", 1, "Module [40F5849A] did not come back after the update"},
+        // Reset in the firmware phase: the block's next attempt goes out on a new connection.
+        {"drop_connection = 10", 0, "Transferring firmware to device"},
+        {"drop_connection = 40", 0, "Transferring firmware to device"},
+    };
+    const Firmware f = MakeFirmware(dir, "fw.bird");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        testsupport::Run({"/bin/rm", "-rf", store});
+        const std::string fault = c.fault;
+        auto sim = Start(ModuleConfig("fault." + fault + "\n"));
+        auto r = Updater({"-U", "-d", "40F5849A", "-f", f.path, "-m", "0", "-X", "0x401"});
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        if (c.status == 0) {
+            ExpectFlash(*sim, "m1", f.image);
+            ExpectTransferred(f.path);
+        } else {
+            ExpectNoTransfer();
+        }
+        if (std::string(c.fault) == "refuse_write = always")
+            EXPECT_NE(r.out.find("  Retry 4"), std::string::npos) << r.out;
+    }
+}
+
+// Files that do not fit: a clear error, status 1, nothing in the history.
+TEST_F(Update, UnfitFilesAreRefused) {
+    struct Case {
+        const char* name;
+        BirdOptions options;
+        const char* said;
+    };
+    BirdOptions noLoader, noFirmware, model, serial, outside;
+    noLoader.loader = false;
+    noFirmware.firmware = false;
+    model.model = "Corvane";
+    serial.serialBlock = false;
+    serial.serial = "12345678";
+    outside.address = 0x09000000;
+    const std::vector<Case> cases{
+        {"no loader", noLoader, "Birdfile has no loader blocks"},
+        {"no firmware", noFirmware, "Birdfile has no firmware blocks"},
+        {"wrong model", model, "Connected device model and Bird file model do not match [Ristova]"},
+        {"wrong serial", serial, "Birdfile failed validation"},
+        {"outside the flash", outside, "Error transferring firmware"},
+    };
+    auto sim = Start(ModuleConfig());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string name = c.name;
+        std::replace(name.begin(), name.end(), ' ', '-');
+        const Firmware f = MakeFirmware(dir, name + ".bird", c.options);
+        auto r = Updater({"-U", "-d", "40F5849A", "-f", f.path});
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        ExpectNoTransfer();
+    }
+}
+
+// A module that reports a block size of 0 would never see the image move on.
+TEST(UpdaterEntityTest, BlockSizeZeroIsAnError) {
+    Velorn::Tarnix::Module module(2, static_cast<unsigned char>(0));
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, false);
+    Recorder display;
+    const Bytes block(100, 1);
+    EXPECT_EQ(entity.FirmwareTransfer(block.data(), uint32_t(block.size()), 0, display), aErrRange);
+}
+
+// The packets of one small update, as the module received them.
+TEST_F(Update, PacketSequenceOfASmallUpdate) {
+    BirdOptions o;
+    o.imageSize = 1000;
+    const Firmware f = MakeFirmware(dir, "small.bird", o);
+    auto sim = Start(ModuleConfig());
+    auto r = Updater({"-U", "-d", "40F5849A", "-f", f.path, "-m", "0"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+    const Bytes image = Patched(f.image, kSerial);
+    std::vector<std::string> want;
+    auto packet = [&](Bytes data) { want.push_back(Hex(Cat({2, uint8_t(data.size())}, data))); };
+    auto data = [&](const Bytes& bytes, size_t from, size_t to) {
+        for (size_t at = from; at < to; at += 26)
+            packet(Cat({95, 1}, Bytes(bytes.begin() + at, bytes.begin() + std::min(to, at + 26))));
+    };
+    packet({95, 0});
+    packet({95, 3, 0, 0x20, 0, 0, 0});
+    data(Loader(), 0, 60); // 26, 26 and 8 bytes
+    packet({95, 4});
+    packet({95, 2});
+    packet({95, 3, 0, 0x08, 0, 0, 0});
+    data(image, 0, 512); // 19 of 26 and one of 18
+    packet({95, 4});
+    packet({95, 5, 0x02, 0x00});
+    data(image, 512, 1000); // 18 of 26 and one of 20
+    packet({95, 4});
+    packet({95, 5, 0x01, 0xE8});
+    packet({95, 6});
+
+    std::vector<std::string> got;
+    std::istringstream log(sim->log());
+    for (std::string line; std::getline(log, line);) {
+        auto at = line.find(" rx ");
+        if (at != std::string::npos && line.size() > at + 12 && line.compare(at + 10, 3, "5F ") == 0) got.push_back(line.substr(at + 4) + " ");
+    }
+    EXPECT_EQ(got, want);
+}
+
+} // namespace
