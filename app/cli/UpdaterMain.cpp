@@ -77,7 +77,6 @@ std::vector<DeviceInfo> DiscoverDevices(CLI_Display& display, Updater& updater, 
 int Discover(CLI_Display& display, Updater& updater, const Parameters& params) {
     linkType shown = INVALID;
     std::vector<DeviceInfo> devices = DiscoverDevices(display, updater, params, shown);
-    if (updater.Operation_Unavailable()) return 1;
     _display_device_list(display, devices, shown);
     return 0;
 }
@@ -95,7 +94,6 @@ int ShowStoredDevice(CLI_Display& display, Updater& updater, unsigned serial) {
 int ShowDiscoveredDevices(CLI_Display& display, Updater& updater, const Parameters& params) {
     linkType shown = INVALID;
     std::vector<DeviceInfo> devices = DiscoverDevices(display, updater, params, shown);
-    if (updater.Operation_Unavailable()) return 1;
     if (devices.empty()) display.message(kInfo, "    No devices found.");
     std::set<uint32_t> done; // a module found on two transports is shown once
     for (const auto& found : devices)
@@ -154,7 +152,6 @@ int Dispatch(CLI_Display& display, Parameters& params) {
         Fingerprint fingerprint;
         const bool ok = updater.Get_Fingerprint(fingerprint, params.serial_port, kNoParticularDevice,
                                                 params.bird_file, params.baud_rate, true);
-        if (updater.Operation_Unavailable()) return 1;
         if (ok) {
             _display_fingerprint(display, fingerprint);
         } else {
@@ -177,7 +174,6 @@ int Dispatch(CLI_Display& display, Parameters& params) {
             display.message(kInfo, "Retrieving firmware build %s", params.build.c_str());
         }
         const unsigned got = updater.Download_Firmware(params.serial_number, params.build, params.override, false);
-        if (updater.Operation_Unavailable()) return 1;
         if (got != 0) {
             params.build = std::to_string(got);
             pending = 0;
@@ -195,7 +191,6 @@ int Dispatch(CLI_Display& display, Parameters& params) {
         if (!RequireSerial(display, params, "Error must supply a serial number for the List Builds command"))
             return 1;
         const BuildList builds = updater.Get_BuildList(params.serial_number);
-        if (updater.Operation_Unavailable()) return 1;
         _display_builds(display, builds, params.serial_number);
         return 0;
     }
@@ -203,7 +198,6 @@ int Dispatch(CLI_Display& display, Parameters& params) {
         if (!RequireSerial(display, params, "Error must supply a serial number for the List Local Builds command"))
             return 1;
         const BuildList builds = updater.Get_BuildListLocal(params.serial_number);
-        if (updater.Operation_Unavailable()) return 1;
         _display_builds(display, builds, params.serial_number);
         return 0;
     }
@@ -211,7 +205,6 @@ int Dispatch(CLI_Display& display, Parameters& params) {
         if (!RequireSerial(display, params, "Error must supply a serial number for the Get JWT command"))
             return 1;
         const std::string token = updater.Get_JWT(params.serial_number);
-        if (updater.Operation_Unavailable()) return 1;
         _display_jwt(display, token);
         return 0;
     }

@@ -11,10 +11,6 @@ Updater::Updater(const char* server_url_text, const char* store_directory_text,
       store_directory(store_directory_text ? store_directory_text : ""),
       display(display_interface) {}
 
-void Updater::_not_available(const char* what) {
-    operation_unavailable = true;
-    display.message(UpdaterDisplayInterface::Error, "%s is not available in this build of Updater.", what);
-}
 
 void _explain_usb_access(UpdaterDisplayInterface& display) {
     if (Tarnix_libusb_access_denied() == 0) return;

@@ -125,20 +125,13 @@ public:
     uint8_t Get_ChipFamily() const { return chip_family; }
     void Set_ChipFamily(uint8_t family) { chip_family = family; }
 
-    // True once an operation that this build lacks was asked for; the entry
-    // point then fails the run instead of reporting an empty result.
-    bool Operation_Unavailable() const { return operation_unavailable; }
-
 private:
-    // Reports that `what` is not available in this build and remembers it.
-    void _not_available(const char* what);
 
     std::string server_url;
     std::string store_directory;
     UpdaterDisplayInterface& display;
     uint8_t chip_family = kChipUnknown;
     bool uei_bytes_load = false;
-    bool operation_unavailable = false;
     std::string history_note;
 };
 

@@ -318,8 +318,9 @@ TEST_F(Update, FaultsEndCleanly) {
         } else {
             ExpectNoTransfer();
         }
-        if (std::string(c.fault) == "refuse_write = always")
+        if (std::string(c.fault) == "refuse_write = always") {
             EXPECT_NE(r.out.find("  Retry 4"), std::string::npos) << r.out;
+        }
     }
 }
 
