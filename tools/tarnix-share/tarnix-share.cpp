@@ -31,7 +31,8 @@ namespace {
 const char* kUsage =
     "usage: tarnix-share [-t usb|tcpip] [--network] SERIAL\n"
     "       tarnix-share [--network] tcp:ADDRESS:PORT | serial:PATH[:BAUD]\n"
-    "       tarnix-share --client SERIAL | --client net:ADDRESS:PORT [--stream N] [--timeout S]\n"
+    "       tarnix-share --client SERIAL | --client net:ADDRESS:PORT [--interface A] [--stream N]\n"
+    "                    [--timeout S]\n"
     "\n"
     "Shares one Tarnix module with other processes on this machine. The module\n"
     "is opened once, here; other programs reach it through this process.\n"
@@ -44,12 +45,17 @@ const char* kUsage =
     "  --network           also serve other machines: the server listens on the\n"
     "                      network interface and announces itself by beacons\n"
     "                      (default: local-only, loopback)\n"
+    "  --interface A       with --network: the IPv4 address of the interface to\n"
+    "                      serve on (default: the first one)\n"
     "\n"
     "Client: reaches a shared module, prints its serial number and the stream\n"
     "samples it receives.\n"
     "  --client SERIAL     find the server of the module SERIAL by discovery\n"
     "  --client net:ADDRESS:PORT\n"
     "                      connect to the server at ADDRESS:PORT\n"
+    "  --interface A       look for servers that are not local-only: listen for\n"
+    "                      their beacons on the interface with IPv4 address A\n"
+    "                      (default: local-only servers, by loopback multicast)\n"
     "  --stream N          stream samples to receive (default 5, 0 for none)\n"
     "  --timeout S         seconds to wait for them (default 10)\n"
     "\n"
@@ -63,6 +69,7 @@ struct Options {
     std::string target; // SERIAL or a specifier
     unsigned stream = 5;
     unsigned timeoutSeconds = 10;
+    uint32_t interfaceAddress = 0; // network byte order; 0: none given
 };
 
 bool ParseNumber(const std::string& text, unsigned long max, unsigned long* out)
@@ -172,7 +179,7 @@ int Serve(const Options& options)
     config.enabled = 1;
     config.fallback = 0; // serve the module itself, never another server's client
     config.localOnly = options.network ? 0 : 1;
-    config.networkInterface = options.network ? 0 : htonl(INADDR_LOOPBACK);
+    config.networkInterface = options.network ? options.interfaceAddress : htonl(INADDR_LOOPBACK);
     module.setConfig(config);
     if (options.network)
         fprintf(stderr, "tarnix-share: warning: not local-only: the server listens on the network and "
@@ -232,6 +239,8 @@ int Client(const Options& options)
     ZephylConfig config;
     config.enabled = 1; // a client link needs the networked types
     config.fallback = 0; // and this program is about the server: never open the module directly
+    if (options.interfaceAddress != 0)
+        config.networkInterface = options.interfaceAddress;
     module.setConfig(config);
 
     aErr err = aErrNone;
@@ -327,6 +336,11 @@ int main(int argc, char** argv)
             if (!value(&v) || (v != "usb" && v != "tcpip"))
                 return Usage("-t takes usb or tcpip");
             options.type = v == "usb" ? USB : TCPIP;
+        } else if (arg == "--interface") {
+            in_addr a{};
+            if (!value(&v) || inet_pton(AF_INET, v.c_str(), &a) != 1 || a.s_addr == 0)
+                return Usage("--interface takes an IPv4 address");
+            options.interfaceAddress = a.s_addr;
         } else if (arg == "--client") {
             if (!value(&options.target))
                 return Usage("--client takes a serial number or net:ADDRESS:PORT");
