@@ -241,4 +241,24 @@ TEST(SharingProgram, ServesUntilStoppedWhileOtherProcessesReachTheModule) {
     EXPECT_NE(gone.err.find("no server shares 0x1234ABCD"), std::string::npos) << gone.err;
 }
 
+// Not local-only: the program serves on the namespace's interface, and a client
+// that listens for beacons there finds it by its serial number.
+TEST(SharingProgram, ServesOnTheNetworkAndIsFoundByItsBeacons) {
+    Sim sim{kConfig, {"--control-port", kControlPort}};
+    ASSERT_TRUE(sim.ready());
+    testsupport::Background host(
+        {TARNIX_SHARE_BIN, "--network", "tcp:127.0.0.1:" + std::to_string(sim.port("bench"))});
+    const std::string line = host.WaitForLine("sharing module 0x1234ABCD", 20000ms);
+    ASSERT_FALSE(line.empty()) << host.output();
+    const std::string address = Field(line, "on");
+    EXPECT_NE(address, "127.0.0.1") << line;
+    EXPECT_NE(line.find("announced by beacons"), std::string::npos) << line;
+    auto client = testsupport::Run({TARNIX_SHARE_BIN, "--client", "0x1234ABCD", "--interface", address, "--stream", "4"});
+    EXPECT_EQ(client.status, 0) << client.out << client.err;
+    EXPECT_NE(client.out.find("through the server at " + address + " port " + Field(line, "port")), std::string::npos)
+        << client.out;
+    EXPECT_NE(client.out.find("received 4 stream samples"), std::string::npos) << client.out;
+    EXPECT_EQ(host.Stop(SIGTERM), 0) << host.output();
+}
+
 } // namespace
