@@ -198,6 +198,10 @@ static void sBrokerFrontend(aServer* server, aServerRouter* router)
         router->fromClient(client, zframe_data(data), zframe_size(data));
     }
     zmsg_destroy(&msg);
+    std::string to;
+    aServerRouter::Frame reply;
+    while (router->nextLocalReply(&to, &reply))
+        sSendTo(server->frontend, to, reply.data(), reply.size(), NULL);
 }
 
 /* Hands the worker its next request whenever it is free. */

@@ -120,16 +120,75 @@ static bool sFramable(const aPacket* packet)
     return packet->address != 0 && (packet->address & 1) == 0;
 }
 
+static uint32_t sStreamKey(const aPacket& packet)
+{
+    return ((uint32_t)packet.data[3] << 24) | ((uint32_t)packet.data[4] << 16) | ((uint32_t)packet.data[5] << 8) |
+           packet.data[6];
+}
+
+/* Whether a disable's key (255 in an element: any) covers an enabled key. */
+static bool sCovers(uint32_t disable, uint32_t enabled)
+{
+    for (int shift = 0; shift < 32; shift += 8) {
+        const uint32_t d = (disable >> shift) & 0xFF, e = (enabled >> shift) & 0xFF;
+        if (d != 0xFF && d != e)
+            return false;
+    }
+    return true;
+}
+
+/* Forgets what the client's disable covers; true when the disable is answered
+ * here instead because another client still streams. What the module keeps
+ * streaming then reaches the clients' own filters, which drop it. */
+bool aServerRouter::keepsOthersStreaming(const Identity& client, const aPacket& packet)
+{
+    auto own = streams_.find(client);
+    if (own != streams_.end()) {
+        const uint32_t key = sStreamKey(packet);
+        auto& keys = own->second;
+        keys.erase(std::remove_if(keys.begin(), keys.end(), [&](uint32_t k) { return sCovers(key, k); }), keys.end());
+        if (keys.empty())
+            streams_.erase(own);
+    }
+    const bool others = std::any_of(streams_.begin(), streams_.end(),
+                                    [&](const std::pair<const Identity, std::vector<uint32_t>>& s) {
+                                        return s.first != client;
+                                    });
+    if (!others || local_.size() >= aSERVER_MAX_QUEUED_PER_CLIENT)
+        return false;
+    const uint8_t index = (uint8_t)(packet.data[2] & 0x1F);
+    local_.emplace_back(client, Frame{packet.address, 3, aSERVER_STREAM_COMMAND, aSERVER_STREAM_DISABLE_REPLY, index});
+    return true;
+}
+
+bool aServerRouter::nextLocalReply(Identity* client, Frame* frame)
+{
+    if (client == NULL || frame == NULL || local_.empty())
+        return false;
+    *client = std::move(local_.front().first);
+    *frame = std::move(local_.front().second);
+    local_.pop_front();
+    return true;
+}
+
 bool aServerRouter::fromClient(const Identity& client, const uint8_t* bytes, size_t size)
 {
     aPacket packet;
     if (!aServer_ParsePacketFrame(bytes, size, &packet) || !sFramable(&packet))
         return false;
-    if (packet.dataSize == aSERVER_STREAM_ENABLE_SIZE && packet.data[0] == aSERVER_STREAM_COMMAND &&
-        packet.data[1] == aSERVER_STREAM_ENABLE &&
-        std::find(streaming_.begin(), streaming_.end(), client) == streaming_.end() &&
-        streaming_.size() < aSERVER_MAX_STREAMING_CLIENTS)
-        streaming_.push_back(client);
+    const bool streamRequest = packet.dataSize == aSERVER_STREAM_ENABLE_SIZE && packet.data[0] == aSERVER_STREAM_COMMAND;
+    if (streamRequest && packet.data[1] == aSERVER_STREAM_ENABLE &&
+        (std::find(streaming_.begin(), streaming_.end(), client) != streaming_.end() ||
+         streaming_.size() < aSERVER_MAX_STREAMING_CLIENTS)) {
+        if (std::find(streaming_.begin(), streaming_.end(), client) == streaming_.end())
+            streaming_.push_back(client);
+        auto& keys = streams_[client];
+        const uint32_t key = sStreamKey(packet);
+        if (keys.size() < aSERVER_MAX_CLIENT_STREAMS && std::find(keys.begin(), keys.end(), key) == keys.end())
+            keys.push_back(key);
+    }
+    if (streamRequest && packet.data[1] == aSERVER_STREAM_DISABLE && keepsOthersStreaming(client, packet))
+        return false;
 
     if (sIsUEI(&packet)) {
         bool queued = false;
@@ -232,4 +291,5 @@ void aServerRouter::flush()
 void aServerRouter::dropStreamingClient(const Identity& client)
 {
     streaming_.erase(std::remove(streaming_.begin(), streaming_.end(), client), streaming_.end());
+    streams_.erase(client);
 }

@@ -10,6 +10,7 @@
 
 #include <deque>
 #include <list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,11 @@
 #define aSERVER_STREAM_COMMAND 93
 #define aSERVER_STREAM_ENABLE 0x81
 #define aSERVER_STREAM_ENABLE_SIZE 7
+/* Stream disable: option 2 set, the same size; the module's reply option. */
+#define aSERVER_STREAM_DISABLE 0x82
+#define aSERVER_STREAM_DISABLE_REPLY 0xC2
+/* Stream keys remembered per client (more are streamed, just not counted). */
+#define aSERVER_MAX_CLIENT_STREAMS 64
 
 /* Fills packet from a client frame: true when the frame is 2 to 30 bytes and its
  * dataSize is at most 28 and at most the data bytes present (extra bytes ignored). */
@@ -72,6 +78,9 @@ public:
     const std::vector<Identity>& streamingClients() const { return streaming_; }
     /* A streaming client that is gone (its connection closed). */
     void dropStreamingClient(const Identity& client);
+    /* A reply the broker gives a client itself (fromClient answered a stream
+     * disable that would have stopped other clients' streams). */
+    bool nextLocalReply(Identity* client, Frame* frame);
 
     size_t awaitingCount() const { return awaiting_.size(); }
     size_t queuedCount() const { return queued_; }
@@ -94,6 +103,7 @@ private:
         std::deque<Request> requests;
     };
     bool pool(const Identity& client, const aPacket& packet, bool* queued);
+    bool keepsOthersStreaming(const Identity& client, const aPacket& packet);
     bool enqueue(const Identity& client, Request request);
 
     std::list<Queue> queues_;       /* clients with requests, in turn order */
@@ -102,6 +112,11 @@ private:
     size_t inFlight_ = 0;           /* awaited requests handed to the worker */
     bool lastAwaited_ = false;
     std::vector<Identity> streaming_;
+    /* The module holds one set of stream subscriptions for all clients: the
+     * keys each client enabled, so that one client's disable does not end the
+     * streams others still use. */
+    std::map<Identity, std::vector<uint32_t>> streams_;
+    std::deque<std::pair<Identity, Frame>> local_;
     std::list<Pool> pools_;
     uint16_t expected_ = 0;
 };

@@ -37,6 +37,14 @@ void FuzzServerFrames(const uint8_t* data, size_t size)
             const bool queued = router.fromClient(client, frame, length);
             if (queued && router.queuedCount() != before + 1)
                 abort();
+            // A reply the broker gives itself goes to the client that asked, and is a packet.
+            std::string to;
+            aServerRouter::Frame local;
+            while (router.nextLocalReply(&to, &local)) {
+                aPacket packet;
+                if (queued || to != client || !aServer_ParsePacketFrame(local.data(), local.size(), &packet))
+                    abort();
+            }
             std::vector<aServerRouter::Frame> toWorker;
             const size_t waiting = router.awaitingCount();
             for (;;) {

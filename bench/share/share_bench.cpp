@@ -1,5 +1,7 @@
 // UEI round trips to a simulated module: on the direct link, then through the
-// networked-link server from one and from four client processes.
+// networked-link server from one and from four client processes. Then streaming:
+// samples per second delivered to one and to four client processes at the
+// module's sample rates, and the ticks each client missed.
 // Usage: share_bench [COUNT]   (run it inside scripts/netns-run.sh or not: all on loopback)
 #include <arpa/inet.h>
 #include <signal.h>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "aLink.h"
+#include "aUEI.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -135,19 +138,87 @@ double SimCpu(pid_t pid)
     return (double)(utime + stime) / sysconf(_SC_CLK_TCK);
 }
 
+// A streaming client process: enables every default stream of the system
+// entity, counts samples for the given seconds and prints
+// "samples ticks per-tick missing seconds". A tick is one timestamp (all the
+// options sampled at once); missing counts the ticks absent between the first
+// and the last one seen, given the module's interval.
+struct StreamCount {
+    unsigned long samples = 0, ticks = 0, perTick = 0, missing = 0;
+    double seconds = 0;
+};
+
+bool CountStream(aLinkId link, double seconds, unsigned intervalMs, StreamCount* out)
+{
+    static const uint8_t enable[7] = {93, 0x81, 0x20, kAddress, 3, 255, 0};
+    static const uint8_t disable[7] = {93, 0x82, 0x20, kAddress, 3, 255, 0};
+    aPacket* on = aPacket_CreateWithData(kAddress, 7, enable);
+    if (link == 0 || aLink_PutPacket(link, on) != aErrNone)
+        return false;
+    aPacket_Destroy(&on);
+    unsigned long samples = 0, ticks = 0, perTick = 0, inTick = 0, missing = 0;
+    uint64_t first = 0, last = 0;
+    Clock::time_point start{}, end{};
+    bool started = false;
+    while (!started || Clock::now() < end) {
+        aPacket* p = aLink_AwaitPacket(link, 2000);
+        if (p == NULL)
+            break;
+        if (aUEI_isStreamPacket(p) && p->dataSize >= 12) {
+            uint64_t stamp = 0;
+            for (int i = 4; i < 12; ++i)
+                stamp = (stamp << 8) | p->data[i];
+            if (!started) {
+                started = true;
+                start = Clock::now();
+                end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+                first = stamp;
+            }
+            samples++;
+            if (stamp != last) {
+                if (ticks > 0 && stamp > last && intervalMs > 0)
+                    missing += (stamp - last) / (intervalMs * 1000ull) - 1;
+                ticks++;
+                inTick = 0;
+                last = stamp;
+            }
+            perTick = std::max(perTick, ++inTick);
+        }
+        aPacket_Destroy(&p);
+    }
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
+    aPacket* off = aPacket_CreateWithData(kAddress, 7, disable);
+    aLink_PutPacket(link, off);
+    aPacket_Destroy(&off);
+    (void)first;
+    *out = StreamCount{samples, ticks, perTick, missing, took};
+    return started;
+}
+
+int StreamClient(uint16_t port, double seconds, unsigned intervalMs)
+{
+    aLinkId link = aLink_CreateClient(htonl(INADDR_LOOPBACK), port, 0);
+    StreamCount c;
+    const bool ok = CountStream(link, seconds, intervalMs, &c);
+    printf("%lu %lu %lu %lu %.4f\n", c.samples, c.ticks, c.perTick, c.missing, c.seconds);
+    aLink_Destroy(&link);
+    return ok ? 0 : 1;
+}
+
 struct Sim {
     pid_t pid = -1;
     uint16_t port = 0;
     char dir[64] = "/tmp/share-bench-XXXXXX";
 };
 
-bool StartSim(Sim* sim)
+bool StartSim(Sim* sim, unsigned streamIntervalMs = 100)
 {
     if (mkdtemp(sim->dir) == NULL)
         return false;
     const std::string ini = std::string(sim->dir) + "/sim.ini";
     FILE* f = fopen(ini.c_str(), "w");
-    fprintf(f, "[module bench]\nserial = 0x%08X\nmodel = 17\naddress = %u\n", kSerial, kAddress);
+    fprintf(f, "[module bench]\nserial = 0x%08X\nmodel = 17\naddress = %u\nstream_interval_ms = %u\n", kSerial,
+            kAddress, streamIntervalMs);
     fclose(f);
     int fds[2];
     if (pipe(fds) != 0)
@@ -175,12 +246,81 @@ bool StartSim(Sim* sim)
     return sim->port != 0;
 }
 
+// Streaming through the server at a few module sample rates (a fresh simulator each).
+void StreamTable(const char* self)
+{
+    printf("\n%-14s %-9s %14s %12s %14s\n", "module period", "clients", "samples/s each", "samples/tick",
+           "missed ticks");
+    for (unsigned interval : {10u, 2u, 1u}) {
+        Sim sim;
+        if (!StartSim(&sim, interval)) {
+            fprintf(stderr, "no simulator\n");
+            return;
+        }
+        aLinkId link = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), sim.port);
+        StreamCount direct;
+        if (CountStream(link, 3, interval, &direct)) {
+            aLink_DrainPackets(link, [](const aPacket*, void*) { return true; }, NULL); /* the disable's reply, late samples */
+            printf("%-14s %-9s %14ld %12lu %14lu\n", (std::to_string(interval) + " ms").c_str(), "direct",
+                   (long)(direct.samples / direct.seconds), direct.perTick, direct.missing);
+        }
+        uint16_t port = 0;
+        uint32_t address = 0;
+        aLinkId served = link != 0 ? aLink_CreateServer(link, &port, &address, true) : 0;
+        for (int n : {1, 4}) {
+            if (served == 0)
+                break;
+            std::vector<std::pair<pid_t, FILE*>> children;
+            for (int i = 0; i < n; ++i) {
+                int fds[2];
+                if (pipe(fds) != 0)
+                    break;
+                pid_t pid = fork();
+                if (pid == 0) {
+                    dup2(fds[1], 1);
+                    close(fds[0]);
+                    const std::string p = std::to_string(port), iv = std::to_string(interval);
+                    execl(self, self, "stream", p.c_str(), "3", iv.c_str(), (char*)NULL);
+                    _exit(127);
+                }
+                close(fds[1]);
+                children.push_back({pid, fdopen(fds[0], "r")});
+            }
+            std::string rates, missed;
+            unsigned long perTick = 0;
+            for (auto& [pid, in] : children) {
+                unsigned long samples = 0, ticks = 0, k = 0, missing = 0;
+                double took = 0;
+                if (fscanf(in, "%lu %lu %lu %lu %lf", &samples, &ticks, &k, &missing, &took) == 5 && took > 0) {
+                    rates += (rates.empty() ? "" : "/") + std::to_string((long)(samples / took));
+                    missed += (missed.empty() ? "" : "/") + std::to_string(missing);
+                    perTick = std::max(perTick, k);
+                } else {
+                    rates += (rates.empty() ? "" : "/") + std::string("failed");
+                }
+                fclose(in);
+                waitpid(pid, NULL, 0);
+            }
+            printf("%-14s %-9d %14s %12lu %14s\n", (std::to_string(interval) + " ms").c_str(), n, rates.c_str(),
+                   perTick, missed.c_str());
+        }
+        if (served != 0)
+            aLink_Destroy(&served);
+        else if (link != 0)
+            aLink_Destroy(&link);
+        kill(sim.pid, SIGTERM);
+        waitpid(sim.pid, NULL, 0);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     if (argc == 4 && strcmp(argv[1], "client") == 0)
         return Client((uint16_t)atoi(argv[2]), atoi(argv[3]));
+    if (argc == 5 && strcmp(argv[1], "stream") == 0)
+        return StreamClient((uint16_t)atoi(argv[2]), atof(argv[3]), (unsigned)atoi(argv[4]));
     const int count = argc > 1 ? atoi(argv[1]) : 5000;
     Sim sim;
     if (!StartSim(&sim)) {
@@ -232,5 +372,6 @@ int main(int argc, char** argv)
     aLink_Destroy(&served);
     kill(sim.pid, SIGTERM);
     waitpid(sim.pid, NULL, 0);
+    StreamTable(argv[0]);
     return 0;
 }

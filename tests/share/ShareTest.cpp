@@ -207,4 +207,58 @@ TEST(ServerFrames, FuzzSeedsReplaySafely) {
     EXPECT_GE(count, 5u);
 }
 
+// The example program as a user runs it: one process shares the simulated
+// module; another finds it by its serial number (loopback multicast) and
+// streams, while a third reaches it by the server's address, streams a little
+// and stops streaming, which must not stop the first one's stream.
+TEST(SharingProgram, ServesUntilStoppedWhileOtherProcessesReachTheModule) {
+    Sim sim{kConfig, {"--control-port", kControlPort}};
+    ASSERT_TRUE(sim.ready());
+    testsupport::Background host({TARNIX_SHARE_BIN, "tcp:127.0.0.1:" + std::to_string(sim.port("bench"))});
+    const std::string line = host.WaitForLine("sharing module 0x1234ABCD", 20000ms);
+    ASSERT_FALSE(line.empty()) << host.output();
+    const std::string port = Field(line, "port");
+
+    // 200 samples take the simulator about a second (four options every 20 ms).
+    testsupport::Background first({TARNIX_SHARE_BIN, "--client", "0x1234ABCD", "--stream", "200"});
+    ASSERT_FALSE(first.WaitForLine("sample 1:", 10000ms).empty()) << first.output();
+    EXPECT_NE(first.output().find("reached module 0x1234ABCD (address 4) through the server at 127.0.0.1 port " + port),
+              std::string::npos) << first.output();
+
+    auto second = testsupport::Run({TARNIX_SHARE_BIN, "--client", "net:127.0.0.1:" + port, "--stream", "3"});
+    EXPECT_EQ(second.status, 0) << second.out << second.err;
+    EXPECT_NE(second.out.find("reached module 0x1234ABCD (address 4)"), std::string::npos) << second.out;
+    EXPECT_NE(second.out.find("sample 3:"), std::string::npos) << second.out;
+
+    EXPECT_FALSE(first.WaitForLine("received 200 stream samples", 15000ms).empty()) << first.output();
+    EXPECT_EQ(first.Stop(SIGTERM), 0) << first.output();
+
+    EXPECT_EQ(host.Stop(SIGINT), 0) << host.output();
+    EXPECT_NE(host.output().find("tarnix-share: stopped"), std::string::npos) << host.output();
+    // Gone with the sharing process: no server answers for the module any more.
+    auto gone = testsupport::Run({TARNIX_SHARE_BIN, "--client", "0x1234ABCD", "--stream", "0"});
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_NE(gone.err.find("no server shares 0x1234ABCD"), std::string::npos) << gone.err;
+}
+
+// Not local-only: the program serves on the namespace's interface, and a client
+// that listens for beacons there finds it by its serial number.
+TEST(SharingProgram, ServesOnTheNetworkAndIsFoundByItsBeacons) {
+    Sim sim{kConfig, {"--control-port", kControlPort}};
+    ASSERT_TRUE(sim.ready());
+    testsupport::Background host(
+        {TARNIX_SHARE_BIN, "--network", "tcp:127.0.0.1:" + std::to_string(sim.port("bench"))});
+    const std::string line = host.WaitForLine("sharing module 0x1234ABCD", 20000ms);
+    ASSERT_FALSE(line.empty()) << host.output();
+    const std::string address = Field(line, "on");
+    EXPECT_NE(address, "127.0.0.1") << line;
+    EXPECT_NE(line.find("announced by beacons"), std::string::npos) << line;
+    auto client = testsupport::Run({TARNIX_SHARE_BIN, "--client", "0x1234ABCD", "--interface", address, "--stream", "4"});
+    EXPECT_EQ(client.status, 0) << client.out << client.err;
+    EXPECT_NE(client.out.find("through the server at " + address + " port " + Field(line, "port")), std::string::npos)
+        << client.out;
+    EXPECT_NE(client.out.find("received 4 stream samples"), std::string::npos) << client.out;
+    EXPECT_EQ(host.Stop(SIGTERM), 0) << host.output();
+}
+
 } // namespace

@@ -597,4 +597,20 @@ TEST(UsbLink, ModuleStreamsToACallbackUntilDisabled)
     EXPECT_EQ(module.getLink()->isLinkStreaming(4, &streaming), aErrNone);
     EXPECT_EQ(streaming, 0);
 }
+// The sharing example serves a USB module; another process streams from it
+// through the server (by its address: discovery is tested in a private namespace).
+TEST(UsbLink, SharingProgramServesAUsbModuleToAnotherProcess)
+{
+    UsbSim sim(kTwoModules);
+    ASSERT_TRUE(sim.ready());
+    testsupport::Background host({TARNIX_SHARE_BIN, "0x0BADCAFE"});
+    const std::string line = host.WaitForLine("sharing module 0x0BADCAFE", 20000ms);
+    ASSERT_FALSE(line.empty()) << host.output();
+    const std::string port = line.substr(line.find(" port ") + 6, line.find(" (") - line.find(" port ") - 6);
+    auto client = testsupport::Run({TARNIX_SHARE_BIN, "--client", "net:127.0.0.1:" + port, "--stream", "4"});
+    EXPECT_EQ(client.status, 0) << client.out << client.err << sim.log();
+    EXPECT_NE(client.out.find("reached module 0x0BADCAFE (address 6)"), std::string::npos) << client.out;
+    EXPECT_NE(client.out.find("received 4 stream samples"), std::string::npos) << client.out;
+    EXPECT_EQ(host.Stop(SIGINT), 0) << host.output();
+}
 } // namespace
