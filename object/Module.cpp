@@ -197,55 +197,38 @@ aErr Module::hasUEI(unsigned char command, unsigned char option, unsigned char i
     return aErrUnknown;
 }
 
-aErr Module::classQuantity(unsigned char entityClass, unsigned char* quantity)
+aErr Module::queryByte(const unsigned char* request, unsigned char length, unsigned char* value)
 {
-    if (quantity == nullptr)
+    if (value == nullptr)
         return aErrParam;
-    *quantity = 0;
-    const unsigned char request[] = {kSystemQuery, 4, entityClass};
+    *value = 0;
     unsigned char reply[aPACKET_MAX_DATA];
     unsigned char size = 1;
-    aErr err = query(request, sizeof request, reply, &size);
+    aErr err = query(request, length, reply, &size);
     if (err != aErrNone)
         return err;
-    if (size != 4 || memcmp(reply, request, 3) != 0)
+    if (size != length + 1 || memcmp(reply, request, length) != 0)
         return aErrUnknown;
-    *quantity = reply[3];
+    *value = reply[length];
     return aErrNone;
+}
+
+aErr Module::classQuantity(unsigned char entityClass, unsigned char* quantity)
+{
+    const unsigned char request[] = {kSystemQuery, 4, entityClass};
+    return queryByte(request, sizeof request, quantity);
 }
 
 aErr Module::subClassQuantity(unsigned char entityClass, unsigned char subclass, unsigned char* quantity)
 {
-    if (quantity == nullptr)
-        return aErrParam;
-    *quantity = 0;
     const unsigned char request[] = {kSystemQuery, 5, entityClass, subclass};
-    unsigned char reply[aPACKET_MAX_DATA];
-    unsigned char size = 1;
-    aErr err = query(request, sizeof request, reply, &size);
-    if (err != aErrNone)
-        return err;
-    if (size != 5 || memcmp(reply, request, 4) != 0)
-        return aErrUnknown;
-    *quantity = reply[4];
-    return aErrNone;
+    return queryByte(request, sizeof request, quantity);
 }
 
 aErr Module::entityGroup(unsigned char entityClass, unsigned char subclass, unsigned char* group)
 {
-    if (group == nullptr)
-        return aErrParam;
-    *group = 0;
     const unsigned char request[] = {kSystemQuery, 6, entityClass, subclass};
-    unsigned char reply[aPACKET_MAX_DATA];
-    unsigned char size = 1;
-    aErr err = query(request, sizeof request, reply, &size);
-    if (err != aErrNone)
-        return err;
-    if (size != 5 || memcmp(reply, request, 4) != 0)
-        return aErrUnknown;
-    *group = reply[4];
-    return aErrNone;
+    return queryByte(request, sizeof request, group);
 }
 
 aErr Module::debug(const unsigned char* data, unsigned char length)

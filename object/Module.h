@@ -59,6 +59,8 @@ private:
     aErr _autoNetwork();
     aErr query(const unsigned char* request, unsigned char length, unsigned char* reply,
                unsigned char* replyLength);
+    /* A query answered by its own request bytes and one value byte. */
+    aErr queryByte(const unsigned char* request, unsigned char length, unsigned char* value);
 
     std::unique_ptr<Link> link;
     unsigned char moduleAddress;

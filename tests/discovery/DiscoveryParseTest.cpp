@@ -7,6 +7,7 @@
 #include <string>
 
 #include "DiscoveryFuzzTargets.h"
+#include "FuzzReplay.h"
 #include "Process.h"
 #include "aDiscovery.h"
 
@@ -59,23 +60,11 @@ TEST(BeaconInterface, OnlyAddressesStarAndEmptyAreTakenAndTheLockSerialises) {
     zBeaconInterface_unlock();
 }
 
-size_t Replay(const std::string& directory, void (*target)(const uint8_t*, size_t)) {
-    size_t count = 0;
-    if (!std::filesystem::is_directory(directory)) return 0;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        SCOPED_TRACE(entry.path().string());
-        const std::string bytes = testsupport::ReadFile(entry.path().string());
-        target(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-        ++count;
-    }
-    return count;
-}
-
 TEST(DiscoveryParse, FuzzSeedsAndReproducersParseSafely) {
-    EXPECT_GE(Replay(FUZZ_DIR "/corpus/discovery-reply", FuzzDiscoveryEthernetReply), 5u);
-    EXPECT_GE(Replay(FUZZ_DIR "/corpus/discovery-announcement", FuzzDiscoveryAnnouncements), 6u);
-    Replay(FUZZ_DIR "/crashes/discovery-reply", FuzzDiscoveryEthernetReply);
-    Replay(FUZZ_DIR "/crashes/discovery-announcement", FuzzDiscoveryAnnouncements);
+    EXPECT_GE(testsupport::ReplayFuzzInputs(FUZZ_DIR "/corpus/discovery-reply", FuzzDiscoveryEthernetReply), 5u);
+    EXPECT_GE(testsupport::ReplayFuzzInputs(FUZZ_DIR "/corpus/discovery-announcement", FuzzDiscoveryAnnouncements), 6u);
+    testsupport::ReplayFuzzInputs(FUZZ_DIR "/crashes/discovery-reply", FuzzDiscoveryEthernetReply);
+    testsupport::ReplayFuzzInputs(FUZZ_DIR "/crashes/discovery-announcement", FuzzDiscoveryAnnouncements);
 }
 
 } // namespace

@@ -4,20 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "FilterFuzzTarget.h"
-#include "Process.h"
+#include "FuzzReplay.h"
 
 TEST(FilterFuzzSeeds, SeedsAndReproducersRunSafely)
 {
     size_t count = 0;
-    for (const char* sub : {"/corpus/filters", "/crashes/filters"}) {
-        const std::string directory = std::string(FUZZ_DIR) + sub;
-        if (!std::filesystem::is_directory(directory)) continue;
-        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-            SCOPED_TRACE(entry.path().string());
-            const std::string bytes = testsupport::ReadFile(entry.path().string());
-            FuzzObjectFilters(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-            ++count;
-        }
-    }
+    for (const char* sub : {"/corpus/filters", "/crashes/filters"})
+        count += testsupport::ReplayFuzzInputs(std::string(FUZZ_DIR) + sub, FuzzObjectFilters);
     EXPECT_GE(count, 7u);
 }

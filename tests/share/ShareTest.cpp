@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "FuzzReplay.h"
 #include "SimHarness.h"
 #include "ServerFuzzTarget.h"
 #include "aLink.h"
@@ -197,13 +198,8 @@ TEST_F(InProcess, AModuleThatStopsAnswering) {
 
 TEST(ServerFrames, FuzzSeedsReplaySafely) {
     size_t count = 0;
-    for (const char* dir : {FUZZ_DIR "/corpus/server", FUZZ_DIR "/crashes/server"}) {
-        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-            const std::string bytes = testsupport::ReadFile(entry.path().string());
-            FuzzServerFrames(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-            ++count;
-        }
-    }
+    for (const char* dir : {FUZZ_DIR "/corpus/server", FUZZ_DIR "/crashes/server"})
+        count += testsupport::ReplayFuzzInputs(dir, FuzzServerFrames);
     EXPECT_GE(count, 5u);
 }
 
