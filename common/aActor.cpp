@@ -1,5 +1,7 @@
-/* Stopping the link core's CZMQ actors. */
+/* What the link core's CZMQ users share. */
 #include "aActorPrivate.h"
+
+#include <stdio.h>
 
 
 #include "aTime.h"
@@ -14,4 +16,19 @@ void aActor_Destroy(zactor_t** actor, std::atomic<bool>* exited)
      * broken actor from holding its owner forever. */
     for (int waited = 0; !exited->load(std::memory_order_acquire) && waited < 1000; ++waited)
         aTime_MSSleep(1);
+}
+
+zsock_t* aZmq_Dealer(void)
+{
+    zsock_t* sock = zsock_new(ZMQ_DEALER);
+    if (sock != NULL)
+        zsock_set_linger(sock, 0);
+    return sock;
+}
+
+bool aZmq_Pair(zsock_t* bound, zsock_t* connected, const char* kind, const void* owner, const char* what)
+{
+    char endpoint[96];
+    snprintf(endpoint, sizeof(endpoint), "inproc://tarnix-%s-%p-%s", kind, owner, what);
+    return zsock_bind(bound, "%s", endpoint) == 0 && zsock_connect(connected, "%s", endpoint) == 0;
 }

@@ -1,4 +1,5 @@
-/* Stopping the link core's CZMQ actors so that ThreadSanitizer sees the order. */
+/* What the link core's CZMQ users share: stopping actors so that
+ * ThreadSanitizer sees the order, and in-process socket pairs. */
 #ifndef TARNIX_AACTORPRIVATE_H
 #define TARNIX_AACTORPRIVATE_H
 
@@ -26,5 +27,11 @@ private:
 /* zactor_destroy, then the wait for the actor's mark (already set by then in
  * practice; bounded all the same). Null actors are fine. */
 void aActor_Destroy(zactor_t** actor, std::atomic<bool>* exited);
+
+/* A DEALER socket that drops unsent messages when closed; null on failure. */
+zsock_t* aZmq_Dealer(void);
+/* Binds `bound` and connects `connected` to one in-process endpoint named
+ * after `kind`, the owner's address and `what`; false when either fails. */
+bool aZmq_Pair(zsock_t* bound, zsock_t* connected, const char* kind, const void* owner, const char* what);
 
 #endif

@@ -549,21 +549,6 @@ aServer* aServer_Create(aLinkId linkId, uint32_t interfaceAddress, bool localOnl
     return server;
 }
 
-static zsock_t* sDealer(void)
-{
-    zsock_t* sock = zsock_new(ZMQ_DEALER);
-    if (sock != NULL)
-        zsock_set_linger(sock, 0);
-    return sock;
-}
-
-static bool sPair(zsock_t* bound, zsock_t* connected, const void* owner, const char* what)
-{
-    char endpoint[96];
-    snprintf(endpoint, sizeof(endpoint), "inproc://tarnix-server-%p-%s", owner, what);
-    return zsock_bind(bound, "%s", endpoint) == 0 && zsock_connect(connected, "%s", endpoint) == 0;
-}
-
 static std::string sDotted(uint32_t address)
 {
     char text[INET_ADDRSTRLEN] = "";
@@ -627,10 +612,10 @@ aErr aServer_Start(aServer* server)
     if (server->frontend != NULL)
         return aErrResource; /* started before */
     server->frontend = zsock_new(ZMQ_ROUTER);
-    server->syncBound = sDealer();
-    server->syncConnected = sDealer();
-    server->streamBound = sDealer();
-    server->streamConnected = sDealer();
+    server->syncBound = aZmq_Dealer();
+    server->syncConnected = aZmq_Dealer();
+    server->streamBound = aZmq_Dealer();
+    server->streamConnected = aZmq_Dealer();
     if (server->frontend == NULL || server->syncBound == NULL || server->syncConnected == NULL ||
         server->streamBound == NULL || server->streamConnected == NULL)
         return aErrResource;
@@ -653,8 +638,8 @@ aErr aServer_Start(aServer* server)
     if (port <= 0)
         return aErrResource;
     server->port = (uint16_t)port;
-    if (!sPair(server->streamBound, server->streamConnected, server, "stream") ||
-        !sPair(server->syncBound, server->syncConnected, server, "sync"))
+    if (!aZmq_Pair(server->streamBound, server->streamConnected, "server", server, "stream") ||
+        !aZmq_Pair(server->syncBound, server->syncConnected, "server", server, "sync"))
         return aErrResource;
     server->broker = zactor_new(sBrokerActor, server);
     server->worker = zactor_new(sWorkerActor, server);

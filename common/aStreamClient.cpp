@@ -141,21 +141,6 @@ static aErr sDelete(void* reference)
     return aErrNone;
 }
 
-static zsock_t* sDealer(void)
-{
-    zsock_t* sock = zsock_new(ZMQ_DEALER);
-    if (sock != NULL)
-        zsock_set_linger(sock, 0);
-    return sock;
-}
-
-static bool sPair(zsock_t* bound, zsock_t* connected, const void* owner, const char* what)
-{
-    char endpoint[96];
-    snprintf(endpoint, sizeof(endpoint), "inproc://tarnix-client-%p-%s", owner, what);
-    return zsock_bind(bound, "%s", endpoint) == 0 && zsock_connect(connected, "%s", endpoint) == 0;
-}
-
 /* ZeroMQ connects in the background and retries for ever; watch the first
  * attempt, so that a client aimed where no server listens fails at once. */
 static bool sConnect(zsock_t* frontend, const char* address, uint16_t port)
@@ -187,11 +172,11 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream)
     sClient* client = new (std::nothrow) sClient();
     if (client == NULL)
         return aErrMemory;
-    client->frontend = sDealer();
-    client->outBound = sDealer();
-    client->outConnected = sDealer();
-    client->inBound = sDealer();
-    client->inConnected = sDealer();
+    client->frontend = aZmq_Dealer();
+    client->outBound = aZmq_Dealer();
+    client->outConnected = aZmq_Dealer();
+    client->inBound = aZmq_Dealer();
+    client->inConnected = aZmq_Dealer();
     if (client->frontend == NULL || client->outBound == NULL || client->outConnected == NULL ||
         client->inBound == NULL || client->inConnected == NULL) {
         sFree(client);
@@ -202,8 +187,8 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream)
     a.s_addr = address;
     inet_ntop(AF_INET, &a, text, sizeof(text));
     if (!sConnect(client->frontend, text, port) ||
-        !sPair(client->outBound, client->outConnected, client, "out") ||
-        !sPair(client->inBound, client->inConnected, client, "in")) {
+        !aZmq_Pair(client->outBound, client->outConnected, "client", client, "out") ||
+        !aZmq_Pair(client->inBound, client->inConnected, "client", client, "in")) {
         sFree(client);
         return aErrConnection;
     }
