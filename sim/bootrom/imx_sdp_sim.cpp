@@ -6,6 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <map>
 #include <set>
 #include <string>
@@ -39,6 +44,9 @@ const char kUsage[] =
     "                       chatter (send bytes while data is coming in),\n"
     "                       no-complete (never confirm a write), bad-complete\n"
     "                       (confirm with a wrong word), garbage (answer noise)\n"
+    "  --image-control PORT tarnix-sim's control port on 127.0.0.1: at the jump the\n"
+    "  --image-module NAME  loaded image starts there as module NAME (a module with\n"
+    "                       start_down, identity and loader_running; see README)\n"
     "  --verbose            log every command on standard error\n"
     "  --help               this text\n"
     "\n"
@@ -61,7 +69,29 @@ struct Options {
     std::string banner = "\r\nLoaded image running\r\n";
     std::set<std::string> faults;
     bool verbose = false;
+    uint16_t imageControl = 0;
+    std::string imageModule;
 };
+
+// Tells tarnix-sim that the loaded image runs: "revive MODULE" on its control
+// port. Returns its answer line (empty when there was none within a second).
+std::string StartImage(uint16_t port, const std::string& module) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return "";
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    const std::string line = "revive " + module + "\n";
+    if (connect(fd, (sockaddr*)&a, sizeof a) == 0 && write(fd, line.data(), line.size()) == (ssize_t)line.size()) {
+        pollfd p{fd, POLLIN, 0};
+        char c;
+        while (poll(&p, 1, 1000) > 0 && read(fd, &c, 1) == 1 && c != '\n') answer.push_back(c);
+    }
+    close(fd);
+    return answer;
+}
 
 class SdpRom {
 public:
@@ -175,6 +205,7 @@ private:
             std::fputs(text, stdout);
             std::fflush(stdout);
             state = State::Jumped;
+            if (opt.imageControl != 0) log("image module: " + StartImage(opt.imageControl, opt.imageModule));
             // The started code owns the UART now; a boot banner is what a
             // host sees next (and what ends a host's wait for a jump error).
             if (!opt.banner.empty()) port.write(opt.banner);
@@ -277,12 +308,25 @@ int main(int argc, char** argv) {
             portOptions.readyFile = v;
         } else if (a == "--fault" && value() && knownFaults.count(v)) {
             opt.faults.insert(v);
+        } else if (a == "--image-control" && value()) {
+            uint32_t port = 0;
+            if (!ParseU32(v, port) || port == 0 || port > 65535) {
+                std::fprintf(stderr, "imx-sdp-sim: bad port [%s]\n", v.c_str());
+                return 2;
+            }
+            opt.imageControl = (uint16_t)port;
+        } else if (a == "--image-module" && value()) {
+            opt.imageModule = v;
         } else if (a == "--verbose") {
             opt.verbose = true;
         } else {
             std::fprintf(stderr, "imx-sdp-sim: bad argument [%s]\n%s", a.c_str(), kUsage);
             return 2;
         }
+    }
+    if ((opt.imageControl != 0) != !opt.imageModule.empty()) {
+        std::fprintf(stderr, "imx-sdp-sim: --image-control and --image-module go together\n");
+        return 2;
     }
     bootrom::InstallStopHandlers();
     bootrom::PtyPort port(portOptions);

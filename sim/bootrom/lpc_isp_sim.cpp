@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/inotify.h>
 #include <unistd.h>
 #include <vector>
 
@@ -38,6 +39,9 @@ const char kUsage[] =
     "                       write checksum), bad-checksum-reply, refuse-prepare,\n"
     "                       refuse-copy, garbage (answer commands with noise),\n"
     "                       long-line (answer with an endless line), bad-echo\n"
+    "  --reset-on-open      go back to the synchronisation prompt whenever the\n"
+    "                       terminal is opened, as a board whose ISP circuit is\n"
+    "                       reset by the port's modem lines (DTR/RTS) does\n"
     "  --verbose            log every command on standard error\n"
     "  --help               this text\n"
     "\n"
@@ -63,6 +67,7 @@ struct Options {
     uint32_t crystal = 0;
     std::set<std::string> faults;
     bool verbose = false;
+    bool resetOnOpen = false;
 };
 
 uint32_t FlashSizeOf(uint32_t partId) {
@@ -141,6 +146,18 @@ public:
     }
 
     void flushFlash() { if (fd >= 0) fsync(fd); }
+
+    // A reset: the chip is back at its prompt, locked, with nothing prepared.
+    // Flash and RAM keep their contents.
+    void reset() {
+        port.discardOutput();
+        state = State::Prompt;
+        echo = true;
+        unlocked = false;
+        prepared.clear();
+        line.clear();
+        log("reset: back at the synchronisation prompt");
+    }
 
 private:
     enum class State { Prompt, SyncLine, CrystalLine, Command, WriteData, ReadWait, Running };
@@ -470,6 +487,8 @@ int main(int argc, char** argv) {
             opt.faults.insert(v);
         } else if (a == "--verbose") {
             opt.verbose = true;
+        } else if (a == "--reset-on-open") {
+            opt.resetOnOpen = true;
         } else {
             std::fprintf(stderr, "lpc-isp-sim: bad argument [%s]\n%s", a.c_str(), kUsage);
             return 2;
@@ -483,11 +502,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "lpc-isp-sim: %s\n", error.c_str());
         return 1;
     }
+    // Every open of the terminal by a host shows as an open event on its node.
+    int opens = -1;
+    if (opt.resetOnOpen) {
+        opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (opens < 0 || inotify_add_watch(opens, port.path().c_str(), IN_OPEN) < 0) {
+            std::fprintf(stderr, "lpc-isp-sim: cannot watch %s for opens\n", port.path().c_str());
+            return 1;
+        }
+    }
     port.announce();
     uint8_t buffer[256];
     while (!bootrom::stopRequested) {
         long n = port.read(buffer, sizeof buffer, 100);
         if (n < 0) break;
+        // An open comes before the bytes the host sends after it.
+        char events[4096];
+        if (opens >= 0 && read(opens, events, sizeof events) > 0) rom.reset();
         for (long i = 0; i < n; ++i) rom.feed(buffer[i]);
     }
     rom.flushFlash();

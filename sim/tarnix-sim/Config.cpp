@@ -132,6 +132,20 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& value, c
         else throw ConfigError(what + ": expected normal, no_configuration, no_interface, no_in_endpoint or no_out_endpoint");
     }
     else if (key == "usb_reenumerate_ms") m.usb_reenumerate_ms = static_cast<unsigned>(parseNumber(value, 600000, what)); else if (key == "pty_link") m.pty_link = value;
+    else if (key == "identity") {
+        std::array<uint32_t, 4> words{};
+        std::istringstream in(value);
+        std::string word;
+        size_t n = 0;
+        while (std::getline(in, word, ',')) {
+            if (n >= 4) throw ConfigError(what + ": expected four words W0,W1,W2,W3");
+            words[n++] = static_cast<uint32_t>(parseNumber(trim(word), 0xFFFFFFFFu, what));
+        }
+        if (n != 4) throw ConfigError(what + ": expected four words W0,W1,W2,W3");
+        m.identity = words;
+    }
+    else if (key == "start_down") m.start_down = parseBool(value, what);
+    else if (key == "loader_running") m.loader_running = parseBool(value, what);
     else if (key == "port") m.port = static_cast<uint16_t>(parseNumber(value, 65535, what));
     else if (key == "heartbeat_ms") m.heartbeat_ms = static_cast<unsigned>(parseNumber(value, 25500, what));
     else if (key == "block_size") m.block_size = static_cast<uint16_t>(parseNumber(value, 65535, what));

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <array>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -89,6 +91,13 @@ struct ModuleConfig {
     // Routing: a module behind a router names it and its I2C address.
     std::string router;
     uint8_t i2c_address = 0;
+    // A loader a boot ROM started from RAM: the 128-bit chip identity it
+    // reports (system option 39, subindex j is word 3 - j), whether it starts
+    // off (until `revive`, as before the ROM's jump) and whether it takes
+    // firmware at once (the upgrade's loader is what runs).
+    std::optional<std::array<uint32_t, 4>> identity;
+    bool start_down = false;
+    bool loader_running = false;
     Faults faults;
 };
 

@@ -62,6 +62,7 @@ const OptionInfo* systemOption(uint8_t code) {
 }
 
 constexpr uint8_t kOptionPowerBehaviorConfig = 31;
+constexpr uint8_t kOptionIdentity = 39;
 
 // Options streamed for a subscription to every option of the system entity.
 constexpr uint8_t kStreamedByDefault[] = {12, 21, 22, 27, kOptionPowerBehaviorConfig};
@@ -157,12 +158,16 @@ void Module::boot(uint64_t nowMs) {
             std::string text = "serial " + hex32(serial_) + "\nversion " + hex32(version_) + "\nbuild " +
                                hex32(build_) + "\n";
             state_.write("identity", Bytes(text.begin(), text.end()));
+            firmware_booted_ = true;
             log_.info("%s: booted the written image: serial %08X version %s build %u", name().c_str(), serial_,
                       VersionText(version_).c_str(), build_);
         } else {
             log_.info("%s: the written image carries no identity record; identity kept", name().c_str());
         }
     }
+    // A loader started from RAM takes firmware at once, until firmware it
+    // wrote has been booted.
+    if (config_.loader_running && !firmware_booted_) phase_ = Phase::LoaderRunning;
     erased_this_session_ = false;
     boot_ms_ = nowMs;
     hb_next_ = 0;
@@ -417,6 +422,14 @@ std::vector<uint32_t> Module::powerBehaviorElements() const {
 }
 
 void Module::handleSystemGet(Connection& c, Hub& hub, uint8_t code, uint8_t index, const Bytes& subindex) {
+    if (code == kOptionIdentity && config_.identity) {
+        // The chip identity a loader reports, 32 bits per subindex, least significant first.
+        const unsigned j = subindex.empty() ? 0 : subindex[0];
+        if (j > 3) return replyError(c, hub, kCmdSystem, code, index, aErrIndexRange);
+        Bytes r{kCmdSystem, code, index};
+        put32(r, (*config_.identity)[3 - j]);
+        return reply(c, hub, r);
+    }
     const OptionInfo* o = systemOption(code);
     if (!o) return replyError(c, hub, kCmdSystem, code, index, aErrInvalidOption);
     if (!(o->access & kRead)) return replyError(c, hub, kCmdSystem, code, index, aErrMode);

@@ -184,6 +184,7 @@ private:
     Bytes loader_;
     bool erased_this_session_ = false;
     bool image_written_ = false;
+    bool firmware_booted_ = false; // a written image with an identity record was booted
 };
 
 } // namespace tarnixsim

@@ -203,7 +203,14 @@ uint64_t Server::nowMs() const {
 
 void Server::start() {
     const uint64_t now = nowMs();
-    for (auto& m : modules_) m->boot(now);
+    for (auto& m : modules_) {
+        m->boot(now);
+        // Down until `revive`: a loader that its chip's boot ROM has not started yet.
+        if (m->config().start_down) {
+            m->goDown();
+            reboots_.push_back(Reboot{m.get(), 0});
+        }
+    }
     for (auto& m : modules_) {
         next_heartbeat_[m.get()] = now + (m->heartbeatMs() ? m->heartbeatMs() : 1000);
         if (m->router) continue;
@@ -930,7 +937,7 @@ void Server::openUsb() {
         slot.conn = c.get();
         conns_[c->id] = std::move(c);
         usb_slots_.push_back(slot);
-        plugUsb(usb_slots_.back());
+        if (m->up()) plugUsb(usb_slots_.back());
     }
 }
 

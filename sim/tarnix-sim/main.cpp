@@ -56,6 +56,7 @@ const char* kUsage =
     "  load_base, flash_base, flash_size, uei_data, stream_interval_ms, reboot_ms,\n"
     "  hardware_version, input_voltage, input_current, temperature,\n"
     "  factory.N (hex bytes), router and i2c_address (a module behind a router),\n"
+    "  identity (W0,W1,W2,W3), start_down, loader_running (a boot ROM's loader),\n"
     "  fault.NAME = VALUE.\n"
     "Faults: drop_replies, short_replies, wrong_data_count, refuse_prepare, refuse_write, wrong_sum,\n"
     "  silent_after_load, no_return_after_reboot (each N or 'always'),\n"

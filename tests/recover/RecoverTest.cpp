@@ -1,0 +1,327 @@
+// Recovery through the LPC boot ROM and the chip fingerprint, end to end: the
+// real Updater against lpc-isp-sim on a pseudo-terminal and the stand-in
+// update server, with the flash compared to the BIRD file's firmware blocks.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Process.h"
+#include "ServerTestSupport.h"
+#include "TempDir.h"
+
+namespace {
+
+using testsupport::RunResult;
+using namespace std::chrono_literals;
+
+constexpr const char* kFingerprint = "[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]";
+constexpr const char* kDevice = "0BADF00D";
+
+std::string Image(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = char((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
+    return s;
+}
+
+struct Block {
+    uint32_t address;
+    std::string bytes;
+};
+
+// A BIRD file of firmware blocks, built for kDevice (or generic, with a serial-number block).
+void MakeBird(const testsupport::TempDir& dir, const std::string& path, unsigned build, const std::string& version,
+              const std::vector<Block>& blocks, bool generic = false) {
+    std::ostringstream m;
+    m << "build " << build << "\nversion " << version << "\nmodel Ristova\nserial " << kDevice << "\n";
+    if (generic) m << "serial-offsets 0x00000080 0x00000100\n";
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const std::string file = dir / ("img" + std::to_string(build) + "_" + std::to_string(i));
+        testsupport::WriteFile(file, blocks[i].bytes);
+        m << "firmware 0x" << std::hex << blocks[i].address << std::dec << " " << file << "\n";
+    }
+    testsupport::WriteFile(path + ".manifest", m.str());
+    auto r = testsupport::Run({BIRDTOOL_BIN, "pack", path + ".manifest", path});
+    ASSERT_EQ(r.status, 0) << r.err;
+}
+
+class LpcSim {
+public:
+    explicit LpcSim(const std::string& flash, std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv{LPC_ISP_SIM_BIN, "--flash", flash};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        process = std::make_unique<testsupport::Background>(argv);
+        const std::string line = process->WaitForLine("pty ", 10s);
+        if (line.size() > 4 && !process->WaitForLine("READY", 10s).empty()) pty = line.substr(4);
+    }
+    std::unique_ptr<testsupport::Background> process;
+    std::string pty;
+};
+
+class Recover : public ::testing::Test {
+protected:
+    testsupport::TempDir dir;
+    std::string store = dir / "store";
+    std::string flash = dir / "flash.bin";
+    std::string fw5 = Image(5000, 5), fw7 = Image(9000, 7);
+
+    std::unique_ptr<servertest::StandInServer> server;
+
+    void SetUp() override {
+        testsupport::Run({"/bin/mkdir", "-p", dir / "catalog"});
+        MakeBird(dir, dir / "catalog/ristova_5.bird", 5, "2.1.0", {{0, fw5}});
+        MakeBird(dir, dir / "catalog/ristova_7.bird", 7, "2.2.0", {{0, fw7}});
+        testsupport::WriteFile(dir / "devices", std::string(kDevice) +
+                                                    " Ristova - 12345678:9ABCDEF0:0F1E2D3C:4B5A6978\n");
+        server = std::make_unique<servertest::StandInServer>(
+            servertest::StandInServer::Config{dir / "catalog", dir / "devices", "k", "", ""});
+    }
+    RunResult Updater(std::vector<std::string> args, const std::string& url = "") {
+        args.insert(args.begin(), {"-u", url.empty() ? server->url() : url, "-i", store});
+        testsupport::RunOptions options;
+        options.timeout = 60s; // far above the product's own bounds
+        return testsupport::RunUpdater(args, options);
+    }
+    // The flash holds exactly `image` at 0, erased bytes after it.
+    void ExpectFlash(const std::string& image) {
+        const std::string f = testsupport::ReadFile(flash);
+        ASSERT_GE(f.size(), image.size());
+        EXPECT_TRUE(f.compare(0, image.size(), image) == 0) << "flash differs from the firmware block";
+        EXPECT_EQ(f.find_first_not_of('\xFF', image.size()), std::string::npos) << "bytes beyond the image";
+    }
+};
+
+TEST_F(Recover, FingerprintOfAnLpcPart) {
+    LpcSim sim(flash);
+    ASSERT_FALSE(sim.pty.empty());
+    auto r = Updater({"-N", "-s", sim.pty});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(kFingerprint), std::string::npos) << r.out;
+}
+
+// The server names the device and its build from the fingerprint; -b chooses
+// another; the sim's reset on reopening the port and another rate change nothing.
+TEST_F(Recover, LpcRecoveryWritesTheFirmwareTheServerNames) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::string> simArgs;
+        const std::string* image;
+        const char* said;
+    };
+    const std::vector<Case> cases{
+        {"server's build", {}, {}, &fw7, "Recovering firmware with build: 7"},
+        {"-b overrides", {"-b", "5"}, {}, &fw5, "Recovering firmware with build: 5"},
+        {"reset when the port opens", {}, {"--reset-on-open"}, &fw7, "Recovering firmware with build: 7"},
+        {"57600 baud", {"-o", "57600"}, {"--reset-on-open", "--pace"}, &fw7, "Recovering firmware with build: 7"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::Run({"/bin/rm", "-rf", store, flash});
+        LpcSim sim(flash, c.simArgs);
+        ASSERT_FALSE(sim.pty.empty());
+        std::vector<std::string> args{"-U", "-t", "RECOVER", "-s", sim.pty};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        auto r = Updater(args);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Rebooting Device"), std::string::npos) << r.out;
+        EXPECT_FALSE(sim.process->WaitForLine("GO 0x00000000", 10s).empty());
+        ExpectFlash(*c.image);
+        // The build was downloaded into the device's own store directory.
+        const std::string build = std::string(c.said).substr(std::string(c.said).rfind(' ') + 1);
+        EXPECT_FALSE(testsupport::ReadFile(store + "/updater/" + kDevice + "/" + build + ".bird").empty());
+    }
+}
+
+// Several blocks, each through the RAM buffer in 4096-byte chunks; a block of
+// length 8 ends the transfer.
+TEST_F(Recover, LpcBlocksEndAtTheEndMarker) {
+    const std::string a = Image(6000, 1), b = Image(100, 2), after = Image(256, 3);
+    MakeBird(dir, dir / "blocks.bird", 9, "2.3.0", {{0, a}, {0x2000, b}, {0x3000, "ENDM"}, {0x4000, after}});
+    LpcSim sim(flash);
+    auto r = Updater({"-U", "-t", "RECOVER", "-s", sim.pty, "-f", dir / "blocks.bird", "-X", "0x1"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Transferring firmware block 1 of 3, 6000 bytes"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Transferred 3 blocks, 6100 total bytes"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("\t Write 4096 bytes to address 0x10001000"), std::string::npos) << r.err;
+    std::string want(0x2000 + b.size(), '\xFF');
+    want.replace(0, a.size(), a);
+    want.replace(0x2000, b.size(), b);
+    ExpectFlash(want);
+}
+
+// Each failure: a clear message, status 1, and no hang.
+TEST_F(Recover, FailuresEndWithStatusOne) {
+    MakeBird(dir, dir / "generic.bird", 9, "2.3.0", {{0, Image(512, 4)}}, true);
+    testsupport::WriteFile(dir / "plain-file", "not a terminal");
+    struct Case {
+        const char* name;
+        std::vector<std::string> simArgs; // empty: no simulator
+        std::vector<std::string> args;    // after -U -t RECOVER -s PORT
+        const char* said;
+        std::string url;
+    };
+    const std::vector<Case> cases{
+        {"never synchronises", {"--fault", "never-sync"}, {}, "Could not get Device Identifier", ""},
+        {"refused prepare", {"--fault", "refuse-prepare"}, {}, "Failed to transfer firmware", ""},
+        {"refused copy", {"--fault", "refuse-copy"}, {}, "Failed to transfer firmware", ""},
+        {"wrong checksum reply", {"--fault", "bad-checksum-reply"}, {}, "Failed to transfer firmware", ""},
+        {"garbage answers", {"--fault", "garbage"}, {}, "Could not get Device Identifier", ""},
+        {"not a terminal", {}, {}, "Could not get Device Identifier", ""},
+        {"generic image", {"--verbose"}, {"-f", dir / "generic.bird"}, "Updater does not support offline recovery", ""},
+        {"server unknown", {"--verbose"}, {}, "Failed to retrieve recovery information from Velorn server",
+         "http://127.0.0.1:1/cgi/u"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<LpcSim> sim;
+        std::string port = dir / "plain-file";
+        if (!c.simArgs.empty()) {
+            sim = std::make_unique<LpcSim>(flash, c.simArgs);
+            port = sim->pty;
+        }
+        std::vector<std::string> args{"-U", "-t", "RECOVER", "-s", port};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        auto r = Updater(args, c.url);
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.out << r.err;
+    }
+    // -N with a file is refused on the i.MX path, where no device is named.
+    auto n = Updater({"-N", "-s", dir / "plain-file", "-f", dir / "generic.bird"});
+    EXPECT_EQ(n.status, 1);
+    EXPECT_NE(n.err.find("Add serial number or remove the bird filename to use a default recovery image."),
+              std::string::npos) << n.err;
+    EXPECT_NE(n.err.find("Got no response from chip"), std::string::npos) << n.err;
+}
+
+// An i.MX part on its UART: the ROM simulator, and the loader it starts as a
+// tarnix-sim module on USB (DEADDEAD, down until the jump); a server that
+// knows the default recovery image (DEADDEAD) and the device by its identity.
+struct ImxBench {
+    explicit ImxBench(const testsupport::TempDir& dir) {
+        testsupport::Run({"/bin/mkdir", "-p", dir / "imx"});
+        testsupport::WriteFile(dir / "loader.bin", loader);
+        testsupport::WriteFile(dir / "fw.bin", firmware);
+        auto pack = [&](const std::string& manifest, const std::string& out) {
+            testsupport::WriteFile(dir / "m", manifest);
+            EXPECT_EQ(testsupport::Run({BIRDTOOL_BIN, "pack", dir / "m", out}).status, 0);
+        };
+        pack("build 3\nversion 1.0.0\nmodel Rescue\nserial DEADDEAD\nloader 0x20000400 " + dir / "loader.bin" + "\n",
+             dir / "imx/rescue_3.bird");
+        pack("build 8\nversion 2.0.0\nmodel Ristova\nserial 0BADF00D\nfirmware 0x0 " + dir / "fw.bin" + "\n",
+             dir / "imx/ristova_8.bird");
+        testsupport::WriteFile(dir / "imx-devices",
+                               "DEADDEAD Rescue\n0BADF00D Ristova - 11111111:22222222:33333333:44444444\n");
+        server = std::make_unique<servertest::StandInServer>(
+            servertest::StandInServer::Config{dir / "imx", dir / "imx-devices", "k", "", ""});
+        testsupport::WriteFile(dir / "sim.ini", "[module image]\nserial = 0xDEADDEAD\nmodel = 17\ntransport = usb\n"
+                                                "start_down = yes\nloader_running = yes\nreboot_ms = 100\n"
+                                                "identity = 0x11111111,0x22222222,0x33333333,0x44444444\n");
+        state = dir / "state";
+        tarnix = std::make_unique<testsupport::Background>(std::vector<std::string>{
+            TARNIX_SIM_BIN, "--ready-file", dir / "ready", "--state", state, "--log", dir / "sim.log", dir / "sim.ini"});
+        EXPECT_FALSE(tarnix->WaitForLine("READY", 20s).empty());
+        options.timeout = 90s;
+        std::string control;
+        std::istringstream ready(testsupport::ReadFile(dir / "ready"));
+        for (std::string line; std::getline(ready, line);) {
+            if (line.rfind("env ", 0) == 0) {
+                const size_t eq = line.find('=');
+                options.env[line.substr(4, eq - 4)] = line.substr(eq + 1);
+            } else if (line.rfind("control 127.0.0.1:", 0) == 0) {
+                control = line.substr(18);
+            }
+        }
+        rom = std::make_unique<testsupport::Background>(std::vector<std::string>{
+            IMX_SDP_SIM_BIN, "--image-control", control, "--image-module", "image", "--dump", dir / "ram.bin"});
+        const std::string line = rom->WaitForLine("pty ", 10s);
+        if (line.size() > 4 && !rom->WaitForLine("READY", 10s).empty()) pty = line.substr(4);
+    }
+    RunResult Updater(const std::string& store, std::vector<std::string> args) {
+        args.insert(args.begin(), {"-u", server->url(), "-i", store});
+        return testsupport::RunUpdater(args, options);
+    }
+    std::string loader = Image(700, 9), firmware = Image(3000, 8);
+    std::unique_ptr<servertest::StandInServer> server;
+    std::unique_ptr<testsupport::Background> tarnix, rom;
+    testsupport::RunOptions options;
+    std::string state, pty;
+};
+
+// -N: the default recovery image is downloaded, its loader goes into RAM,
+// and the loader reports the chip identity and is reset.
+TEST_F(Recover, FingerprintOfAnImxPartThroughItsLoader) {
+    ImxBench bench(dir);
+    ASSERT_FALSE(bench.pty.empty());
+    auto r = bench.Updater(store, {"-N", "-s", bench.pty});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("[ 11111111 22222222 33333333 44444444 ]"), std::string::npos) << r.out;
+    EXPECT_FALSE(bench.rom->WaitForLine("JUMP 0x20000400", 10s).empty());
+    const std::string ram = testsupport::ReadFile(dir / "ram.bin");
+    ASSERT_EQ(ram.size(), 8 + bench.loader.size());
+    EXPECT_EQ(ram.substr(8), bench.loader);
+    EXPECT_FALSE(testsupport::ReadFile(store + "/updater/DEADDEAD/3.bird").empty());
+    EXPECT_NE(testsupport::ReadFile(dir / "sim.log").find("image: reset requested"), std::string::npos);
+}
+
+// Recovery: the server names the device from the identity, and the loader
+// takes its firmware.
+TEST_F(Recover, ImxRecoveryOverTheUart) {
+    ImxBench bench(dir);
+    ASSERT_FALSE(bench.pty.empty());
+    auto r = bench.Updater(store, {"-U", "-t", "RECOVER", "-s", bench.pty});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Recovering firmware with build: 8"), std::string::npos) << r.out;
+    const std::string flash = testsupport::ReadFile(bench.state + "/image/flash.bin");
+    ASSERT_GE(flash.size(), bench.firmware.size());
+    EXPECT_TRUE(flash.compare(0, bench.firmware.size(), bench.firmware) == 0);
+}
+
+#ifdef IMX_SDP_HID_SIM_BIN
+// -N -s USB: the loader goes to the ROM over HID; a ROM that vanishes during
+// the write ends the run with status 1 and no wait on the gone device.
+TEST_F(Recover, ImxOverHidLoaderAndVanishingDevice) {
+    const std::string loader = Image(1500, 4);
+    testsupport::WriteFile(dir / "loader.bin", loader);
+    testsupport::WriteFile(dir / "m", "build 3\nversion 1.0.0\nmodel Rescue\nserial DEADDEAD\nloader 0x20000400 " +
+                                          dir / "loader.bin" + "\n");
+    testsupport::Run({"/bin/mkdir", "-p", store + "/updater/DEADDEAD"});
+    ASSERT_EQ(testsupport::Run({BIRDTOOL_BIN, "pack", dir / "m", store + "/updater/DEADDEAD/3.bird"}).status, 0);
+    testsupport::WriteFile(store + "/updater/DEADDEAD/.settings", "LATEST_DOWNLOAD=3.bird\n");
+    for (const char* fault : {"", "vanish"}) {
+        SCOPED_TRACE(fault);
+        testsupport::RunOptions simOptions;
+        simOptions.env["TMPDIR"] = dir.path();
+        std::vector<std::string> argv{IMX_SDP_HID_SIM_BIN, "--dump", dir / "ram.bin"};
+        if (*fault) argv.insert(argv.end(), {"--fault", fault});
+        testsupport::Background sim(argv, simOptions);
+        const std::string root = sim.WaitForLine("umockdev-dir ", 10s);
+        ASSERT_FALSE(root.empty());
+        ASSERT_FALSE(sim.WaitForLine("READY", 10s).empty());
+        testsupport::RunOptions options;
+        options.env["LD_PRELOAD"] = "libumockdev-preload.so.0";
+        options.env["UMOCKDEV_DIR"] = root.substr(13);
+        options.env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0";
+        options.timeout = 60s;
+        // No loader module comes up on USB here: the wait for it is bounded.
+        auto r = testsupport::RunUpdater({"-u", "http://127.0.0.1:1/cgi/u", "-i", store, "-N", "-s", "USB", "-X",
+                                          "0x10000"}, options);
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_NE(r.err.find("Got no response from chip"), std::string::npos) << r.err;
+        if (*fault) {
+            EXPECT_NE(r.err.find("Error loading liveloader."), std::string::npos) << r.err;
+        } else {
+            EXPECT_FALSE(sim.WaitForLine("JUMP 0x20000400", 10s).empty());
+            EXPECT_EQ(testsupport::ReadFile(dir / "ram.bin").substr(8), loader);
+            EXPECT_NE(r.err.find("Could not connect to device."), std::string::npos) << r.err;
+        }
+    }
+}
+#endif
+
+} // namespace
