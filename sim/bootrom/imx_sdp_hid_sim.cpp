@@ -7,25 +7,14 @@
 // answers the node's reads, writes and ioctls. A client runs with
 // LD_PRELOAD=libumockdev-preload.so.0 and UMOCKDEV_DIR set to the printed
 // test-bed root.
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <deque>
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <linux/hidraw.h>
-#include <map>
-#include <mutex>
-#include <set>
+#include <stdexcept>
 #include <string>
-#include <termios.h>
 #include <umockdev.h>
 #include <unistd.h>
-#include <vector>
 
+#include "ImxHidRom.h"
 #include "Port.h"
-
-using bootrom::ParseU32;
 
 namespace {
 
@@ -49,275 +38,10 @@ const char kUsage[] =
     "Standard output also gets \"JUMP ADDRESS\" when the host starts code.\n"
     "SIGINT or SIGTERM end it (status 0); a bad command line gives status 2.\n";
 
-// Vendor-defined: reports 1 (16 bytes out), 2 (1024 out), 3 (4 in), 4 (64 in).
-const uint8_t kReportDescriptor[] = {
-    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,
-    0x85, 0x01, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x10, 0x91, 0x02,
-    0x85, 0x02, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x96, 0x00, 0x04, 0x91, 0x02,
-    0x85, 0x03, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x04, 0x81, 0x02,
-    0x85, 0x04, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x81, 0x02,
-    0xC0};
-
-constexpr uint32_t kSecurityOpen = 0x56787856;
-constexpr uint32_t kSecurityClosed = 0x12343412;
-
-struct Options {
-    std::map<uint32_t, uint32_t> registers = {{0x401F4410, 0x1A2B3C4D}, {0x401F4420, 0x5E6F7081}};
-    uint32_t security = kSecurityOpen;
-    std::string dumpFile;
-    std::set<std::string> faults;
-    bool verbose = false;
-};
-
-std::string Hex(const uint8_t* p, size_t n) {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
-
-std::string SysfsText() {
-    // Device descriptor, then a configuration with one HID interface and two
-    // interrupt endpoints.
-    const uint8_t device[] = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0xC9, 0x1F, 0x30, 0x01, 0x01, 0x00, 1, 2, 0, 1};
-    const uint8_t config[] = {9, 2, 41, 0, 1, 1, 0, 0xC0, 50,
-                              9, 4, 0, 0, 2, 3, 0, 0, 0,
-                              9, 0x21, 0x10, 0x01, 0, 1, 0x22, sizeof kReportDescriptor, 0,
-                              7, 5, 0x81, 3, 64, 0, 1,
-                              7, 5, 0x01, 3, 64, 0, 1};
-    std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/1-1";
-    std::string hid = usb + "/1-1:1.0/0003:1FC9:0130.0001";
-    return "P: " + usb + "\nN: bus/usb/001/002\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
-           "E: DEVNAME=/dev/bus/usb/001/002\nE: BUSNUM=001\nE: DEVNUM=002\nA: busnum=1\nA: devnum=2\n"
-           "A: idVendor=1fc9\nA: idProduct=0130\nA: bcdDevice=0001\nA: manufacturer=NXP SEMICONDUCTOR INC.\n"
-           "A: product=SE Blank RT Family\nA: speed=480\nA: dev=189:1\nA: bConfigurationValue=1\n"
-           "H: descriptors=" + Hex(device, sizeof device) + Hex(config, sizeof config) + "\n\n"
-           "P: " + usb + "/1-1:1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=03\n"
-           "A: bInterfaceNumber=00\n\n"
-           "P: " + hid + "\nE: SUBSYSTEM=hid\nE: HID_ID=0003:00001FC9:00000130\n"
-           "E: HID_NAME=NXP SEMICONDUCTOR INC. SE Blank RT Family\nE: HID_UNIQ=\n"
-           "H: report_descriptor=" + Hex(kReportDescriptor, sizeof kReportDescriptor) + "\n\n"
-           "P: " + hid + "/hidraw/hidraw0\nN: hidraw0\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/hidraw0\n"
-           "A: dev=247:0\nL: device=../../../0003:1FC9:0130.0001\n";
-}
-
-class HidRom {
-public:
-    explicit HidRom(const Options& o) : opt(o) {}
-    int master = -1; // the hidraw node's terminal: one byte per queued input report
-    int tokens = -1; // our end of it, to take the bytes back
-
-    // After the device was unplugged every operation on the node fails.
-    bool vanished() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return gone;
-    }
-
-    void output(const uint8_t* p, size_t n) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (n == 0 || opt.faults.count("silent")) return;
-        if (p[0] == 1 && n >= 17 && !inData) return command(p + 1);
-        if (p[0] == 2 && inData) {
-            for (size_t i = 1; i < n && done < length; ++i) {
-                memory(address + done) = p[i];
-                written.insert(address + done);
-                done++;
-            }
-            if (done >= length) finishData();
-        }
-    }
-
-    // The next input report, or empty.
-    std::vector<uint8_t> input() {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (queue.empty()) return {};
-        auto r = queue.front();
-        queue.pop_front();
-        uint8_t token;
-        (void)!read(tokens, &token, 1);
-        return r;
-    }
-
-private:
-    static uint32_t be32(const uint8_t* p) { return (uint32_t)p[0] << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
-    void log(const std::string& s) {
-        if (opt.verbose) std::fprintf(stderr, "imx-sdp-hid-sim: %s\n", s.c_str());
-    }
-    uint8_t& memory(uint32_t a) {
-        auto& page = pages[a >> 12];
-        if (page.empty()) page.assign(4096, 0);
-        return page[a & 0xFFF];
-    }
-    void report(uint8_t id, const std::vector<uint32_t>& words) {
-        std::vector<uint8_t> r(id == 3 ? 5 : 65, 0);
-        r[0] = id;
-        for (size_t i = 0; i < words.size() && 1 + 4 * i + 4 <= r.size(); ++i)
-            for (int b = 0; b < 4; ++b) r[1 + 4 * i + b] = (uint8_t)(words[i] >> (8 * b));
-        queue.push_back(r);
-        uint8_t token = 0;
-        (void)!write(master, &token, 1);
-    }
-    void command(const uint8_t* c) {
-        uint16_t type = (uint16_t)(c[0] << 8 | c[1]);
-        uint32_t a = be32(c + 2), count = be32(c + 7);
-        char text[96];
-        std::snprintf(text, sizeof text, "command %04X address %08X count %u", type, a, count);
-        log(text);
-        switch (type) {
-        case 0x0101: {
-            report(3, {opt.security});
-            uint32_t words = count < 4 ? 1 : (count + 3) / 4;
-            for (uint32_t i = 0; i < words; i += 16) {
-                std::vector<uint32_t> chunk;
-                for (uint32_t k = i; k < words && k < i + 16; ++k) {
-                    auto r = opt.registers.find(a + 4 * k);
-                    uint32_t v = 0;
-                    if (r != opt.registers.end()) v = r->second;
-                    else for (int b = 3; b >= 0; --b) v = v << 8 | memory(a + 4 * k + b);
-                    chunk.push_back(v);
-                }
-                report(4, chunk);
-            }
-            return;
-        }
-        case 0x0404:
-        case 0x0A0A:
-            if (type == 0x0404 && opt.faults.count("vanish")) {
-                log("unplugged");
-                gone = true;
-                return;
-            }
-            dataType = type, address = a, length = count, done = 0;
-            inData = length > 0;
-            if (!inData) finishData();
-            return;
-        case 0x0505:
-            report(3, {opt.security});
-            report(4, {0xF0F0F0F0});
-            return;
-        case 0x0B0B:
-            report(3, {opt.security});
-            dump();
-            std::printf("JUMP 0x%08X\n", a);
-            std::fflush(stdout);
-            return;
-        default:
-            report(3, {opt.security});
-            return;
-        }
-    }
-    void finishData() {
-        inData = false;
-        if (opt.faults.count("no-complete")) return;
-        report(3, {opt.security});
-        report(4, {dataType == 0x0A0A ? 0x128A8A12u : 0x88888888u});
-    }
-    void dump() {
-        if (opt.dumpFile.empty()) return;
-        FILE* f = std::fopen((opt.dumpFile + ".tmp").c_str(), "wb");
-        if (f == nullptr) return;
-        for (auto it = written.begin(); it != written.end();) {
-            uint32_t start = *it, end = start;
-            while (it != written.end() && *it == end) ++it, ++end;
-            uint32_t head[2] = {start, end - start};
-            std::fwrite(head, sizeof head, 1, f);
-            for (uint32_t x = start; x != end; ++x) std::fputc(memory(x), f);
-        }
-        std::fclose(f);
-        std::rename((opt.dumpFile + ".tmp").c_str(), opt.dumpFile.c_str());
-    }
-
-    const Options& opt;
-    std::mutex mutex;
-    std::deque<std::vector<uint8_t>> queue;
-    std::map<uint32_t, std::vector<uint8_t>> pages;
-    std::set<uint32_t> written;
-    bool inData = false;
-    bool gone = false;
-    uint16_t dataType = 0;
-    uint32_t address = 0, length = 0, done = 0;
-};
-
-// Copies `bytes` into the client's memory behind the ioctl's pointer argument.
-bool ReturnThroughPointer(UMockdevIoctlClient* client, const void* bytes, size_t n) {
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    GError* error = nullptr;
-    UMockdevIoctlData* target = umockdev_ioctl_data_resolve(arg, 0, n, &error);
-    if (target == nullptr) {
-        g_clear_error(&error);
-        return false;
-    }
-    umockdev_ioctl_data_update(target, 0, (guint8*)bytes, (gint)n);
-    g_object_unref(target);
-    return true;
-}
-
-gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-    if (static_cast<HidRom*>(user)->vanished()) {
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
-        return TRUE;
-    }
-    unsigned long request = umockdev_ioctl_client_get_request(client);
-    bool ok = false;
-    if (request == HIDIOCGRDESCSIZE) {
-        int size = sizeof kReportDescriptor;
-        ok = ReturnThroughPointer(client, &size, sizeof size);
-    } else if (request == HIDIOCGRDESC) {
-        struct hidraw_report_descriptor d {};
-        d.size = sizeof kReportDescriptor;
-        std::memcpy(d.value, kReportDescriptor, sizeof kReportDescriptor);
-        ok = ReturnThroughPointer(client, &d, sizeof d);
-    } else if (request == HIDIOCGRAWINFO) {
-        struct hidraw_devinfo info {};
-        info.bustype = 3; // USB
-        info.vendor = (__s16)0x1FC9;
-        info.product = (__s16)0x0130;
-        ok = ReturnThroughPointer(client, &info, sizeof info);
-    } else {
-        umockdev_ioctl_client_complete(client, -1, ENOTTY);
-        return TRUE;
-    }
-    umockdev_ioctl_client_complete(client, ok ? 0 : -1, ok ? 0 : EFAULT);
-    return TRUE;
-}
-
-gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-    HidRom* rom = static_cast<HidRom*>(user);
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    if (rom->vanished()) {
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
-        return TRUE;
-    }
-    std::vector<uint8_t> r = rom->input();
-    if (r.empty()) {
-        umockdev_ioctl_client_complete(client, -1, EAGAIN);
-        return TRUE;
-    }
-    size_t n = std::min<size_t>(r.size(), (size_t)arg->data_len);
-    umockdev_ioctl_data_update(arg, 0, r.data(), (gint)n);
-    umockdev_ioctl_client_complete(client, (glong)n, 0);
-    return TRUE;
-}
-
-gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-    HidRom* rom = static_cast<HidRom*>(user);
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    if (rom->vanished()) {
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
-        return TRUE;
-    }
-    rom->output(arg->data, (size_t)arg->data_len);
-    umockdev_ioctl_client_complete(client, arg->data_len, 0);
-    return TRUE;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    Options opt;
+    bootrom::HidRomOptions opt;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i], v;
         auto value = [&]() {
@@ -328,14 +52,12 @@ int main(int argc, char** argv) {
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
-        } else if (a == "--fuses" && value() && v.find(',') != std::string::npos &&
-                   ParseU32(v.substr(0, v.find(',')), opt.registers[0x401F4410]) &&
-                   ParseU32(v.substr(v.find(',') + 1), opt.registers[0x401F4420])) {
+        } else if (a == "--fuses" && value() && bootrom::ParseFuses(v, opt)) {
         } else if (a == "--security" && value() && (v == "open" || v == "closed")) {
-            opt.security = v == "open" ? kSecurityOpen : kSecurityClosed;
+            opt.security = v == "open" ? bootrom::kSdpSecurityOpen : bootrom::kSdpSecurityClosed;
         } else if (a == "--dump" && value()) {
             opt.dumpFile = v;
-        } else if (a == "--fault" && value() && (v == "silent" || v == "no-complete" || v == "vanish")) {
+        } else if (a == "--fault" && value() && bootrom::KnownHidRomFault(v)) {
             opt.faults.insert(v);
         } else if (a == "--verbose") {
             opt.verbose = true;
@@ -346,41 +68,21 @@ int main(int argc, char** argv) {
     }
     bootrom::InstallStopHandlers();
     UMockdevTestbed* testbed = umockdev_testbed_new();
-    GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed, SysfsText().c_str(), &error)) {
-        std::fprintf(stderr, "imx-sdp-hid-sim: cannot describe the device: %s\n", error->message);
-        return 1;
+    int status = 0;
+    try {
+        bootrom::ImxHidRom rom(testbed, opt, [](uint32_t address) {
+            std::printf("JUMP 0x%08X\n", address);
+            std::fflush(stdout);
+        });
+        gchar* root = umockdev_testbed_get_root_dir(testbed);
+        std::printf("umockdev-dir %s\nhidraw /dev/hidraw0\nREADY\n", root);
+        std::fflush(stdout);
+        g_free(root);
+        while (!bootrom::stopRequested) usleep(100 * 1000);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "imx-sdp-hid-sim: %s\n", e.what());
+        status = 1;
     }
-    HidRom rom(opt);
-    UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(OnIoctl), &rom);
-    g_signal_connect(handler, "handle-read", G_CALLBACK(OnRead), &rom);
-    g_signal_connect(handler, "handle-write", G_CALLBACK(OnWrite), &rom);
-    if (!umockdev_testbed_attach_ioctl(testbed, "/dev/hidraw0", handler, &error)) {
-        std::fprintf(stderr, "imx-sdp-hid-sim: cannot attach to the node: %s\n", error->message);
-        return 1;
-    }
-    // Polls on the node go to its terminal: a byte there per queued report
-    // makes the client's poll see input; the bytes are taken back on reads.
-    rom.master = umockdev_testbed_get_dev_fd(testbed, "/dev/hidraw0");
-    const char* slave = rom.master >= 0 ? ptsname(rom.master) : nullptr;
-    if (slave != nullptr) rom.tokens = open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (rom.tokens < 0) {
-        std::fprintf(stderr, "imx-sdp-hid-sim: cannot open the node's terminal\n");
-        return 1;
-    }
-    struct termios t;
-    tcgetattr(rom.tokens, &t);
-    cfmakeraw(&t);
-    tcsetattr(rom.tokens, TCSANOW, &t);
-
-    gchar* root = umockdev_testbed_get_root_dir(testbed);
-    std::printf("umockdev-dir %s\nhidraw /dev/hidraw0\nREADY\n", root);
-    std::fflush(stdout);
-    g_free(root);
-    while (!bootrom::stopRequested) usleep(100 * 1000);
-    umockdev_testbed_detach_ioctl(testbed, "/dev/hidraw0", nullptr);
-    g_object_unref(handler);
-    g_object_unref(testbed);
-    return 0;
+    g_object_unref(testbed); // removes the test bed's directory
+    return status;
 }

@@ -175,6 +175,7 @@ Server::~Server() {
         int status = 0;
         ::waitpid(command_pid_, &status, 0);
     }
+    hid_rom_.reset();
     usb_.reset(); // removes the test bed
     for (auto& [id, c] : conns_) {
         if (c->fd >= 0) ::close(c->fd);
@@ -920,12 +921,7 @@ void Server::openUsb() {
     unsigned port = 1;
     for (auto& m : modules_) {
         if (!m->config().usb || m->router) continue;
-        if (!usb_) {
-            usb_ = std::make_unique<UsbBed>();
-            // Each emulated call ends in a zero-length sleep in the client; a
-            // small timer slack (inherited by commands we start) keeps it short.
-            prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-        }
+        makeUsbBed();
         auto c = std::make_unique<Conn>();
         c->id = next_conn_id_++;
         c->top = m.get();
@@ -939,6 +935,28 @@ void Server::openUsb() {
         usb_slots_.push_back(slot);
         if (m->up()) plugUsb(usb_slots_.back());
     }
+    if (options_.hid_rom_module.empty()) return;
+    // The chip's boot ROM on the same bus as the image it starts, so that one
+    // host session reaches both.
+    if (!find(options_.hid_rom_module)) throw std::runtime_error("no module '" + options_.hid_rom_module + "' for the i.MX ROM");
+    makeUsbBed();
+    bootrom::HidRomOptions rom = options_.hid_rom;
+    rom.port = port;
+    rom.devnum = usb_->takeDevnum();
+    UsbBed* bed = usb_.get();
+    const std::string name = options_.hid_rom_module;
+    hid_rom_ = std::make_unique<bootrom::ImxHidRom>(usb_->testbed(), rom, [bed, name](uint32_t) {
+        bed->post(UsbEvent{UsbEvent::Revive, -1, std::vector<uint8_t>(name.begin(), name.end())});
+    });
+    log_.info("i.MX HID boot ROM on USB port 1-%u; its jump starts %s", port, name.c_str());
+}
+
+void Server::makeUsbBed() {
+    if (usb_) return;
+    usb_ = std::make_unique<UsbBed>();
+    // Each emulated call ends in a zero-length sleep in the client; a
+    // small timer slack (inherited by commands we start) keeps it short.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 }
 
 void Server::plugUsb(UsbSlot& s) {
@@ -1010,6 +1028,11 @@ void Server::usbTimers(uint64_t now) {
 
 void Server::usbEvents() {
     for (UsbEvent& e : usb_->take()) {
+        if (e.kind == UsbEvent::Revive) {
+            const std::string name(e.data.begin(), e.data.end());
+            log_.info("i.MX HID boot ROM: jump, %s starts: %s", name.c_str(), command("revive " + name).c_str());
+            continue;
+        }
         UsbSlot* slot = nullptr;
         for (auto& u : usb_slots_)
             if (u.device == e.device) slot = &u;
@@ -1024,6 +1047,7 @@ void Server::usbEvents() {
         case UsbEvent::Released:
             close(c, "host released the interface");
             break;
+        case UsbEvent::Revive: break; // handled above
         case UsbEvent::Data:
             if (log_.trace())
                 log_.info("%s: usb out transfer of %zu bytes", slot->module->name().c_str(), e.data.size());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Config.h"
+#include "ImxHidRom.h"
 #include "Log.h"
 #include "Module.h"
 #include "Usb.h"
@@ -25,6 +26,8 @@ struct Options {
     bool discovery_any_namespace = false;
     int control_port = 0;               // 0: any free port; -1: no control port
     std::vector<std::string> command;   // run with the USB test bed's variables; its status ends the run
+    std::string hid_rom_module;         // non-empty: an i.MX HID boot ROM in the USB bed starts this module
+    bootrom::HidRomOptions hid_rom;
 };
 
 class Server : public Hub {
@@ -98,6 +101,7 @@ private:
     uint64_t nextDeadline(uint64_t now) const;
     void feed(Conn& c, const uint8_t* bytes, size_t n);
     void openUsb();
+    void makeUsbBed();
     void plugUsb(UsbSlot& s);
     void unplugUsb(UsbSlot& s);
     void usbEvents();
@@ -121,6 +125,7 @@ private:
     std::vector<std::string> pty_links_;
     uint64_t next_conn_id_ = 1;
     std::unique_ptr<UsbBed> usb_;
+    std::unique_ptr<bootrom::ImxHidRom> hid_rom_; // answers in usb_'s bed
     std::vector<UsbSlot> usb_slots_;
     int command_pid_ = -1;
     int command_status_ = -1;

@@ -450,6 +450,16 @@ UsbBed::~UsbBed() {
         if (fd >= 0) ::close(fd);
 }
 
+UMockdevTestbed* UsbBed::testbed() const {
+    return bed_->bed;
+}
+
+unsigned UsbBed::takeDevnum() {
+    const unsigned devnum = next_devnum_;
+    next_devnum_ = next_devnum_ >= 127 ? 2 : next_devnum_ + 1;
+    return devnum;
+}
+
 void UsbBed::post(UsbEvent event) {
     {
         std::lock_guard<std::mutex> guard(events_lock_);
@@ -482,8 +492,7 @@ int UsbBed::plug(const UsbShape& shape, unsigned port, std::string& node) {
     d->shape = shape;
     d->build();
     // A new device number for every appearance, as a real bus hands out.
-    unsigned devnum = next_devnum_;
-    next_devnum_ = next_devnum_ >= 127 ? 2 : next_devnum_ + 1;
+    const unsigned devnum = takeDevnum();
     char buf[64];
     std::snprintf(buf, sizeof buf, "bus/usb/001/%03u", devnum);
     node = buf;

@@ -14,8 +14,6 @@
 
 #include "Flash.h"
 
-namespace tarnixsim {
-
 // What a device looks like on the bus.
 struct UsbShape {
     uint16_t vendor = 0x24FF;
@@ -37,8 +35,13 @@ struct UsbFaults {
     bool held = false;         // claimed by another process: claims are refused (EBUSY)
 };
 
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace tarnixsim {
+
 struct UsbEvent {
-    enum Kind { Claimed, Released, Data, Vanished } kind;
+    // Revive: a boot ROM hosted in the bed started its image (data: the module's name).
+    enum Kind { Claimed, Released, Data, Vanished, Revive } kind;
     int device;
     std::vector<uint8_t> data; // Data: one bulk OUT transfer's bytes
 };
@@ -69,10 +72,16 @@ public:
     UsbFaults faults(int device) const;
     void setFaults(int device, const UsbFaults& faults);
 
+    // For devices other programs' code adds to the same bed (a boot ROM):
+    // the bed, and a device number no module holds now.
+    UMockdevTestbed* testbed() const;
+    unsigned takeDevnum();
+    // Queues an event for take(); any thread.
+    void post(UsbEvent event);
+
     struct Device; // one plugged device (Usb.cpp)
 
 private:
-    void post(UsbEvent event);
     Device* find(int device) const;
 
     struct Testbed;

@@ -39,6 +39,11 @@ const char* kUsage =
     "  --discovery-any-namespace  allow --discovery outside a private namespace\n"
     "  --trace                log every packet received and sent\n"
     "  --log FILE             append the log to FILE instead of standard error\n"
+    "  --imx-hid-rom M        an i.MX boot ROM as USB HID device 1FC9:0130 in the\n"
+    "                         same test bed; the code it starts is module M\n"
+    "                         (configure M with start_down = yes)\n"
+    "  --imx-hid-rom-dump F   at the ROM's jump, write what it was sent to F\n"
+    "  --imx-hid-rom-fault N  silent, no-complete or vanish (see imx-sdp-hid-sim)\n"
     "  --help                 this text\n"
     "\n"
     "When ready it prints, one per line, 'module NAME tcp ADDR:PORT',\n"
@@ -112,6 +117,13 @@ int main(int argc, char** argv) {
         else if (a == "--trace") trace = true;
         else if (a == "--usb") usbAll = true;
         else if (a == "--log") logFile = value();
+        else if (a == "--imx-hid-rom") options.hid_rom_module = value();
+        else if (a == "--imx-hid-rom-dump") options.hid_rom.dumpFile = value();
+        else if (a == "--imx-hid-rom-fault") {
+            const std::string v = value();
+            if (!bootrom::KnownHidRomFault(v)) usageError("unknown i.MX ROM fault " + v);
+            options.hid_rom.faults.insert(v);
+        }
         else if (!a.empty() && a[0] == '-') usageError("unknown option " + a);
         else if (options.config_path.empty()) options.config_path = a;
         else usageError("more than one configuration file");
@@ -142,6 +154,7 @@ int main(int argc, char** argv) {
             }
             usb = usb || m.usb;
         }
+        usb = usb || !options.hid_rom_module.empty();
         // umockdev's event sender works only in a process under its preload:
         // start over under it (the sanitizer runtime, if any, stays first).
         if (usb && !tarnixsim::UsbPreloaded()) {

@@ -199,11 +199,14 @@ TEST_F(Recover, FailuresEndWithStatusOne) {
     EXPECT_NE(n.err.find("Got no response from chip"), std::string::npos) << n.err;
 }
 
-// An i.MX part on its UART: the ROM simulator, and the loader it starts as a
+// An i.MX part, its ROM on the UART (imx-sdp-sim) or on USB HID (hosted by
+// tarnix-sim in its own USB test bed), and the loader it starts as a
 // tarnix-sim module on USB (DEADDEAD, down until the jump); a server that
 // knows the default recovery image (DEADDEAD) and the device by its identity.
+enum class Rom { Uart, Hid };
+
 struct ImxBench {
-    explicit ImxBench(const testsupport::TempDir& dir) {
+    explicit ImxBench(const testsupport::TempDir& dir, Rom kind = Rom::Uart, const std::string& romFault = "") {
         testsupport::Run({"/bin/mkdir", "-p", dir / "imx"});
         testsupport::WriteFile(dir / "loader.bin", loader);
         testsupport::WriteFile(dir / "fw.bin", firmware);
@@ -223,8 +226,13 @@ struct ImxBench {
                                                 "start_down = yes\nloader_running = yes\nreboot_ms = 100\n"
                                                 "identity = 0x11111111,0x22222222,0x33333333,0x44444444\n");
         state = dir / "state";
-        tarnix = std::make_unique<testsupport::Background>(std::vector<std::string>{
-            TARNIX_SIM_BIN, "--ready-file", dir / "ready", "--state", state, "--log", dir / "sim.log", dir / "sim.ini"});
+        std::vector<std::string> simArgv{TARNIX_SIM_BIN, "--ready-file", dir / "ready", "--state", state,
+                                         "--log", dir / "sim.log", dir / "sim.ini"};
+        if (kind == Rom::Hid) simArgv.insert(simArgv.end(), {"--imx-hid-rom", "image", "--imx-hid-rom-dump", dir / "ram.bin"});
+        if (!romFault.empty()) simArgv.insert(simArgv.end(), {"--imx-hid-rom-fault", romFault});
+        testsupport::RunOptions simOptions;
+        simOptions.env["TMPDIR"] = dir.path(); // a test bed left by a crash stays here
+        tarnix = std::make_unique<testsupport::Background>(simArgv, simOptions);
         EXPECT_FALSE(tarnix->WaitForLine("READY", 20s).empty());
         options.timeout = 90s;
         std::string control;
@@ -236,6 +244,11 @@ struct ImxBench {
             } else if (line.rfind("control 127.0.0.1:", 0) == 0) {
                 control = line.substr(18);
             }
+        }
+        if (kind == Rom::Hid) {
+            options.env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0";
+            pty = "USB";
+            return;
         }
         rom = std::make_unique<testsupport::Background>(std::vector<std::string>{
             IMX_SDP_SIM_BIN, "--image-control", control, "--image-module", "image", "--dump", dir / "ram.bin"});
@@ -254,32 +267,52 @@ struct ImxBench {
 };
 
 // -N: the default recovery image is downloaded, its loader goes into RAM,
-// and the loader reports the chip identity and is reset.
+// and the loader reports the chip identity and is reset; over the UART
+// (-s PTY) and over USB HID (-s USB), where one host session reaches the ROM
+// through hidapi and the started loader through libusb.
 TEST_F(Recover, FingerprintOfAnImxPartThroughItsLoader) {
-    ImxBench bench(dir);
-    ASSERT_FALSE(bench.pty.empty());
-    auto r = bench.Updater(store, {"-N", "-s", bench.pty});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("[ 11111111 22222222 33333333 44444444 ]"), std::string::npos) << r.out;
-    EXPECT_FALSE(bench.rom->WaitForLine("JUMP 0x20000400", 10s).empty());
-    const std::string ram = testsupport::ReadFile(dir / "ram.bin");
-    ASSERT_EQ(ram.size(), 8 + bench.loader.size());
-    EXPECT_EQ(ram.substr(8), bench.loader);
-    EXPECT_FALSE(testsupport::ReadFile(store + "/updater/DEADDEAD/3.bird").empty());
-    EXPECT_NE(testsupport::ReadFile(dir / "sim.log").find("image: reset requested"), std::string::npos);
+    for (Rom kind : {Rom::Uart, Rom::Hid}) {
+        SCOPED_TRACE(kind == Rom::Hid ? "HID" : "UART");
+        testsupport::TempDir at;
+        ImxBench bench(at, kind);
+        ASSERT_FALSE(bench.pty.empty());
+        auto r = bench.Updater(at / "store", {"-N", "-s", bench.pty});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("[ 11111111 22222222 33333333 44444444 ]"), std::string::npos) << r.out;
+        if (bench.rom) {
+            EXPECT_FALSE(bench.rom->WaitForLine("JUMP 0x20000400", 10s).empty());
+        }
+        const std::string ram = testsupport::ReadFile(at / "ram.bin");
+        ASSERT_EQ(ram.size(), 8 + bench.loader.size());
+        EXPECT_EQ(ram.substr(8), bench.loader);
+        EXPECT_FALSE(testsupport::ReadFile(at / "store/updater/DEADDEAD/3.bird").empty());
+        EXPECT_NE(testsupport::ReadFile(at / "sim.log").find("image: reset requested"), std::string::npos);
+    }
 }
 
 // Recovery: the server names the device from the identity, and the loader
-// takes its firmware.
-TEST_F(Recover, ImxRecoveryOverTheUart) {
-    ImxBench bench(dir);
-    ASSERT_FALSE(bench.pty.empty());
-    auto r = bench.Updater(store, {"-U", "-t", "RECOVER", "-s", bench.pty});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("Recovering firmware with build: 8"), std::string::npos) << r.out;
-    const std::string flash = testsupport::ReadFile(bench.state + "/image/flash.bin");
-    ASSERT_GE(flash.size(), bench.firmware.size());
-    EXPECT_TRUE(flash.compare(0, bench.firmware.size(), bench.firmware) == 0);
+// takes its firmware. A HID ROM that vanishes while the loader is written
+// ends the run with status 1, without waiting on the gone device.
+TEST_F(Recover, ImxRecoveryOverUartAndUsb) {
+    for (Rom kind : {Rom::Uart, Rom::Hid}) {
+        SCOPED_TRACE(kind == Rom::Hid ? "HID" : "UART");
+        testsupport::TempDir at;
+        ImxBench bench(at, kind);
+        ASSERT_FALSE(bench.pty.empty());
+        auto r = bench.Updater(at / "store", {"-U", "-t", "RECOVER", "-s", bench.pty});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("Recovering firmware with build: 8"), std::string::npos) << r.out;
+        const std::string flash = testsupport::ReadFile(bench.state + "/image/flash.bin");
+        ASSERT_GE(flash.size(), bench.firmware.size());
+        EXPECT_TRUE(flash.compare(0, bench.firmware.size(), bench.firmware) == 0);
+    }
+    testsupport::TempDir at;
+    ImxBench bench(at, Rom::Hid, "vanish");
+    auto r = bench.Updater(at / "store", {"-U", "-t", "RECOVER", "-s", "USB"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_NE(r.err.find("Could not get Device Identifier"), std::string::npos) << r.err;
+    EXPECT_EQ(testsupport::ReadFile(at / "sim.log").find("boot ROM: jump"), std::string::npos) << "the image started";
 }
 
 #ifdef IMX_SDP_HID_SIM_BIN
