@@ -55,6 +55,12 @@ aErr EntityClass::receivePacket(const unsigned char* match, unsigned char* lengt
     return l ? l->receivePacket(address(), match, length, out) : aErrResource;
 }
 
+size_t EntityClass::drainPackets(const unsigned char* match, unsigned char length)
+{
+    Link* l = link();
+    return l ? l->drainPackets(match, length) : 0;
+}
+
 aErr EntityClass::getUEI(unsigned char option, uei* u)
 {
     Link* l = link();

@@ -32,6 +32,8 @@ public:
     /* Raw packets to the module (Link::sendPacket / receivePacket). */
     aErr sendPacket(unsigned char command, unsigned char length, const unsigned char* data);
     aErr receivePacket(const unsigned char* match, unsigned char* length, unsigned char* out);
+    /* Link::drainPackets: queued packets for this match thrown away; the count. */
+    size_t drainPackets(const unsigned char* match, unsigned char length);
 
     /* The general exchanges; *u carries the type and value in and the value out. */
     aErr getUEI(unsigned char option, uei* u);

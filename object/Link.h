@@ -202,6 +202,10 @@ public:
                     const unsigned char* data);
     aErr receivePacket(unsigned char module, const unsigned char* match, unsigned char* length,
                        unsigned char* out);
+    /* Throws away the packets already queued that receivePacket would take for
+     * this match (length bytes of it), without waiting: replies that came too
+     * late for the requests they answered. Returns how many went. */
+    size_t drainPackets(const unsigned char* match, unsigned char length);
 
     /* Store slots. */
     aErr storeSlotCapacity(unsigned char module, unsigned char store, unsigned char slot,

@@ -246,6 +246,14 @@ aErr Link::receivePacket(unsigned char module, const unsigned char* match, unsig
     return aErrNone;
 }
 
+size_t Link::drainPackets(const unsigned char* match, unsigned char length)
+{
+    if (length > aPACKET_MAX_DATA || (length > 0 && match == nullptr))
+        return 0;
+    CommandMatch m{match, length};
+    return aLink_DrainPackets(m_impl->linkRef.load(), sCommandFilter, &m);
+}
+
 /* Store slots. ----------------------------------------------------------- */
 
 namespace {

@@ -74,6 +74,11 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
              flags, data[0], data[1], data[2], data[3]);
     Log::log(kFirm, "NETWORK: Address: %d\n", int(BigEndian32(data)));
     const unsigned char request[] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
+    // A block starts afresh: upgrade replies still queued from an attempt that
+    // failed (a dropped connection, a time-out) must not answer this one's requests.
+    const unsigned char upgrade[1] = {cmdUPGRADE};
+    if (const size_t stale = drainPackets(upgrade, sizeof upgrade))
+        Log::log(kFirm, "NETWORK: dropped %d late upgrade replies\n", int(stale));
     aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
     if (err != aErrNone) {
         Log::log(kFirm, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
@@ -129,12 +134,16 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t n, uint32_t& c
         Log::log(kFirm, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", int(chunk));
         unsigned char request[1 + kUpgradeDataChunk] = {val_UPGRADE_DATA};
         std::copy(at, at + chunk, request + 1);
+        const unsigned char match[2] = {cmdUPGRADE, val_UPGRADE_DATA};
+        // One request at a time: a DATA reply already queued answers an earlier
+        // request (one that timed out), never this one.
+        if (const size_t stale = drainPackets(match, sizeof match))
+            Log::log(kFirm, "\nNETWORK: dropped %d late DATA replies\n", int(stale));
         aErr err = sendPacket(cmdUPGRADE, static_cast<unsigned char>(chunk + 1), request);
         if (err != aErrNone) {
             Log::log(kFirm, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
             return err;
         }
-        const unsigned char match[2] = {cmdUPGRADE, val_UPGRADE_DATA};
         unsigned char reply[aPACKET_MAX_DATA];
         unsigned char size = sizeof match;
         if (receivePacket(match, &size, reply) != aErrNone || size < 3) {
