@@ -110,44 +110,39 @@ aErr EntityClass::getStreamStatus(Link::StreamStatusEntry* entries, size_t capac
              : aErrResource;
 }
 
-aErr EntityClass::setUEI(unsigned char option, uei* u)
+// A set request and its reply; `send` puts the request out (with or without a
+// subindex), the rest is the same for both forms.
+template <typename Send>
+static aErr sSetUEI(Link* l, unsigned char module, unsigned char command, unsigned char index,
+                    unsigned char option, uei* u, Send send)
 {
-    Link* l = link();
     if (l == nullptr)
         return aErrResource;
     if (u == nullptr)
         return aErrParam;
-    u->module = address();
-    u->command = m_impl->command;
+    u->module = module;
+    u->command = command;
     u->option = (uint8_t)(option | kUEIOptionSet);
-    u->specifier = (uint8_t)(m_impl->index | kUEIIndexRequest);
-    aErr err = l->sendUEI(*u);
+    u->specifier = (uint8_t)(index | kUEIIndexRequest);
+    aErr err = send(*l, *u);
     if (err != aErrNone)
         return err;
     u->option = (uint8_t)(option | kUEIOptionSetReply);
-    u->specifier = m_impl->index;
+    u->specifier = index;
     err = l->receiveUEI(u->module, u->command, u->option, u->specifier, u);
     return err != aErrNone ? err : sReplyResult(*u);
 }
 
+aErr EntityClass::setUEI(unsigned char option, uei* u)
+{
+    return sSetUEI(link(), address(), m_impl->command, m_impl->index, option, u,
+                   [](Link& l, uei& request) { return l.sendUEI(request); });
+}
+
 aErr EntityClass::setUEI(unsigned char option, unsigned char subindex, uei* u)
 {
-    Link* l = link();
-    if (l == nullptr)
-        return aErrResource;
-    if (u == nullptr)
-        return aErrParam;
-    u->module = address();
-    u->command = m_impl->command;
-    u->option = (uint8_t)(option | kUEIOptionSet);
-    u->specifier = (uint8_t)(m_impl->index | kUEIIndexRequest);
-    aErr err = l->sendUEI(*u, subindex);
-    if (err != aErrNone)
-        return err;
-    u->option = (uint8_t)(option | kUEIOptionSetReply);
-    u->specifier = m_impl->index;
-    err = l->receiveUEI(u->module, u->command, u->option, u->specifier, u);
-    return err != aErrNone ? err : sReplyResult(*u);
+    return sSetUEI(link(), address(), m_impl->command, m_impl->index, option, u,
+                   [subindex](Link& l, uei& request) { return l.sendUEI(request, subindex); });
 }
 
 aErr EntityClass::callUEI(unsigned char option)
