@@ -2,6 +2,7 @@
  * and keeps the link in step with the module, and an output thread that writes
  * queued packets singly or pooled. */
 #include <stdio.h>
+#include <pthread.h>
 #include <string.h>
 #include <time.h>
 
@@ -148,6 +149,7 @@ static aErr sHandlePacket(aLink* link)
 static void* sInputThread(void* argument)
 {
     aLink* link = (aLink*)argument;
+    pthread_setname_np(pthread_self(), "tarnix-link-in");
     link->heartbeat = kHeartbeatIdle;
     link->moduleAddress = 1;
     link->syncState = kSyncStateSynced;
@@ -209,6 +211,7 @@ static void* sInputThread(void* argument)
 static void* sOutputThread(void* argument)
 {
     aLink* link = (aLink*)argument;
+    pthread_setname_np(pthread_self(), "tarnix-link-out");
     uint8_t pool[aLINK_POOL_SIZE];
     link->outputStarted = 1;
 

@@ -1,8 +1,9 @@
 /* The networked-link server: a ROUTER frontend for remote clients, a broker
- * thread that routes frames, a sync worker thread that exchanges one request
- * at a time with the real link, streaming fan-out, and discovery (loopback
- * multicast responder or beacons). All traffic between the threads goes
- * through ZeroMQ sockets; the streaming buffer alone is shared, under a mutex. */
+ * thread that routes frames and exchanges requests with the real link
+ * (several at once when their replies can be told apart), streaming fan-out,
+ * and discovery (loopback multicast responder or beacons). All traffic between
+ * the threads goes through ZeroMQ sockets; the streaming buffer alone is
+ * shared, under a mutex. */
 #include "aServer.h"
 
 #include <arpa/inet.h>
@@ -10,10 +11,12 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -28,10 +31,6 @@
 #include "aUEI.h"
 
 #define aSERVER_POLL_MS 1000
-#define aSERVER_REPLY_WAIT_MS 2000
-/* The sync worker looks at its pipe this often while waiting for a reply, so
- * that destruction never waits on a module that does not answer. */
-#define aSERVER_REPLY_SLICE_MS 50
 #define aSERVER_STREAM_BUFFER 4096
 #define aSERVER_STREAM_FLUSH 4065
 #define aSERVER_PUBLISH_MS 2000
@@ -50,19 +49,17 @@ struct aServer {
     zactor_t* discovery;
     uint16_t port;
     zsock_t* frontend;
-    zsock_t* syncBound;
-    zsock_t* syncConnected;
     zsock_t* streamBound;
     zsock_t* streamConnected; /* the real link's input thread only */
+    zsock_t* replyBound;      /* the broker */
+    zsock_t* replyConnected;  /* the real link's input thread only */
     std::mutex streamMutex;
     uint16_t streamLength;
     uint8_t streamBuffer[aSERVER_STREAM_BUFFER];
     uint32_t hostAddress;
     uint32_t interfaceAddress;
     zactor_t* broker;
-    zactor_t* worker;
     std::atomic<bool> brokerExited;
-    std::atomic<bool> workerExited;
     std::atomic<bool> discoveryExited;
     bool filterInstalled;
 };
@@ -130,12 +127,22 @@ static bool sSendTo(zsock_t* frontend, const std::string& client, const uint8_t*
 /* Streaming. ------------------------------------------------------------ */
 
 /* Runs on the real link's input thread for every packet: stream samples are
- * kept for the clients, everything else is left to the link. */
-static bool sStreamFilter(const aPacket* packet, void* reference)
+ * kept for the clients, heartbeats are left to the link, and everything else
+ * goes straight to the broker, which waits on it together with the clients'
+ * requests. */
+static bool sPacketFilter(const aPacket* packet, void* reference)
 {
     aServer* server = (aServer*)reference;
     const bool stream = aUEI_isStreamPacket(packet);
     const bool heartbeat = packet->dataSize == 2 && packet->data[0] == 0;
+    if (!stream && !heartbeat) {
+        uint8_t bytes[aPACKET_MAX_SIZE];
+        size_t length = 0;
+        /* A broker that is gone or far behind loses the packet, as a timeout would. */
+        if (aPacket_GetBytes(packet, bytes, sizeof(bytes), &length) == aErrNone)
+            zmq_send(zsock_resolve(server->replyConnected), bytes, length, ZMQ_DONTWAIT);
+        return true;
+    }
     bool ring = false;
     {
         std::lock_guard<std::mutex> lock(server->streamMutex);
@@ -185,51 +192,35 @@ static void sFanOut(aServer* server, aServerRouter* router)
 
 /* Broker. --------------------------------------------------------------- */
 
+static bool sReadable(zsock_t* sock)
+{
+    return (zsock_events(sock) & ZMQ_POLLIN) != 0;
+}
+
+/* Client messages waiting at once are taken together (a few at most, so the
+ * module's replies are never kept waiting behind a flood). */
+#define aSERVER_FRONTEND_BATCH 16
+
 static void sBrokerFrontend(aServer* server, aServerRouter* router)
 {
-    zmsg_t* msg = zmsg_recv(server->frontend);
-    if (msg == NULL)
-        return;
-    /* Identity and exactly one packet frame; anything else is dropped. */
-    if (zmsg_size(msg) == 2) {
-        zframe_t* id = zmsg_first(msg);
-        zframe_t* data = zmsg_next(msg);
-        const std::string client((const char*)zframe_data(id), zframe_size(id));
-        router->fromClient(client, zframe_data(data), zframe_size(data));
-    }
-    zmsg_destroy(&msg);
+    int taken = 0;
+    do {
+        zmsg_t* msg = zmsg_recv(server->frontend);
+        if (msg == NULL)
+            break;
+        /* Identity and exactly one packet frame; anything else is dropped. */
+        if (zmsg_size(msg) == 2) {
+            zframe_t* id = zmsg_first(msg);
+            zframe_t* data = zmsg_next(msg);
+            const std::string client((const char*)zframe_data(id), zframe_size(id));
+            router->fromClient(client, zframe_data(data), zframe_size(data));
+        }
+        zmsg_destroy(&msg);
+    } while (++taken < aSERVER_FRONTEND_BATCH && sReadable(server->frontend));
     std::string to;
     aServerRouter::Frame reply;
     while (router->nextLocalReply(&to, &reply))
         sSendTo(server->frontend, to, reply.data(), reply.size(), NULL);
-}
-
-/* Hands the worker its next request whenever it is free. */
-static void sDispatch(aServer* server, aServerRouter* router)
-{
-    std::vector<aServerRouter::Frame> toWorker;
-    while (router->nextRequest(&toWorker)) {
-        for (const auto& frame : toWorker) {
-            zframe_t* out = zframe_new(frame.data(), frame.size());
-            if (out == NULL || zframe_send(&out, server->syncBound, ZFRAME_DONTWAIT) != 0) {
-                zframe_destroy(&out);
-                router->withdrawLast(); /* dropped rather than waited for */
-                break;
-            }
-        }
-        toWorker.clear();
-    }
-}
-
-static void sBrokerWorkerFrame(aServer* server, aServerRouter* router)
-{
-    zframe_t* frame = zframe_recv(server->syncBound);
-    if (frame == NULL)
-        return;
-    std::string client;
-    if (router->fromWorker(zframe_data(frame), zframe_size(frame), &client))
-        sSendTo(server->frontend, client, zframe_data(frame), zframe_size(frame), NULL);
-    zframe_destroy(&frame);
 }
 
 struct sPublishing {
@@ -276,61 +267,7 @@ static bool sBrokerPipe(zsock_t* pipe, aServerRouter* router)
     return keep;
 }
 
-static void sBrokerActor(zsock_t* pipe, void* args)
-{
-    aServer* server = (aServer*)args;
-    aActorExit exit(&server->brokerExited);
-    aServerRouter router;
-    zpoller_t* poller = zpoller_new(pipe, server->syncBound, server->frontend, server->streamBound, NULL);
-    if (poller != NULL && server->beaconMode)
-        zpoller_add(poller, server->discovery);
-    if (poller != NULL)
-        zpoller_set_nonstop(poller, true);
-    zsock_signal(pipe, poller != NULL ? 0 : 1);
-    if (poller == NULL)
-        return;
-    sPublishing publishing;
-    bool running = true;
-    while (running) {
-        void* which = zpoller_wait(poller, aSERVER_POLL_MS);
-        zSysInterruptHandler_process();
-        if (which == server->frontend) {
-            sBrokerFrontend(server, &router);
-        } else if (which == server->syncBound) {
-            sBrokerWorkerFrame(server, &router);
-        } else if (which == server->streamBound) {
-            zframe_t* doorbell = zframe_recv(server->streamBound);
-            zframe_destroy(&doorbell);
-            sFanOut(server, &router);
-        } else if (server->beaconMode && which == server->discovery) {
-            sBrokerBeacon(server, &publishing);
-        } else if (which == pipe) {
-            running = sBrokerPipe(pipe, &router);
-        } else {
-            sFanOut(server, &router); /* a doorbell that could not be sent */
-        }
-        sDispatch(server, &router);
-        if (publishing.on && sNowMs() - publishing.since > aSERVER_PUBLISH_MS) {
-            zstr_send(server->discovery, "SILENCE");
-            publishing.on = false;
-        }
-    }
-    zpoller_destroy(&poller);
-}
-
-/* Sync worker. ---------------------------------------------------------- */
-
-static bool sPipeWaiting(zsock_t* pipe)
-{
-    return (zsock_events(pipe) & ZMQ_POLLIN) != 0;
-}
-
-static bool sSendCommand(zsock_t* sock, uint8_t command, uint16_t count)
-{
-    const uint8_t bytes[aSERVER_CMD_SIZE] = {command, (uint8_t)(count >> 8), (uint8_t)count};
-    zframe_t* frame = zframe_new(bytes, sizeof(bytes));
-    return frame != NULL && zframe_send(&frame, sock, 0) == 0;
-}
+/* Exchanges with the module. ------------------------------------------ */
 
 static bool sDropAll(const aPacket* packet, void* reference)
 {
@@ -339,84 +276,118 @@ static bool sDropAll(const aPacket* packet, void* reference)
     return true;
 }
 
-/* Exchanges one request with the module; false when the actor must end. */
-static bool sWorkerRequest(aServer* server, zsock_t* pipe, const aPacket* request)
+/* Gives the router each finished request's outcome (the command and reply
+ * frames of its sync protocol), and each reply to the client that asked. */
+static void sReportOutcomes(aServer* server, aServerRouter* router, aServerExchanges* exchanges)
 {
-    const bool needsReply = aServer_PacketNeedsReply(request);
-    /* Leftovers of an earlier request that timed out belong to nobody now. */
-    if (needsReply)
-        aLink_DrainPackets(server->linkId, sDropAll, NULL);
-    if (aLink_PutPacket(server->linkId, request) != aErrNone) {
-        if (needsReply)
-            sSendCommand(server->syncConnected, aSERVER_CMD_DROPPED_PACKET, 0);
-        return true;
+    std::vector<aServerExchanges::Frame> replies;
+    while (exchanges->nextOutcome(&replies)) {
+        const uint16_t count = (uint16_t)replies.size();
+        const uint8_t command[aSERVER_CMD_SIZE] = {
+            count == 0 ? (uint8_t)aSERVER_CMD_DROPPED_PACKET : (uint8_t)aSERVER_CMD_INCOMING_PACKETS,
+            (uint8_t)(count >> 8), (uint8_t)count};
+        std::string client;
+        router->fromWorker(command, sizeof(command), &client);
+        for (const auto& reply : replies)
+            if (router->fromWorker(reply.data(), reply.size(), &client))
+                sSendTo(server->frontend, client, reply.data(), reply.size(), NULL);
     }
-    if (!needsReply)
-        return true;
-    std::vector<aPacket*> replies;
-    bool keep = true;
-    uint64_t deadline = sNowMs() + aSERVER_REPLY_WAIT_MS;
-    while (replies.size() < 0xFFFF) {
-        const uint64_t now = sNowMs();
-        if (now >= deadline)
-            break;
-        if (sPipeWaiting(pipe)) {
-            keep = false;
-            break;
-        }
-        const uint64_t left = deadline - now;
-        aPacket* reply = aLink_AwaitPacket(server->linkId,
-                                           (uint32_t)(left < aSERVER_REPLY_SLICE_MS ? left : aSERVER_REPLY_SLICE_MS));
-        if (reply == NULL)
-            continue;
-        replies.push_back(reply);
-        if (!(aUEI_getBytesFullPacket(reply) && aUEI_getBytesContinue(reply)))
-            break;
-        deadline = sNowMs() + aSERVER_REPLY_WAIT_MS;
-    }
-    if (replies.empty() || !keep) {
-        sSendCommand(server->syncConnected, aSERVER_CMD_DROPPED_PACKET, 0);
-    } else {
-        sSendCommand(server->syncConnected, aSERVER_CMD_INCOMING_PACKETS, (uint16_t)replies.size());
-        for (aPacket* reply : replies) {
-            uint8_t bytes[aPACKET_MAX_SIZE];
-            size_t length = 0;
-            aPacket_GetBytes(reply, bytes, sizeof(bytes), &length);
-            zframe_t* frame = zframe_new(bytes, length);
-            if (frame != NULL)
-                zframe_send(&frame, server->syncConnected, 0);
-        }
-    }
-    for (aPacket* reply : replies)
-        aPacket_Destroy(&reply);
-    return keep;
 }
 
-static void sWorkerActor(zsock_t* pipe, void* args)
+/* The module's packets, handed over by the link's input thread. */
+static void sTakeModulePackets(aServer* server, aServerExchanges* exchanges)
+{
+    uint8_t bytes[64];
+    for (size_t n = 0; n < aSERVER_MAX_QUEUED; ++n) {
+        const int got = zmq_recv(zsock_resolve(server->replyBound), bytes, sizeof(bytes), ZMQ_DONTWAIT);
+        if (got < 0)
+            break;
+        aPacket packet;
+        if ((size_t)got <= sizeof(bytes) && aServer_ParsePacketFrame(bytes, (size_t)got, &packet))
+            exchanges->fromModule(packet, sNowMs());
+    }
+}
+
+/* Takes the requests the router lets go next and puts on the link every one
+ * that may go now. */
+static void sSendRequests(aServer* server, aServerRouter* router, aServerExchanges* exchanges)
+{
+    std::vector<aServerRouter::Frame> frames;
+    while (exchanges->backlog() < aSERVER_WORKER_BACKLOG && router->nextRequest(&frames)) {
+        for (const auto& frame : frames)
+            exchanges->add(frame.data(), frame.size());
+        frames.clear();
+    }
+    /* Heartbeat-shaped packets the link did not answer would pile up. */
+    if (exchanges->outstanding() == 0)
+        aLink_DrainPackets(server->linkId, sDropAll, NULL);
+    aServerExchanges::Frame frame;
+    while (exchanges->nextToSend(&frame, sNowMs())) {
+        aPacket request;
+        if (!aServer_ParsePacketFrame(frame.data(), frame.size(), &request) ||
+            aLink_PutPacket(server->linkId, &request) != aErrNone)
+            exchanges->sendFailed();
+    }
+}
+
+/* Broker. --------------------------------------------------------------- */
+
+/* Routes client frames to the module and replies back, fans streaming frames
+ * out and answers beacons. It also does the sync work: it puts requests on the
+ * real link and matches the module's packets to them, waiting no longer than
+ * the earliest reply is due; doing that here rather than in a thread of its
+ * own saves two thread hand-offs per request. */
+static void sBrokerActor(zsock_t* pipe, void* args)
 {
     aServer* server = (aServer*)args;
-    aActorExit exit(&server->workerExited);
-    zpoller_t* poller = zpoller_new(pipe, server->syncConnected, NULL);
-    if (poller != NULL)
-        zpoller_set_nonstop(poller, true);
-    zsock_signal(pipe, poller != NULL ? 0 : 1);
-    if (poller == NULL)
-        return;
-    bool running = true;
-    while (running) {
-        void* which = zpoller_wait(poller, aSERVER_POLL_MS);
+    aActorExit exit(&server->brokerExited);
+    pthread_setname_np(pthread_self(), "tarnix-server");
+    aServerRouter router;
+    aServerExchanges exchanges;
+    zsock_signal(pipe, 0);
+    sPublishing publishing;
+    enum { kPipe, kFrontend, kReplies, kStream, kBeacon, kItems };
+    for (;;) {
+        const uint64_t now = sNowMs(), due = exchanges.nextDeadline();
+        const long wait = due == UINT64_MAX ? aSERVER_POLL_MS
+                          : due <= now     ? 0
+                                           : (long)std::min<uint64_t>(due - now, aSERVER_POLL_MS);
+        zmq_pollitem_t items[kItems] = {{zsock_resolve(pipe), 0, ZMQ_POLLIN, 0},
+                                        {zsock_resolve(server->frontend), 0, ZMQ_POLLIN, 0},
+                                        {zsock_resolve(server->replyBound), 0, ZMQ_POLLIN, 0},
+                                        {zsock_resolve(server->streamBound), 0, ZMQ_POLLIN, 0},
+                                        {server->beaconMode ? zsock_resolve(server->discovery) : NULL, 0,
+                                         ZMQ_POLLIN, 0}};
+        const int ready = zmq_poll(items, server->beaconMode ? kItems : kItems - 1, wait);
         zSysInterruptHandler_process();
-        if (which == pipe)
+        if (ready < 0 && zmq_errno() != EINTR)
             break;
-        if (which != server->syncConnected)
-            continue;
-        zframe_t* frame = zframe_recv(server->syncConnected);
-        aPacket request;
-        if (frame != NULL && aServer_ParsePacketFrame(zframe_data(frame), zframe_size(frame), &request))
-            running = sWorkerRequest(server, pipe, &request);
-        zframe_destroy(&frame);
+        if ((items[kPipe].revents & ZMQ_POLLIN) && !sBrokerPipe(pipe, &router))
+            break;
+        /* The module's packets first: leftovers are gone before a request that
+         * takes any packet as its reply goes out. */
+        if (items[kReplies].revents & ZMQ_POLLIN)
+            sTakeModulePackets(server, &exchanges);
+        exchanges.expire(sNowMs());
+        sReportOutcomes(server, &router, &exchanges);
+        if (items[kFrontend].revents & ZMQ_POLLIN)
+            sBrokerFrontend(server, &router);
+        if (items[kStream].revents & ZMQ_POLLIN) {
+            while (zmq_recv(zsock_resolve(server->streamBound), NULL, 0, ZMQ_DONTWAIT) >= 0) {
+            }
+            sFanOut(server, &router);
+        }
+        if (server->beaconMode && (items[kBeacon].revents & ZMQ_POLLIN))
+            sBrokerBeacon(server, &publishing);
+        if (ready == 0)
+            sFanOut(server, &router); /* samples whose doorbell could not be sent */
+        sSendRequests(server, &router, &exchanges);
+        sReportOutcomes(server, &router, &exchanges);
+        if (publishing.on && sNowMs() - publishing.since > aSERVER_PUBLISH_MS) {
+            zstr_send(server->discovery, "SILENCE");
+            publishing.on = false;
+        }
     }
-    zpoller_destroy(&poller);
 }
 
 /* Loopback multicast responder. ----------------------------------------- */
@@ -612,12 +583,12 @@ aErr aServer_Start(aServer* server)
     if (server->frontend != NULL)
         return aErrResource; /* started before */
     server->frontend = zsock_new(ZMQ_ROUTER);
-    server->syncBound = aZmq_Dealer();
-    server->syncConnected = aZmq_Dealer();
     server->streamBound = aZmq_Dealer();
     server->streamConnected = aZmq_Dealer();
-    if (server->frontend == NULL || server->syncBound == NULL || server->syncConnected == NULL ||
-        server->streamBound == NULL || server->streamConnected == NULL)
+    server->replyBound = aZmq_Dealer();
+    server->replyConnected = aZmq_Dealer();
+    if (server->frontend == NULL || server->streamBound == NULL || server->streamConnected == NULL || server->replyBound == NULL ||
+        server->replyConnected == NULL)
         return aErrResource;
     zsock_set_linger(server->frontend, 0);
     /* Replies to a client that is gone fail at once instead of piling up. */
@@ -639,13 +610,12 @@ aErr aServer_Start(aServer* server)
         return aErrResource;
     server->port = (uint16_t)port;
     if (!aZmq_Pair(server->streamBound, server->streamConnected, "server", server, "stream") ||
-        !aZmq_Pair(server->syncBound, server->syncConnected, "server", server, "sync"))
+        !aZmq_Pair(server->replyBound, server->replyConnected, "server", server, "reply"))
         return aErrResource;
     server->broker = zactor_new(sBrokerActor, server);
-    server->worker = zactor_new(sWorkerActor, server);
-    if (server->broker == NULL || server->worker == NULL)
+    if (server->broker == NULL)
         return aErrResource;
-    if (aLink_InstallUserPacketFilter(server->linkId, sStreamFilter, server) != aErrNone)
+    if (aLink_InstallUserPacketFilter(server->linkId, sPacketFilter, server) != aErrNone)
         return aErrResource;
     server->filterInstalled = true;
     aLink_DrainPackets(server->linkId, sDropAll, NULL);
@@ -701,8 +671,7 @@ aErr aServer_Destroy(aServer** handle)
     /* The link's input thread stops calling into the server before anything goes. */
     if (server->filterInstalled)
         aLink_InstallUserPacketFilter(server->linkId, NULL, NULL);
-    /* Each thread looks at its pipe at least every 50 ms, so these waits are short. */
-    aActor_Destroy(&server->worker, &server->workerExited);
+    /* Each thread waits on its pipe, so these waits are short. */
     aActor_Destroy(&server->broker, &server->brokerExited);
     if (server->discovery != NULL && server->beaconMode) {
         zstr_send(server->discovery, "SILENCE");
@@ -713,10 +682,10 @@ aErr aServer_Destroy(aServer** handle)
     else
         aActor_Destroy(&server->discovery, &server->discoveryExited);
     zsock_destroy(&server->frontend);
-    zsock_destroy(&server->syncBound);
-    zsock_destroy(&server->syncConnected);
     zsock_destroy(&server->streamBound);
     zsock_destroy(&server->streamConnected);
+    zsock_destroy(&server->replyBound);
+    zsock_destroy(&server->replyConnected);
     server->validity = 0;
     delete server;
     return aErrNone;

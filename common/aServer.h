@@ -6,12 +6,16 @@
  * per frame (address, dataSize, data); the server queues each on the real link
  * and returns the replies to the client that asked, sends streaming frames to
  * every client that enabled streaming, and answers discovery: loopback
- * multicast when local-only, beacons otherwise.
+ * multicast when local-only, beacons otherwise. UEI gets and sets whose
+ * replies carry distinct keys (address, command, option, index) are with the
+ * module several at a time; every other request that awaits a reply is
+ * exchanged alone, as is any request whose key is outstanding with other bytes.
  *
  * Threads: create, start, destroy and the setters on one thread (the link
  * table's, through aLink_CreateServer / aLink_Destroy). The server runs its own
- * broker, sync worker and discovery threads, and a packet filter on the real
- * link's input thread. */
+ * broker thread (routing and the exchanges with the module) and discovery
+ * thread, and a packet filter on the real link's input thread that hands the
+ * module's packets to the broker. */
 #ifndef TARNIX_ASERVER_H
 #define TARNIX_ASERVER_H
 

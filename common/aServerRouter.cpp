@@ -293,3 +293,151 @@ void aServerRouter::dropStreamingClient(const Identity& client)
     streaming_.erase(std::remove(streaming_.begin(), streaming_.end(), client), streaming_.end());
     streams_.erase(client);
 }
+
+/* Exchanges with the module. -------------------------------------------- */
+
+#define aUEI_OPTION_GET 0x40
+#define aUEI_OPTION_SET 0x80
+#define aUEI_OPTION_FLAGS 0xC0
+
+bool aServer_ExpectedReplyKey(const aPacket* request, aServerReplyKey* key)
+{
+    if (request == NULL || key == NULL || request->dataSize < 3 || !sIsUEI(request) ||
+        request->address == 0 || (request->address & 1) != 0)
+        return false;
+    const uint8_t flags = request->data[1] & aUEI_OPTION_FLAGS;
+    if (flags != aUEI_OPTION_GET && flags != aUEI_OPTION_SET)
+        return false;
+    key->address = request->address;
+    key->command = request->data[0];
+    key->option = request->data[1] & aUEI_OPTION_MASK;
+    key->index = request->data[2] & aUEI_INDEX_MASK;
+    return true;
+}
+
+bool aServer_ReplyKey(const aPacket* reply, aServerReplyKey* key)
+{
+    if (reply == NULL || key == NULL || reply->dataSize < 3 || !sIsUEI(reply))
+        return false;
+    key->address = reply->address;
+    key->command = reply->data[0];
+    /* Not the flags: a module's get reply that echoes the get flag is still its reply. */
+    key->option = reply->data[1] & aUEI_OPTION_MASK;
+    key->index = reply->data[2] & aUEI_INDEX_MASK;
+    return true;
+}
+
+bool aServerExchanges::add(const uint8_t* bytes, size_t size)
+{
+    aPacket packet;
+    if (!aServer_ParsePacketFrame(bytes, size, &packet))
+        return false;
+    Exchange exchange;
+    exchange.request = sFrame(packet);
+    exchange.needsReply = aServer_PacketNeedsReply(&packet);
+    exchange.alone = exchange.needsReply && !aServer_ExpectedReplyKey(&packet, &exchange.key);
+    pending_.push_back(std::move(exchange));
+    return true;
+}
+
+bool aServerExchanges::mayGo(const Exchange& next) const
+{
+    size_t waiting = 0;
+    for (const Exchange& e : sent_) {
+        if (e.done)
+            continue;
+        /* Whatever the module sends is the reply to a request exchanged alone. */
+        if (e.alone)
+            return false;
+        /* Same key, other bytes: its reply could not be told apart. */
+        if (next.needsReply && !next.alone && e.key == next.key && e.request != next.request)
+            return false;
+        waiting++;
+    }
+    if (!next.needsReply)
+        return true;
+    return next.alone ? waiting == 0 : waiting < aSERVER_WORKER_DEPTH;
+}
+
+bool aServerExchanges::nextToSend(Frame* frame, uint64_t nowMs)
+{
+    if (frame == NULL || pending_.empty() || !mayGo(pending_.front()))
+        return false;
+    Exchange next = std::move(pending_.front());
+    pending_.pop_front();
+    *frame = next.request;
+    lastSentAwaits_ = next.needsReply;
+    if (next.needsReply) {
+        next.deadline = nowMs + aSERVER_REPLY_WAIT_MS;
+        sent_.push_back(std::move(next));
+    }
+    return true;
+}
+
+void aServerExchanges::sendFailed()
+{
+    if (lastSentAwaits_ && !sent_.empty()) {
+        sent_.back().done = true; /* reported as unanswered */
+        sent_.back().replies.clear();
+    }
+    lastSentAwaits_ = false;
+}
+
+void aServerExchanges::received(Exchange* exchange, const aPacket& packet, uint64_t nowMs)
+{
+    exchange->replies.push_back(sFrame(packet));
+    /* A byte sequence goes on while its packets are full with the continue bit. */
+    const bool more = sIsUEI(&packet) && aUEI_getBytesFullPacket(&packet) && aUEI_getBytesContinue(&packet);
+    if (more && exchange->replies.size() < 0xFFFF)
+        exchange->deadline = nowMs + aSERVER_REPLY_WAIT_MS;
+    else
+        exchange->done = true;
+}
+
+void aServerExchanges::fromModule(const aPacket& packet, uint64_t nowMs)
+{
+    aServerReplyKey key;
+    const bool keyed = aServer_ReplyKey(&packet, &key);
+    Exchange* only = NULL;
+    size_t waiting = 0;
+    for (Exchange& e : sent_) {
+        if (e.done)
+            continue;
+        if (e.alone || (keyed && e.key == key)) {
+            received(&e, packet, nowMs);
+            return;
+        }
+        only = &e;
+        waiting++;
+    }
+    /* A packet without a key (a short or odd reply) answers the one request
+     * waiting, as it would with one request at a time. A keyed one nobody
+     * asked for is a reply that came after its wait ended: dropped. */
+    if (!keyed && waiting == 1)
+        received(only, packet, nowMs);
+}
+
+void aServerExchanges::expire(uint64_t nowMs)
+{
+    for (Exchange& e : sent_)
+        if (!e.done && nowMs >= e.deadline)
+            e.done = true;
+}
+
+bool aServerExchanges::nextOutcome(std::vector<Frame>* replies)
+{
+    if (replies == NULL || sent_.empty() || !sent_.front().done)
+        return false;
+    *replies = std::move(sent_.front().replies);
+    sent_.pop_front();
+    return true;
+}
+
+uint64_t aServerExchanges::nextDeadline() const
+{
+    uint64_t earliest = UINT64_MAX;
+    for (const Exchange& e : sent_)
+        if (!e.done && e.deadline < earliest)
+            earliest = e.deadline;
+    return earliest;
+}

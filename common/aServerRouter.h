@@ -20,7 +20,8 @@
 #define aSERVER_FRAME_MIN 2
 #define aSERVER_FRAME_MAX 30
 
-/* Commands from the sync worker to the broker (never sent to clients). */
+/* The outcome of a request as the exchanges report it to the router (never
+ * sent to clients). */
 #define aSERVER_CMD_SIZE 3
 #define aSERVER_CMD_DROPPED_PACKET 0
 #define aSERVER_CMD_INCOMING_PACKETS 1
@@ -31,8 +32,13 @@
 #define aSERVER_MAX_AWAITING 4096
 #define aSERVER_MAX_QUEUED 4096
 #define aSERVER_MAX_QUEUED_PER_CLIENT 32
-/* Awaited requests handed to the sync worker at once. */
-#define aSERVER_WORKER_DEPTH 2
+/* Awaited requests handed to the exchanges with the module at once, and how
+ * many of them may be with the module at the same time. */
+#define aSERVER_WORKER_DEPTH 8
+/* Requests the exchanges hold before the router stops handing more. */
+#define aSERVER_WORKER_BACKLOG 64
+/* How long a request waits for (the next part of) its reply. */
+#define aSERVER_REPLY_WAIT_MS 2000
 #define aSERVER_MAX_STREAMING_CLIENTS 1024
 #define aSERVER_MAX_POOLS 256
 
@@ -53,7 +59,74 @@ bool aServer_ParsePacketFrame(const uint8_t* bytes, size_t size, aPacket* packet
  * intermediate parts of a UEI byte transfer (full, continue bit set). */
 bool aServer_PacketNeedsReply(const aPacket* packet);
 
-/* Requests wait in one queue per client and go to the sync worker a couple at
+/* What marks the module's reply to a request: the address it comes from,
+ * command, option byte and entity index. */
+struct aServerReplyKey {
+    uint8_t address = 0, command = 0, option = 0, index = 0;
+    bool operator==(const aServerReplyKey& other) const
+    {
+        return address == other.address && command == other.command && option == other.option &&
+               index == other.index;
+    }
+};
+/* True for a UEI get or set (exactly one of the option's get and set flags):
+ * the module answers it with a reply that carries *key (a get with the bare
+ * option code, a set with both flags), so its reply is told apart from the
+ * replies to other such requests outstanding at the same time. */
+bool aServer_ExpectedReplyKey(const aPacket* request, aServerReplyKey* key);
+/* The key a packet from the module carries; false when it is no UEI reply. */
+bool aServer_ReplyKey(const aPacket* reply, aServerReplyKey* key);
+
+/* The server's exchanges with the module. UEI gets and sets whose
+ * replies are told apart by their keys are sent together (up to
+ * aSERVER_WORKER_DEPTH), so the module is never idle while clients wait and
+ * one write and one read carry several of them; two outstanding requests with
+ * the same key are always the same bytes, so whichever reply comes first
+ * answers the same question. Every other request that awaits a reply is
+ * exchanged alone, any packet the module sends being its reply. Outcomes
+ * leave in the order the requests arrived. No locking; never throws on
+ * hostile input. */
+class aServerExchanges {
+public:
+    using Frame = std::vector<uint8_t>;
+
+    /* A request frame from the broker; false (dropped) when it is no packet. */
+    bool add(const uint8_t* bytes, size_t size);
+    /* The next request that may go to the module now (in arrival order). */
+    bool nextToSend(Frame* frame, uint64_t nowMs);
+    /* The request of the last nextToSend could not be put on the link. */
+    void sendFailed();
+    /* A packet from the module (never a stream sample). */
+    void fromModule(const aPacket& packet, uint64_t nowMs);
+    /* Ends the waits that ran out. */
+    void expire(uint64_t nowMs);
+    /* The oldest finished request's replies (none: it got no reply). */
+    bool nextOutcome(std::vector<Frame>* replies);
+    /* When the earliest wait runs out; UINT64_MAX when nothing waits. */
+    uint64_t nextDeadline() const;
+
+    size_t backlog() const { return pending_.size(); }
+    size_t outstanding() const { return sent_.size(); }
+
+private:
+    struct Exchange {
+        Frame request;
+        bool needsReply = false;
+        bool alone = false;
+        aServerReplyKey key;
+        std::vector<Frame> replies;
+        bool done = false;
+        uint64_t deadline = 0;
+    };
+    bool mayGo(const Exchange& next) const;
+    void received(Exchange* exchange, const aPacket& packet, uint64_t nowMs);
+
+    std::deque<Exchange> pending_; /* not sent yet, in arrival order */
+    std::deque<Exchange> sent_;    /* sent and awaiting replies, or finished and not yet reported */
+    bool lastSentAwaits_ = false;
+};
+
+/* Requests wait in one queue per client and go to the module a few at
  * a time (so it never idles between them), the clients taking turns: a client
  * that floods the server (or asks what the module never answers) delays each
  * other client by a request or two rather than by everything it queued. */
@@ -65,12 +138,12 @@ public:
     /* A frame from a client; true when it was queued for the module (possibly
      * as the last part of a byte transfer), false when dropped or pooled. */
     bool fromClient(const Identity& client, const uint8_t* bytes, size_t size);
-    /* The next request to hand to the sync worker, when it has room:
+    /* The next request to hand to the exchanges with the module, when they have room:
      * appends its frames to toWorker (in order) and returns true. */
     bool nextRequest(std::vector<Frame>* toWorker);
     /* The request of the last nextRequest could not be handed over. */
     void withdrawLast();
-    /* A frame from the sync worker: true when it is a reply to send to *client. */
+    /* A frame of an outcome (command, then replies): true when it is a reply to send to *client. */
     bool fromWorker(const uint8_t* bytes, size_t size, Identity* client);
     /* Forgets every client waiting for a reply, and every queued request. */
     void flush();
@@ -108,8 +181,8 @@ private:
 
     std::list<Queue> queues_;       /* clients with requests, in turn order */
     size_t queued_ = 0;
-    std::deque<Identity> awaiting_; /* in the worker's order; empty identity: forgotten */
-    size_t inFlight_ = 0;           /* awaited requests handed to the worker */
+    std::deque<Identity> awaiting_; /* in the order handed on; empty identity: forgotten */
+    size_t inFlight_ = 0;           /* awaited requests handed on, not yet finished */
     bool lastAwaited_ = false;
     std::vector<Identity> streaming_;
     /* The module holds one set of stream subscriptions for all clients: the

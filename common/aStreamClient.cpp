@@ -5,6 +5,7 @@
  * threads. */
 #include <arpa/inet.h>
 #include <czmq.h>
+#include <pthread.h>
 #include <string.h>
 
 #include <atomic>
@@ -52,6 +53,7 @@ static void sBrokerActor(zsock_t* pipe, void* args)
 {
     sClient* client = (sClient*)args;
     aActorExit exit(&client->brokerExited);
+    pthread_setname_np(pthread_self(), "tarnix-client");
     zpoller_t* poller = zpoller_new(pipe, client->frontend, client->outConnected, NULL);
     if (poller != NULL)
         zpoller_set_nonstop(poller, true);

@@ -1,13 +1,79 @@
 #include "ServerFuzzTarget.h"
 
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "aServerRouter.h"
 
+// The same frames through the exchanges with the module: selector bit 0 makes
+// a frame a packet from the module, otherwise a request; bit 1 lets time pass.
+static void FuzzServerExchanges(const uint8_t* data, size_t size)
+{
+    aServerExchanges exchanges;
+    std::deque<aServerExchanges::Frame> awaited; // sent, in order
+    uint64_t now = 0;
+    size_t given = 0, reported = 0;
+    size_t at = 0;
+    while (at + 2 <= size) {
+        const uint8_t selector = data[at];
+        size_t length = data[at + 1];
+        at += 2;
+        if (length > size - at)
+            length = size - at;
+        const uint8_t* frame = data + at;
+        at += length;
+        if (selector & 2)
+            now += (selector >> 2) * 64;
+        aPacket packet;
+        if (selector & 1) {
+            if (aServer_ParsePacketFrame(frame, length, &packet)) {
+                exchanges.fromModule(packet, now);
+                given++;
+            }
+        } else {
+            exchanges.add(frame, length);
+        }
+        exchanges.expire(now);
+        aServerExchanges::Frame sent;
+        while (exchanges.nextToSend(&sent, now)) {
+            if (!aServer_ParsePacketFrame(sent.data(), sent.size(), &packet))
+                abort(); // only packets go to the module
+            if (aServer_PacketNeedsReply(&packet))
+                awaited.push_back(sent);
+            if (selector & 0x80)
+                exchanges.sendFailed();
+        }
+        std::vector<aServerExchanges::Frame> replies;
+        while (exchanges.nextOutcome(&replies)) {
+            // Outcomes in the order the requests went out; a keyed request only
+            // ever gets replies with its key (or none); no packet is reported twice.
+            if (awaited.empty())
+                abort();
+            aPacket request;
+            aServerReplyKey want, got;
+            aServer_ParsePacketFrame(awaited.front().data(), awaited.front().size(), &request);
+            const bool keyed = aServer_ExpectedReplyKey(&request, &want);
+            for (const auto& reply : replies) {
+                aPacket r;
+                if (!aServer_ParsePacketFrame(reply.data(), reply.size(), &r))
+                    abort();
+                if (keyed && aServer_ReplyKey(&r, &got) && !(got == want))
+                    abort();
+            }
+            reported += replies.size();
+            awaited.pop_front();
+        }
+        if (reported > given || exchanges.backlog() > size)
+            abort();
+    }
+}
+
 void FuzzServerFrames(const uint8_t* data, size_t size)
 {
+    FuzzServerExchanges(data, size);
+
     aServerRouter router;
     size_t at = 0;
     while (at + 2 <= size) {

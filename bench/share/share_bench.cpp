@@ -2,7 +2,7 @@
 // networked-link server from one and from four client processes. Then streaming:
 // samples per second delivered to one and to four client processes at the
 // module's sample rates, and the ticks each client missed.
-// Usage: share_bench [COUNT]   (run it inside scripts/netns-run.sh or not: all on loopback)
+// Usage: share_bench [SECONDS [--no-stream]]   (run it inside scripts/netns-run.sh or not: all on loopback)
 #include <arpa/inet.h>
 #include <signal.h>
 #include <stdio.h>
@@ -34,22 +34,27 @@ struct Result {
     int count = 0;
 };
 
-// count round trips of a system serial-number get; false when one goes unanswered.
-bool RoundTrips(aLinkId link, int count, std::vector<double>* micros)
+// Round trips of a system serial-number get, count of them or until the
+// deadline; false when one goes unanswered.
+bool RoundTrips(aLinkId link, int count, std::vector<double>* micros,
+                Clock::time_point deadline = Clock::time_point::max())
 {
     static const uint8_t request[3] = {3, 0x49, 0x20};
     aPacket* packet = aPacket_CreateWithData(kAddress, 3, request);
-    for (int i = 0; i < count; ++i) {
+    bool ok = true;
+    for (int i = 0; i < count && Clock::now() < deadline; ++i) {
         const auto t0 = Clock::now();
         aLink_PutPacket(link, packet);
         aPacket* reply = aLink_AwaitPacket(link, 2000);
-        if (reply == NULL)
-            return false;
+        if (reply == NULL) {
+            ok = false;
+            break;
+        }
         aPacket_Destroy(&reply);
         micros->push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
     aPacket_Destroy(&packet);
-    return true;
+    return ok;
 }
 
 Result Summarise(std::vector<double> micros, double seconds)
@@ -65,49 +70,75 @@ Result Summarise(std::vector<double> micros, double seconds)
     return r;
 }
 
-// A client process: prints "median p90 seconds count".
-int Client(uint16_t port, int count)
+// A client process: connects, warms up, says READY, waits for the start
+// byte on its standard input, then makes round trips for the given seconds
+// and prints "median p90 seconds count".
+int Client(uint16_t port, double seconds)
 {
     aLinkId link = aLink_CreateClient(htonl(INADDR_LOOPBACK), port, 0);
     std::vector<double> warm, micros;
     if (link == 0 || !RoundTrips(link, 50, &warm))
         return 1;
+    printf("READY\n");
+    fflush(stdout);
+    char go = 0;
+    if (read(0, &go, 1) != 1)
+        return 1;
     const auto t0 = Clock::now();
-    const bool ok = RoundTrips(link, count, &micros);
-    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    Result r = Summarise(micros, seconds);
+    const auto deadline = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    const bool ok = RoundTrips(link, INT32_MAX, &micros, deadline);
+    const double took = std::chrono::duration<double>(Clock::now() - t0).count();
+    Result r = Summarise(micros, took);
     printf("%.1f %.1f %.4f %d\n", r.medianUs, r.p90Us, r.seconds, r.count);
     aLink_Destroy(&link);
     return ok ? 0 : 1;
 }
 
-// Runs n client processes at once; their results through pipes.
-std::vector<Result> Clients(const char* self, uint16_t port, int n, int count)
+// Runs n client processes at once: all connected and warmed up before any
+// starts, then all for the same time; their results through pipes.
+std::vector<Result> Clients(const char* self, uint16_t port, int n, double seconds)
 {
-    std::vector<std::pair<pid_t, FILE*>> children;
+    struct Child {
+        pid_t pid;
+        FILE* out;
+        int start;
+    };
+    std::vector<Child> children;
     for (int i = 0; i < n; ++i) {
-        int fds[2];
-        if (pipe(fds) != 0)
+        int out[2], in[2];
+        if (pipe(out) != 0 || pipe(in) != 0)
             break;
         pid_t pid = fork();
         if (pid == 0) {
-            dup2(fds[1], 1);
-            close(fds[0]);
-            std::string p = std::to_string(port), c = std::to_string(count);
+            dup2(out[1], 1);
+            dup2(in[0], 0);
+            close(out[0]);
+            close(in[1]);
+            std::string p = std::to_string(port), c = std::to_string(seconds);
             execl(self, self, "client", p.c_str(), c.c_str(), (char*)NULL);
             _exit(127);
         }
-        close(fds[1]);
-        children.push_back({pid, fdopen(fds[0], "r")});
+        close(out[1]);
+        close(in[0]);
+        children.push_back({pid, fdopen(out[0], "r"), in[1]});
+    }
+    char line[64];
+    for (auto& child : children)
+        if (fgets(line, sizeof(line), child.out) == NULL || strncmp(line, "READY", 5) != 0)
+            fprintf(stderr, "a client did not start\n");
+    for (auto& child : children) {
+        if (write(child.start, "g", 1) != 1)
+            fprintf(stderr, "a client could not be started\n");
+        close(child.start);
     }
     std::vector<Result> results;
-    for (auto& [pid, in] : children) {
+    for (auto& child : children) {
         Result r;
-        if (fscanf(in, "%lf %lf %lf %d", &r.medianUs, &r.p90Us, &r.seconds, &r.count) == 4)
+        if (fscanf(child.out, "%lf %lf %lf %d", &r.medianUs, &r.p90Us, &r.seconds, &r.count) == 4)
             results.push_back(r);
-        fclose(in);
+        fclose(child.out);
         int status = 0;
-        waitpid(pid, &status, 0);
+        waitpid(child.pid, &status, 0);
     }
     return results;
 }
@@ -318,10 +349,10 @@ void StreamTable(const char* self)
 int main(int argc, char** argv)
 {
     if (argc == 4 && strcmp(argv[1], "client") == 0)
-        return Client((uint16_t)atoi(argv[2]), atoi(argv[3]));
+        return Client((uint16_t)atoi(argv[2]), atof(argv[3]));
     if (argc == 5 && strcmp(argv[1], "stream") == 0)
         return StreamClient((uint16_t)atoi(argv[2]), atof(argv[3]), (unsigned)atoi(argv[4]));
-    const int count = argc > 1 ? atoi(argv[1]) : 5000;
+    const double seconds = argc > 1 ? atof(argv[1]) : 3;
     Sim sim;
     if (!StartSim(&sim)) {
         fprintf(stderr, "no simulator\n");
@@ -333,7 +364,8 @@ int main(int argc, char** argv)
     micros.clear();
     auto t0 = Clock::now();
     double cpu0 = Cpu(RUSAGE_SELF) + SimCpu(sim.pid);
-    RoundTrips(link, count, &micros);
+    RoundTrips(link, INT32_MAX, &micros,
+               t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
     const double directCpu = Cpu(RUSAGE_SELF) + SimCpu(sim.pid) - cpu0;
     const Result direct = Summarise(micros, std::chrono::duration<double>(Clock::now() - t0).count());
 
@@ -349,9 +381,12 @@ int main(int argc, char** argv)
            direct.count / direct.seconds, directCpu * 1e6 / direct.count);
     double one = 0;
     for (int n : {1, 4}) {
-        const double before = Cpu(RUSAGE_SELF) + Cpu(RUSAGE_CHILDREN) + SimCpu(sim.pid);
-        const std::vector<Result> results = Clients(argv[0], port, n, count);
-        const double cpu = Cpu(RUSAGE_SELF) + Cpu(RUSAGE_CHILDREN) + SimCpu(sim.pid) - before;
+        const double serverBefore = Cpu(RUSAGE_SELF), clientsBefore = Cpu(RUSAGE_CHILDREN),
+                     simBefore = SimCpu(sim.pid);
+        const std::vector<Result> results = Clients(argv[0], port, n, seconds);
+        const double serverCpu = Cpu(RUSAGE_SELF) - serverBefore, clientsCpu = Cpu(RUSAGE_CHILDREN) - clientsBefore,
+                     simCpu = SimCpu(sim.pid) - simBefore;
+        const double cpu = serverCpu + clientsCpu + simCpu;
         double requests = 0, longest = 0, median = 0;
         for (const Result& r : results) {
             requests += r.count;
@@ -366,12 +401,16 @@ int main(int argc, char** argv)
                results.size() == 1 ? std::to_string((int)results[0].p90Us).c_str() : "-", rate,
                requests > 0 ? cpu * 1e6 / (requests + 50 * n) : 0.0,
                n > 1 && one > 0 ? ("  (" + std::to_string(rate / one).substr(0, 4) + "x one client)").c_str() : "");
+        if (requests > 0)
+            printf("%-22s CPU us/request: server %.0f, clients %.0f, module %.0f\n", "", serverCpu * 1e6 / requests,
+                   clientsCpu * 1e6 / requests, simCpu * 1e6 / requests);
         if ((int)results.size() != n)
             printf("  (%zu of %d clients finished)\n", results.size(), n);
     }
     aLink_Destroy(&served);
     kill(sim.pid, SIGTERM);
     waitpid(sim.pid, NULL, 0);
-    StreamTable(argv[0]);
+    if (!(argc > 2 && strcmp(argv[2], "--no-stream") == 0))
+        StreamTable(argv[0]);
     return 0;
 }

@@ -1,5 +1,6 @@
 /* TCP client stream. The socket is non-blocking; a get waits a few milliseconds
- * for a byte so an idle link does not spin. Reconnects run from either side
+ * for a byte so an idle link does not spin, and takes all the socket holds at
+ * once into a buffer that later gets read from (one reading thread). Reconnects run from either side
  * (reader or writer) and are serialised; I/O holds a shared lock so that a
  * descriptor is never closed under a call that is using it. */
 #include <arpa/inet.h>
@@ -36,6 +37,11 @@ struct sSocket {
     std::atomic<uint32_t> flags{0}; /* bit 0: connected */
     std::atomic<uint32_t> generation{0}; /* counts connections, so a reconnect is not repeated */
     std::shared_mutex lock;
+    /* Received but not yet read; the reading thread's alone. */
+    uint8_t received[4096];
+    size_t receivedLength = 0;
+    size_t receivedAt = 0;
+    uint32_t receivedGeneration = 0;
 };
 
 constexpr uint32_t kConnected = 1;
@@ -131,23 +137,31 @@ bool sLostConnection(int err)
     return err == ECONNRESET || err == ENOTCONN || err == ETIMEDOUT;
 }
 
-enum PeekResult { kPeekByte, kPeekNone, kPeekClosed, kPeekLost, kPeekFailed };
+enum FillResult { kFillBytes, kFillNone, kFillClosed, kFillLost, kFillFailed };
 
-PeekResult sPeek(sSocket* s, int fd)
+/* Takes whatever the socket holds (up to the buffer) in one receive, waiting
+ * briefly when it holds nothing, so a packet costs a syscall or two rather
+ * than several per byte. */
+FillResult sFill(sSocket* s, int fd)
 {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, aSTREAM_GET_WAIT_MS) == 0)
-        return kPeekNone;
-    uint8_t byte;
-    ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 1)
-        return kPeekByte;
-    if (n == 0)
-        return kPeekClosed;
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-        return kPeekNone;
-    (void)s;
-    return sLostConnection(errno) ? kPeekLost : kPeekFailed;
+    for (int pass = 0; pass < 2; ++pass) {
+        ssize_t n = recv(fd, s->received, sizeof(s->received), MSG_DONTWAIT);
+        if (n > 0) {
+            s->receivedLength = (size_t)n;
+            s->receivedAt = 0;
+            return kFillBytes;
+        }
+        if (n == 0)
+            return kFillClosed;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return sLostConnection(errno) ? kFillLost : kFillFailed;
+        if (pass == 0) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, aSTREAM_GET_WAIT_MS) <= 0)
+                return kFillNone;
+        }
+    }
+    return kFillNone;
 }
 
 aErr sSocketGet(uint8_t* byte, void* reference)
@@ -159,36 +173,39 @@ aErr sSocketGet(uint8_t* byte, void* reference)
         return aErrConnection;
     for (int attempt = 0; attempt < 2; ++attempt) {
         uint32_t seen;
-        PeekResult peek;
+        FillResult fill;
         {
             std::shared_lock<std::shared_mutex> shared(s->lock);
             seen = s->generation.load();
             int fd = s->fd.load();
             if (fd < 0)
                 return aErrConnection;
-            peek = sPeek(s, fd);
-            if (peek == kPeekByte) {
-                ssize_t n = recv(fd, byte, 1, MSG_DONTWAIT);
-                if (n == 1)
-                    return aErrNone;
-                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                    return aErrEOF;
-                if (n < 0 && sLostConnection(errno))
-                    return aErrNotReady;
-                return aErrIO;
+            /* Bytes of an earlier connection are never served after a reconnect. */
+            if (s->receivedGeneration != seen) {
+                s->receivedGeneration = seen;
+                s->receivedLength = s->receivedAt = 0;
+            }
+            if (s->receivedAt < s->receivedLength) {
+                *byte = s->received[s->receivedAt++];
+                return aErrNone;
+            }
+            fill = sFill(s, fd);
+            if (fill == kFillBytes) {
+                *byte = s->received[s->receivedAt++];
+                return aErrNone;
             }
         }
-        switch (peek) {
-        case kPeekNone:
+        switch (fill) {
+        case kFillNone:
             return aErrNotReady;
-        case kPeekClosed:
+        case kFillClosed:
             /* The peer has gone: poll reports the socket readable at once from
              * now on, so wait out the bound here rather than spin. */
             std::this_thread::sleep_for(std::chrono::milliseconds(aSTREAM_GET_WAIT_MS));
             return aErrNotReady;
-        case kPeekFailed:
+        case kFillFailed:
             return aErrConnection;
-        case kPeekLost:
+        case kFillLost:
             if (attempt == 0) {
                 aErr err = sReconnect(s, seen);
                 if (err != aErrNone)

@@ -356,6 +356,7 @@ void Module::handleUEI(Connection& c, const Bytes& d, Hub& hub) {
                 return field(s.command, o.command) && field(s.option, o.option) && field(s.index, o.index);
             };
             c.streams.erase(std::remove_if(c.streams.begin(), c.streams.end(), covered), c.streams.end());
+            if (c.streams.empty()) c.next_stream_ms = 0; // a later enable starts a fresh period
             if (code == 1) {
                 c.streams.push_back(s);
                 if (c.next_stream_ms == 0) c.next_stream_ms = now_ms_ + config_.stream_interval_ms;

@@ -493,17 +493,29 @@ void Server::timers(uint64_t now) {
     }
     for (auto& [id, c] : conns_) {
         if (c->streams.empty() || c->closing || c->idle || now < c->next_stream_ms) continue;
-        c->next_stream_ms = now + std::max(1u, c->top->config().stream_interval_ms);
-        // Overlapping subscriptions (one option and all options) send each sample once.
-        std::set<std::tuple<Module*, uint8_t, uint8_t, uint8_t>> sent;
-        for (auto& s : c->streams) {
-            if (!s.module->up() || (s.module != c->top && !c->route_on)) continue;
-            std::vector<Bytes> samples;
-            s.module->streamSamples(s, now, samples);
-            for (auto& p : samples) {
-                const uint8_t subindex = p[3] >= 5 ? p[4] : 0;
-                if (sent.insert({s.module, p[0], p[1], subindex}).second) send(*c, s.module->address(), p, 0);
-            }
+        // The module samples on its own clock: every period, stamped with its
+        // tick, even when this loop wakes late (a few ticks at once, then it
+        // skips ahead rather than flood after a long stall).
+        const uint64_t period = std::max(1u, c->top->config().stream_interval_ms);
+        for (int burst = 0; c->next_stream_ms <= now && burst < 8; ++burst) {
+            const uint64_t tick = c->next_stream_ms;
+            c->next_stream_ms += period;
+            streamTick(*c, tick);
+        }
+        if (c->next_stream_ms <= now) c->next_stream_ms = now + period;
+    }
+}
+
+void Server::streamTick(Conn& c, uint64_t tick) {
+    // Overlapping subscriptions (one option and all options) send each sample once.
+    std::set<std::tuple<Module*, uint8_t, uint8_t, uint8_t>> sent;
+    for (auto& s : c.streams) {
+        if (!s.module->up() || (s.module != c.top && !c.route_on)) continue;
+        std::vector<Bytes> samples;
+        s.module->streamSamples(s, tick, samples);
+        for (auto& p : samples) {
+            const uint8_t subindex = p[3] >= 5 ? p[4] : 0;
+            if (sent.insert({s.module, p[0], p[1], subindex}).second) send(c, s.module->address(), p, 0);
         }
     }
 }

@@ -97,6 +97,7 @@ private:
     void readControl(Control& k);
     std::string command(const std::string& line);
     void timers(uint64_t now);
+    void streamTick(Conn& c, uint64_t tick);
     void bringUp(Module& m);
     uint64_t nextDeadline(uint64_t now) const;
     void feed(Conn& c, const uint8_t* bytes, size_t n);

@@ -11,6 +11,7 @@
 
 #include "FuzzReplay.h"
 #include "SimHarness.h"
+#include "aServerRouter.h"
 #include "ServerFuzzTarget.h"
 #include "aLink.h"
 
@@ -194,6 +195,115 @@ TEST_F(InProcess, AModuleThatStopsAnswering) {
     aLink_Destroy(&client);
     aLink_Destroy(&served_);
     link_ = 0;
+}
+
+// The server's exchanges with the module, step by step: what goes to the
+// module when, and which replies each request is reported with.
+struct ExchangeStep {
+    char kind;              // 'r' request, 'm' packet from the module, 't' time passes (ms)
+    std::vector<uint8_t> bytes;
+    std::vector<std::string> sent;     // requests that go out after this step (hex)
+    std::vector<std::string> outcomes; // outcomes reported after it: replies joined by '+', "-" none
+};
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    char two[3];
+    for (uint8_t b : bytes) {
+        snprintf(two, sizeof(two), "%02x", b);
+        text += two;
+    }
+    return text;
+}
+
+void RunExchanges(const std::vector<ExchangeStep>& steps) {
+    aServerExchanges exchanges;
+    uint64_t now = 0;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const ExchangeStep& step = steps[i];
+        aPacket packet;
+        if (step.kind == 'r') {
+            ASSERT_TRUE(exchanges.add(step.bytes.data(), step.bytes.size()));
+        } else if (step.kind == 'm') {
+            ASSERT_TRUE(aServer_ParsePacketFrame(step.bytes.data(), step.bytes.size(), &packet));
+            exchanges.fromModule(packet, now);
+        } else {
+            now += step.bytes[0] * 100u;
+        }
+        exchanges.expire(now);
+        std::vector<std::string> sent, outcomes;
+        aServerExchanges::Frame frame;
+        while (exchanges.nextToSend(&frame, now)) sent.push_back(Hex(frame));
+        std::vector<aServerExchanges::Frame> replies;
+        while (exchanges.nextOutcome(&replies)) {
+            std::string joined = replies.empty() ? "-" : "";
+            for (const auto& r : replies) joined += (joined.empty() ? "" : "+") + Hex(r);
+            outcomes.push_back(joined);
+        }
+        EXPECT_EQ(sent, step.sent) << "step " << i;
+        EXPECT_EQ(outcomes, step.outcomes) << "step " << i;
+    }
+}
+
+// 04: the module. Gets: 3,0x49 (serial) and 3,0x48 (model); sets 3,0xA0.
+TEST(ServerExchanges, RepliesGoToTheRequestThatAskedInOrder) {
+    struct Case {
+        const char* what;
+        std::vector<ExchangeStep> steps;
+    };
+    const std::vector<Case> cases = {
+        {"different gets are outstanding together; replies in any order are reported in request order",
+         {{'r', {4, 3, 3, 0x49, 0x20}, {"04030349" "20"}, {}},
+          {'r', {4, 3, 3, 0x48, 0x20}, {"0403034820"}, {}},
+          {'m', {4, 4, 3, 0x08, 0, 17}, {}, {}},
+          {'m', {4, 7, 3, 0x09, 0, 0x12, 0x34, 0xAB, 0xCD}, {}, {"0407030900" "1234abcd", "0404030800" "11"}}}},
+        {"the same get twice is outstanding twice: first reply to the first",
+         {{'r', {4, 3, 3, 0x49, 0x20}, {"0403034920"}, {}},
+          {'r', {4, 3, 3, 0x49, 0x20}, {"0403034920"}, {}},
+          {'m', {4, 4, 3, 0x09, 0, 1}, {}, {"0404030900" "01"}},
+          {'m', {4, 4, 3, 0x09, 0, 2}, {}, {"0404030900" "02"}}}},
+        {"two sets of one option with other values wait for each other",
+         {{'r', {4, 4, 3, 0xA0, 0x20, 1}, {"04040" "3a02001"}, {}},
+          {'r', {4, 4, 3, 0xA0, 0x20, 2}, {}, {}},
+          {'m', {4, 3, 3, 0xE0, 0}, {"04040" "3a02002"}, {"040303e000"}},
+          {'m', {4, 3, 3, 0xE0, 0}, {}, {"040303e000"}}}},
+        {"a store request goes alone and takes whatever comes; later requests wait for it",
+         {{'r', {4, 3, 3, 0x49, 0x20}, {"0403034920"}, {}},
+          {'r', {4, 2, 4, 1}, {}, {}},
+          {'r', {4, 3, 3, 0x48, 0x20}, {}, {}},
+          {'m', {4, 4, 3, 0x09, 0, 1}, {"04020401"}, {"0404030900" "01"}},
+          {'m', {4, 3, 4, 1, 7}, {"0403034820"}, {"0403040107"}}}},
+        {"a request the module never answers is reported without a reply after 2 s; its late reply is dropped",
+         {{'r', {4, 3, 3, 0x49, 0x20}, {"0403034920"}, {}},
+          {'r', {4, 3, 3, 0x48, 0x20}, {"0403034820"}, {}},
+          {'m', {4, 4, 3, 0x08, 0, 17}, {}, {}},
+          {'t', {19}, {}, {}},
+          {'t', {1}, {}, {"-", "0404030800" "11"}},
+          {'m', {4, 4, 3, 0x09, 0, 1}, {}, {}}}},
+        {"a byte sequence stays with its request until its last packet",
+         {{'r', {4, 3, 3, 0x60, 0x20}, {"0403036020"}, {}},
+          {'r', {4, 3, 3, 0x48, 0x20}, {"0403034820"}, {}},
+          {'m', {4, 28, 3, 0x20, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 0x80}, {}, {}},
+          {'m', {4, 5, 3, 0x20, 0, 9, 0x01}, {}, {"041c032000" "0102030405060708090a0b0c0d0e0f101112131415161718" "80+0405032000" "0901"}}}},
+        {"packets with another key, and replies to nobody, are dropped; an error reply or one echoing the "
+         "get flag still answers",
+         {{'m', {4, 4, 3, 0x09, 0, 1}, {}, {}},
+          {'r', {4, 3, 3, 0x49, 0x20}, {"0403034920"}, {}},
+          {'m', {6, 4, 3, 0x09, 0, 9}, {}, {}},
+          {'m', {4, 4, 3, 0x09, 0x80, 7}, {}, {"0404030980" "07"}},
+          {'r', {4, 3, 3, 0x48, 0x20}, {"0403034820"}, {}},
+          {'m', {4, 4, 3, 0x48, 0x20, 17}, {}, {"0404034820" "11"}}}},
+        {"a packet without a key answers the one request waiting, and nobody when several wait",
+         {{'r', {4, 3, 3, 0x49, 0x20}, {"0403034920"}, {}},
+          {'m', {4, 1, 3}, {}, {"040103"}},
+          {'r', {4, 3, 3, 0x49, 0x20}, {"0403034920"}, {}},
+          {'r', {4, 3, 3, 0x48, 0x20}, {"0403034820"}, {}},
+          {'m', {4, 1, 3}, {}, {}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RunExchanges(c.steps);
+    }
 }
 
 TEST(ServerFrames, FuzzSeedsReplaySafely) {
