@@ -1,101 +1,122 @@
 /* The networked-link client stream: a link's bytes to and from a server's
- * frontend. A broker thread owns the DEALER connected to the server; the
- * link's output thread hands it frames through the outgoing pair and its input
- * thread takes replies from the incoming pair, so no socket is shared between
- * threads. */
+ * frontend. The DEALER connected to the server is used by the link's output
+ * thread (write) and input thread (get), one call at a time under a mutex; a
+ * get that finds nothing waits on the socket's signalling descriptor and on an
+ * eventfd that a write rings when its own call on the socket took the signal
+ * the waiting get needed. No thread of its own: a request costs no hand-off
+ * beyond ZeroMQ's. */
 #include <arpa/inet.h>
 #include <czmq.h>
-#include <pthread.h>
+#include <errno.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <new>
 
 #include "aActorPrivate.h"
 #include "aServer.h"
 #include "aTime.h"
 
-#define aCLIENT_POLL_MS 1000
 #define aCLIENT_SEND_TRIES 100
 #define aCLIENT_CONNECT_MS 2000
 
 namespace {
 struct sClient {
     zsock_t* frontend = NULL;
-    zsock_t* outBound = NULL;     /* write (the link's output thread) */
-    zsock_t* outConnected = NULL; /* broker */
-    zsock_t* inBound = NULL;      /* broker */
-    zsock_t* inConnected = NULL;  /* get (the link's input thread) */
-    zpoller_t* poller = NULL;
-    zactor_t* broker = NULL;
-    std::atomic<bool> brokerExited {false};
-    zframe_t* frame = NULL;
-    size_t size = 0;
+    std::mutex lock;                   /* every call on frontend */
+    int signal = -1;                   /* frontend's ZeroMQ descriptor */
+    int wake = -1;                     /* eventfd: look at the socket again, or stop waiting */
+    std::atomic<bool> waiting {false}; /* a get sleeps on the descriptors (set under lock) */
+    std::atomic<bool> interrupted {false};
+    zmq_msg_t frame;                   /* the frame being read (the input thread's) */
+    bool holding = false;
     size_t position = 0;
 };
+
+uint64_t sNowMs(void)
+{
+    using namespace std::chrono;
+    return (uint64_t)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void sRing(sClient* client)
+{
+    const uint64_t one = 1;
+    ssize_t written = write(client->wake, &one, sizeof(one));
+    (void)written; /* a full counter already rings */
+}
 } // namespace
-
-/* Sends without blocking, a bounded number of times, so no thread ever hangs on a full queue. */
-static bool sSendRetrying(zsock_t* sock, zframe_t** frame)
-{
-    for (int attempt = 0; attempt < aCLIENT_SEND_TRIES; ++attempt) {
-        if (zframe_send(frame, sock, ZFRAME_DONTWAIT | ZFRAME_REUSE) == 0) {
-            zframe_destroy(frame);
-            return true;
-        }
-        aTime_MSSleep(1);
-    }
-    zframe_destroy(frame);
-    return false;
-}
-
-static void sBrokerActor(zsock_t* pipe, void* args)
-{
-    sClient* client = (sClient*)args;
-    aActorExit exit(&client->brokerExited);
-    pthread_setname_np(pthread_self(), "tarnix-client");
-    zpoller_t* poller = zpoller_new(pipe, client->frontend, client->outConnected, NULL);
-    if (poller != NULL)
-        zpoller_set_nonstop(poller, true);
-    zsock_signal(pipe, poller != NULL ? 0 : 1);
-    if (poller == NULL)
-        return;
-    for (;;) {
-        void* which = zpoller_wait(poller, aCLIENT_POLL_MS);
-        zSysInterruptHandler_process();
-        if (which == pipe)
-            break;
-        zsock_t* from = which == client->frontend ? client->frontend
-                        : which == client->outConnected ? client->outConnected
-                                                        : NULL;
-        if (from == NULL)
-            continue;
-        zframe_t* frame = zframe_recv(from);
-        if (frame == NULL)
-            continue;
-        sSendRetrying(from == client->frontend ? client->inBound : client->frontend, &frame);
-    }
-    zpoller_destroy(&poller);
-}
 
 static aErr sGet(uint8_t* byte, void* reference)
 {
     sClient* client = (sClient*)reference;
-    if (client->frame == NULL || client->position >= client->size) {
-        zframe_destroy(&client->frame);
-        void* which = zpoller_wait(client->poller, aSTREAM_GET_WAIT_MS);
-        if (which == NULL)
-            return zpoller_expired(client->poller) ? aErrNotReady : aErrUnknown;
-        client->frame = zframe_recv(client->inConnected);
-        if (client->frame == NULL)
+    if (client->holding && client->position < zmq_msg_size(&client->frame)) {
+        *byte = ((const uint8_t*)zmq_msg_data(&client->frame))[client->position++];
+        return aErrNone;
+    }
+    if (client->holding) {
+        zmq_msg_close(&client->frame);
+        client->holding = false;
+    }
+    const uint64_t deadline = sNowMs() + aSTREAM_GET_WAIT_MS;
+    for (;;) {
+        int received, error = 0, events = 0;
+        {
+            std::lock_guard<std::mutex> guard(client->lock);
+            zmq_msg_init(&client->frame);
+            received = zmq_msg_recv(&client->frame, zsock_resolve(client->frontend), ZMQ_DONTWAIT);
+            if (received < 0) {
+                error = zmq_errno();
+                zmq_msg_close(&client->frame);
+                /* From here a write that takes our signal rings the eventfd instead. */
+                client->waiting = true;
+                events = zsock_events(client->frontend);
+            }
+        }
+        if (received >= 0) {
+            client->holding = true;
+            client->position = 0;
+            if (zmq_msg_size(&client->frame) == 0)
+                return aErrNotReady;
+            *byte = ((const uint8_t*)zmq_msg_data(&client->frame))[client->position++];
+            return aErrNone;
+        }
+        if (error != EAGAIN && error != EINTR) {
+            client->waiting = false;
             return aErrIO;
-        client->size = zframe_size(client->frame);
-        client->position = 0;
-        if (client->size == 0)
+        }
+        const uint64_t now = sNowMs();
+        if ((events & ZMQ_POLLIN) == 0 && now < deadline) {
+            pollfd fds[2] = {{client->signal, POLLIN, 0}, {client->wake, POLLIN, 0}};
+            const int ready = poll(fds, 2, (int)(deadline - now));
+            if (ready < 0 && errno != EINTR) {
+                client->waiting = false;
+                return aErrUnknown;
+            }
+            if (fds[1].revents & POLLIN) {
+                uint64_t count;
+                ssize_t got = read(client->wake, &count, sizeof(count));
+                (void)got;
+            }
+        }
+        client->waiting = false;
+        if (client->interrupted.exchange(false))
+            return aErrNotReady;
+        if ((events & ZMQ_POLLIN) == 0 && sNowMs() >= deadline)
             return aErrNotReady;
     }
-    *byte = zframe_data(client->frame)[client->position++];
-    return aErrNone;
+}
+
+static void sInterrupt(void* reference)
+{
+    sClient* client = (sClient*)reference;
+    client->interrupted = true;
+    sRing(client);
 }
 
 static aErr sPut(uint8_t byte, void* reference)
@@ -103,6 +124,29 @@ static aErr sPut(uint8_t byte, void* reference)
     (void)byte;
     (void)reference;
     return aErrUnimplemented;
+}
+
+/* One packet as one frame, without blocking, a bounded number of times, so no
+ * thread ever hangs on a full queue. */
+static void sSendFrame(sClient* client, const uint8_t* bytes, size_t size)
+{
+    for (int attempt = 0; attempt < aCLIENT_SEND_TRIES; ++attempt) {
+        int sent, error = 0;
+        bool ring;
+        {
+            std::lock_guard<std::mutex> guard(client->lock);
+            sent = zmq_send(zsock_resolve(client->frontend), bytes, size, ZMQ_DONTWAIT);
+            if (sent < 0)
+                error = zmq_errno();
+            ring = client->waiting.load() && (zsock_events(client->frontend) & ZMQ_POLLIN) != 0;
+        }
+        /* This call may have taken the signal a waiting get sleeps on. */
+        if (ring)
+            sRing(client);
+        if (sent >= 0 || error != EAGAIN)
+            return;
+        aTime_MSSleep(1);
+    }
 }
 
 /* The server takes one packet per frame: a block of several (pooled writes) is
@@ -115,10 +159,7 @@ static aErr sWrite(const uint8_t* bytes, size_t length, void* reference)
         size_t size = length - at;
         if (size >= 2 && (size_t)bytes[at + 1] + 2 <= size)
             size = (size_t)bytes[at + 1] + 2;
-        zframe_t* frame = zframe_new(bytes + at, size);
-        if (frame == NULL)
-            return aErrMemory;
-        sSendRetrying(client->outBound, &frame);
+        sSendFrame(client, bytes + at, size);
         at += size;
     }
     return aErrNone;
@@ -126,14 +167,11 @@ static aErr sWrite(const uint8_t* bytes, size_t length, void* reference)
 
 static void sFree(sClient* client)
 {
-    aActor_Destroy(&client->broker, &client->brokerExited);
-    zpoller_destroy(&client->poller);
     zsock_destroy(&client->frontend);
-    zsock_destroy(&client->outBound);
-    zsock_destroy(&client->outConnected);
-    zsock_destroy(&client->inBound);
-    zsock_destroy(&client->inConnected);
-    zframe_destroy(&client->frame);
+    if (client->wake >= 0)
+        close(client->wake);
+    if (client->holding)
+        zmq_msg_close(&client->frame);
     delete client;
 }
 
@@ -175,34 +213,26 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream)
     if (client == NULL)
         return aErrMemory;
     client->frontend = aZmq_Dealer();
-    client->outBound = aZmq_Dealer();
-    client->outConnected = aZmq_Dealer();
-    client->inBound = aZmq_Dealer();
-    client->inConnected = aZmq_Dealer();
-    if (client->frontend == NULL || client->outBound == NULL || client->outConnected == NULL ||
-        client->inBound == NULL || client->inConnected == NULL) {
+    client->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (client->frontend == NULL || client->wake < 0) {
         sFree(client);
         return aErrMemory;
     }
+    client->signal = zsock_fd(client->frontend);
     char text[INET_ADDRSTRLEN] = "";
     in_addr a{};
     a.s_addr = address;
     inet_ntop(AF_INET, &a, text, sizeof(text));
-    if (!sConnect(client->frontend, text, port) ||
-        !aZmq_Pair(client->outBound, client->outConnected, "client", client, "out") ||
-        !aZmq_Pair(client->inBound, client->inConnected, "client", client, "in")) {
+    if (!sConnect(client->frontend, text, port)) {
         sFree(client);
         return aErrConnection;
     }
-    client->poller = zpoller_new(client->inConnected, NULL);
-    if (client->poller != NULL)
-        zpoller_set_nonstop(client->poller, true);
-    client->broker = client->poller != NULL ? zactor_new(sBrokerActor, client) : NULL;
-    aStream* made = client->broker != NULL ? aStream_Create(sGet, sPut, sWrite, sDelete, client) : NULL;
+    aStream* made = aStream_Create(sGet, sPut, sWrite, sDelete, client);
     if (made == NULL) {
         sFree(client);
         return aErrResource;
     }
+    aStream_SetInterrupt(made, sInterrupt);
     *stream = made;
     return aErrNone;
 }

@@ -85,6 +85,16 @@ def control(line):
         answer = c.makefile().readline()
     if not answer.startswith("ok"):
         fail("control %r: %s" % (line, answer))
+    return answer
+
+
+def until_status(text, what):
+    """Waits (bounded) until the module's status line holds text."""
+    deadline = time.monotonic() + WAIT_MS / 1000
+    while text not in control("status bench"):
+        if time.monotonic() > deadline:
+            fail("never: " + what)
+        time.sleep(0.01)
 
 
 def expect(sock, want, what):
@@ -133,6 +143,8 @@ def no_reply():
     model, version = direct.ask(GET_MODEL), direct.ask(GET_VERSION)
     control("fault bench drop_replies 1")
     a.send(packet(MODULE, GET_SERIAL))  # dropped by the module
+    # b asks only once the module has dropped a's reply, so the drop is a's.
+    until_status("drop_replies=0 ", "the module dropped a reply")
     b.send(packet(MODULE, GET_MODEL))
     expect(b, model, "the other client's reply after a dropped request")
     a.send(packet(MODULE, GET_VERSION))
