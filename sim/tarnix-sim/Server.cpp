@@ -494,10 +494,10 @@ void Server::timers(uint64_t now) {
     for (auto& [id, c] : conns_) {
         if (c->streams.empty() || c->closing || c->idle || now < c->next_stream_ms) continue;
         // The module samples on its own clock: every period, stamped with its
-        // tick, even when this loop wakes late (a few ticks at once, then it
-        // skips ahead rather than flood after a long stall).
+        // tick, even when this loop wakes late (the missed ticks at once, up to
+        // 128; after a longer stall it skips ahead rather than flood).
         const uint64_t period = std::max(1u, c->top->config().stream_interval_ms);
-        for (int burst = 0; c->next_stream_ms <= now && burst < 8; ++burst) {
+        for (int burst = 0; c->next_stream_ms <= now && burst < 128; ++burst) {
             const uint64_t tick = c->next_stream_ms;
             c->next_stream_ms += period;
             streamTick(*c, tick);
