@@ -383,31 +383,38 @@ void aServerExchanges::sendFailed()
     lastSentAwaits_ = false;
 }
 
-void aServerExchanges::received(Exchange* exchange, const aPacket& packet, uint64_t nowMs)
+void aServerExchanges::received(size_t at, const aPacket& packet, uint64_t nowMs)
 {
-    exchange->replies.push_back(sFrame(packet));
+    Exchange& exchange = sent_[at];
+    exchange.replies.push_back(sFrame(packet));
     /* A byte sequence goes on while its packets are full with the continue bit. */
     const bool more = sIsUEI(&packet) && aUEI_getBytesFullPacket(&packet) && aUEI_getBytesContinue(&packet);
-    if (more && exchange->replies.size() < 0xFFFF)
-        exchange->deadline = nowMs + aSERVER_REPLY_WAIT_MS;
+    if (more && exchange.replies.size() < 0xFFFF)
+        exchange.deadline = nowMs + aSERVER_REPLY_WAIT_MS;
     else
-        exchange->done = true;
+        exchange.done = true;
+    /* The module answers in order: the requests sent after this one have only
+     * now come to their turn, so each still gets its full wait from here (a
+     * slow module is not taken for a silent one). */
+    for (size_t later = at + 1; later < sent_.size(); ++later)
+        if (!sent_[later].done)
+            sent_[later].deadline = std::max(sent_[later].deadline, nowMs + aSERVER_REPLY_WAIT_MS);
 }
 
 void aServerExchanges::fromModule(const aPacket& packet, uint64_t nowMs)
 {
     aServerReplyKey key;
     const bool keyed = aServer_ReplyKey(&packet, &key);
-    Exchange* only = NULL;
-    size_t waiting = 0;
-    for (Exchange& e : sent_) {
+    size_t only = sent_.size(), waiting = 0;
+    for (size_t i = 0; i < sent_.size(); ++i) {
+        Exchange& e = sent_[i];
         if (e.done)
             continue;
         if (e.alone || (keyed && e.key == key)) {
-            received(&e, packet, nowMs);
+            received(i, packet, nowMs);
             return;
         }
-        only = &e;
+        only = i;
         waiting++;
     }
     /* A packet without a key (a short or odd reply) answers the one request

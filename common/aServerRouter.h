@@ -83,8 +83,9 @@ bool aServer_ReplyKey(const aPacket* reply, aServerReplyKey* key);
  * one write and one read carry several of them; two outstanding requests with
  * the same key are always the same bytes, so whichever reply comes first
  * answers the same question. Every other request that awaits a reply is
- * exchanged alone, any packet the module sends being its reply. Outcomes
- * leave in the order the requests arrived. No locking; never throws on
+ * exchanged alone, any packet the module sends being its reply. Each request
+ * waits aSERVER_REPLY_WAIT_MS for its reply, counted from when the requests
+ * before it were answered. Outcomes leave in the order the requests arrived. No locking; never throws on
  * hostile input. */
 class aServerExchanges {
 public:
@@ -119,7 +120,7 @@ private:
         uint64_t deadline = 0;
     };
     bool mayGo(const Exchange& next) const;
-    void received(Exchange* exchange, const aPacket& packet, uint64_t nowMs);
+    void received(size_t at, const aPacket& packet, uint64_t nowMs);
 
     std::deque<Exchange> pending_; /* not sent yet, in arrival order */
     std::deque<Exchange> sent_;    /* sent and awaiting replies, or finished and not yet reported */
