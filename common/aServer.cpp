@@ -110,18 +110,13 @@ static void sNetworkSpec(const aServer* server, linkSpec* spec)
 static bool sSendTo(zsock_t* frontend, const std::string& client, const uint8_t* bytes, size_t size,
                     bool* gone)
 {
-    zframe_t* id = zframe_new(client.data(), client.size());
-    zframe_t* data = zframe_new(bytes, size);
-    bool sent = false;
-    if (id != NULL && data != NULL) {
-        if (zframe_send(&id, frontend, ZFRAME_MORE | ZFRAME_DONTWAIT) == 0)
-            sent = zframe_send(&data, frontend, ZFRAME_DONTWAIT) == 0;
-        else if (gone != NULL)
+    void* sock = zsock_resolve(frontend);
+    if (zmq_send(sock, client.data(), client.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0) {
+        if (gone != NULL)
             *gone = zmq_errno() == EHOSTUNREACH;
+        return false;
     }
-    zframe_destroy(&id);
-    zframe_destroy(&data);
-    return sent;
+    return zmq_send(sock, bytes, size, ZMQ_DONTWAIT) >= 0;
 }
 
 /* Streaming. ------------------------------------------------------------ */
@@ -192,31 +187,53 @@ static void sFanOut(aServer* server, aServerRouter* router)
 
 /* Broker. --------------------------------------------------------------- */
 
-static bool sReadable(zsock_t* sock)
-{
-    return (zsock_events(sock) & ZMQ_POLLIN) != 0;
-}
-
 /* Client messages waiting at once are taken together (a few at most, so the
  * module's replies are never kept waiting behind a flood). */
 #define aSERVER_FRONTEND_BATCH 16
 
+/* Receives one frame into frame (its size in *size, at most capacity kept);
+ * more: whether further frames of the message follow. False when none waits. */
+static bool sReceiveFrame(void* sock, uint8_t* frame, size_t capacity, size_t* size, bool* more)
+{
+    const int got = zmq_recv(sock, frame, capacity, ZMQ_DONTWAIT);
+    if (got < 0)
+        return false;
+    *size = (size_t)got;
+    int flag = 0;
+    size_t length = sizeof(flag);
+    *more = zmq_getsockopt(sock, ZMQ_RCVMORE, &flag, &length) == 0 && flag != 0;
+    return true;
+}
+
 static void sBrokerFrontend(aServer* server, aServerRouter* router)
 {
-    int taken = 0;
-    do {
-        zmsg_t* msg = zmsg_recv(server->frontend);
-        if (msg == NULL)
+    void* sock = zsock_resolve(server->frontend);
+    for (int taken = 0; taken < aSERVER_FRONTEND_BATCH; ++taken) {
+        /* Identity and exactly one packet frame of at most 30 bytes; anything
+         * else is dropped (zmq_recv reports a longer frame's full size). */
+        uint8_t id[256], data[aSERVER_FRAME_MAX + 1];
+        size_t idSize = 0, dataSize = 0;
+        bool more = false;
+        if (!sReceiveFrame(sock, id, sizeof(id), &idSize, &more))
             break;
-        /* Identity and exactly one packet frame; anything else is dropped. */
-        if (zmsg_size(msg) == 2) {
-            zframe_t* id = zmsg_first(msg);
-            zframe_t* data = zmsg_next(msg);
-            const std::string client((const char*)zframe_data(id), zframe_size(id));
-            router->fromClient(client, zframe_data(data), zframe_size(data));
+        int parts = 1;
+        bool haveData = false;
+        while (more) {
+            size_t size = 0;
+            uint8_t scratch[aSERVER_FRAME_MAX + 1];
+            if (!sReceiveFrame(sock, parts == 1 ? data : scratch, sizeof(data), &size, &more))
+                break;
+            if (parts == 1) {
+                dataSize = size;
+                haveData = true;
+            }
+            parts++;
         }
-        zmsg_destroy(&msg);
-    } while (++taken < aSERVER_FRONTEND_BATCH && sReadable(server->frontend));
+        if (parts == 2 && haveData && idSize <= sizeof(id) && dataSize <= aSERVER_FRAME_MAX) {
+            const std::string client((const char*)id, idSize);
+            router->fromClient(client, data, dataSize);
+        }
+    }
     std::string to;
     aServerRouter::Frame reply;
     while (router->nextLocalReply(&to, &reply))
