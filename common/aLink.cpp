@@ -23,12 +23,6 @@
 #define aLINK_POOL_LIMIT 4066
 #define aLINK_REPLY_WAIT_MS 1000
 
-static uint64_t sNowMs(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
-}
 
 static bool sValidLink(const aLink* link)
 {
@@ -82,7 +76,7 @@ static void sStartHandshake(aLink* link)
     }
     if (queued == aLINK_SYNC_REQUESTS)
         link->syncState = kSyncStateByte1;
-    link->lastHandshakeMs = sNowMs();
+    link->lastHandshakeMs = aTime_MonotonicMS();
 }
 
 static void sSyncByte(aLink* link, uint8_t byte)
@@ -154,7 +148,7 @@ static void* sInputThread(void* argument)
     link->moduleAddress = 1;
     link->syncState = kSyncStateSynced;
     link->lastHandshakeMs = 0;
-    link->lastByteMs = sNowMs();
+    link->lastByteMs = aTime_MonotonicMS();
     link->inputStarted = 1;
     link->status = linkRunning;
 
@@ -165,7 +159,7 @@ static void* sInputThread(void* argument)
         if (status == linkSyncing && link->syncState == kSyncStateSynced && link->syncQueued.exchange(0)) {
             /* aLink_Sync has sent the requests already: wait for their answers. */
             link->syncState = kSyncStateByte1;
-            link->lastHandshakeMs = sNowMs();
+            link->lastHandshakeMs = aTime_MonotonicMS();
             if (err == aErrNotReady)
                 continue;
         }
@@ -176,7 +170,7 @@ static void* sInputThread(void* argument)
                 /* Repeat the requests only once the line has been quiet for a
                  * while: a short gap between the module's answers is no reason
                  * to start over, and a silent module is not flooded. */
-                const uint64_t now = sNowMs();
+                const uint64_t now = aTime_MonotonicMS();
                 const uint64_t since = link->lastHandshakeMs > link->lastByteMs ? link->lastHandshakeMs
                                                                                 : link->lastByteMs;
                 if (link->syncState == kSyncStateSynced || now - since >= aLINK_SYNC_RETRY_MS)
@@ -189,7 +183,7 @@ static void* sInputThread(void* argument)
             aTime_MSSleep(aLINK_IOERROR_SLEEP_MS);
             continue;
         }
-        link->lastByteMs = sNowMs();
+        link->lastByteMs = aTime_MonotonicMS();
         if (status == linkSyncing) {
             sSyncByte(link, byte);
             continue;
@@ -418,8 +412,8 @@ aErr aLink_Stop(aLink* link)
 
     /* Every stream call the threads make is bounded, so they end soon; should
      * one not, give up rather than hang, and leave its record alone. */
-    const uint64_t deadline = sNowMs() + aLINK_JOIN_MS;
-    while (!(link->inputFinished.load() && link->outputFinished.load()) && sNowMs() < deadline)
+    const uint64_t deadline = aTime_MonotonicMS() + aLINK_JOIN_MS;
+    while (!(link->inputFinished.load() && link->outputFinished.load()) && aTime_MonotonicMS() < deadline)
         aTime_MSSleep(1);
     if (!(link->inputFinished.load() && link->outputFinished.load()))
         return aErrUnknown;
@@ -517,9 +511,9 @@ aPacket* aLink_AwaitFirst(aLinkId linkId, aPacketFilter filter, void* reference,
     aLinkSnapshot snapshot;
     if (!sSnapshot(linkId, &snapshot) || !snapshot.running || snapshot.status != linkRunning)
         return NULL;
-    const uint64_t deadline = sNowMs() + timeoutMs;
+    const uint64_t deadline = aTime_MonotonicMS() + timeoutMs;
     for (;;) {
-        const uint64_t now = sNowMs();
+        const uint64_t now = aTime_MonotonicMS();
         const uint64_t left = deadline > now ? deadline - now : 0;
         const uint32_t slice = left < aLINK_READER_SLICE_MS ? (uint32_t)left : aLINK_READER_SLICE_MS;
         aPacket* packet = aPacketFifo_AwaitFirst(snapshot.inputFifo, filter, reference, slice);

@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <new>
 #include <string>
@@ -28,6 +27,7 @@
 #include "aDiscovery.h"
 #include "aLinkPrivate.h"
 #include "aServerRouter.h"
+#include "aTime.h"
 #include "aUEI.h"
 
 #define aSERVER_POLL_MS 1000
@@ -63,12 +63,6 @@ struct aServer {
     std::atomic<bool> discoveryExited;
     bool filterInstalled;
 };
-
-static uint64_t sNowMs(void)
-{
-    using namespace std::chrono;
-    return (uint64_t)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 static bool sValid(const aServer* server)
 {
@@ -257,7 +251,7 @@ static void sBrokerBeacon(aServer* server, sPublishing* publishing)
         sNetworkSpec(server, &spec);
         zsock_send(server->discovery, "sbi", "PUBLISH", &spec, sizeof(spec), aSERVER_PUBLISH_INTERVAL_MS);
         publishing->on = true;
-        publishing->since = sNowMs();
+        publishing->since = aTime_MonotonicMS();
     }
     zframe_destroy(&payload);
     zstr_free(&sender);
@@ -321,7 +315,7 @@ static void sTakeModulePackets(aServer* server, aServerExchanges* exchanges)
             break;
         aPacket packet;
         if ((size_t)got <= sizeof(bytes) && aServer_ParsePacketFrame(bytes, (size_t)got, &packet))
-            exchanges->fromModule(packet, sNowMs());
+            exchanges->fromModule(packet, aTime_MonotonicMS());
     }
 }
 
@@ -339,7 +333,7 @@ static void sSendRequests(aServer* server, aServerRouter* router, aServerExchang
     if (exchanges->outstanding() == 0)
         aLink_DrainPackets(server->linkId, sDropAll, NULL);
     aServerExchanges::Frame frame;
-    while (exchanges->nextToSend(&frame, sNowMs())) {
+    while (exchanges->nextToSend(&frame, aTime_MonotonicMS())) {
         aPacket request;
         if (!aServer_ParsePacketFrame(frame.data(), frame.size(), &request) ||
             aLink_PutPacket(server->linkId, &request) != aErrNone)
@@ -365,7 +359,7 @@ static void sBrokerActor(zsock_t* pipe, void* args)
     sPublishing publishing;
     enum { kPipe, kFrontend, kReplies, kStream, kBeacon, kItems };
     for (;;) {
-        const uint64_t now = sNowMs(), due = exchanges.nextDeadline();
+        const uint64_t now = aTime_MonotonicMS(), due = exchanges.nextDeadline();
         const long wait = due == UINT64_MAX ? aSERVER_POLL_MS
                           : due <= now     ? 0
                                            : (long)std::min<uint64_t>(due - now, aSERVER_POLL_MS);
@@ -385,7 +379,7 @@ static void sBrokerActor(zsock_t* pipe, void* args)
          * takes any packet as its reply goes out. */
         if (items[kReplies].revents & ZMQ_POLLIN)
             sTakeModulePackets(server, &exchanges);
-        exchanges.expire(sNowMs());
+        exchanges.expire(aTime_MonotonicMS());
         sReportOutcomes(server, &router, &exchanges);
         if (items[kFrontend].revents & ZMQ_POLLIN)
             sBrokerFrontend(server, &router);
@@ -400,7 +394,7 @@ static void sBrokerActor(zsock_t* pipe, void* args)
             sFanOut(server, &router); /* samples whose doorbell could not be sent */
         sSendRequests(server, &router, &exchanges);
         sReportOutcomes(server, &router, &exchanges);
-        if (publishing.on && sNowMs() - publishing.since > aSERVER_PUBLISH_MS) {
+        if (publishing.on && aTime_MonotonicMS() - publishing.since > aSERVER_PUBLISH_MS) {
             zstr_send(server->discovery, "SILENCE");
             publishing.on = false;
         }

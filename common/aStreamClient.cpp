@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <new>
 
@@ -38,12 +37,6 @@ struct sClient {
     size_t position = 0;
 };
 
-uint64_t sNowMs(void)
-{
-    using namespace std::chrono;
-    return (uint64_t)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 void sRing(sClient* client)
 {
     const uint64_t one = 1;
@@ -63,7 +56,7 @@ static aErr sGet(uint8_t* byte, void* reference)
         zmq_msg_close(&client->frame);
         client->holding = false;
     }
-    const uint64_t deadline = sNowMs() + aSTREAM_GET_WAIT_MS;
+    const uint64_t deadline = aTime_MonotonicMS() + aSTREAM_GET_WAIT_MS;
     for (;;) {
         int received, error = 0, events = 0;
         {
@@ -90,7 +83,7 @@ static aErr sGet(uint8_t* byte, void* reference)
             client->waiting = false;
             return aErrIO;
         }
-        const uint64_t now = sNowMs();
+        const uint64_t now = aTime_MonotonicMS();
         if ((events & ZMQ_POLLIN) == 0 && now < deadline) {
             pollfd fds[2] = {{client->signal, POLLIN, 0}, {client->wake, POLLIN, 0}};
             const int ready = poll(fds, 2, (int)(deadline - now));
@@ -107,7 +100,7 @@ static aErr sGet(uint8_t* byte, void* reference)
         client->waiting = false;
         if (client->interrupted.exchange(false))
             return aErrNotReady;
-        if ((events & ZMQ_POLLIN) == 0 && sNowMs() >= deadline)
+        if ((events & ZMQ_POLLIN) == 0 && aTime_MonotonicMS() >= deadline)
             return aErrNotReady;
     }
 }

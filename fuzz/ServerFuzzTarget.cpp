@@ -7,6 +7,22 @@
 
 #include "aServerRouter.h"
 
+// Splits the input into (selector, length, bytes) frames, a short last one cut to what is left.
+template <typename Take>
+static void ForEachFrame(const uint8_t* data, size_t size, Take take)
+{
+    size_t at = 0;
+    while (at + 2 <= size) {
+        const uint8_t selector = data[at];
+        size_t length = data[at + 1];
+        at += 2;
+        if (length > size - at)
+            length = size - at;
+        take(selector, data + at, length);
+        at += length;
+    }
+}
+
 // The same frames through the exchanges with the module: selector bit 0 makes
 // a frame a packet from the module, otherwise a request; bit 1 lets time pass.
 static void FuzzServerExchanges(const uint8_t* data, size_t size)
@@ -15,15 +31,7 @@ static void FuzzServerExchanges(const uint8_t* data, size_t size)
     std::deque<aServerExchanges::Frame> awaited; // sent, in order
     uint64_t now = 0;
     size_t given = 0, reported = 0;
-    size_t at = 0;
-    while (at + 2 <= size) {
-        const uint8_t selector = data[at];
-        size_t length = data[at + 1];
-        at += 2;
-        if (length > size - at)
-            length = size - at;
-        const uint8_t* frame = data + at;
-        at += length;
+    ForEachFrame(data, size, [&](uint8_t selector, const uint8_t* frame, size_t length) {
         if (selector & 2)
             now += (selector >> 2) * 64;
         aPacket packet;
@@ -67,7 +75,7 @@ static void FuzzServerExchanges(const uint8_t* data, size_t size)
         }
         if (reported > given || exchanges.backlog() > size)
             abort();
-    }
+    });
 }
 
 void FuzzServerFrames(const uint8_t* data, size_t size)
@@ -75,15 +83,7 @@ void FuzzServerFrames(const uint8_t* data, size_t size)
     FuzzServerExchanges(data, size);
 
     aServerRouter router;
-    size_t at = 0;
-    while (at + 2 <= size) {
-        const uint8_t selector = data[at];
-        size_t length = data[at + 1];
-        at += 2;
-        if (length > size - at)
-            length = size - at;
-        const uint8_t* frame = data + at;
-        at += length;
+    ForEachFrame(data, size, [&](uint8_t selector, const uint8_t* frame, size_t length) {
         if (selector & 1) {
             std::string client;
             const size_t before = router.awaitingCount();
@@ -135,5 +135,5 @@ void FuzzServerFrames(const uint8_t* data, size_t size)
             router.queuedCount() > aSERVER_MAX_QUEUED ||
             router.streamingClients().size() > aSERVER_MAX_STREAMING_CLIENTS)
             abort();
-    }
+    });
 }

@@ -4,6 +4,13 @@
 #include <sys/time.h>
 #include <time.h>
 
+uint64_t aTime_MonotonicMS(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
 uint64_t aTime_GetMSTicks(void)
 {
     struct timeval now;
