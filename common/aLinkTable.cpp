@@ -270,22 +270,10 @@ aLinkId sCreateDirectLink(uint32_t first, uint32_t second, uint32_t third, linkT
     return sFinishCreate(linkId, stream, streamErr, sync);
 }
 
-static bool sBaudCode(uint32_t baudRate, uint32_t* code)
-{
-    static const uint32_t rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-    for (uint32_t i = 0; i < sizeof(rates) / sizeof(rates[0]); ++i) {
-        if (rates[i] == baudRate) {
-            *code = i;
-            return true;
-        }
-    }
-    return false;
-}
-
 static aErr sMakeSerialStream(const char* portName, uint32_t baudRate, aStream** stream)
 {
     uint32_t code = 0;
-    if (!sBaudCode(baudRate, &code))
+    if (!aStream_SerialBaudCode(baudRate, &code))
         return aErrParam;
     return aStream_CreateSerial_Packetized(portName, code, false, 0, 0, stream);
 }
@@ -321,7 +309,8 @@ aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port
 aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate)
 {
     uint32_t code = 0;
-    if (portName == NULL || strlen(portName) >= aLINKSPEC_PORT_NAME_SIZE || !sBaudCode(baudRate, &code))
+    if (portName == NULL || strlen(portName) >= aLINKSPEC_PORT_NAME_SIZE ||
+        !aStream_SerialBaudCode(baudRate, &code))
         return 0;
     aLinkId shared = 0;
     if (sShareExisting(serialNumber, 0, 0, SERIAL, portName, &shared))

@@ -26,6 +26,14 @@ typedef struct aStream aStream; /* opaque */
 #define aBAUD_57600 5
 #define aBAUD_115200 6
 #define aBAUD_230400 7
+#define aBAUD_COUNT 8
+
+/* The baud code of `baudRate` when the serial stream can set exactly that
+ * rate (2400 to 230400, the codes above); false, *baudCode untouched, for any
+ * other rate or a null out argument. Any thread. */
+bool aStream_SerialBaudCode(uint32_t baudRate, uint32_t* baudCode);
+/* The rate of a baud code; 0 for a code outside 0 to aBAUD_COUNT - 1. */
+uint32_t aStream_SerialBaudRate(uint32_t baudCode);
 
 /* The stream owns reference from here on and releases it through deleteProc. */
 aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,

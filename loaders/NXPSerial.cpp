@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr unsigned kBaudTable[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 constexpr size_t kLineMax = 1024;
 // A part-ID probe is answered at once by a synchronised chip.
 constexpr unsigned kProbeTimeoutMs = 500;
@@ -93,14 +92,17 @@ NXPSerialClass::~NXPSerialClass() { Disconnect(); }
 aErr NXPSerialClass::Connect(const char* port, unsigned rate) {
     if (stream) aStream_Destroy(&stream);
     if (port == nullptr) return aErrParam;
-    unsigned code = 2; // 9600 above the table
-    for (unsigned i = 0; i < sizeof kBaudTable / sizeof kBaudTable[0]; ++i) {
-        if (kBaudTable[i] >= rate) {
-            code = i;
+    // The first rate the port can be set to that is at least the one asked
+    // for; the default rate above them all. Callers that must not be
+    // second-guessed check the rate with aStream_SerialBaudCode first.
+    uint32_t code = aBAUD_9600;
+    for (uint32_t c = 0; c < aBAUD_COUNT; ++c) {
+        if (aStream_SerialBaudRate(c) >= rate) {
+            code = c;
             break;
         }
     }
-    baud = kBaudTable[code];
+    baud = aStream_SerialBaudRate(code);
     Log::log(Log::DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", port,
              code, baud);
     aErr err = aStream_CreateSerial(port, code, false, 0, 0, &stream);
@@ -234,9 +236,13 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t* count, unsigned 
         uint8_t b;
         err = readByte(&b, deadline);
         if (err != aErrNone) break;
-        if (n == 0 && b == '\n') continue; // the tail of the previous line
+        // Chips end lines with CR, LF or both, and echo the host's line end
+        // before or after their answer: any of them ends a line, and those
+        // left over from the line before are skipped.
+        const bool end = b == '\r' || b == '\n';
+        if (n == 0 && end) continue;
         buffer[n++] = (char)b;
-        if (b == '\n') break;
+        if (end) break;
     }
     buffer[n] = '\0';
     if (count) *count = n;
@@ -280,7 +286,8 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* count, const ch
                      "Error Test_Serial_Response() Expected byte %d does not match [[%02X] %c != %c [%02X]]\n",
                      (int)n, b, b, expected[n], (uint8_t)expected[n]);
         n++;
-        if (n >= 2 && buffer[n - 2] == '\r' && buffer[n - 1] == '\n') break;
+        // As in GetLine: a CR or an LF ends the answer, whichever comes.
+        if (b == '\r' || b == '\n') break;
     }
     if (count) *count = n;
     DumpBytes("Response", buffer, n);
@@ -592,17 +599,12 @@ aErr NXPSerialClass::Sync() {
                          aError_GetErrorText(err), "OK");
                 return err;
             }
-            // An echo without its LF runs into the answer on one line.
-            std::string got(line);
-            if (!sawEcho && got.compare(0, echoed.size() + 1, echoed + "\r") == 0)
-                got.erase(0, echoed.size() + 1), sawEcho = true;
-            else if (!sawEcho && got == echoed) {
+            if (!sawEcho && echoed == line) {
                 sawEcho = true;
                 continue;
             }
-            if (got == "OK") break;
-            Log::log(Log::DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n",
-                     got.c_str(), "OK");
+            if (std::strcmp(line, "OK") == 0) break;
+            Log::log(Log::DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n", line, "OK");
             return aErrIO;
         }
     }

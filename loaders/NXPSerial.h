@@ -51,8 +51,9 @@ public:
     NXPSerialClass(const NXPSerialClass&) = delete;
     NXPSerialClass& operator=(const NXPSerialClass&) = delete;
 
-    // Opens `port` at the first table rate at least `baud` (9600 above
-    // 230400). aErrIO when the port is not a terminal.
+    // Opens `port` at the first rate the serial stream can set that is at
+    // least `baud` (9600 above them all). aErrNotFound, aErrPermission or
+    // aErrIO (not a terminal) as the stream reports them.
     aErr Connect(const char* port, unsigned baud);
     // Takes ownership of an already open stream (tests and fuzzing).
     void Attach(aStream* stream, unsigned baud);
@@ -65,11 +66,14 @@ public:
     // differs is a wrong echo (aErrIO). Stray CR, LF and NUL bytes before the
     // echo starts are left over from earlier lines and skipped.
     aErr GetEcho(const char* expected, size_t length, size_t* received);
-    // One line up to and including CR LF (an LF alone also ends it), at most
-    // size - 1 bytes, NUL-terminated. `timeoutMs` bounds the whole wait.
+    // One line up to and including its end, a CR or an LF (CR LF comes as a
+    // line and an empty rest, which the next read skips with any other line
+    // ends left before a line), at most size - 1 bytes, NUL-terminated.
+    // `timeoutMs` bounds the whole wait.
     aErr GetLine(char* buffer, size_t size, size_t* count, unsigned timeoutMs);
     // Reads until `expectedLength` bytes (size - 1 without `expected`), a line
-    // end, or the deadline; differences from `expected` are logged only.
+    // end (CR or LF, stored), or the deadline; line ends before the answer
+    // are skipped; differences from `expected` are logged only.
     aErr Response(char* buffer, size_t size, size_t* count, const char* expected,
                   size_t expectedLength);
     size_t GetErrorIndex(size_t count) const;

@@ -45,6 +45,7 @@ struct Parameters {
     bool transport_given = false;
     std::string serial_port;
     uint32_t baud_rate = 115200;
+    std::string baud_rate_text; // -o as given, for messages; empty without -o
     uint8_t module_address = 0;
     std::string bird_file;
     std::string log_message;

@@ -150,7 +150,10 @@ bool HandleParameter(CLI_Display& display, const char* text, const std::string& 
         return ParseSerial(display, arg, "Discarding '0x' router serial number prefix\n",
                            "Invalid router serial number obtained from argument [%s]",
                            params->router_serial_number);
-    case 'o': params->baud_rate = _get_int_arg(arg, &end); return true;
+    case 'o':
+        params->baud_rate = _get_int_arg(arg, &end);
+        params->baud_rate_text = argument;
+        return true;
     case 't':
         params->transport_given = true;
         if (std::strncmp(arg, "USB", 3) == 0) {

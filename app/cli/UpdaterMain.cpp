@@ -10,6 +10,7 @@
 #include "CLI_Display.h"
 #include "Log.h"
 #include "ResultPrinters.h"
+#include "SerialPortCheck.h"
 #include "Updater.h"
 #include "aDirectory.h"
 
@@ -113,12 +114,26 @@ int CheckBirdFile(CLI_Display& display, Updater& updater, const Parameters& para
     return report.problems.empty() ? 0 : 1;
 }
 
+// -N and recovery: the port and rate must be usable before a chip is asked,
+// or a typo would end as "no response from chip" or run at another rate.
+bool SerialArgumentsUsable(CLI_Display& display, const Parameters& params) {
+    for (const std::string& problem : {SerialPortProblem(params.serial_port),
+                                       BaudRateProblem(params.baud_rate, params.baud_rate_text)}) {
+        if (!problem.empty()) {
+            display.message(kError, "%s", problem.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 int Update(CLI_Display& display, Updater& updater, const Parameters& params) {
     const unsigned build = BuildNumber(params.build);
     updater.Set_UEIBytes_Load(params.uei_bytes_load);
     updater.Set_HistoryNote(params.log_message);
     bool ok;
     if (params.transport == kTransportRecover) {
+        if (!SerialArgumentsUsable(display, params)) return 1;
         ok = updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
                                       params.bird_file, params.override);
     } else {
@@ -145,10 +160,7 @@ int Dispatch(CLI_Display& display, Parameters& params) {
     int pending = 0;
 
     if (params.commands.IsSet(COMMAND_FINGERPRINT)) {
-        if (params.serial_port.empty()) {
-            display.message(kError, "Must specify the serial port used for connecting");
-            return 1;
-        }
+        if (!SerialArgumentsUsable(display, params)) return 1;
         Fingerprint fingerprint;
         const bool ok = updater.Get_Fingerprint(fingerprint, params.serial_port, kNoParticularDevice,
                                                 params.bird_file, params.baud_rate, true);

@@ -37,6 +37,9 @@ struct Fingerprint {
     uint32_t word[4] = {0, 0, 0, 0};
 };
 
+// The port name of -N and recovery that means the i.MX boot ROM over USB HID.
+constexpr const char* kUsbBootRomPort = "USB";
+
 // Build number (decimal text) to version text.
 using BuildList = std::map<std::string, std::string>;
 

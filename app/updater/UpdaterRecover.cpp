@@ -140,7 +140,7 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& file,
     (void)display;
     Log::log(Log::DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
     SDPLoader loader;
-    if (port == "USB") loader.setLoader(new HID_SDPLoader(kImxVendor, kImxProduct));
+    if (port == kUsbBootRomPort) loader.setLoader(new HID_SDPLoader(kImxVendor, kImxProduct));
     else loader.setLoader(new Serial_SDPLoader(port.c_str()));
     if (loader.init() != SDPLoader::OK) return aErrNotReady;
     int number = 0;

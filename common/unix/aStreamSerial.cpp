@@ -30,19 +30,34 @@ static sSerial* sState(void* reference)
     return (s != NULL && s->validity == aSERIAL_VALIDITY) ? s : NULL;
 }
 
+/* Rate and terminal speed of each baud code, in code order. */
+static const struct {
+    uint32_t rate;
+    speed_t speed;
+} sRates[aBAUD_COUNT] = {{2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
+                         {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}};
+
+bool aStream_SerialBaudCode(uint32_t baudRate, uint32_t* baudCode)
+{
+    if (baudCode == NULL)
+        return false;
+    for (uint32_t code = 0; code < aBAUD_COUNT; ++code) {
+        if (sRates[code].rate == baudRate) {
+            *baudCode = code;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t aStream_SerialBaudRate(uint32_t baudCode)
+{
+    return baudCode < aBAUD_COUNT ? sRates[baudCode].rate : 0;
+}
+
 static speed_t sSpeed(uint32_t baudCode)
 {
-    switch (baudCode) {
-    case aBAUD_2400: return B2400;
-    case aBAUD_4800: return B4800;
-    case aBAUD_9600: return B9600;
-    case aBAUD_19200: return B19200;
-    case aBAUD_38400: return B38400;
-    case aBAUD_57600: return B57600;
-    case aBAUD_115200: return B115200;
-    case aBAUD_230400: return B230400;
-    default: return B0;
-    }
+    return baudCode < aBAUD_COUNT ? sRates[baudCode].speed : B0;
 }
 
 static aErr sSerialGet(uint8_t* byte, void* reference)

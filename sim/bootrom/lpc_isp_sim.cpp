@@ -1,7 +1,10 @@
 // lpc-isp-sim: the in-system-programming boot ROM of an NXP LPC17xx on a
 // pseudo-terminal, as a host's ISP tool meets it after reset: autobaud on
 // '?', echo on, the ASCII command set with its return codes, UU-encoded data
-// with checksums, flash with sector preparation and NOR write rules.
+// with checksums, flash with sector preparation and NOR write rules. It may
+// run a line at its carriage return and echo the line feed after the answer,
+// as many real ROMs do, and it stays where it was when the host reopens the
+// port unless told that the port's modem lines reset it.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,13 +42,23 @@ const char kUsage[] =
     "                       write checksum), bad-checksum-reply, refuse-prepare,\n"
     "                       refuse-copy, garbage (answer commands with noise),\n"
     "                       long-line (answer with an endless line), bad-echo\n"
+    "  --execute-at lf|cr   where a line ends and runs (default lf: the whole line,\n"
+    "                       CR LF included, is echoed before the answer; cr: the\n"
+    "                       answer follows the echoed CR and the LF's echo comes\n"
+    "                       after the answer, so J CR LF gives J CR 0 CR LF ID CR LF LF)\n"
+    "  --answer-end crlf|cr|lf\n"
+    "                       how the ROM ends its own lines (default crlf)\n"
     "  --reset-on-open      go back to the synchronisation prompt whenever the\n"
     "                       terminal is opened, as a board whose ISP circuit is\n"
-    "                       reset by the port's modem lines (DTR/RTS) does\n"
+    "                       reset by the port's modem lines (DTR/RTS) does;\n"
+    "                       without it the chip keeps its state (synchronised,\n"
+    "                       echo, lock) across opens, as a board without reset\n"
+    "                       wiring does\n"
     "  --verbose            log every command on standard error\n"
     "  --help               this text\n"
     "\n"
-    "Standard output also gets \"GO ADDRESS MODE\" when the host starts code.\n"
+    "Standard output also gets \"SYNC KHZ\" whenever a host completes the\n"
+    "synchronisation, and \"GO ADDRESS MODE\" when the host starts code.\n"
     "SIGINT or SIGTERM end it (status 0); a bad command line gives status 2.\n";
 
 enum Code {
@@ -68,6 +81,8 @@ struct Options {
     std::set<std::string> faults;
     bool verbose = false;
     bool resetOnOpen = false;
+    bool executeAtCr = false;
+    std::string answerEnd = "\r\n";
 };
 
 uint32_t FlashSizeOf(uint32_t partId) {
@@ -127,11 +142,15 @@ public:
             }
             return;
         }
+        // The LF after a CR that ran the line: only its echo, after the answer.
+        const bool lfAfterCr = b == '\n' && lastWasCr;
+        lastWasCr = opt.executeAtCr && b == '\r';
         if (echo) {
             uint8_t e = fault("bad-echo") && b > ' ' ? (uint8_t)(b ^ 0x01) : b;
             port.write(&e, 1);
         }
-        if (b != '\n') {
+        if (lfAfterCr) return;
+        if (b != '\n' && !lastWasCr) {
             if (line.size() < kMaxLine + 1) line.push_back((char)b);
             return;
         }
@@ -156,6 +175,7 @@ public:
         unlocked = false;
         prepared.clear();
         line.clear();
+        lastWasCr = false;
         log("reset: back at the synchronisation prompt");
     }
 
@@ -163,7 +183,14 @@ private:
     enum class State { Prompt, SyncLine, CrystalLine, Command, WriteData, ReadWait, Running };
 
     bool fault(const char* name) const { return opt.faults.count(name) != 0; }
-    void send(const std::string& s) { port.write(s); }
+    // Answers are written with CR LF; the chosen line end replaces it.
+    void send(std::string s) {
+        if (opt.answerEnd != "\r\n") {
+            for (size_t at = 0; (at = s.find("\r\n", at)) != std::string::npos; at += opt.answerEnd.size())
+                s.replace(at, 2, opt.answerEnd);
+        }
+        port.write(s);
+    }
     void status(int code) { send(std::to_string(code) + "\r\n"); }
     void log(const std::string& s) {
         if (opt.verbose) std::fprintf(stderr, "lpc-isp-sim: %s\n", s.c_str());
@@ -205,6 +232,9 @@ private:
             if (ParseU32(l, khz) && khz > 0 && (opt.crystal == 0 || khz == opt.crystal)) {
                 send("OK\r\n");
                 log("synchronised, crystal " + std::to_string(khz) + " kHz");
+                // Tests count these: a host must not synchronise a chip that already is.
+                std::printf("SYNC %u\n", khz);
+                std::fflush(stdout);
                 state = State::Command;
             } else {
                 state = State::Prompt;
@@ -433,6 +463,7 @@ private:
     State state = State::Prompt;
     bool echo = true;
     bool unlocked = false;
+    bool lastWasCr = false;
     std::string line;
     std::vector<uint8_t> flash, ram0, ram1;
     unsigned sectors = 0;
@@ -460,6 +491,7 @@ int main(int argc, char** argv) {
     bootrom::PortOptions portOptions;
     static const std::set<std::string> knownFaults = {"never-sync", "resend", "bad-checksum-reply",
         "refuse-prepare", "refuse-copy", "garbage", "long-line", "bad-echo"};
+    static const std::map<std::string, std::string> lineEnds = {{"crlf", "\r\n"}, {"cr", "\r"}, {"lf", "\n"}};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& out) {
@@ -489,6 +521,10 @@ int main(int argc, char** argv) {
             opt.verbose = true;
         } else if (a == "--reset-on-open") {
             opt.resetOnOpen = true;
+        } else if (a == "--execute-at" && value(v) && (v == "cr" || v == "lf")) {
+            opt.executeAtCr = v == "cr";
+        } else if (a == "--answer-end" && value(v) && lineEnds.count(v)) {
+            opt.answerEnd = lineEnds.at(v);
         } else {
             std::fprintf(stderr, "lpc-isp-sim: bad argument [%s]\n%s", a.c_str(), kUsage);
             return 2;
