@@ -159,14 +159,14 @@ TEST(CliParsing, AcceptedSpellings) {
 TEST(CliParsing, TransportChoosesUpdateOrRecovery) {
     TempDir dir;
     const Expect needs_device{V, "Must specify the specific device to be updated\n", 1};
-    // Recovery runs: no chip answers on /dev/null (nor on no port at all).
-    const Expect recovery{V, "Could not get Device Identifier\n", 1};
+    // Recovery runs: it first refuses /dev/null, which is no serial port.
+    const Expect recovery{V, "/dev/null is a device that is not a terminal, not a serial port\n", 1};
     Check(In(dir, {"-U"}), needs_device);
     Check(In(dir, {"-U", "-t", "TCPIP"}), needs_device);
     Check(In(dir, {"-U", "-t", "TCPxyz"}), needs_device);
     Check(In(dir, {"-U", "-t", "USB"}), needs_device);
     Check(In(dir, {"-U", "-t", "RECOVER", "-s", "/dev/null"}), recovery);
-    Check(In(dir, {"-U", "-t=RECOVERY"}), recovery);
+    Check(In(dir, {"-U", "-t=RECOVERY"}), {V, "Must specify the serial port used for connecting\n", 1});
     // The last -t wins.
     Check(In(dir, {"-U", "-t", "RECOVER", "-t", "USB"}), needs_device);
 }
@@ -216,8 +216,8 @@ TEST(CliDispatch, MissingOperationsFailPlainly) {
           {V + "Searching for Tarnix devices\nDiscovered Devices: (USB)\n    No devices found.\n", "", 0});
     // No build anywhere (server down, nothing stored): the update cannot start.
     Check(In(dir, {"-U", "-d", S}), {V, "Could not find valid build for this device.\n", 1});
-    // -N runs: no chip answers on /dev/null.
-    Check(In(dir, {"-N", "-s", "/dev/null"}), {V, "Got no response from chip\n", 1});
+    // -N runs: it first refuses /dev/null, which is no serial port.
+    Check(In(dir, {"-N", "-s", "/dev/null"}), {V, "/dev/null is a device that is not a terminal, not a serial port\n", 1});
     // A failed download does not stop the update that follows it.
     Check(In(dir, {"-G", "-U", "-d", S}),
           {V + "Retrieving firmware for device with serial number " + S + "\n" + kLatest,

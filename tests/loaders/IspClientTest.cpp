@@ -146,6 +146,40 @@ TEST(IspClient, ProgramsFlashWithErasedFillAndStartsIt) {
     EXPECT_EQ(file.find_first_not_of('\xFF', image.size()), std::string::npos);
 }
 
+// Every form a chip's lines take: run at the LF or at the CR (the LF's echo
+// then trails the answer), answers ended by CR LF, CR or LF. A new session on
+// the port finds the chip synchronised, with echo on or off as the last one
+// left it, and never synchronises it again.
+class IspLineEnds : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(IspLineEnds, ReopenedPortFindsTheChipSynchronised) {
+    BootRomSim sim({LPC_ISP_SIM_BIN, "--execute-at", GetParam().first, "--answer-end", GetParam().second});
+    ASSERT_FALSE(sim.pty.empty());
+    const std::pair<bool, bool> sessions[] = {{true, true}, {true, false}, {false, false}, {false, true}, {true, true}};
+    for (auto [echoOn, leaveEchoOn] : sessions) {
+        SCOPED_TRACE(echoOn);
+        NXPSerialClass isp;
+        ASSERT_EQ(isp.Connect(sim.pty.c_str(), 115200), aErrNone);
+        ASSERT_EQ(isp.Resynchronize(), aErrNone);
+        EXPECT_EQ(isp.Echo(), echoOn);
+        long part = 0;
+        ASSERT_EQ(isp.GetPartNumber(&part), aErrNone);
+        EXPECT_EQ(part, 0x26013F37);
+        ASSERT_EQ(isp.GetDeviceID(), aErrNone);
+        EXPECT_EQ(isp.DeviceID()[0], 0x12345678u);
+        ASSERT_EQ(isp.Unlock(), aErrNone);
+        ASSERT_EQ(isp.SetEcho(leaveEchoOn), aErrNone); // as the next session finds it
+    }
+    ASSERT_NE(sim.WaitFor("SYNC "), "");
+    EXPECT_EQ(sim.process->output().find("SYNC ", sim.process->output().find("SYNC ") + 1), std::string::npos)
+        << sim.process->output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, IspLineEnds, ::testing::Values(
+    std::make_pair("lf", "crlf"), std::make_pair("lf", "cr"), std::make_pair("lf", "lf"),
+    std::make_pair("cr", "crlf"), std::make_pair("cr", "cr"), std::make_pair("cr", "lf")),
+    [](const auto& info) { return std::string(info.param.first) + "_" + info.param.second; });
+
 struct IspFault {
     const char* fault;
     const char* step;

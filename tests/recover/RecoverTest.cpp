@@ -137,6 +137,75 @@ TEST_F(Recover, LpcRecoveryWritesTheFirmwareTheServerNames) {
     }
 }
 
+// A board without reset wiring: the chip stays synchronised while the port is
+// closed and reopened (-N, then the recovery's fingerprint read and its
+// transfer), whether it runs a line at its CR or its LF and however it ends
+// its own lines. It is synchronised once and never sent '?' again.
+TEST_F(Recover, LpcChipThatStaysSynchronised) {
+    struct Case {
+        const char* executeAt;
+        const char* answerEnd;
+    };
+    for (const Case& c : {Case{"lf", "crlf"}, Case{"cr", "crlf"}, Case{"cr", "lf"}}) {
+        SCOPED_TRACE(std::string("execute at ") + c.executeAt + ", answers end " + c.answerEnd);
+        testsupport::Run({"/bin/rm", "-rf", store, flash});
+        LpcSim sim(flash, {"--execute-at", c.executeAt, "--answer-end", c.answerEnd, "--latency", "4"});
+        ASSERT_FALSE(sim.pty.empty());
+        auto n = Updater({"-N", "-s", sim.pty});
+        EXPECT_EQ(n.status, 0) << n.out << n.err;
+        EXPECT_NE(n.out.find(kFingerprint), std::string::npos) << n.out;
+        auto r = Updater({"-U", "-t", "RECOVER", "-s", sim.pty});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_FALSE(sim.process->WaitForLine("GO 0x00000000", 10s).empty());
+        ExpectFlash(fw7);
+        const std::string& said = sim.process->output();
+        EXPECT_NE(said.find("SYNC "), std::string::npos) << said;
+        EXPECT_EQ(said.find("SYNC ", said.find("SYNC ") + 1), std::string::npos) << "synchronised again:\n" << said;
+    }
+}
+
+// -N and recovery say what is wrong with -s or -o before a chip is asked,
+// instead of reporting a chip that does not answer.
+TEST_F(Recover, BadPortOrRateIsNamed) {
+    testsupport::WriteFile(dir / "plain-file", "not a terminal");
+    testsupport::Run({"/bin/mkdir", "-p", dir / "a-dir"});
+    LpcSim sim(flash);
+    ASSERT_FALSE(sim.pty.empty());
+    struct Case {
+        std::string port;
+        std::vector<std::string> extra;
+        std::string said;
+    };
+    const std::string rates = "cannot be set on a serial port; use one of 2400, ";
+    const std::vector<Case> cases{
+        {dir / "missing", {}, dir / "missing does not exist"},
+        {dir / "plain-file/tty", {}, dir / "plain-file/tty does not exist"},
+        {dir / "a-dir", {}, dir / "a-dir is a directory, not a serial port"},
+        {dir / "plain-file", {}, dir / "plain-file is a regular file, not a serial port"},
+        {"/dev/null", {}, "/dev/null is a device that is not a terminal, not a serial port"},
+        {sim.pty, {"-o", "99999999"}, "Baud rate 99999999 " + rates},
+        {sim.pty, {"-o", "0"}, "Baud rate 0 " + rates},
+        {sim.pty, {"-o", "fast"}, "Baud rate fast " + rates},
+        {sim.pty, {"-o", "100000"}, "Baud rate 100000 " + rates},
+    };
+    const std::vector<std::vector<std::string>> commands{{"-N"}, {"-U", "-t", "RECOVER"}};
+    for (const auto& command : commands) {
+        for (const auto& c : cases) {
+            std::vector<std::string> args = command;
+            args.insert(args.end(), {"-s", c.port});
+            args.insert(args.end(), c.extra.begin(), c.extra.end());
+            SCOPED_TRACE(command[0] + " -s " + c.port + (c.extra.empty() ? "" : " -o " + c.extra[1]));
+            auto r = Updater(args);
+            EXPECT_EQ(r.status, 1) << r.out << r.err;
+            EXPECT_FALSE(r.timed_out);
+            EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find("Got no response from chip"), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find("Could not get Device Identifier"), std::string::npos) << r.err;
+        }
+    }
+    EXPECT_EQ(sim.process->output().find("SYNC"), std::string::npos) << "the chip was asked";
+}
+
 // Several blocks, each through the RAM buffer in 4096-byte chunks; a block of
 // length 8 ends the transfer.
 TEST_F(Recover, LpcBlocksEndAtTheEndMarker) {
@@ -157,7 +226,6 @@ TEST_F(Recover, LpcBlocksEndAtTheEndMarker) {
 // Each failure: a clear message, status 1, and no hang.
 TEST_F(Recover, FailuresEndWithStatusOne) {
     MakeBird(dir, dir / "generic.bird", 9, "2.3.0", {{0, Image(512, 4)}}, true);
-    testsupport::WriteFile(dir / "plain-file", "not a terminal");
     struct Case {
         const char* name;
         std::vector<std::string> simArgs; // empty: no simulator
@@ -171,20 +239,14 @@ TEST_F(Recover, FailuresEndWithStatusOne) {
         {"refused copy", {"--fault", "refuse-copy"}, {}, "Failed to transfer firmware", ""},
         {"wrong checksum reply", {"--fault", "bad-checksum-reply"}, {}, "Failed to transfer firmware", ""},
         {"garbage answers", {"--fault", "garbage"}, {}, "Could not get Device Identifier", ""},
-        {"not a terminal", {}, {}, "Could not get Device Identifier", ""},
         {"generic image", {"--verbose"}, {"-f", dir / "generic.bird"}, "Updater does not support offline recovery", ""},
         {"server unknown", {"--verbose"}, {}, "Failed to retrieve recovery information from Velorn server",
          "http://127.0.0.1:1/cgi/u"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::unique_ptr<LpcSim> sim;
-        std::string port = dir / "plain-file";
-        if (!c.simArgs.empty()) {
-            sim = std::make_unique<LpcSim>(flash, c.simArgs);
-            port = sim->pty;
-        }
-        std::vector<std::string> args{"-U", "-t", "RECOVER", "-s", port};
+        LpcSim sim(flash, c.simArgs);
+        std::vector<std::string> args{"-U", "-t", "RECOVER", "-s", sim.pty};
         args.insert(args.end(), c.args.begin(), c.args.end());
         auto r = Updater(args, c.url);
         EXPECT_EQ(r.status, 1) << r.out << r.err;
@@ -192,7 +254,7 @@ TEST_F(Recover, FailuresEndWithStatusOne) {
         EXPECT_NE(r.err.find(c.said), std::string::npos) << r.out << r.err;
     }
     // -N with a file is refused on the i.MX path, where no device is named.
-    auto n = Updater({"-N", "-s", dir / "plain-file", "-f", dir / "generic.bird"});
+    auto n = Updater({"-N", "-s", "USB", "-f", dir / "generic.bird"});
     EXPECT_EQ(n.status, 1);
     EXPECT_NE(n.err.find("Add serial number or remove the bird filename to use a default recovery image."),
               std::string::npos) << n.err;
