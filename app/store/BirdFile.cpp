@@ -304,29 +304,86 @@ bool BirdFile::FindSerialNumberOffsets() {
     return true;
 }
 
-bool BirdFile::ReplaceSerialNumber(uint32_t serial) {
-    char digits[9];
-    std::snprintf(digits, sizeof digits, "%08X", serial);
-    bool replaced = false;
-    for (const auto& block : blocks) {
-        if (block.type != BLOCK_FIRMWARE) continue;
-        if (serialNumberOffset != 0) {
-            replaced = true;
-            if (ImageHolds(block, serialNumberOffset, 4)) {
-                uint8_t* at = ImageAt(block, serialNumberOffset);
-                Log::log(kPackage, "BIRDFILE: updating serial number from %08X ==> %08X\n",
-                         GetLittleInt(at), serial);
-                PutLittleInt(at, serial);
+// The firmware image that holds [target, target + size) wholly, if any.
+const BirdBlock* BirdFile::ImageHolding(uint32_t target, uint32_t size) const {
+    for (const auto& block : blocks)
+        if (block.type == BLOCK_FIRMWARE && ImageHolds(block, target, size)) return &block;
+    return nullptr;
+}
+
+// The firmware image that holds both the serial word and the descriptor.
+const BirdBlock* BirdFile::PatchImage() const {
+    for (const auto& block : blocks)
+        if (block.type == BLOCK_FIRMWARE && ImageHolds(block, serialNumberOffset, BIRD_SERIAL_WORD_SIZE) &&
+            ImageHolds(block, descriptorOffset, BIRD_SERIAL_DESCRIPTOR_SIZE))
+            return &block;
+    return nullptr;
+}
+
+std::string BirdFile::SerialOffsetsProblem() const {
+    const BirdBlock* offsets = FirstBlock(BLOCK_SERIAL_OFFSETS);
+    if (!offsets) return {};
+    if (offsets->length < 8 || !offsets->data) return "its serial-number block is shorter than 8 bytes";
+    if (PatchImage()) return {};
+    char text[160];
+    if (!ImageHolding(serialNumberOffset, BIRD_SERIAL_WORD_SIZE)) {
+        std::snprintf(text, sizeof text,
+                      "its serial number (4 bytes at 0x%08X) does not lie inside a firmware image",
+                      serialNumberOffset);
+    } else if (!ImageHolding(descriptorOffset, BIRD_SERIAL_DESCRIPTOR_SIZE)) {
+        std::snprintf(text, sizeof text,
+                      "its serial-number descriptor (16 bytes at 0x%08X) does not lie inside a firmware image",
+                      descriptorOffset);
+    } else {
+        std::snprintf(text, sizeof text,
+                      "its serial number (0x%08X) and its descriptor (0x%08X) lie in different firmware images",
+                      serialNumberOffset, descriptorOffset);
+    }
+    return text;
+}
+
+std::string BirdFile::OverlapProblem() const {
+    const auto images = FindBlocks(BLOCK_FIRMWARE);
+    for (size_t i = 0; i < images.size(); ++i) {
+        for (size_t j = i + 1; j < images.size(); ++j) {
+            const BirdBlock& a = images[i];
+            const BirdBlock& b = images[j];
+            if (a.length <= 4 || b.length <= 4) continue; // nothing to program
+            const uint64_t aEnd = uint64_t(a.address) + (a.length - 4);
+            const uint64_t bEnd = uint64_t(b.address) + (b.length - 4);
+            if (a.address < bEnd && b.address < aEnd) {
+                char text[160];
+                std::snprintf(text, sizeof text,
+                              "its firmware images at 0x%08X (%u bytes) and 0x%08X (%u bytes) overlap",
+                              a.address, a.length - 4, b.address, b.length - 4);
+                return text;
             }
         }
-        if (descriptorOffset != 0 && ImageHolds(block, descriptorOffset, 16)) {
-            // The low bytes of a UTF-16LE string descriptor.
-            uint8_t* at = ImageAt(block, descriptorOffset);
-            for (int i = 0; i < 8; ++i) at[2 * i] = static_cast<uint8_t>(digits[i]);
-            replaced = true;
-        }
     }
-    return replaced;
+    return {};
+}
+
+std::vector<std::string> BirdFile::WriteProblems() const {
+    std::vector<std::string> problems;
+    for (std::string problem : {SerialOffsetsProblem(), OverlapProblem()})
+        if (!problem.empty()) problems.push_back(std::move(problem));
+    return problems;
+}
+
+bool BirdFile::ReplaceSerialNumber(uint32_t serial) {
+    // Patching only one of the two, or neither, would send an image whose
+    // module reboots without its serial number.
+    const BirdBlock* image = hasSerialOffsets && SerialOffsetsProblem().empty() ? PatchImage() : nullptr;
+    if (!image) return false;
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%08X", serial);
+    uint8_t* word = ImageAt(*image, serialNumberOffset);
+    Log::log(kPackage, "BIRDFILE: updating serial number from %08X ==> %08X\n", GetLittleInt(word), serial);
+    PutLittleInt(word, serial);
+    // The low bytes of a UTF-16LE string descriptor.
+    uint8_t* descriptor = ImageAt(*image, descriptorOffset);
+    for (int i = 0; i < 8; ++i) descriptor[2 * i] = static_cast<uint8_t>(digits[i]);
+    return true;
 }
 
 std::string BirdFile::InfoField(size_t offset, size_t length) const {

@@ -26,6 +26,10 @@ inline constexpr size_t BIRD_INFO_VERSION = 16;
 inline constexpr size_t BIRD_INFO_SERIAL = 32;
 inline constexpr size_t BIRD_INFO_MODEL = 48;
 inline constexpr size_t BIRD_INFO_SIZE = 64;
+// What the serial-number patch writes: the 32-bit serial word, and the
+// descriptor's 16 bytes (eight UTF-16LE characters, low bytes written).
+inline constexpr uint32_t BIRD_SERIAL_WORD_SIZE = 4;
+inline constexpr uint32_t BIRD_SERIAL_DESCRIPTOR_SIZE = 16;
 
 // One block of a loaded file. `data` points into the owning BirdFile's buffer.
 struct BirdBlock {
@@ -70,8 +74,21 @@ public:
     // Copies of every block of that type, in file order.
     std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;
     bool FindSerialNumberOffsets();
-    // Patches `serial` into the firmware images in memory.
+    // Patches `serial` into the firmware image that holds both the serial
+    // word and the descriptor, in memory. False, with nothing changed, when
+    // the file has no serial-number block or SerialOffsetsProblem() names one.
     bool ReplaceSerialNumber(uint32_t serial);
+    // Why the serial-number block cannot be patched: it is shorter than 8
+    // bytes, or the serial word or the descriptor does not lie wholly inside
+    // one and the same firmware image. Empty when it can be, or when the file
+    // has no such block.
+    std::string SerialOffsetsProblem() const;
+    // Two firmware images whose target ranges [address, address + length - 4)
+    // intersect (a flash range would be programmed twice); empty when none.
+    // Loader images go to RAM and are not compared.
+    std::string OverlapProblem() const;
+    // Every reason above: an update or a recovery must not send this file.
+    std::vector<std::string> WriteProblems() const;
     bool ValidateModel(const char* name) const;
     uint32_t GetSerialNumber() const;
     uint32_t GetBuild() const;
@@ -102,5 +119,7 @@ public:
 private:
     void Reset();
     const BirdBlock* FirstBlock(BLOCK_TYPE type) const;
+    const BirdBlock* ImageHolding(uint32_t target, uint32_t size) const;
+    const BirdBlock* PatchImage() const;
     std::string InfoField(size_t offset, size_t length) const;
 };

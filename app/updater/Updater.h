@@ -161,6 +161,12 @@ std::string _history_note_text(const std::string& note);
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
                                                   const std::string& store_directory, const char* caller);
 
+// Says why, and returns true, when an update or recovery must not send the
+// file at all (WriteProblems: serial-number offsets that cannot be patched,
+// overlapping firmware images); `purpose` completes "cannot be used for ...".
+// False, silently, when it may be sent. Any thread; the file is only read.
+bool _refuse_unwritable(UpdaterDisplayInterface& display, const BirdFile& file, const char* purpose);
+
 // The update's steps on a connected module, shared with recovery.
 // True when the file is built for the connected module (serial number and model).
 bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Velorn::Tarnix::Module& module,

@@ -139,10 +139,9 @@ void CheckInfo(const BirdFile& bird, BirdCheckReport& report) {
 void CheckSerial(BirdFile& bird, BirdCheckReport& report) {
     if (report.device == 0) return;
     if (report.has_serial_block) {
+        // Refused only for a block that cannot be patched, which the
+        // file's write problems already name.
         report.serial_check_passed = bird.ReplaceSerialNumber(report.device);
-        if (!report.serial_check_passed)
-            report.problems.push_back("the serial number " + Hex8(report.device) +
-                                      " cannot be set into its firmware");
         return;
     }
     report.serial_check_passed = bird.ValidateSerialNumber(report.device);
@@ -186,6 +185,10 @@ BirdCheckReport Updater::Check_BirdFile(const std::string& path, unsigned serial
     BirdCheckReport report;
     report.path = path;
     report.device = serial;
+    if (aDirectory_Exists(path.c_str())) {
+        report.problems.push_back("it is a directory");
+        return report;
+    }
     if (!aFile_Exists(path.c_str())) {
         report.problems.push_back("there is no such file");
         return report;
@@ -207,10 +210,16 @@ BirdCheckReport Updater::Check_BirdFile(const std::string& path, unsigned serial
     report.has_serial_block = bird.hasSerialOffsets;
     report.serial_offset = bird.serialNumberOffset;
     report.descriptor_offset = bird.descriptorOffset;
-    if (report.has_serial_block && bird.FindBlocks(BirdFile::BLOCK_SERIAL_OFFSETS)[0].length < 8)
-        report.problems.push_back("its serial-number block is shorter than 8 bytes");
+    for (const auto& problem : bird.WriteProblems()) report.problems.push_back(problem);
     CheckSerial(bird, report);
     return report;
+}
+
+bool _refuse_unwritable(UpdaterDisplayInterface& display, const BirdFile& file, const char* purpose) {
+    const auto problems = file.WriteProblems();
+    for (const auto& problem : problems)
+        display.message(kError, "BIRD file cannot be used for %s: %s", purpose, problem.c_str());
+    return !problems.empty();
 }
 
 std::string _history_note_text(const std::string& note) {

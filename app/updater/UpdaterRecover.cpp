@@ -321,6 +321,34 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& file, uns
     return true;
 }
 
+// True (after saying why) when recovery must not send the file: nothing to
+// write, a generic image (recovery writes device-specific images only), or
+// one that no update may send either.
+bool RefusedForRecovery(UpdaterDisplayInterface& display, const BirdFile& file) {
+    if (file.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) {
+        display.message(kError, "Failed to load bird file");
+        return true;
+    }
+    if (file.hasSerialOffsets) {
+        display.message(kError, "Updater does not support offline recovery");
+        return true;
+    }
+    return _refuse_unwritable(display, file, "a recovery");
+}
+
+// A file named with -f is judged before the port or the boot ROM is
+// touched: a chip must not be erased for a file that is then refused.
+bool RefusedBeforeTouching(UpdaterDisplayInterface& display, const std::string& bird_file) {
+    if (bird_file.empty()) return false;
+    try {
+        return RefusedForRecovery(display, BirdFile(bird_file));
+    } catch (const std::runtime_error& e) {
+        Log::log(Log::DEBUG_Updater, "%s\n", e.what());
+        display.message(kError, "Failed to load bird file");
+        return true;
+    }
+}
+
 } // namespace
 
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned serial, std::string bird_file,
@@ -336,6 +364,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
 bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
                                std::string bird_file, bool) {
     const uint64_t start = aTime_GetMSTicks();
+    if (RefusedBeforeTouching(display, bird_file)) return false;
     Fingerprint fingerprint;
     // Read at the rate the transfer uses: the chip's autobaud locks to the
     // rate it was synchronised at.
@@ -361,15 +390,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, 
         display.message(kError, "Failed to load bird file");
         return false;
     }
-    // A file that holds nothing to write must not pass for a recovery.
-    if (file.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) {
-        display.message(kError, "Failed to load bird file");
-        return false;
-    }
-    if (file.hasSerialOffsets) {
-        display.message(kError, "Updater does not support offline recovery");
-        return false;
-    }
+    if (RefusedForRecovery(display, file)) return false;
     bool ok = false;
     if (chip_family == kChipIMX) {
         ok = _recover_firmware_imx(display, file, serial, uei_bytes_load);

@@ -13,6 +13,7 @@
 #include "SystemClass.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdateInterruption.h"
 #include "UpdaterEntity.h"
 #include "UpdaterModule.h"
 #include "UpdaterStore.h"
@@ -114,9 +115,36 @@ aErr ReadSerial(Module& module, unsigned& serial) {
     return system.getSerialNumber(&serial);
 }
 
+// The module back after REBOOT must run the build the file names (0: the
+// file names none): a loader that never committed the image, or a module that
+// rebooted into its old one, is a failed update.
+bool CheckRunningBuild(UpdaterDisplayInterface& display, Module& target, unsigned serial, unsigned expected) {
+    SystemClass system;
+    system.init(&target, 0);
+    unsigned version = 0;
+    unsigned build = 0;
+    const aErr err = system.getBuild(&build);
+    if (err == aErrNone && system.getVersion(&version) == aErrNone)
+        Log::log(Log::DEBUG_Updater, "Module [%08X] runs %u.%u.%u (build %u)\n", serial,
+                 aVersion_ParseMajor(version), aVersion_ParseMinor(version), aVersion_ParsePatch(version), build);
+    if (expected == 0) return true;
+    if (err != aErrNone) {
+        display.message(kError, "Module [%08X] did not report its build after the update (%d, %s)", serial, err,
+                        ErrorText(err));
+        return false;
+    }
+    if (build != expected) {
+        display.message(kError, "Module [%08X] reports build %u after the update, expected %u", serial, build,
+                        expected);
+        return false;
+    }
+    return true;
+}
+
 // After REBOOT the module must come back as the same device running the new
 // image; until it does the update has not succeeded.
-bool AwaitReturn(UpdaterDisplayInterface& display, Module& target, unsigned serial, linkType type, bool routed) {
+bool AwaitReturn(UpdaterDisplayInterface& display, Module& target, unsigned serial, unsigned build, linkType type,
+                 bool routed) {
     const uint64_t end = aTime_GetMSTicks() + kRebootReturnWaitMs;
     unsigned reported = 0;
     aErr err = aErrTimeout;
@@ -142,14 +170,7 @@ bool AwaitReturn(UpdaterDisplayInterface& display, Module& target, unsigned seri
         display.message(kError, "Module came back with serial number [%08X], expected [%08X]", reported, serial);
         return false;
     }
-    SystemClass system;
-    system.init(&target, 0);
-    unsigned version = 0;
-    unsigned build = 0;
-    if (system.getVersion(&version) == aErrNone && system.getBuild(&build) == aErrNone)
-        Log::log(Log::DEBUG_Updater, "Module [%08X] runs %u.%u.%u (build %u)\n", serial,
-                 aVersion_ParseMajor(version), aVersion_ParseMinor(version), aVersion_ParsePatch(version), build);
-    return true;
+    return CheckRunningBuild(display, target, serial, build);
 }
 
 // What an update needs from a file whatever -OVERRIDE says: something to
@@ -259,6 +280,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
         return err;
     }
     display.message(kInfo, "Starting Load on Device");
+    UpdateInterruption::Enter(UpdateInterruption::InLoader);
     err = entity.LoaderStart();
     if (err == aErrTimeout) {
         Log::log(Log::DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
@@ -319,6 +341,7 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
         display.message(kError, "Update command must specify the specific device");
         return false;
     }
+    const UpdateInterruption interruption(serial);
     auto store = _createUpdaterStore(display, store_directory, "Update_Firmware");
     if (!store) return false;
     // The device's own entry, made when missing, so that its history always
@@ -374,6 +397,7 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     }
     if (file.blocks.empty() && file.path.empty()) return false; // the store could not be made (reported)
     if (!CheckBlocks(display, file)) return false;
+    if (_refuse_unwritable(display, file, "an update")) return false;
     if (file.hasSerialOffsets) {
         Log::log(Log::DEBUG_Updater, "Setting serial number into firmware... ");
         if (!file.ReplaceSerialNumber(serial)) {
@@ -438,15 +462,21 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     // -OVERRIDE can that differ): the module comes back with that one.
     const unsigned returning =
         (!file.hasSerialOffsets && !file.ValidateSerialNumber(serial)) ? file.GetSerialNumber() : serial;
-    if (err == aErrNone && !AwaitReturn(display, target, returning, type, routed)) err = aErrTimeout;
+    if (err == aErrNone && !AwaitReturn(display, target, returning, file.GetBuild(), type, routed)) err = aErrTimeout;
     if (err != aErrNone) {
         Log::log(Log::DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
         return false;
     }
 
+    UpdateInterruption::Enter(UpdateInterruption::Recording);
     if (bird_file.empty()) bird_file = std::to_string(build) + STORE_BIRD_EXTENSION;
     if (!_record_transfer(device.settings, bird_file, history_note)) {
         display.message(kError, "Failed to save the transfer history in %s", device.settings.filename.c_str());
+        return false;
+    }
+    if (UpdateInterruption::Interrupted()) {
+        display.message(kError, "Update interrupted: module [%08X] runs the new firmware and the transfer is recorded",
+                        serial);
         return false;
     }
     Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");

@@ -224,6 +224,7 @@ void Faults::set(const std::string& name, const std::string& value) {
     else if (name == "wrong_sum") wrong_sum = parseCount(value, what);
     else if (name == "silent_after_load") silent_after_load = parseCount(value, what);
     else if (name == "no_return_after_reboot") no_return_after_reboot = parseCount(value, what);
+    else if (name == "boot_old_image") boot_old_image = parseCount(value, what);
     else if (name == "drop_connection") drop_connection_after_data = static_cast<unsigned>(parseNumber(value, 1000000, what));
     else if (name == "refuse_second_connection") refuse_second_connection = parseBool(value, what);
     else if (name == "usb_stall") {
@@ -258,6 +259,7 @@ std::string Faults::describe() const {
       << " refuse_write=" << countText(refuse_write) << " wrong_sum=" << countText(wrong_sum)
       << " silent_after_load=" << countText(silent_after_load)
       << " no_return_after_reboot=" << countText(no_return_after_reboot)
+      << " boot_old_image=" << countText(boot_old_image)
       << " drop_connection=" << drop_connection_after_data
       << " refuse_second_connection=" << (refuse_second_connection ? "yes" : "no")
       << " usb_stall=in:" << usb.stall_in << ",out:" << usb.stall_out << " usb_io_errors=" << usb.io_errors << " usb_partial_out=" << usb.partial_out

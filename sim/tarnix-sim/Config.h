@@ -40,6 +40,7 @@ struct Faults {
     FaultCount wrong_sum;
     FaultCount silent_after_load;
     FaultCount no_return_after_reboot;
+    FaultCount boot_old_image; // the next boots after a write keep running the old build
     unsigned drop_connection_after_data = 0; // 0: off; else drop after that many more data packets
     bool refuse_second_connection = false;
     // USB faults (usb_stall, usb_io_errors, usb_vanish, usb_held) and a late

@@ -144,6 +144,10 @@ void Module::goDown() {
 }
 
 void Module::boot(uint64_t nowMs) {
+    if (image_written_ && faults_.boot_old_image.fire()) {
+        image_written_ = false;
+        log_.info("%s: fault boot_old_image: the written image is not booted", name().c_str());
+    }
     if (image_written_) {
         image_written_ = false;
         if (auto id = flash_.findIdentity()) {

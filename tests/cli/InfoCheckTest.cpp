@@ -137,6 +137,7 @@ TEST(CheckBird, JudgedAsAnUpdateWouldJudgeIt) {
          "Checking BIRD file: " + dir / "cut.bird\n"},
         {{"-f", miscounted}, refused + "its block area is damaged: 3 blocks declared, 2 readable\n", "Blocks:         2\n"},
         {{"-f", dir / "absent.bird"}, refused + "there is no such file\n", "Checking BIRD file: "},
+        {{"-f", dir.path()}, refused + "it is a directory\n", "Checking BIRD file: "},
         {{}, "-C must specify a BIRD file via -f\n--help for usage information\n", V},
     };
     for (auto& row : rows) {

@@ -408,23 +408,25 @@ TEST(BirdFileQueries, BuildFieldReadsFifteenCharactersOnly) {
     EXPECT_EQ(BirdFile(dir / "b").GetBuild(), 421u); // 16th digit ignored
 }
 
-TEST(BirdFileQueries, SerialOffsetOutsideEveryImageStillReportsTrueAndChangesNothing) {
+// Patching must fail when it cannot write the serial number: the module would
+// otherwise come back without one.
+TEST(BirdFileQueries, SerialOffsetOutsideEveryImageFailsAndChangesNothing) {
     TempDir dir;
     WriteBirdFromSpec(dir, R"({"blocks": [{"type": 2, "data": "0009000000000000"},
                                 {"type": 1, "address": 4096, "image": ")" + ImageHex(32) + R"("}]})",
                       dir / "outside");
     BirdFile bird(dir / "outside");
     auto before = Bytes(bird.blocks[1]);
-    EXPECT_TRUE(bird.ReplaceSerialNumber(0x11223344));
+    EXPECT_FALSE(bird.ReplaceSerialNumber(0x11223344));
     EXPECT_EQ(Bytes(bird.blocks[1]), before);
 
-    // The serial word straddling the image's end is not written either.
+    // Straddling the image's end counts as outside (serial word and descriptor here).
     WriteBirdFromSpec(dir, R"({"blocks": [{"type": 2, "data": "0000101e00001012"},
                                 {"type": 1, "address": 4096, "image": ")" + ImageHex(32) + R"("}]})",
                       dir / "edge");
     BirdFile edge(dir / "edge");
     before = Bytes(edge.blocks[1]);
-    EXPECT_TRUE(edge.ReplaceSerialNumber(0x11223344));
+    EXPECT_FALSE(edge.ReplaceSerialNumber(0x11223344));
     EXPECT_EQ(Bytes(edge.blocks[1]), before);
 }
 

@@ -3,6 +3,7 @@
 // network namespace) and through a routing module. Each success is checked in
 // the simulator's flash (exactly the image, serial number patched in) and in
 // the device's history keys; each failure ends with status 1 and no history.
+#include <csignal>
 #include <cstdarg>
 #include <fstream>
 #include <sstream>
@@ -36,6 +37,8 @@ struct BirdOptions {
     bool loader = true;
     bool firmware = true;
     uint32_t address = kFlashBase;
+    std::string serialOffsets = "0x08000080 0x08000100"; // serial word, descriptor
+    std::string moreManifest;                            // further manifest lines
 };
 
 // Writes `name` in dir (or at `out`); an image without a serial-number block
@@ -50,9 +53,10 @@ Firmware MakeFirmware(const testsupport::TempDir& dir, const std::string& name, 
     testsupport::WriteFile(dir / (name + ".ld"), std::string(loader.begin(), loader.end()));
     std::ostringstream m;
     m << "build " << o.build << "\nversion 2.16.1\nmodel " << o.model << "\nserial " << o.serial << "\n";
-    if (o.serialBlock) m << "serial-offsets 0x08000080 0x08000100\n";
+    if (o.serialBlock) m << "serial-offsets " << o.serialOffsets << "\n";
     if (o.loader) m << "loader 0x20000000 " << name << ".ld\n";
     if (o.firmware) m << "firmware 0x" << std::hex << o.address << std::dec << " " << name << ".fw\n";
+    m << o.moreManifest;
     testsupport::WriteFile(dir / (name + ".manifest"), m.str());
     auto r = testsupport::Run({BIRDTOOL_BIN, "pack", dir / (name + ".manifest"), f.path});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -299,6 +303,8 @@ TEST_F(Update, FaultsEndCleanly) {
         {"wrong_sum = always", 1, "Error transferring loader [29, aErrInvalidOption]"},
         {"silent_after_load = 1", 0, "Timeout on LoaderStart"},
         {"no_return_after_reboot = 1", 1, "Module [40F5849A] did not come back after the update"},
+        // The loader never committed the image: back, but with its old build.
+        {"boot_old_image = 1", 1, "Module [40F5849A] reports build 1000 after the update, expected 1234"},
         // Reset in the firmware phase: the block's next attempt goes out on a new connection.
         {"drop_connection = 10", 0, "Transferring firmware to device"},
         {"drop_connection = 40", 0, "Transferring firmware to device"},
@@ -338,6 +344,8 @@ TEST_F(Update, UnfitFilesAreRefused) {
     serial.serialBlock = false;
     serial.serial = "12345678";
     outside.address = 0x09000000;
+    outside.serialBlock = false; // reaches the module: nothing to patch outside the image
+    outside.serial = "40F5849A";
     const std::vector<Case> cases{
         {"no loader", noLoader, "Birdfile has no loader blocks"},
         {"no firmware", noFirmware, "Birdfile has no firmware blocks"},
@@ -354,6 +362,97 @@ TEST_F(Update, UnfitFilesAreRefused) {
         auto r = Updater({"-U", "-d", "40F5849A", "-f", f.path});
         EXPECT_EQ(r.status, 1) << r.out << r.err;
         EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        ExpectNoTransfer();
+    }
+}
+
+// A serial number that cannot be patched (the module would come back as
+// FFFFFFFF, unreachable by -d) or images that overlap: -C, -U and recovery
+// refuse the file before anything is sent, and the module keeps its flash and
+// its serial number. The fit file last shows the same module updates.
+TEST_F(Update, UnpatchableOrOverlappingFilesAreRefusedBeforeAnythingIsSent) {
+    const std::string second = dir / "second.fw";
+    testsupport::WriteFile(second, std::string(4096, '\x11'));
+    testsupport::WriteFile(dir / "plain-file", "not a serial port");
+    struct Case {
+        const char* name;
+        std::string offsets;  // serial word, descriptor ("" : no serial-number block)
+        std::string secondAt; // a second firmware image of 4096 bytes there ("" : none)
+        std::string reason;   // why it is refused ("" : fit)
+    };
+    const std::vector<Case> cases{
+        {"serial word straddles the image end", "0x08000FFE 0x08000100", "",
+         "its serial number (4 bytes at 0x08000FFE) does not lie inside a firmware image"},
+        {"serial word outside every image", "0x09000000 0x08000100", "",
+         "its serial number (4 bytes at 0x09000000) does not lie inside a firmware image"},
+        {"descriptor straddles the image end", "0x08000080 0x08000FF8", "",
+         "its serial-number descriptor (16 bytes at 0x08000FF8) does not lie inside a firmware image"},
+        {"descriptor in another image", "0x08000080 0x08002000", "0x08002000",
+         "its serial number (0x08000080) and its descriptor (0x08002000) lie in different firmware images"},
+        {"overlapping images", "", "0x08000800",
+         "its firmware images at 0x08000000 (4096 bytes) and 0x08000800 (4096 bytes) overlap"},
+        {"inside one image", "0x08000080 0x08000100", "", ""},
+    };
+    auto sim = Start(ModuleConfig());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        BirdOptions o;
+        o.serialBlock = !c.offsets.empty();
+        if (o.serialBlock) o.serialOffsets = c.offsets;
+        else o.serial = "40F5849A";
+        if (!c.secondAt.empty()) o.moreManifest = "firmware " + c.secondAt + " " + second + "\n";
+        std::string name = c.name;
+        std::replace(name.begin(), name.end(), ' ', '-');
+        const Firmware f = MakeFirmware(dir, name + ".bird", o);
+        const bool fit = c.reason.empty();
+        const std::string flashBefore = testsupport::ReadFile(sim->state() + "/m1/flash.bin");
+
+        auto check = Updater({"-C", "-f", f.path, "-d", "40F5849A"});
+        EXPECT_EQ(check.status, fit ? 0 : 1) << check.out;
+        EXPECT_EQ(check.err, fit ? "" : "BIRD file cannot be used for an update: " + c.reason + "\n");
+
+        // Recovery judges a named file before it opens the port.
+        auto recover = Updater({"-U", "-t", "RECOVER", "-s", dir / "plain-file", "-f", f.path});
+        EXPECT_EQ(recover.status, 1);
+        EXPECT_EQ(recover.err, o.serialBlock ? "Updater does not support offline recovery\n"
+                                             : "BIRD file cannot be used for a recovery: " + c.reason + "\n");
+
+        auto update = Updater({"-U", "-d", "40F5849A", "-f", f.path});
+        EXPECT_EQ(update.status, fit ? 0 : 1) << update.out << update.err;
+        EXPECT_NE(sim->control("status m1").find("serial=40F5849A "), std::string::npos);
+        if (fit) {
+            ExpectFlash(*sim, "m1", f.image);
+            ExpectTransferred(f.path);
+            continue;
+        }
+        EXPECT_EQ(update.err, "BIRD file cannot be used for an update: " + c.reason + "\n");
+        EXPECT_EQ(update.out.find("Transferring loader"), std::string::npos) << update.out;
+        EXPECT_EQ(testsupport::ReadFile(sim->state() + "/m1/flash.bin"), flashBefore);
+        ExpectNoTransfer();
+    }
+}
+
+// Ctrl-C or SIGTERM once the module runs its loader: one line that says so
+// and how to finish, status 1, nothing recorded.
+TEST_F(Update, InterruptedUpdateSaysHowToFinish) {
+    const Firmware f = MakeFirmware(dir, "fw.bird");
+    const std::string errors = dir / "stderr";
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        testsupport::Run({"/bin/rm", "-rf", store});
+        // Down after its reboot: the update is still waiting when the signal comes.
+        auto sim = Start(ModuleConfig("fault.no_return_after_reboot = 1\n"));
+        testsupport::RunOptions options;
+        options.env["ERRORS"] = errors;
+        testsupport::Background updater({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>\"$ERRORS\"", UPDATER_BIN, "-u",
+                                         "127.0.0.1:1", "-i", store, "-U", "-d", "40F5849A", "-f", f.path, "-m", "0"},
+                                        options);
+        ASSERT_FALSE(updater.WaitForLine("Transferring firmware block 1 of 1", std::chrono::seconds(60)).empty())
+            << updater.output() << testsupport::ReadFile(errors);
+        EXPECT_EQ(updater.Stop(signal), 1);
+        EXPECT_EQ(testsupport::ReadFile(errors),
+                  "Update interrupted: module [40F5849A] may be left in its loader; run the same Updater -U "
+                  "command again to finish the update\n");
         ExpectNoTransfer();
     }
 }
