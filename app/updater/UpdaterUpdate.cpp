@@ -57,11 +57,15 @@ linkType LinkTypeOf(const Module& module) {
     return module.getLinkSpecifier(&spec) == aErrNone ? linkType(spec.type) : INVALID;
 }
 
-// Direct connection: USB first, TCP/IP when the module is not on USB.
-aErr ConnectDirect(Module& module, unsigned serial) {
+// Direct connection: USB first; when the module is not on USB, say so and
+// take TCP/IP only when a single address answers for the serial number.
+aErr ConnectDirect(UpdaterDisplayInterface& display, Module& module, unsigned serial) {
     aErr err = module.connect(USB, serial);
-    if (err == aErrNotFound) err = module.connect(TCPIP, serial);
-    return err;
+    if (err != aErrNotFound) return err;
+    display.message(kInfo, "Module [%08X] not found on USB; looking on TCP/IP", serial);
+    linkSpec spec{};
+    err = _find_tcpip_module(display, serial, spec);
+    return err == aErrNone ? module.connectFromSpec(spec) : err;
 }
 
 // A USB module answers LOAD and then leaves the bus; its link may still read
@@ -408,7 +412,7 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
         Module router(0, static_cast<unsigned char>(0));
         err = _disableZephyl(router, display);
         if (err == aErrNone) {
-            err = ConnectDirect(router, router_serial);
+            err = ConnectDirect(display, router, router_serial);
             if (err != aErrNone) {
                 display.message(kError, "Failed to connect to link module [%08X]", router_serial);
                 return false;
@@ -417,7 +421,7 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
             if (err != aErrNone) display.message(kError, "Failed to connect to module [%08X]", serial);
         }
     } else if (err == aErrNone) {
-        err = ConnectDirect(target, serial);
+        err = ConnectDirect(display, target, serial);
         if (err != aErrNone) display.message(kError, "Failed to connect to module [%08X]", serial);
     }
 
