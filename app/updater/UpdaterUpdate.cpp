@@ -17,6 +17,7 @@
 #include "UpdaterModule.h"
 #include "UpdaterStore.h"
 #include "aDefs.h"
+#include "aDiscovery.h"
 #include "aTime.h"
 #include "aUSB.h"
 #include "aVersion.h"
@@ -66,6 +67,20 @@ aErr ConnectDirect(UpdaterDisplayInterface& display, Module& module, unsigned se
     linkSpec spec{};
     err = _find_tcpip_module(display, serial, spec);
     return err == aErrNone ? module.connectFromSpec(spec) : err;
+}
+
+// Finding the target behind a router sends probes through the router before
+// the router is connected: refuse first, as connecting it would, when its
+// serial number answers on TCP/IP from more than one address. aErrNone when
+// the router is on USB, answers once, or not at all (that is reported later).
+aErr RefuseAmbiguousRouter(UpdaterDisplayInterface& display, unsigned router_serial) {
+    linkSpec* onUsb = aDiscovery_FindModule(USB, router_serial, 0);
+    const bool usb = onUsb != nullptr;
+    aLinkSpec_Destroy(&onUsb);
+    if (usb) return aErrNone;
+    linkSpec spec{};
+    const aErr err = _find_tcpip_module(display, router_serial, spec);
+    return err == aErrNotFound ? aErrNone : err;
 }
 
 // A USB module answers LOAD and then leaves the bus; its link may still read
@@ -392,6 +407,7 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     aErr err = _disableZephyl(target, display);
     if (err == aErrNone && router_serial != 0) {
         if (module_address == 0) {
+            if (RefuseAmbiguousRouter(display, router_serial) != aErrNone) return false;
             const auto found = Discover_TarnixNetwork_Devices(router_serial, INVALID);
             if (found.empty()) {
                 display.message(kError, "Unable to find modules on Network");
