@@ -125,7 +125,7 @@ int aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callbac
     case USB:
         return aDiscovery_EnumerateUSB(callback, reference);
     case TCPIP:
-        return aDiscovery_EnumerateEthernet(callback, reference, interfaceAddress);
+        return aDiscovery_EnumerateEthernetModules(callback, reference, interfaceAddress, nullptr);
     case ZEPHYL:
     case ZEPHYL_USB:
     case ZEPHYL_TCPIP:
@@ -199,7 +199,10 @@ void sCzmqInit()
 
 } // namespace
 
-int aDiscovery_GetIPv4Interfaces(uint32_t* addresses, int maximum)
+namespace {
+
+/* One pass over CZMQ's interface list; `masks` may be null. */
+int sListInterfaces(uint32_t* addresses, uint32_t* masks, int maximum)
 {
     if (addresses == nullptr || maximum <= 0) return 0;
     sCzmqInit();
@@ -207,12 +210,30 @@ int aDiscovery_GetIPv4Interfaces(uint32_t* addresses, int maximum)
     if (list == nullptr) return 0;
     int count = 0;
     for (const char* name = ziflist_first(list); name != nullptr && count < maximum; name = ziflist_next(list)) {
-        in_addr address {};
+        in_addr address {}, mask {};
         const char* text = ziflist_address(list);
-        if (text != nullptr && inet_pton(AF_INET, text, &address) == 1) addresses[count++] = address.s_addr;
+        if (text == nullptr || inet_pton(AF_INET, text, &address) != 1) continue;
+        if (masks != nullptr) {
+            const char* maskText = ziflist_netmask(list);
+            if (maskText == nullptr || inet_pton(AF_INET, maskText, &mask) != 1) continue;
+            masks[count] = mask.s_addr;
+        }
+        addresses[count++] = address.s_addr;
     }
     ziflist_destroy(&list);
     return count;
+}
+
+} // namespace
+
+int aDiscovery_GetIPv4Interfaces(uint32_t* addresses, int maximum)
+{
+    return sListInterfaces(addresses, nullptr, maximum);
+}
+
+int aDiscovery_GetIPv4Networks(uint32_t* addresses, uint32_t* masks, int maximum)
+{
+    return masks == nullptr ? 0 : sListInterfaces(addresses, masks, maximum);
 }
 
 int aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, size_t size)

@@ -29,8 +29,9 @@ typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* found, voi
  * USB: every Tarnix device on the shared libusb context whose serial string is
  * exactly eight hexadecimal digits (as long as reading the descriptors takes).
  * TCPIP: Ethernet discovery through `interfaceAddress` (IPv4, network byte
- * order; 0 or 127.0.0.1 mean every interface); it ends 2 s after the last
- * reply and never later than aDISCOVERY_ETHERNET_LIMIT_MS after it started.
+ * order; 0 or 127.0.0.1 mean every interface), as
+ * aDiscovery_EnumerateEthernetModules; it ends 2 s after the last reply and
+ * never later than aDISCOVERY_ETHERNET_LIMIT_MS after it started.
  * ZEPHYL to ZEPHYL_SERIAL: aDiscovery_Enumerate_ZephylModules. Other types: 0.
  * A null callback finds nothing. */
 int aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference,
@@ -63,6 +64,40 @@ int aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, size_t size)
 /* The whole Ethernet search is bounded: a reply stream that never pauses for
  * 2 s still ends it here. */
 #define aDISCOVERY_ETHERNET_LIMIT_MS 4000
+/* At most this many replies are reported by one Ethernet search; the rest are
+ * dropped (and counted), so a flood of answers cannot grow a caller's list
+ * without end. */
+#define aDISCOVERY_ETHERNET_MAX_REPLIES 128
+/* The Ethernet exchange: a 16-byte request (byte 0 is 1) to the group on the
+ * request port; 16-byte replies come to the port below, which the searcher
+ * holds alone on each interface it asks through. */
+#define aDISCOVERY_ETHERNET_GROUP "232.2.2.2"
+#define aDISCOVERY_ETHERNET_REQUEST_PORT 9888
+#define aDISCOVERY_ETHERNET_REPLY_PORT 9889
+
+/* What one Ethernet search did besides the replies it reported. */
+typedef struct aDiscoveryEthernetReport {
+    int requests;      /* interfaces a request went out through */
+    int reported;      /* replies passed to the callback */
+    int outsideSubnet; /* replies from outside the asking interface's subnet, dropped */
+    int malformed;     /* datagrams of another size, dropped */
+    int overLimit;     /* replies past aDISCOVERY_ETHERNET_MAX_REPLIES, dropped */
+    int portsBusy;     /* interfaces not asked: another socket holds the reply port there */
+    uint32_t busyAddress; /* the first such interface (network byte order), 0 when none */
+} aDiscoveryEthernetReport;
+
+/* Ethernet discovery (the TCPIP case of aDiscovery_EnumerateModules) with an
+ * account of what it dropped. Each interface asked (every broadcast-capable
+ * IPv4 interface when `interfaceAddress` is 0 or 127.0.0.1, else that one
+ * interface when the host has it) gets its own socket, bound to its address
+ * on the reply port with address reuse off: the request goes out on it, and
+ * only a reply that comes back on it from an address in that interface's
+ * subnet is reported. An interface whose reply port another socket holds is
+ * not asked (counted in portsBusy). Returns the number of hits; `report` may
+ * be null, else it is filled in full (zeroed first). Caller's thread only;
+ * bounded as the TCPIP search above. */
+int aDiscovery_EnumerateEthernetModules(aDiscoveryModuleFoundProc callback, void* reference,
+                                        uint32_t interfaceAddress, aDiscoveryEthernetReport* report);
 
 /* Pure parsers of what the network sends, used by the searches (and fuzzed).
  * Ethernet reply: exactly 16 bytes (little-endian: byte 1 module address,

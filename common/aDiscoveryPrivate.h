@@ -44,9 +44,13 @@ private:
 bool aDiscovery_Report(aDiscoveryModuleFoundProc callback, void* reference, const linkSpec& spec, int* hits);
 
 int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference);
-int aDiscovery_EnumerateEthernet(aDiscoveryModuleFoundProc callback, void* reference, uint32_t interfaceAddress);
 int aDiscovery_EnumerateLoopback(aDiscoveryModuleFoundProc callback, void* reference);
 int aDiscovery_EnumerateBeacons(aDiscoveryModuleFoundProc callback, void* reference, uint32_t interfaceAddress);
+
+/* The host's broadcast-capable IPv4 interfaces as CZMQ lists them, with their
+ * netmasks (both network byte order); returns the count. Interfaces whose
+ * netmask cannot be read are left out. */
+int aDiscovery_GetIPv4Networks(uint32_t* addresses, uint32_t* masks, int maximum);
 
 /* aMulticast_Receive with its own wait (ms) instead of the socket's 1 s. */
 int aMulticast_ReceiveWithin(aMulticastSocket* socket, uint8_t* buffer, size_t size, int timeoutMs);

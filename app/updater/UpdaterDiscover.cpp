@@ -1,8 +1,11 @@
 // Discovery: the modules reachable over USB or TCP/IP, or behind a routing
 // module on its I2C network, each read for its identity and firmware.
 // Discovery writes nothing to the local store.
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "I2CClass.h"
@@ -54,6 +57,48 @@ bool _discovered_link(const linkSpec* spec, bool* found, void* reference) {
              static_cast<int>(spec->type));
     search->second = spec->type;
     return false;
+}
+
+// Says what a TCP/IP search dropped: what leaves the user's list short on the
+// console, the rest in the debug log.
+void ReportEthernetSearch(UpdaterDisplayInterface& display, const aDiscoveryEthernetReport& report) {
+    if (report.portsBusy > 0) {
+        char address[INET_ADDRSTRLEN] = "?";
+        aDiscovery_ConvertIPv4Interface(report.busyAddress, address, sizeof address);
+        display.message(kError,
+                        "TCP/IP discovery could not ask through %d interface(s): another program holds reply port "
+                        "%d on %s",
+                        report.portsBusy, aDISCOVERY_ETHERNET_REPLY_PORT, address);
+    }
+    if (report.overLimit > 0)
+        display.message(kError, "TCP/IP discovery takes %d replies at most; %d more were left out",
+                        aDISCOVERY_ETHERNET_MAX_REPLIES, report.overLimit);
+    Log::log(Log::DEBUG_Network,
+             "NETWORK: TCP/IP discovery asked through %d interface(s): %d replies taken, %d from outside the asking "
+             "interface's subnet dropped, %d malformed dropped, %d past the limit dropped\n",
+             report.requests, report.reported, report.outsideSubnet, report.malformed, report.overLimit);
+}
+
+// Every distinct address (IP and port) at which a serial number answered.
+struct AnswerSearch {
+    unsigned serial;
+    std::vector<linkSpec> answers;
+};
+
+bool _collect_answers(const linkSpec* spec, bool* found, void* reference) {
+    auto* search = static_cast<AnswerSearch*>(reference);
+    if (spec->serial_num != search->serial) return true;
+    *found = true;
+    for (const linkSpec& seen : search->answers)
+        if (seen.ip_address == spec->ip_address && seen.ip_port == spec->ip_port) return true;
+    search->answers.push_back(*spec);
+    return true;
+}
+
+std::string AddressText(const linkSpec& spec) {
+    char address[INET_ADDRSTRLEN] = "?";
+    aDiscovery_ConvertIPv4Interface(spec.ip_address, address, sizeof address);
+    return std::string(address) + ":" + std::to_string(spec.ip_port);
 }
 
 // The name as it can stand on a console line: it ends at a NUL, and control
@@ -137,6 +182,35 @@ aErr _disableZephyl(Module& module, UpdaterDisplayInterface& display) {
     return err;
 }
 
+aErr _find_tcpip_module(UpdaterDisplayInterface& display, unsigned serial, linkSpec& spec) {
+    AnswerSearch search{serial, {}};
+    aDiscoveryEthernetReport report{};
+    aDiscovery_EnumerateEthernetModules(_collect_answers, &search, kAnyInterface, &report);
+    ReportEthernetSearch(display, report);
+    if (search.answers.size() > 1) {
+        std::string addresses;
+        for (const linkSpec& answer : search.answers)
+            addresses += (addresses.empty() ? "" : ", ") + AddressText(answer);
+        display.message(kError,
+                        "Module [%08X] answers on TCP/IP from more than one address (%s); refusing the update: "
+                        "only one device may have this serial number",
+                        serial, addresses.c_str());
+        return aErrDuplicate;
+    }
+    if (report.overLimit > 0) {
+        display.message(kError,
+                        "Module [%08X]: TCP/IP replies were left out, so a second device with this serial number "
+                        "cannot be ruled out; refusing the update",
+                        serial);
+        return aErrOverrun;
+    }
+    if (search.answers.empty()) return aErrNotFound;
+    spec = search.answers.front();
+    Log::log(Log::DEBUG_Network, "NETWORK: Found device [%08X] at %s\n", serial,
+             AddressText(spec).c_str());
+    return aErrNone;
+}
+
 linkType _discover_link_type(unsigned serial) {
     for (linkType type : {USB, TCPIP}) {
         LinkSearch search{serial, INVALID};
@@ -193,8 +267,15 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
     std::vector<DeviceInfo> found;
     const std::vector<linkType> types = type != INVALID ? std::vector<linkType>{type}
                                                         : std::vector<linkType>{USB, TCPIP};
-    for (linkType searched : types)
-        aDiscovery_EnumerateModules(searched, _discovered_device, &found, kAnyInterface);
+    for (linkType searched : types) {
+        if (searched != TCPIP) {
+            aDiscovery_EnumerateModules(searched, _discovered_device, &found, kAnyInterface);
+            continue;
+        }
+        aDiscoveryEthernetReport report{};
+        aDiscovery_EnumerateEthernetModules(_discovered_device, &found, kAnyInterface, &report);
+        ReportEthernetSearch(display, report);
+    }
     for (DeviceInfo& info : found) ReadDirectModule(info, display);
     return found;
 }

@@ -17,6 +17,15 @@ class Module;
 // caller must not connect then.
 aErr _disableZephyl(Velorn::Tarnix::Module& module, UpdaterDisplayInterface& display);
 
+// Looks for the module on TCP/IP with one full Ethernet search (what it
+// dropped is reported). aErrNone with `spec` set when exactly one address
+// (IP and port) answered for `serial`; aErrNotFound when none did;
+// aErrDuplicate when several did, and aErrOverrun when replies were left out
+// past the search's limit (both reported at Error level, naming the
+// addresses): a second device with the number cannot be ruled out then.
+// Main thread.
+aErr _find_tcpip_module(UpdaterDisplayInterface& display, unsigned serial, linkSpec& spec);
+
 // The link type through which the module with this serial number is found:
 // USB first, then TCPIP; 0 when neither finds it.
 linkType _discover_link_type(unsigned serial);

@@ -18,6 +18,7 @@
 #include "UpdaterModule.h"
 #include "UpdaterStore.h"
 #include "aDefs.h"
+#include "aDiscovery.h"
 #include "aTime.h"
 #include "aUSB.h"
 #include "aVersion.h"
@@ -58,11 +59,29 @@ linkType LinkTypeOf(const Module& module) {
     return module.getLinkSpecifier(&spec) == aErrNone ? linkType(spec.type) : INVALID;
 }
 
-// Direct connection: USB first, TCP/IP when the module is not on USB.
-aErr ConnectDirect(Module& module, unsigned serial) {
+// Direct connection: USB first; when the module is not on USB, say so and
+// take TCP/IP only when a single address answers for the serial number.
+aErr ConnectDirect(UpdaterDisplayInterface& display, Module& module, unsigned serial) {
     aErr err = module.connect(USB, serial);
-    if (err == aErrNotFound) err = module.connect(TCPIP, serial);
-    return err;
+    if (err != aErrNotFound) return err;
+    display.message(kInfo, "Module [%08X] not found on USB; looking on TCP/IP", serial);
+    linkSpec spec{};
+    err = _find_tcpip_module(display, serial, spec);
+    return err == aErrNone ? module.connectFromSpec(spec) : err;
+}
+
+// Finding the target behind a router sends probes through the router before
+// the router is connected: refuse first, as connecting it would, when its
+// serial number answers on TCP/IP from more than one address. aErrNone when
+// the router is on USB, answers once, or not at all (that is reported later).
+aErr RefuseAmbiguousRouter(UpdaterDisplayInterface& display, unsigned router_serial) {
+    linkSpec* onUsb = aDiscovery_FindModule(USB, router_serial, 0);
+    const bool usb = onUsb != nullptr;
+    aLinkSpec_Destroy(&onUsb);
+    if (usb) return aErrNone;
+    linkSpec spec{};
+    const aErr err = _find_tcpip_module(display, router_serial, spec);
+    return err == aErrNotFound ? aErrNone : err;
 }
 
 // A USB module answers LOAD and then leaves the bus; its link may still read
@@ -412,6 +431,7 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     aErr err = _disableZephyl(target, display);
     if (err == aErrNone && router_serial != 0) {
         if (module_address == 0) {
+            if (RefuseAmbiguousRouter(display, router_serial) != aErrNone) return false;
             const auto found = Discover_TarnixNetwork_Devices(router_serial, INVALID);
             if (found.empty()) {
                 display.message(kError, "Unable to find modules on Network");
@@ -432,7 +452,7 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
         Module router(0, static_cast<unsigned char>(0));
         err = _disableZephyl(router, display);
         if (err == aErrNone) {
-            err = ConnectDirect(router, router_serial);
+            err = ConnectDirect(display, router, router_serial);
             if (err != aErrNone) {
                 display.message(kError, "Failed to connect to link module [%08X]", router_serial);
                 return false;
@@ -441,7 +461,7 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
             if (err != aErrNone) display.message(kError, "Failed to connect to module [%08X]", serial);
         }
     } else if (err == aErrNone) {
-        err = ConnectDirect(target, serial);
+        err = ConnectDirect(display, target, serial);
         if (err != aErrNone) display.message(kError, "Failed to connect to module [%08X]", serial);
     }
 

@@ -1,6 +1,7 @@
 /* The two socket searches: Ethernet modules answering a multicast request on
  * the local network, and networked-link servers on this host answering on
- * their loopback multicast slots. */
+ * their loopback multicast slots. An Ethernet reply is believed only when it
+ * comes back on the socket that asked, from the asking interface's subnet. */
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -8,98 +9,143 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "aDiscovery.h"
 #include "aDiscoveryPrivate.h"
 
-#define aETHERNET_GROUP "232.2.2.2"
-#define aETHERNET_REQUEST_PORT 9888
-#define aETHERNET_REPLY_PORT 9889
 #define aETHERNET_QUIET_MS 2000
 
 namespace {
 
-/* One request through one interface, on a fresh socket. True when it went out. */
-bool sSendEthernetRequest(uint32_t interfaceAddress)
+/* One interface asked: its socket and its subnet. */
+struct sAsked {
+    int fd;
+    uint32_t address; /* network byte order, as the mask */
+    uint32_t mask;
+};
+
+/* The interfaces to ask: every listed one, or the one named (when the host
+ * has it). Without its netmask an interface's replies could not be checked,
+ * so one that is not listed is not asked. */
+std::vector<sAsked> sInterfacesToAsk(uint32_t interfaceAddress, bool everyInterface)
+{
+    uint32_t addresses[aDISCOVERY_MAX_INTERFACES];
+    uint32_t masks[aDISCOVERY_MAX_INTERFACES];
+    const int count = aDiscovery_GetIPv4Networks(addresses, masks, aDISCOVERY_MAX_INTERFACES);
+    std::vector<sAsked> asked;
+    for (int i = 0; i < count; ++i) {
+        if (addresses[i] == 0 || addresses[i] == htonl(INADDR_LOOPBACK)) continue;
+        if (!everyInterface && addresses[i] != interfaceAddress) continue;
+        asked.push_back({-1, addresses[i], masks[i]});
+    }
+    return asked;
+}
+
+/* Binds the interface's own socket to its address on the reply port, reuse
+ * off: no other socket may share the port there, so replies to our request
+ * reach this socket alone. Then sends the request through the interface.
+ * The descriptor, or -1 (errno EADDRINUSE when the port is held). */
+int sAsk(uint32_t interfaceAddress)
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    int on = 1;
+    if (fd < 0) return -1;
+    int off = 0;
+    sockaddr_in local {};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(aDISCOVERY_ETHERNET_REPLY_PORT);
+    local.sin_addr.s_addr = interfaceAddress;
     in_addr outgoing {};
     outgoing.s_addr = interfaceAddress;
     sockaddr_in group {};
     group.sin_family = AF_INET;
-    group.sin_port = htons(aETHERNET_REQUEST_PORT);
-    inet_pton(AF_INET, aETHERNET_GROUP, &group.sin_addr);
-    uint8_t request[16] = {1};
-    bool sent = setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-                setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) == 0 &&
-                sendto(fd, request, sizeof request, 0, (sockaddr*)&group, sizeof group) == (ssize_t)sizeof request;
-    close(fd);
-    return sent;
-}
-
-int sOpenReplyListener(uint32_t address)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int on = 1;
-    sockaddr_in local {};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(aETHERNET_REPLY_PORT);
-    local.sin_addr.s_addr = address;
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        bind(fd, (sockaddr*)&local, sizeof local) != 0) {
+    group.sin_port = htons(aDISCOVERY_ETHERNET_REQUEST_PORT);
+    inet_pton(AF_INET, aDISCOVERY_ETHERNET_GROUP, &group.sin_addr);
+    const uint8_t request[16] = {1};
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off) != 0 ||
+        bind(fd, (sockaddr*)&local, sizeof local) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) != 0 ||
+        sendto(fd, request, sizeof request, 0, (sockaddr*)&group, sizeof group) != (ssize_t)sizeof request) {
+        const int saved = errno;
         close(fd);
+        errno = saved;
         return -1;
     }
     return fd;
 }
 
+/* Reads one datagram from an interface's socket and reports it when it is a
+ * reply from that interface's subnet and the limit is not reached. False when
+ * the callback says stop. */
+bool sTakeReply(const sAsked& asked, aDiscoveryModuleFoundProc callback, void* reference, int* hits,
+                aDiscoveryEthernetReport& report)
+{
+    /* Room for more than a reply, so a longer datagram is seen as such
+     * instead of being cut to a reply's size. */
+    uint8_t datagram[aDISCOVERY_ETHERNET_REPLY_SIZE + 1];
+    sockaddr_in from {};
+    socklen_t fromLength = sizeof from;
+    ssize_t got = recvfrom(asked.fd, datagram, sizeof datagram, MSG_DONTWAIT, (sockaddr*)&from, &fromLength);
+    if (got < 0) return true;
+    linkSpec spec;
+    if (!aDiscovery_ParseEthernetReply(datagram, (size_t)got, from.sin_addr.s_addr, &spec)) {
+        ++report.malformed;
+    } else if (((from.sin_addr.s_addr ^ asked.address) & asked.mask) != 0) {
+        ++report.outsideSubnet;
+    } else if (report.reported >= aDISCOVERY_ETHERNET_MAX_REPLIES) {
+        ++report.overLimit;
+    } else {
+        ++report.reported;
+        return aDiscovery_Report(callback, reference, spec, hits);
+    }
+    return true;
+}
+
+/* Replies until 2 s pass without a datagram, the overall limit passes or the
+ * callback says stop: a sender that never pauses cannot keep it going. */
+int sCollectReplies(const std::vector<sAsked>& asked, aDiscoveryModuleFoundProc callback, void* reference,
+                    aDiscoveryEthernetReport& report)
+{
+    std::vector<pollfd> polls;
+    for (const sAsked& a : asked) polls.push_back({a.fd, POLLIN, 0});
+    int hits = 0;
+    const uint64_t end = aDiscovery_NowMs() + aDISCOVERY_ETHERNET_LIMIT_MS;
+    for (uint64_t now = aDiscovery_NowMs(); now < end; now = aDiscovery_NowMs()) {
+        const uint64_t left = end - now;
+        const int ready = poll(polls.data(), polls.size(), (int)(left < aETHERNET_QUIET_MS ? left : aETHERNET_QUIET_MS));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        for (size_t i = 0; i < polls.size(); ++i)
+            if ((polls[i].revents & POLLIN) != 0 && !sTakeReply(asked[i], callback, reference, &hits, report))
+                return hits;
+    }
+    return hits;
+}
+
 } // namespace
 
-int aDiscovery_EnumerateEthernet(aDiscoveryModuleFoundProc callback, void* reference, uint32_t interfaceAddress)
+int aDiscovery_EnumerateEthernetModules(aDiscoveryModuleFoundProc callback, void* reference,
+                                        uint32_t interfaceAddress, aDiscoveryEthernetReport* report)
 {
-    const uint32_t loopback = htonl(INADDR_LOOPBACK);
-    const bool everyInterface = interfaceAddress == 0 || interfaceAddress == loopback;
-    int listener = sOpenReplyListener(everyInterface ? htonl(INADDR_ANY) : interfaceAddress);
-
-    int sent = 0;
-    if (!everyInterface) {
-        sent += sSendEthernetRequest(interfaceAddress);
-    } else {
-        uint32_t interfaces[aDISCOVERY_MAX_INTERFACES];
-        const int count = aDiscovery_GetIPv4Interfaces(interfaces, aDISCOVERY_MAX_INTERFACES);
-        for (int i = 0; i < count; ++i)
-            if (interfaces[i] != 0 && interfaces[i] != loopback) sent += sSendEthernetRequest(interfaces[i]);
-        if (count == 0) sent += sSendEthernetRequest(htonl(INADDR_ANY));
-    }
-
-    int hits = 0;
-    if (listener >= 0 && sent > 0) {
-        /* Ends 2 s after the last datagram, and in any case at the overall
-         * limit: a sender that never pauses cannot keep the search going. */
-        const uint64_t end = aDiscovery_NowMs() + aDISCOVERY_ETHERNET_LIMIT_MS;
-        for (uint64_t now = aDiscovery_NowMs(); now < end; now = aDiscovery_NowMs()) {
-            const uint64_t left = end - now;
-            pollfd p {listener, POLLIN, 0};
-            if (poll(&p, 1, (int)(left < aETHERNET_QUIET_MS ? left : aETHERNET_QUIET_MS)) <= 0) break;
-            /* Room for more than a reply, so a longer datagram is seen as
-             * such instead of being cut to a reply's size. */
-            uint8_t datagram[aDISCOVERY_ETHERNET_REPLY_SIZE + 1];
-            sockaddr_in from {};
-            socklen_t fromLength = sizeof from;
-            ssize_t got = recvfrom(listener, datagram, sizeof datagram, MSG_DONTWAIT, (sockaddr*)&from, &fromLength);
-            if (got < 0) {
-                if (errno == EAGAIN || errno == EINTR) continue;
-                break;
-            }
-            linkSpec spec;
-            if (aDiscovery_ParseEthernetReply(datagram, (size_t)got, from.sin_addr.s_addr, &spec) &&
-                !aDiscovery_Report(callback, reference, spec, &hits))
-                break;
+    aDiscoveryEthernetReport account {};
+    if (report != nullptr) *report = account;
+    if (callback == nullptr) return 0;
+    const bool everyInterface = interfaceAddress == 0 || interfaceAddress == htonl(INADDR_LOOPBACK);
+    std::vector<sAsked> asked;
+    for (sAsked& a : sInterfacesToAsk(interfaceAddress, everyInterface)) {
+        a.fd = sAsk(a.address);
+        if (a.fd >= 0) {
+            asked.push_back(a);
+        } else if (errno == EADDRINUSE) {
+            if (account.portsBusy++ == 0) account.busyAddress = a.address;
         }
     }
-    if (listener >= 0) close(listener);
+    account.requests = (int)asked.size();
+
+    int hits = 0;
+    if (!asked.empty()) hits = sCollectReplies(asked, callback, reference, account);
+    for (sAsked& a : asked) close(a.fd);
+    if (report != nullptr) *report = account;
     return hits;
 }
 

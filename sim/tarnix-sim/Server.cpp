@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "aCOBS.h"
+#include "aDiscovery.h"
 #include "aPacket.h"
 
 namespace tarnixsim {
@@ -31,9 +32,9 @@ namespace {
 
 constexpr uint8_t kSyncAddress = 0xAD;
 constexpr uint8_t kRouteAddress = 0xAF;
-constexpr uint16_t kDiscoveryRequestPort = 9888;
-constexpr uint16_t kDiscoveryReplyPort = 9889;
-constexpr const char* kDiscoveryGroup = "232.2.2.2";
+constexpr uint16_t kDiscoveryRequestPort = aDISCOVERY_ETHERNET_REQUEST_PORT;
+constexpr uint16_t kDiscoveryReplyPort = aDISCOVERY_ETHERNET_REPLY_PORT;
+constexpr const char* kDiscoveryGroup = aDISCOVERY_ETHERNET_GROUP;
 constexpr size_t kMaxPending = 1 << 20;     // bytes queued to a host that does not read
 constexpr size_t kMaxPtyFrame = 64;
 constexpr size_t kMaxPtyBacklog = 1024;
@@ -286,6 +287,7 @@ void Server::openDiscovery() {
         throw std::runtime_error(
             "--discovery refused: this process shares the host's network namespace; run it under "
             "scripts/netns-run.sh (or pass --discovery-any-namespace on a network you own)");
+    discovery_source_ = discoverySource();
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) throw sysError("socket");
     int one = 1;
@@ -779,6 +781,55 @@ void Server::bringUp(Module& m) {
 
 // ---- Ethernet discovery
 
+// A module answers from its own address, the one its link service listens on,
+// whichever interface the request came through; --discovery-source puts
+// another of this host's addresses there (a responder on another subnet).
+std::optional<in_addr> Server::discoverySource() const {
+    const bool chosen = !options_.discovery_source.empty();
+    const std::string& text = chosen ? options_.discovery_source : options_.bind_address;
+    in_addr source{};
+    if (inet_pton(AF_INET, text.c_str(), &source) != 1) {
+        if (chosen) throw std::runtime_error("not an IPv4 address: " + text);
+        return std::nullopt;
+    }
+    if (!chosen) {
+        if (text.rfind("127.", 0) == 0) return std::nullopt;
+        return source;
+    }
+    // Only a local address can be a datagram's source: find out now, not at
+    // the first reply.
+    int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr = source;
+    const bool local = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (probe >= 0) ::close(probe);
+    if (!local) throw std::runtime_error("--discovery-source " + text + " is not an address of this host");
+    return source;
+}
+
+void Server::sendDiscoveryReply(const uint8_t* reply, size_t size, const sockaddr_in& to) {
+    iovec part{const_cast<uint8_t*>(reply), size};
+    msghdr message{};
+    message.msg_name = const_cast<sockaddr_in*>(&to);
+    message.msg_namelen = sizeof to;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    if (discovery_source_) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst = *discovery_source_;
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    }
+    if (::sendmsg(discovery_fd_, &message, 0) < 0) log_.info("discovery: reply not sent: %s", std::strerror(errno));
+}
+
 void Server::answerDiscovery() {
     uint8_t request[64];
     sockaddr_in from{};
@@ -794,6 +845,8 @@ void Server::answerDiscovery() {
     log_.info("discovery: request from %s:%u", ip, ntohs(from.sin_port));
     sockaddr_in to = from;
     to.sin_port = htons(kDiscoveryReplyPort);
+    char source[INET_ADDRSTRLEN] = "any";
+    if (discovery_source_) inet_ntop(AF_INET, &*discovery_source_, source, sizeof source);
     for (auto& l : listeners_) {
         if (l.fd < 0 || !l.module->up()) continue;
         uint8_t reply[16] = {};
@@ -803,9 +856,9 @@ void Server::answerDiscovery() {
         const uint32_t s = l.module->serial();
         for (int k = 0; k < 4; ++k) reply[4 + k] = static_cast<uint8_t>(s >> (8 * k));
         reply[12] = l.module->model();
-        ::sendto(discovery_fd_, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        log_.info("discovery: %s answered (port %u) to %s:%u", l.module->name().c_str(), l.port, ip,
-                  kDiscoveryReplyPort);
+        sendDiscoveryReply(reply, sizeof reply, to);
+        log_.info("discovery: %s answered (port %u) from %s to %s:%u", l.module->name().c_str(), l.port, source,
+                  ip, kDiscoveryReplyPort);
     }
 }
 

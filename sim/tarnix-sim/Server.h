@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <netinet/in.h>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,9 @@ struct Options {
     bool discovery = false;
     std::string discovery_interface;    // empty: every interface
     bool discovery_any_namespace = false;
+    // Address discovery replies come from; empty: the module ports' address
+    // (bind_address) unless that is loopback, else whatever the route picks.
+    std::string discovery_source;
     int control_port = 0;               // 0: any free port; -1: no control port
     std::vector<std::string> command;   // run with the USB test bed's variables; its status ends the run
     std::string hid_rom_module;         // non-empty: an i.MX HID boot ROM in the USB bed starts this module
@@ -93,6 +98,10 @@ private:
     // An abortive close resets the connection, so the host notices at once.
     void close(Conn& c, const char* why, bool abortive = false);
     void answerDiscovery();
+    // The address replies come from, checked to be one of this host's.
+    std::optional<in_addr> discoverySource() const;
+    // One reply datagram, from discovery_source_ when set.
+    void sendDiscoveryReply(const uint8_t* reply, size_t size, const sockaddr_in& to);
     void acceptControl();
     void readControl(Control& k);
     std::string command(const std::string& line);
@@ -123,6 +132,7 @@ private:
     int control_fd_ = -1;
     uint16_t control_port_ = 0;
     int discovery_fd_ = -1;
+    std::optional<in_addr> discovery_source_; // none: the route picks the replies' source
     std::vector<std::string> pty_links_;
     uint64_t next_conn_id_ = 1;
     std::unique_ptr<UsbBed> usb_;

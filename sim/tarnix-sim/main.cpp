@@ -37,6 +37,9 @@ const char* kUsage =
     "                         own network namespace: use scripts/netns-run.sh\n"
     "  --discovery-if ADDR    join the discovery group on this interface address\n"
     "  --discovery-any-namespace  allow --discovery outside a private namespace\n"
+    "  --discovery-source ADDR  send discovery replies from this local address\n"
+    "                         (default: the --bind address), e.g. to stand in for\n"
+    "                         a responder on another subnet\n"
     "  --trace                log every packet received and sent\n"
     "  --log FILE             append the log to FILE instead of standard error\n"
     "  --imx-hid-rom M        an i.MX boot ROM as USB HID device 1FC9:0130 in the\n"
@@ -114,6 +117,7 @@ int main(int argc, char** argv) {
         } else if (a == "--discovery") options.discovery = true;
         else if (a == "--discovery-if") options.discovery_interface = value();
         else if (a == "--discovery-any-namespace") options.discovery_any_namespace = true;
+        else if (a == "--discovery-source") options.discovery_source = value();
         else if (a == "--trace") trace = true;
         else if (a == "--usb") usbAll = true;
         else if (a == "--log") logFile = value();

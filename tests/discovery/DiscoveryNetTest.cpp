@@ -19,6 +19,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include <czmq.h>
@@ -145,8 +146,10 @@ TEST_F(DiscoveryNet, EthernetAgainstTheSimulatorReportsEveryReply) {
         EXPECT_EQ(s.router, s.module);
         EXPECT_EQ(s.model, s.serial_num == 0x1234ABCD ? 17u : 21u);
     }
-    EXPECT_EQ(from, (std::multiset<std::pair<uint32_t, uint32_t>> {{0x1234ABCD, Ip("10.77.0.1")}, {0x1234ABCD, Ip("10.77.0.2")},
-                                                                   {0x00C0FFEE, Ip("10.77.0.1")}, {0x00C0FFEE, Ip("10.77.0.2")}}));
+    // Each request is answered from the module's own address, whichever
+    // interface asked.
+    EXPECT_EQ(from, (std::multiset<std::pair<uint32_t, uint32_t>> {{0x1234ABCD, Ip("10.77.0.1")}, {0x1234ABCD, Ip("10.77.0.1")},
+                                                                   {0x00C0FFEE, Ip("10.77.0.1")}, {0x00C0FFEE, Ip("10.77.0.1")}}));
     EXPECT_EQ(Search(TCPIP, Ip("10.77.0.1")).specs.size(), 2u); // one interface, one request
     EXPECT_EQ(Search(TCPIP, 0, 1).specs.size(), 1u);
 
@@ -187,6 +190,79 @@ TEST_F(DiscoveryNet, EthernetSkipsBadRepliesKeepsDuplicatesAndEndsUnderAFlood) {
     EXPECT_TRUE(ended) << "the search went on under a flood";
     EXPECT_EQ(search.get().specs.size(), 2u);
     close(out);
+}
+
+// A module stand-in on v0 that answers every request with `replies`, sent to
+// the asker's reply port.
+std::unique_ptr<Peer> AnsweringModule(std::vector<std::string> replies) {
+    for (const char* conf : {"all", "v0", "v1"}) // requests through v1 come in on v0 from our own address
+        testsupport::WriteFile(std::string("/proc/sys/net/ipv4/conf/") + conf + "/accept_local", "1");
+    int listener = Udp(INADDR_ANY, aDISCOVERY_ETHERNET_REQUEST_PORT, true);
+    Join(listener, aDISCOVERY_ETHERNET_GROUP, "10.77.0.1");
+    return std::make_unique<Peer>(listener, [replies](int fd, const std::string&, const sockaddr_in& from) {
+        for (const std::string& bytes : replies) SendTo(fd, bytes, from.sin_addr.s_addr, aDISCOVERY_ETHERNET_REPLY_PORT);
+    });
+}
+
+std::string Reply(uint32_t serial) {
+    uint8_t reply[16] = {0, 8, 0x10, 0x27};
+    std::memcpy(reply + 4, &serial, 4);
+    return std::string(reinterpret_cast<const char*>(reply), sizeof reply);
+}
+
+TEST_F(DiscoveryNet, EthernetNeverSharesTheReplyPort) {
+    auto module = AnsweringModule({Reply(0xA1)});
+    struct Case {
+        const char* holder;
+        const char* address; // the other program's bind address
+        int option;          // the sharing it asks for
+        int busy;            // interfaces not asked
+    };
+    const std::vector<Case> cases{
+        {"nobody", nullptr, 0, 0},
+        {"any address, SO_REUSEADDR", "0.0.0.0", SO_REUSEADDR, 2},
+        {"any address, SO_REUSEPORT", "0.0.0.0", SO_REUSEPORT, 2},
+        {"v0's address, SO_REUSEADDR", "10.77.0.1", SO_REUSEADDR, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.holder);
+        int holder = -1;
+        if (c.address != nullptr) {
+            holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            int on = 1;
+            setsockopt(holder, SOL_SOCKET, c.option, &on, sizeof on);
+            sockaddr_in a {AF_INET, htons(aDISCOVERY_ETHERNET_REPLY_PORT), {Ip(c.address)}, {}};
+            ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << strerror(errno);
+        }
+        Found f;
+        aDiscoveryEthernetReport report {};
+        const int hits = aDiscovery_EnumerateEthernetModules(Collect, &f, 0, &report);
+        EXPECT_EQ(report.portsBusy, c.busy);
+        EXPECT_EQ(report.busyAddress != 0, c.busy != 0);
+        if (c.busy == 1) {
+            EXPECT_EQ(report.busyAddress, Ip("10.77.0.1"));
+        }
+        EXPECT_EQ(report.requests, 2 - c.busy);
+        EXPECT_EQ(hits, 2 - c.busy) << "one reply for each request that went out";
+        if (holder >= 0) {
+            char datagram[64];
+            EXPECT_EQ(recv(holder, datagram, sizeof datagram, MSG_DONTWAIT), -1) << "a reply reached the other program";
+            close(holder);
+        }
+    }
+}
+
+TEST_F(DiscoveryNet, EthernetReportsAFixedNumberOfRepliesAtMost) {
+    std::vector<std::string> replies;
+    for (uint32_t serial = 1; serial <= aDISCOVERY_ETHERNET_MAX_REPLIES + 32; ++serial) replies.push_back(Reply(serial));
+    auto module = AnsweringModule(replies);
+    Found f;
+    aDiscoveryEthernetReport report {};
+    EXPECT_EQ(aDiscovery_EnumerateEthernetModules(Collect, &f, Ip("10.77.0.1"), &report), aDISCOVERY_ETHERNET_MAX_REPLIES);
+    EXPECT_EQ(f.specs.size(), size_t(aDISCOVERY_ETHERNET_MAX_REPLIES));
+    EXPECT_EQ(report.reported, aDISCOVERY_ETHERNET_MAX_REPLIES);
+    EXPECT_EQ(report.overLimit, 32);
+    EXPECT_EQ(f.specs.back().serial_num, uint32_t(aDISCOVERY_ETHERNET_MAX_REPLIES)) << "the first ones, in order";
 }
 
 // UDP datagrams for the server slots seen on lo, counted from a packet socket.

@@ -457,6 +457,68 @@ TEST_F(Update, InterruptedUpdateSaysHowToFinish) {
     }
 }
 
+// A module not on USB is looked for on TCP/IP, and trusted there only when one
+// address in the asking interface's subnet answers for its serial number.
+TEST_F(Update, TcpipFallbackTrustsOneAnswerFromTheSubnetOnly) {
+    // An address outside 10.77.0.0/24 that a responder can send from.
+    ASSERT_EQ(testsupport::Run({"/sbin/ip", "addr", "add", "192.0.2.10/32", "dev", "lo"}).status, 0);
+    struct Case {
+        const char* name;
+        std::vector<std::vector<std::string>> responders; // tarnix-sim options of each
+        bool routed; // -d the module behind m1, -r m1
+        int status;
+        std::vector<std::string> said; // on standard error; "PORT<i>": responder i's port of m1
+    };
+    const std::vector<std::string> own{"--discovery", "--bind", "10.77.0.1"};
+    const std::vector<std::string> other{"--discovery", "--bind", "10.77.0.2"};
+    const std::string duplicate = "Module [40F5849A] answers on TCP/IP from more than one address";
+    const std::vector<Case> cases{
+        {"one module", {own}, false, 0, {}},
+        {"two devices with the serial number", {own, other}, false, 1,
+         {duplicate, "10.77.0.1:PORT0", "10.77.0.2:PORT1", "Failed to connect to module [40F5849A]"}},
+        // Refused before the network behind the router is probed.
+        {"two routers with the serial number", {own, other}, true, 1,
+         {duplicate, "10.77.0.1:PORT0", "10.77.0.2:PORT1"}},
+        {"answer from outside the subnet",
+         {{"--discovery", "--bind", "10.77.0.1", "--discovery-source", "192.0.2.10"}}, false, 1,
+         {"Failed to connect to module [40F5849A]"}},
+        {"nobody answers", {}, false, 1, {"Failed to connect to module [40F5849A]"}},
+    };
+    const std::string behind = "[module behind]\nrouter = m1\ni2c_address = 0x10\nserial = 0x2181F0EE\nmodel = 17\n";
+    const Firmware f = MakeFirmware(dir, "fw.bird");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::Run({"/bin/rm", "-rf", store});
+        std::vector<std::unique_ptr<Sim>> sims;
+        for (const auto& options : c.responders) {
+            sims.push_back(std::make_unique<Sim>(ModuleConfig() + (c.routed ? behind : ""), options));
+            ASSERT_TRUE(sims.back()->ready()) << sims.back()->log();
+        }
+        auto r = Updater(c.routed ? std::vector<std::string>{"-U", "-d", "2181F0EE", "-r", "40F5849A", "-f", f.path}
+                                  : std::vector<std::string>{"-U", "-d", "40F5849A", "-f", f.path, "-m", "0"});
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        if (!c.routed) {
+            EXPECT_NE(r.out.find("Module [40F5849A] not found on USB; looking on TCP/IP\n"), std::string::npos) << r.out;
+        }
+        for (std::string said : c.said) {
+            for (size_t i = 0; i < sims.size(); ++i) {
+                const std::string mark = "PORT" + std::to_string(i);
+                if (auto at = said.find(mark); at != std::string::npos)
+                    said.replace(at, mark.size(), std::to_string(sims[i]->port("m1")));
+            }
+            EXPECT_NE(r.err.find(said), std::string::npos) << said << "\n" << r.err;
+        }
+        if (c.status == 0) {
+            ExpectFlash(*sims.front(), "m1", f.image);
+            ExpectTransferred(f.path);
+            continue;
+        }
+        ExpectNoTransfer();
+        // Refused before anything was sent: no responder saw a connection.
+        for (const auto& sim : sims) EXPECT_EQ(sim->log().find("conn#"), std::string::npos) << sim->log();
+    }
+}
+
 // A module that reports a block size of 0 would never see the image move on.
 TEST(UpdaterEntityTest, BlockSizeZeroIsAnError) {
     Velorn::Tarnix::Module module(2, static_cast<unsigned char>(0));

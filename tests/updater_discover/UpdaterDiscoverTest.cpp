@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -55,12 +56,17 @@ protected:
         ASSERT_TRUE(marked && std::string(marked) == self) << "run under scripts/netns-run.sh";
     }
 
-    // Modules on TCP/IP answering discovery, or on USB.
-    void StartSim(const std::string& config, bool usb) {
+    // Modules on TCP/IP answering discovery (at `bind`, their replies from
+    // `source` when given), or on USB.
+    void StartSim(const std::string& config, bool usb, const std::string& bind = "10.77.0.1",
+                  const std::string& source = "") {
+        sim_.reset();
+        std::remove((dir_ / "sim.log").c_str()); // the log tells of this simulator only
         testsupport::WriteFile(dir_ / "sim.ini", config);
         std::vector<std::string> argv{TARNIX_SIM_BIN, "--trace", "--log", dir_ / "sim.log"};
         if (usb) argv.push_back("--usb");
-        else argv.insert(argv.end(), {"--discovery", "--bind", "10.77.0.1"});
+        else argv.insert(argv.end(), {"--discovery", "--bind", bind});
+        if (!source.empty()) argv.insert(argv.end(), {"--discovery-source", source});
         argv.push_back(dir_ / "sim.ini");
         testsupport::RunOptions options;
         options.env["TMPDIR"] = dir_.path(); // the USB test bed goes with the directory
@@ -113,6 +119,36 @@ TEST_F(UpdaterDiscover, TcpipListsEveryModuleWithItsAddressAndKeepsBadOnesInThei
     for (const char* serial : {"D272031D", "40F5849A", "0E71C0DE", "0BADCAFE"})
         EXPECT_NE(info.err.find(std::string("No stored information for device [") + serial + "]"), std::string::npos)
             << info.err;
+}
+
+// Only a reply from the subnet of the interface the request went out on is
+// believed: a responder elsewhere (even one adjacent, or on this very host)
+// is not listed.
+TEST_F(UpdaterDiscover, TcpipListsOnlyRepliesFromTheAskingInterfacesSubnet) {
+    for (const char* address : {"192.0.2.10/32", "10.77.1.5/32"})
+        ASSERT_EQ(testsupport::Run({"/sbin/ip", "addr", "add", address, "dev", "lo"}).status, 0);
+    struct Case {
+        const char* bind;
+        const char* source; // "" the module's own address
+        bool listed;
+    };
+    const std::vector<Case> cases{
+        {"10.77.0.1", "", true},
+        {"10.77.0.2", "", true},
+        {"10.77.0.1", "192.0.2.10", false},
+        {"10.77.0.1", "10.77.1.5", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.bind) + " from " + c.source);
+        StartSim(Ini({kRouter + ";build = 4321;name = Bench A"}), false, c.bind, c.source);
+        const std::string rows =
+            c.listed ? kTcpHeader + "    D272031D  04       00      Ristova        2.15.3 (      4321)        [" +
+                           c.bind + "]        Bench A\n"
+                     : "    No devices found.\n";
+        EXPECT_EQ(Discover({"-D", "-t", "TCPIP"}), "Searching for Tarnix devices\nDiscovered Devices: (TCPIP)\n" + rows);
+        // The responder did answer: the list is short because the host refused it.
+        EXPECT_NE(testsupport::ReadFile(dir_ / "sim.log").find("discovery: router answered"), std::string::npos);
+    }
 }
 
 TEST_F(UpdaterDiscover, UsbListsAnOldModuleWithoutNameAndABusyOneAsInUse) {
