@@ -334,25 +334,36 @@ static void sTakeModulePackets(aServer* server, aServerExchanges* exchanges)
     }
 }
 
-/* Takes the requests the router lets go next and puts on the link every one
- * that may go now. */
-static void sSendRequests(aServer* server, aServerRouter* router, aServerExchanges* exchanges)
+/* Puts on the link every request that may go now. */
+static void sSendReady(aServer* server, aServerExchanges* exchanges)
 {
-    std::vector<aServerRouter::Frame> frames;
-    while (exchanges->backlog() < aSERVER_WORKER_BACKLOG && router->nextRequest(&frames)) {
-        for (const auto& frame : frames)
-            exchanges->add(frame.data(), frame.size());
-        frames.clear();
-    }
-    /* Heartbeat-shaped packets the link did not answer would pile up. */
-    if (exchanges->outstanding() == 0)
-        aLink_DrainPackets(server->linkId, sDropAll, NULL);
     aServerExchanges::Frame frame;
     while (exchanges->nextToSend(&frame, aTime_MonotonicMS())) {
         aPacket request;
         if (!aServer_ParsePacketFrame(frame.data(), frame.size(), &request) ||
             aLink_PutPacket(server->linkId, &request) != aErrNone)
             exchanges->sendFailed();
+    }
+}
+
+/* Takes requests in the router's order, each only when it can go to the
+ * module at once: one that must wait stays with the router, where a client in
+ * better standing that asks meanwhile still comes first. */
+static void sSendRequests(aServer* server, aServerRouter* router, aServerExchanges* exchanges)
+{
+    /* Heartbeat-shaped packets the link did not answer would pile up. */
+    if (exchanges->outstanding() == 0 && exchanges->backlog() == 0)
+        aLink_DrainPackets(server->linkId, sDropAll, NULL);
+    sSendReady(server, exchanges);
+    std::vector<aServerRouter::Frame> frames;
+    while (exchanges->backlog() == 0) {
+        const aServerRouter::Frame* next = router->peekRequest();
+        if (next == NULL || !exchanges->wouldGoNow(next->data(), next->size()) || !router->nextRequest(&frames))
+            break;
+        for (const auto& frame : frames)
+            exchanges->add(frame.data(), frame.size());
+        frames.clear();
+        sSendReady(server, exchanges);
     }
 }
 

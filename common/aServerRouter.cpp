@@ -230,6 +230,14 @@ std::list<aServerRouter::Queue>::iterator aServerRouter::nextTurn()
     return fallback;
 }
 
+const aServerRouter::Frame* aServerRouter::peekRequest()
+{
+    if (inFlight_ >= aSERVER_WORKER_DEPTH || awaiting_.size() >= aSERVER_MAX_AWAITING || queues_.empty())
+        return NULL;
+    auto turn = nextTurn();
+    return turn == queues_.end() ? NULL : &turn->requests.front().frames.front();
+}
+
 bool aServerRouter::nextRequest(std::vector<Frame>* toWorker)
 {
     if (toWorker == NULL || inFlight_ >= aSERVER_WORKER_DEPTH || awaiting_.size() >= aSERVER_MAX_AWAITING ||
@@ -414,17 +422,30 @@ bool aServer_ReplyKey(const aPacket* reply, aServerReplyKey* key)
     return true;
 }
 
-bool aServerExchanges::add(const uint8_t* bytes, size_t size)
+bool aServerExchanges::describe(const uint8_t* bytes, size_t size, Exchange* exchange)
 {
     aPacket packet;
     if (!aServer_ParsePacketFrame(bytes, size, &packet))
         return false;
+    exchange->request = sFrame(packet);
+    exchange->needsReply = aServer_PacketNeedsReply(&packet);
+    exchange->alone = exchange->needsReply && !aServer_ExpectedReplyKey(&packet, &exchange->key);
+    return true;
+}
+
+bool aServerExchanges::add(const uint8_t* bytes, size_t size)
+{
     Exchange exchange;
-    exchange.request = sFrame(packet);
-    exchange.needsReply = aServer_PacketNeedsReply(&packet);
-    exchange.alone = exchange.needsReply && !aServer_ExpectedReplyKey(&packet, &exchange.key);
+    if (!describe(bytes, size, &exchange))
+        return false;
     pending_.push_back(std::move(exchange));
     return true;
+}
+
+bool aServerExchanges::wouldGoNow(const uint8_t* bytes, size_t size) const
+{
+    Exchange exchange;
+    return pending_.empty() && describe(bytes, size, &exchange) && mayGo(exchange);
 }
 
 bool aServerExchanges::mayGo(const Exchange& next) const

@@ -35,8 +35,6 @@
 /* Awaited requests handed to the exchanges with the module at once, and how
  * many of them may be with the module at the same time. */
 #define aSERVER_WORKER_DEPTH 8
-/* Requests the exchanges hold before the router stops handing more. */
-#define aSERVER_WORKER_BACKLOG 64
 /* How long a request waits for (the next part of) its reply. */
 #define aSERVER_REPLY_WAIT_MS 2000
 /* A request not yet sent to the module after this long is dropped: its
@@ -100,6 +98,8 @@ public:
 
     /* A request frame from the broker; false (dropped) when it is no packet. */
     bool add(const uint8_t* bytes, size_t size);
+    /* Whether the request frame would go to the module at once if added now. */
+    bool wouldGoNow(const uint8_t* bytes, size_t size) const;
     /* The next request that may go to the module now (in arrival order). */
     bool nextToSend(Frame* frame, uint64_t nowMs);
     /* The request of the last nextToSend could not be put on the link. */
@@ -127,6 +127,7 @@ private:
         uint64_t deadline = 0;
     };
     bool mayGo(const Exchange& next) const;
+    static bool describe(const uint8_t* bytes, size_t size, Exchange* exchange);
     void received(size_t at, const aPacket& packet, uint64_t nowMs);
 
     std::deque<Exchange> pending_; /* not sent yet, in arrival order */
@@ -150,6 +151,10 @@ public:
     /* A frame from a client; true when it was queued for the module (possibly
      * as the last part of a byte transfer), false when dropped or pooled. */
     bool fromClient(const Identity& client, const uint8_t* bytes, size_t size);
+    /* The first frame of the request nextRequest would hand on now (null: none),
+     * so that it is handed on only when it can go to the module at once and a
+     * later request of a client in better standing is not stuck behind it. */
+    const Frame* peekRequest();
     /* The next request to hand to the exchanges with the module, when they have room:
      * appends its frames to toWorker (in order) and returns true. */
     bool nextRequest(std::vector<Frame>* toWorker);
