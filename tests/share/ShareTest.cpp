@@ -11,6 +11,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "FuzzReplay.h"
@@ -19,6 +20,7 @@
 #include "aServerRouter.h"
 #include "ServerFuzzTarget.h"
 #include "aLink.h"
+#include "aShareKeys.h"
 
 using namespace simtest;
 
@@ -542,6 +544,55 @@ TEST(SharingProgram, NetworkServingNeedsKeysAndInsecureWarns) {
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(host.Stop(SIGTERM), 0);
     EXPECT_TRUE(std::filesystem::is_empty(empty.path())) << "no key files are made when security is off";
+}
+
+// Key files that others could read, replace or plant are never used; a pair is
+// made once and then kept.
+TEST(ShareKeys, UnsafeKeyFilesAreRefused) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& keys, const std::string& elsewhere)> spoil;
+        aErr want;
+    };
+    const std::vector<Case> cases = {
+        {"kept as made", [](const std::string&, const std::string&) {}, aErrNone},
+        {"secret readable by the group",
+         [](const std::string& k, const std::string&) { chmod((k + "/server.key_secret").c_str(), 0640); }, aErrPermission},
+        {"directory open to others", [](const std::string& k, const std::string&) { chmod(k.c_str(), 0755); },
+         aErrPermission},
+        {"secret owned by another user",
+         [](const std::string& k, const std::string&) { ASSERT_EQ(chown((k + "/server.key_secret").c_str(), 65534, 65534), 0); },
+         aErrPermission},
+        {"secret is a link to a good one",
+         [](const std::string& k, const std::string& e) {
+             fs::rename(k + "/server.key_secret", e + "/moved");
+             fs::create_symlink(e + "/moved", k + "/server.key_secret");
+         },
+         aErrPermission},
+        {"directory is a link",
+         [](const std::string& k, const std::string& e) {
+             fs::rename(k, e + "/real");
+             fs::create_symlink(e + "/real", k);
+         },
+         aErrPermission},
+        {"secret holds no key", [](const std::string& k, const std::string&) { testsupport::WriteFile(k + "/server.key_secret", "x"); },
+         aErrParse},
+        {"missing (a network server does not make one)",
+         [](const std::string& k, const std::string&) { fs::remove_all(k); }, aErrNotFound},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::TempDir home, elsewhere;
+        const std::string keys = home / "tarnix/share";
+        aSharePair made, loaded;
+        ASSERT_EQ(aShareKeys_LoadPair(keys, aSHARE_SERVER_CERT, 0, true, &made, nullptr), aErrNone);
+        c.spoil(keys, elsewhere.path());
+        std::string why;
+        EXPECT_EQ(aShareKeys_LoadPair(keys, aSHARE_SERVER_CERT, 0, false, &loaded, &why), c.want) << why;
+        if (c.want == aErrNone) EXPECT_TRUE(loaded.publicKey == made.publicKey && loaded.secretKey == made.secretKey);
+        else EXPECT_FALSE(why.empty());
+    }
 }
 
 } // namespace
