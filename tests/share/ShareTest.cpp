@@ -527,9 +527,24 @@ TEST(SharingProgram, NetworkServingNeedsKeysAndInsecureWarns) {
     testsupport::TempDir empty;
     testsupport::RunOptions noKeys;
     noKeys.env["XDG_CONFIG_HOME"] = empty.path();
-    auto refused = testsupport::Run({TARNIX_SHARE_BIN, "--network", module}, noKeys);
-    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
-    EXPECT_NE(refused.err.find("run tarnix-share --keys"), std::string::npos) << refused.err;
+    testsupport::TempDir open;
+    std::filesystem::create_directories(open / "tarnix/share");
+    chmod((open / "tarnix/share").c_str(), 0755);
+    testsupport::RunOptions openKeys;
+    openKeys.env["XDG_CONFIG_HOME"] = open.path();
+    const struct {
+        std::vector<std::string> argv;
+        const testsupport::RunOptions& options;
+        const char* says;
+    } refusals[] = {
+        {{TARNIX_SHARE_BIN, "--network", module}, noKeys, "run tarnix-share --keys"},
+        {{TARNIX_SHARE_BIN, module}, openKeys, "open to other users"},
+    };
+    for (const auto& refusal : refusals) {
+        auto refused = testsupport::Run(refusal.argv, refusal.options);
+        EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+        EXPECT_NE(refused.err.find(refusal.says), std::string::npos) << refused.err;
+    }
     EXPECT_EQ(sim.log().find(" rx 04 "), std::string::npos) << "the module was opened";
 
     testsupport::Background host({TARNIX_SHARE_BIN, "--insecure", module}, noKeys);

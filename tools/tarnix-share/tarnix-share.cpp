@@ -216,15 +216,19 @@ int MakeKeys()
     return 0;
 }
 
-// A network server's key files, checked before the module is opened so that
-// the user learns what is missing and where.
-int CheckNetworkKeys()
+// The server's key files, checked before the module is opened so that the
+// user learns what is missing or unsafe, and where.
+int CheckServerKeys(bool network)
 {
     aShareServerKeys keys;
     std::string why;
-    const aErr err = aShareKeys_ForServer(false, &keys, &why);
+    const aErr err = aShareKeys_ForServer(!network, &keys, &why);
     if (err == aErrNone)
         return 0;
+    if (!network) {
+        fprintf(stderr, "tarnix-share: this user's key files cannot be used: %s\n", why.c_str());
+        return 1;
+    }
     fprintf(stderr, "tarnix-share: --network needs this user's server key pair and allowed-clients directory: %s\n"
                     "tarnix-share: run tarnix-share --keys, then copy the client.key of each allowed client into "
                     "the allowed directory (or, on a closed lab network only, use --insecure)\n",
@@ -248,7 +252,7 @@ int Serve(const Options& options)
     config.localOnly = options.network ? 0 : 1;
     config.networkInterface = options.network ? options.interfaceAddress : htonl(INADDR_LOOPBACK);
     module.setConfig(config);
-    if (options.network && !options.insecure && CheckNetworkKeys() != 0)
+    if (!options.insecure && CheckServerKeys(options.network) != 0)
         return 1;
     if (options.network)
         fprintf(stderr, "tarnix-share: warning: not local-only: the server listens on the network and "
