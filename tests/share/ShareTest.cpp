@@ -507,14 +507,23 @@ long PeakRssKiB(int pid) {
 // Frames of 1 MiB are refused from their header: the server's peak memory
 // stays where it was, and it goes on answering.
 TEST_F(SharedModule, HugeFramesAreRefusedWithoutBeingBuffered) {
-    auto warm = testsupport::Run({SHARE_PEER_BIN, "client", port_, "3"});
-    ASSERT_EQ(warm.status, 0) << warm.err;
+    // The same connections with frames that are merely too long first, so
+    // that what they cost is in the peak already.
+    auto run = [&](const char* frameSize) {
+        testsupport::RunOptions options;
+        options.env["FRAME_SIZE"] = frameSize;
+        auto r = testsupport::Run({PYTHON3, SHARE_TEST_DIR "/dealer_client.py", "big_frame", port_,
+                                   std::to_string(sim_.port("bench")), kControlPort, "4"},
+                                  options);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+    };
+    run("31");
     const long before = PeakRssKiB(host_->pid());
     ASSERT_GT(before, 0);
-    auto r = testsupport::Run({PYTHON3, SHARE_TEST_DIR "/dealer_client.py", "big_frame", port_,
-                               std::to_string(sim_.port("bench")), kControlPort, "4"});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_LT(PeakRssKiB(host_->pid()) - before, 1024) << "four 1 MiB frames were sent";
+    run("1048576");
+    // Four frames held would take 4 MiB (twice that decrypted); the checker
+    // build alone adds some noise.
+    EXPECT_LT(PeakRssKiB(host_->pid()) - before, 2048) << "four 1 MiB frames were sent";
 }
 
 // tarnix-share's security switches as a user meets them: a network server

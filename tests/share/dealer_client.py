@@ -358,10 +358,11 @@ def fairness():
 
 
 def big_frame():
-    """1 MiB frames from four connections at once, then an ordinary request."""
+    """Frames of FRAME_SIZE bytes (default 1 MiB) from four connections at
+    once, then an ordinary request."""
     socks = [dealer() for _ in range(4)]
     for s in socks:
-        s.send(bytes([MODULE, 28]) + bytes(1 << 20))
+        s.send(bytes([MODULE, 28]) + bytes(int(os.environ.get("FRAME_SIZE", 1 << 20)) - 2))
     time.sleep(1)
     for s in socks:
         if s.poll(0):
