@@ -27,6 +27,7 @@
 #include "aDiscovery.h"
 #include "aLinkPrivate.h"
 #include "aServerRouter.h"
+#include "aShareKeys.h"
 #include "aTime.h"
 #include "aUEI.h"
 
@@ -36,6 +37,16 @@
 #define aSERVER_PUBLISH_MS 2000
 #define aSERVER_PUBLISH_INTERVAL_MS 100
 #define aSERVER_STATUS_FLUSH 5
+/* The largest frame a client legitimately sends: a CURVE handshake command
+ * with its metadata, well above an encrypted packet frame. Anything larger is
+ * refused by libzmq's decoder from the frame header, before it is buffered. */
+#define aSERVER_FRONTEND_MAX_MESSAGE 1024
+/* Frames queued per client connection: enough for any honest pipeline, small
+ * enough that a flood waits in the client's own socket and TCP window. */
+#define aSERVER_FRONTEND_HWM 256
+/* A peer silent this long (no heartbeat answered) is disconnected. */
+#define aSERVER_HEARTBEAT_MS 1000
+#define aSERVER_HEARTBEAT_TIMEOUT_MS 3000
 
 struct aServer {
     uint16_t validity;
@@ -62,6 +73,7 @@ struct aServer {
     std::atomic<bool> brokerExited;
     std::atomic<bool> discoveryExited;
     bool filterInstalled;
+    bool authHeld;
 };
 
 static bool sValid(const aServer* server)
@@ -176,7 +188,7 @@ static void sFanOut(aServer* server, aServerRouter* router)
             gone.push_back(client);
     }
     for (const auto& client : gone)
-        router->dropStreamingClient(client);
+        router->dropClient(client);
 }
 
 /* Broker. --------------------------------------------------------------- */
@@ -299,9 +311,12 @@ static void sReportOutcomes(aServer* server, aServerRouter* router, aServerExcha
             (uint8_t)(count >> 8), (uint8_t)count};
         std::string client;
         router->fromWorker(command, sizeof(command), &client);
-        for (const auto& reply : replies)
-            if (router->fromWorker(reply.data(), reply.size(), &client))
-                sSendTo(server->frontend, client, reply.data(), reply.size(), NULL);
+        for (const auto& reply : replies) {
+            bool gone = false;
+            if (router->fromWorker(reply.data(), reply.size(), &client) &&
+                !sSendTo(server->frontend, client, reply.data(), reply.size(), &gone) && gone)
+                router->dropClient(client); /* what it still queued would hold the link for nobody */
+        }
     }
 }
 
@@ -319,25 +334,36 @@ static void sTakeModulePackets(aServer* server, aServerExchanges* exchanges)
     }
 }
 
-/* Takes the requests the router lets go next and puts on the link every one
- * that may go now. */
-static void sSendRequests(aServer* server, aServerRouter* router, aServerExchanges* exchanges)
+/* Puts on the link every request that may go now. */
+static void sSendReady(aServer* server, aServerExchanges* exchanges)
 {
-    std::vector<aServerRouter::Frame> frames;
-    while (exchanges->backlog() < aSERVER_WORKER_BACKLOG && router->nextRequest(&frames)) {
-        for (const auto& frame : frames)
-            exchanges->add(frame.data(), frame.size());
-        frames.clear();
-    }
-    /* Heartbeat-shaped packets the link did not answer would pile up. */
-    if (exchanges->outstanding() == 0)
-        aLink_DrainPackets(server->linkId, sDropAll, NULL);
     aServerExchanges::Frame frame;
     while (exchanges->nextToSend(&frame, aTime_MonotonicMS())) {
         aPacket request;
         if (!aServer_ParsePacketFrame(frame.data(), frame.size(), &request) ||
             aLink_PutPacket(server->linkId, &request) != aErrNone)
             exchanges->sendFailed();
+    }
+}
+
+/* Takes requests in the router's order, each only when it can go to the
+ * module at once: one that must wait stays with the router, where a client in
+ * better standing that asks meanwhile still comes first. */
+static void sSendRequests(aServer* server, aServerRouter* router, aServerExchanges* exchanges)
+{
+    /* Heartbeat-shaped packets the link did not answer would pile up. */
+    if (exchanges->outstanding() == 0 && exchanges->backlog() == 0)
+        aLink_DrainPackets(server->linkId, sDropAll, NULL);
+    sSendReady(server, exchanges);
+    std::vector<aServerRouter::Frame> frames;
+    while (exchanges->backlog() == 0) {
+        const aServerRouter::Frame* next = router->peekRequest();
+        if (next == NULL || !exchanges->wouldGoNow(next->data(), next->size()) || !router->nextRequest(&frames))
+            break;
+        for (const auto& frame : frames)
+            exchanges->add(frame.data(), frame.size());
+        frames.clear();
+        sSendReady(server, exchanges);
     }
 }
 
@@ -379,6 +405,7 @@ static void sBrokerActor(zsock_t* pipe, void* args)
          * takes any packet as its reply goes out. */
         if (items[kReplies].revents & ZMQ_POLLIN)
             sTakeModulePackets(server, &exchanges);
+        router.tick(aTime_MonotonicMS());
         exchanges.expire(aTime_MonotonicMS());
         sReportOutcomes(server, &router, &exchanges);
         if (items[kFrontend].revents & ZMQ_POLLIN)
@@ -501,6 +528,103 @@ static void sResponderActor(zsock_t* pipe, void* args)
     sCloseFd(&response);
 }
 
+/* Who may connect. ------------------------------------------------------ */
+
+/* libzmq asks one authenticator per process (its ZAP endpoint), so the
+ * servers of a process share one zauth actor, made by the first and stopped
+ * with the last. Its certificates are fixed when it is made: every server of
+ * the process must want the same set (local-only: the owner's client key;
+ * network: that and the allowed directory), or it is refused. */
+namespace {
+struct sAuthority {
+    std::mutex mutex;
+    zactor_t* actor = NULL;
+    int users = 0;
+    bool network = false;
+};
+sAuthority& sTheAuthority()
+{
+    static sAuthority authority;
+    return authority;
+}
+} // namespace
+
+static bool sAcquireAuthority(const aShareServerKeys& keys, bool network)
+{
+    sAuthority& authority = sTheAuthority();
+    std::lock_guard<std::mutex> lock(authority.mutex);
+    if (authority.actor != NULL) {
+        if (authority.network != network)
+            return false;
+        authority.users++;
+        return true;
+    }
+    zcertstore_t* store = zcertstore_new(NULL);
+    if (store == NULL)
+        return false;
+    const uint8_t noSecret[aSHARE_KEY_SIZE] = {};
+    for (const aShareKey& key : keys.clients) {
+        zcert_t* cert = zcert_new_from(key.bytes, noSecret);
+        if (cert != NULL)
+            zcertstore_insert(store, &cert);
+    }
+    /* The actor owns the store from here on. */
+    authority.actor = zactor_new(zauth, store);
+    if (authority.actor == NULL) {
+        zcertstore_destroy(&store);
+        return false;
+    }
+    authority.network = network;
+    authority.users = 1;
+    return true;
+}
+
+static void sReleaseAuthority(void)
+{
+    sAuthority& authority = sTheAuthority();
+    std::lock_guard<std::mutex> lock(authority.mutex);
+    if (--authority.users <= 0) {
+        zactor_destroy(&authority.actor);
+        authority.users = 0;
+    }
+}
+
+/* Makes the frontend a CURVE server that only the accepted clients pass,
+ * unless security is off. aErrPermission when the keys are missing or unsafe
+ * (they are not made for a network server), aErrBusy when another server of
+ * the process accepts a different set of clients. */
+static aErr sSecureFrontend(aServer* server)
+{
+    if (aShareKeys_IsInsecure())
+        return aErrNone;
+    aShareServerKeys keys;
+    std::string why;
+    const aErr err = aShareKeys_ForServer(server->localOnly, &keys, &why);
+    if (err != aErrNone)
+        return err == aErrNotFound || err == aErrPermission ? aErrPermission : err;
+    if (!sAcquireAuthority(keys, !server->localOnly))
+        return aErrBusy;
+    server->authHeld = true;
+    void* sock = zsock_resolve(server->frontend);
+    const int on = 1;
+    if (zmq_setsockopt(sock, ZMQ_CURVE_SERVER, &on, sizeof(on)) != 0 ||
+        zmq_setsockopt(sock, ZMQ_CURVE_SECRETKEY, keys.server.secretKey.bytes, aSHARE_KEY_SIZE) != 0 ||
+        zmq_setsockopt(sock, ZMQ_CURVE_PUBLICKEY, keys.server.publicKey.bytes, aSHARE_KEY_SIZE) != 0)
+        return aErrResource;
+    zsock_set_zap_domain(server->frontend, "tarnix-share");
+    return aErrNone;
+}
+
+/* Bounds on what one client can make the frontend hold. */
+static void sBoundFrontend(zsock_t* frontend)
+{
+    zsock_set_maxmsgsize(frontend, aSERVER_FRONTEND_MAX_MESSAGE);
+    zsock_set_rcvhwm(frontend, aSERVER_FRONTEND_HWM);
+    zsock_set_sndhwm(frontend, aSERVER_FRONTEND_HWM);
+    zsock_set_heartbeat_ivl(frontend, aSERVER_HEARTBEAT_MS);
+    zsock_set_heartbeat_timeout(frontend, aSERVER_HEARTBEAT_TIMEOUT_MS);
+}
+
 /* Set-up and teardown. -------------------------------------------------- */
 
 aServer* aServer_Create(aLinkId linkId, uint32_t interfaceAddress, bool localOnly)
@@ -604,6 +728,10 @@ aErr aServer_Start(aServer* server)
     zsock_set_linger(server->frontend, 0);
     /* Replies to a client that is gone fail at once instead of piling up. */
     zsock_set_router_mandatory(server->frontend, 1);
+    sBoundFrontend(server->frontend);
+    const aErr secured = sSecureFrontend(server);
+    if (secured != aErrNone)
+        return secured;
 
     if (!server->localOnly && sHasInterfaces()) {
         if (!sStartBeacon(server))
@@ -693,6 +821,8 @@ aErr aServer_Destroy(aServer** handle)
     else
         aActor_Destroy(&server->discovery, &server->discoveryExited);
     zsock_destroy(&server->frontend);
+    if (server->authHeld)
+        sReleaseAuthority();
     zsock_destroy(&server->streamBound);
     zsock_destroy(&server->streamConnected);
     zsock_destroy(&server->replyBound);

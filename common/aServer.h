@@ -43,8 +43,15 @@ typedef struct aServer aServer; /* opaque */
  * interfaceAddress in network byte order, 0 meaning 127.0.0.1. Null when the
  * link is not in the table, is not USB, TCPIP or SERIAL, or memory is short. */
 aServer* aServer_Create(aLinkId linkId, uint32_t interfaceAddress, bool localOnly);
-/* Binds the sockets and starts the threads. aErrParam for an invalid server,
- * aErrResource when any step fails (the record can then only be destroyed). */
+/* Binds the sockets and starts the threads. Unless security is off
+ * (aShareKeys_SetInsecure), the frontend is a CURVE server with the owner's
+ * server key that accepts only the owner's client key (and, when not
+ * local-only, the keys in the owner's allowed directory): see aShareKeys.h.
+ * aErrParam for an invalid server, aErrPermission when the key files are
+ * missing or unsafe (a server that is not local-only never makes its own),
+ * aErrBusy when another server of this process is of the other kind (they
+ * share one authenticator), aErrResource when any other step fails (the
+ * record can then only be destroyed). */
 aErr aServer_Start(aServer* server);
 /* The frontend port, and the interface address (network byte order). aErrParam
  * for null arguments. */
@@ -60,7 +67,10 @@ aErr aServer_FlushFIFO(aServer* server);
 aErr aServer_Destroy(aServer** server);
 
 /* A stream to the server frontend at IPv4 address (network byte order) and
- * port; the caller owns *stream (aStream_Destroy). Each write is sent as one
+ * port; the caller owns *stream (aStream_Destroy). Unless security is off,
+ * the stream proves the caller's client key and checks the server's
+ * (aShareKeys_ForClient finds both); it fails with that function's error
+ * when they cannot be had, and aErrPermission when the server refuses them. Each write is sent as one
  * frame per packet; get waits briefly for the next reply byte (aErrNotReady
  * when none came, aErrIO when receiving failed); put is aErrUnimplemented.
  * aErrParam for a null out argument, aErrMemory when a socket cannot be made,

@@ -63,6 +63,7 @@ bool aServerRouter::enqueue(const Identity& client, Request request)
     }
     if (it->requests.size() >= aSERVER_MAX_QUEUED_PER_CLIENT)
         return false;
+    request.arrivedMs = now_;
     it->requests.push_back(std::move(request));
     queued_++;
     return true;
@@ -204,28 +205,113 @@ bool aServerRouter::fromClient(const Identity& client, const uint8_t* bytes, siz
     return enqueue(client, std::move(request));
 }
 
+bool aServerRouter::inGoodStanding(const Queue& queue) const
+{
+    if (queue.requests.size() > 1)
+        return false;
+    auto it = standing_.find(queue.client);
+    return it == standing_.end() || !it->second.unanswered || now_ - it->second.unansweredMs >= aSERVER_SUSPECT_MS;
+}
+
+/* The first client in turn order that has nothing with the module, those in
+ * good standing before the rest. */
+std::list<aServerRouter::Queue>::iterator aServerRouter::nextTurn()
+{
+    auto fallback = queues_.end();
+    for (auto it = queues_.begin(); it != queues_.end(); ++it) {
+        auto standing = standing_.find(it->client);
+        if (standing != standing_.end() && standing->second.outstanding > 0)
+            continue;
+        if (inGoodStanding(*it))
+            return it;
+        if (fallback == queues_.end())
+            fallback = it;
+    }
+    return fallback;
+}
+
+const aServerRouter::Frame* aServerRouter::peekRequest()
+{
+    if (inFlight_ >= aSERVER_WORKER_DEPTH || awaiting_.size() >= aSERVER_MAX_AWAITING || queues_.empty())
+        return NULL;
+    auto turn = nextTurn();
+    return turn == queues_.end() ? NULL : &turn->requests.front().frames.front();
+}
+
 bool aServerRouter::nextRequest(std::vector<Frame>* toWorker)
 {
     if (toWorker == NULL || inFlight_ >= aSERVER_WORKER_DEPTH || awaiting_.size() >= aSERVER_MAX_AWAITING ||
         queues_.empty())
         return false;
-    Queue& turn = queues_.front();
-    Request request = std::move(turn.requests.front());
-    turn.requests.pop_front();
+    auto turn = nextTurn();
+    if (turn == queues_.end())
+        return false;
+    Request request = std::move(turn->requests.front());
+    turn->requests.pop_front();
     queued_--;
-    const Identity client = turn.client;
-    if (turn.requests.empty())
-        queues_.pop_front();
+    const Identity client = turn->client;
+    if (turn->requests.empty())
+        queues_.erase(turn);
     else
-        queues_.splice(queues_.end(), queues_, queues_.begin()); /* the next client's turn */
+        queues_.splice(queues_.end(), queues_, turn); /* the next client's turn */
     if (request.awaitsReply) {
         awaiting_.push_back(client);
         inFlight_++;
+        standing_[client].outstanding++;
     }
     lastAwaited_ = request.awaitsReply;
+    lastClient_ = client;
     for (auto& frame : request.frames)
         toWorker->push_back(std::move(frame));
     return true;
+}
+
+void aServerRouter::finished(const Identity& client, bool answered)
+{
+    if (client.empty())
+        return; /* forgotten by a flush */
+    auto it = standing_.find(client);
+    if (it == standing_.end())
+        return;
+    if (it->second.outstanding > 0)
+        it->second.outstanding--;
+    if (!answered) {
+        it->second.unanswered = true;
+        it->second.unansweredMs = now_;
+    }
+}
+
+void aServerRouter::tick(uint64_t nowMs)
+{
+    now_ = nowMs;
+    for (auto it = queues_.begin(); it != queues_.end();) {
+        auto& requests = it->requests;
+        while (!requests.empty() && nowMs - requests.front().arrivedMs >= aSERVER_QUEUE_WAIT_MS) {
+            requests.pop_front();
+            queued_--;
+        }
+        it = requests.empty() ? queues_.erase(it) : std::next(it);
+    }
+    /* Standing is kept while it matters: something with the module, or a
+     * recent unanswered request. */
+    for (auto it = standing_.begin(); it != standing_.end();) {
+        const Standing& st = it->second;
+        const bool matters = st.outstanding > 0 || (st.unanswered && nowMs - st.unansweredMs < aSERVER_SUSPECT_MS);
+        it = matters ? std::next(it) : standing_.erase(it);
+    }
+}
+
+void aServerRouter::dropClient(const Identity& client)
+{
+    for (auto it = queues_.begin(); it != queues_.end(); ++it) {
+        if (it->client == client) {
+            queued_ -= it->requests.size();
+            queues_.erase(it);
+            break;
+        }
+    }
+    pools_.remove_if([&](const Pool& p) { return p.client == client; });
+    dropStreamingClient(client);
 }
 
 void aServerRouter::withdrawLast()
@@ -233,6 +319,9 @@ void aServerRouter::withdrawLast()
     if (lastAwaited_ && !awaiting_.empty()) {
         awaiting_.pop_back();
         inFlight_--;
+        auto it = standing_.find(lastClient_);
+        if (it != standing_.end() && it->second.outstanding > 0)
+            it->second.outstanding--;
     }
     lastAwaited_ = false;
 }
@@ -254,6 +343,7 @@ bool aServerRouter::fromWorker(const uint8_t* bytes, size_t size, Identity* clie
     if (size == aSERVER_CMD_SIZE && bytes[0] == aSERVER_CMD_DROPPED_PACKET) {
         expected_ = 0;
         sDone(&inFlight_);
+        finished(head, false);
         return false;
     }
     if (size == aSERVER_CMD_SIZE && bytes[0] == aSERVER_CMD_INCOMING_PACKETS) {
@@ -263,8 +353,10 @@ bool aServerRouter::fromWorker(const uint8_t* bytes, size_t size, Identity* clie
         for (size_t i = 0; i < n; ++i)
             awaiting_.push_front(head);
         expected_ = (uint16_t)n;
-        if (n == 0)
+        if (n == 0) {
             sDone(&inFlight_);
+            finished(head, true);
+        }
         return false;
     }
     aPacket packet;
@@ -272,8 +364,10 @@ bool aServerRouter::fromWorker(const uint8_t* bytes, size_t size, Identity* clie
         awaiting_.push_front(head); /* not a reply: whoever waited still waits */
         return false;
     }
-    if (expected_ > 0 && --expected_ == 0)
+    if (expected_ > 0 && --expected_ == 0) {
         sDone(&inFlight_);
+        finished(head, true);
+    }
     *client = std::move(head);
     return !client->empty();
 }
@@ -286,6 +380,7 @@ void aServerRouter::flush()
     queues_.clear();
     queued_ = 0;
     expected_ = 0;
+    standing_.clear();
 }
 
 void aServerRouter::dropStreamingClient(const Identity& client)
@@ -327,17 +422,30 @@ bool aServer_ReplyKey(const aPacket* reply, aServerReplyKey* key)
     return true;
 }
 
-bool aServerExchanges::add(const uint8_t* bytes, size_t size)
+bool aServerExchanges::describe(const uint8_t* bytes, size_t size, Exchange* exchange)
 {
     aPacket packet;
     if (!aServer_ParsePacketFrame(bytes, size, &packet))
         return false;
+    exchange->request = sFrame(packet);
+    exchange->needsReply = aServer_PacketNeedsReply(&packet);
+    exchange->alone = exchange->needsReply && !aServer_ExpectedReplyKey(&packet, &exchange->key);
+    return true;
+}
+
+bool aServerExchanges::add(const uint8_t* bytes, size_t size)
+{
     Exchange exchange;
-    exchange.request = sFrame(packet);
-    exchange.needsReply = aServer_PacketNeedsReply(&packet);
-    exchange.alone = exchange.needsReply && !aServer_ExpectedReplyKey(&packet, &exchange.key);
+    if (!describe(bytes, size, &exchange))
+        return false;
     pending_.push_back(std::move(exchange));
     return true;
+}
+
+bool aServerExchanges::wouldGoNow(const uint8_t* bytes, size_t size) const
+{
+    Exchange exchange;
+    return pending_.empty() && describe(bytes, size, &exchange) && mayGo(exchange);
 }
 
 bool aServerExchanges::mayGo(const Exchange& next) const

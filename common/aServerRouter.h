@@ -35,10 +35,15 @@
 /* Awaited requests handed to the exchanges with the module at once, and how
  * many of them may be with the module at the same time. */
 #define aSERVER_WORKER_DEPTH 8
-/* Requests the exchanges hold before the router stops handing more. */
-#define aSERVER_WORKER_BACKLOG 64
 /* How long a request waits for (the next part of) its reply. */
 #define aSERVER_REPLY_WAIT_MS 2000
+/* A request not yet sent to the module after this long is dropped: its
+ * client has given up on it (or is gone). A well-behaved client's request
+ * waits at most one reply wait before it goes. */
+#define aSERVER_QUEUE_WAIT_MS (aSERVER_REPLY_WAIT_MS + 1000)
+/* A client whose request went unanswered is served after the others for this
+ * long (it may be asking where no module answers). */
+#define aSERVER_SUSPECT_MS (5 * aSERVER_REPLY_WAIT_MS)
 #define aSERVER_MAX_STREAMING_CLIENTS 1024
 #define aSERVER_MAX_POOLS 256
 
@@ -93,6 +98,8 @@ public:
 
     /* A request frame from the broker; false (dropped) when it is no packet. */
     bool add(const uint8_t* bytes, size_t size);
+    /* Whether the request frame would go to the module at once if added now. */
+    bool wouldGoNow(const uint8_t* bytes, size_t size) const;
     /* The next request that may go to the module now (in arrival order). */
     bool nextToSend(Frame* frame, uint64_t nowMs);
     /* The request of the last nextToSend could not be put on the link. */
@@ -120,6 +127,7 @@ private:
         uint64_t deadline = 0;
     };
     bool mayGo(const Exchange& next) const;
+    static bool describe(const uint8_t* bytes, size_t size, Exchange* exchange);
     void received(size_t at, const aPacket& packet, uint64_t nowMs);
 
     std::deque<Exchange> pending_; /* not sent yet, in arrival order */
@@ -127,10 +135,14 @@ private:
     bool lastSentAwaits_ = false;
 };
 
-/* Requests wait in one queue per client and go to the module a few at
- * a time (so it never idles between them), the clients taking turns: a client
- * that floods the server (or asks what the module never answers) delays each
- * other client by a request or two rather than by everything it queued. */
+/* Requests wait in one queue per client. Each client has at most one request
+ * with the module at a time, and the clients take turns, those in good
+ * standing first: a client that has more than one request queued, or whose
+ * request went unanswered in the last aSERVER_SUSPECT_MS, waits while others
+ * have requests. So a well-behaved client (one request at a time, to a module
+ * that answers) waits for at most the requests already with the module before
+ * its own goes, however many others flood the server or ask where nothing
+ * answers. Requests queued longer than aSERVER_QUEUE_WAIT_MS are dropped. */
 class aServerRouter {
 public:
     using Identity = std::string;
@@ -139,6 +151,10 @@ public:
     /* A frame from a client; true when it was queued for the module (possibly
      * as the last part of a byte transfer), false when dropped or pooled. */
     bool fromClient(const Identity& client, const uint8_t* bytes, size_t size);
+    /* The first frame of the request nextRequest would hand on now (null: none),
+     * so that it is handed on only when it can go to the module at once and a
+     * later request of a client in better standing is not stuck behind it. */
+    const Frame* peekRequest();
     /* The next request to hand to the exchanges with the module, when they have room:
      * appends its frames to toWorker (in order) and returns true. */
     bool nextRequest(std::vector<Frame>* toWorker);
@@ -148,6 +164,11 @@ public:
     bool fromWorker(const uint8_t* bytes, size_t size, Identity* client);
     /* Forgets every client waiting for a reply, and every queued request. */
     void flush();
+    /* The time now (monotonic ms): drops requests that waited too long. Call
+     * it before the other calls of each round. */
+    void tick(uint64_t nowMs);
+    /* A client that is gone: its queue, pool and streams go. */
+    void dropClient(const Identity& client);
 
     const std::vector<Identity>& streamingClients() const { return streaming_; }
     /* A streaming client that is gone (its connection closed). */
@@ -171,6 +192,12 @@ private:
     struct Request {
         std::vector<Frame> frames;
         bool awaitsReply = false;
+        uint64_t arrivedMs = 0;
+    };
+    struct Standing {
+        size_t outstanding = 0; /* awaited requests with the module */
+        uint64_t unansweredMs = 0;
+        bool unanswered = false;
     };
     struct Queue {
         Identity client;
@@ -179,12 +206,18 @@ private:
     bool pool(const Identity& client, const aPacket& packet, bool* queued);
     bool keepsOthersStreaming(const Identity& client, const aPacket& packet);
     bool enqueue(const Identity& client, Request request);
+    bool inGoodStanding(const Queue& queue) const;
+    std::list<Queue>::iterator nextTurn();
+    void finished(const Identity& client, bool answered);
 
     std::list<Queue> queues_;       /* clients with requests, in turn order */
+    std::map<Identity, Standing> standing_;
+    uint64_t now_ = 0;
     size_t queued_ = 0;
     std::deque<Identity> awaiting_; /* in the order handed on; empty identity: forgotten */
     size_t inFlight_ = 0;           /* awaited requests handed on, not yet finished */
     bool lastAwaited_ = false;
+    Identity lastClient_;
     std::vector<Identity> streaming_;
     /* The module holds one set of stream subscriptions for all clients: the
      * keys each client enabled, so that one client's disable does not end the

@@ -19,6 +19,7 @@
 
 #include "aActorPrivate.h"
 #include "aServer.h"
+#include "aShareKeys.h"
 #include "aTime.h"
 
 #define aCLIENT_SEND_TRIES 100
@@ -175,26 +176,49 @@ static aErr sDelete(void* reference)
 }
 
 /* ZeroMQ connects in the background and retries for ever; watch the first
- * attempt, so that a client aimed where no server listens fails at once. */
-static bool sConnect(zsock_t* frontend, const char* address, uint16_t port)
+ * attempt up to its handshake, so that a client aimed where no server listens,
+ * or that the server refuses, fails at once. aErrConnection when nothing
+ * answered, aErrPermission when the server refused the client's key. */
+static aErr sConnect(zsock_t* frontend, const char* address, uint16_t port)
 {
     zactor_t* monitor = zactor_new(zmonitor, frontend);
     if (monitor == NULL)
-        return false;
-    zstr_sendx(monitor, "LISTEN", "CONNECTED", "CONNECT_RETRIED", "CLOSED", NULL);
+        return aErrConnection;
+    zstr_sendx(monitor, "LISTEN", "HANDSHAKE_SUCCEEDED", "HANDSHAKE_FAILED_AUTH", "HANDSHAKE_FAILED_PROTOCOL",
+               "HANDSHAKE_FAILED_NO_DETAIL", "CONNECT_RETRIED", "CLOSED", NULL);
     zstr_sendx(monitor, "START", NULL);
     zsock_wait(monitor);
-    bool connected = false;
+    aErr result = aErrConnection;
     if (zsock_connect(frontend, "tcp://%s:%d", address, (int)port) == 0) {
         zsock_set_rcvtimeo(monitor, aCLIENT_CONNECT_MS);
         zmsg_t* event = zmsg_recv(monitor);
         char* name = event != NULL ? zmsg_popstr(event) : NULL;
-        connected = name != NULL && strcmp(name, "CONNECTED") == 0;
+        if (name != NULL && strcmp(name, "HANDSHAKE_SUCCEEDED") == 0)
+            result = aErrNone;
+        else if (name != NULL && strncmp(name, "HANDSHAKE_FAILED", 16) == 0)
+            result = aErrPermission;
         zstr_free(&name);
         zmsg_destroy(&event);
     }
     zactor_destroy(&monitor);
-    return connected;
+    return result;
+}
+
+/* The CURVE keys of this client and of the server it reaches. */
+static aErr sSecure(zsock_t* frontend, uint32_t address, uint16_t port)
+{
+    if (aShareKeys_IsInsecure())
+        return aErrNone;
+    aShareClientKeys keys;
+    const aErr err = aShareKeys_ForClient(address, port, &keys, NULL);
+    if (err != aErrNone)
+        return err;
+    void* sock = zsock_resolve(frontend);
+    if (zmq_setsockopt(sock, ZMQ_CURVE_SERVERKEY, keys.server.bytes, aSHARE_KEY_SIZE) != 0 ||
+        zmq_setsockopt(sock, ZMQ_CURVE_PUBLICKEY, keys.client.publicKey.bytes, aSHARE_KEY_SIZE) != 0 ||
+        zmq_setsockopt(sock, ZMQ_CURVE_SECRETKEY, keys.client.secretKey.bytes, aSHARE_KEY_SIZE) != 0)
+        return aErrResource;
+    return aErrNone;
 }
 
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream)
@@ -216,9 +240,12 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream)
     in_addr a{};
     a.s_addr = address;
     inet_ntop(AF_INET, &a, text, sizeof(text));
-    if (!sConnect(client->frontend, text, port)) {
+    aErr err = sSecure(client->frontend, address, port);
+    if (err == aErrNone)
+        err = sConnect(client->frontend, text, port);
+    if (err != aErrNone) {
         sFree(client);
-        return aErrConnection;
+        return err;
     }
     aStream* made = aStream_Create(sGet, sPut, sWrite, sDelete, client);
     if (made == NULL) {

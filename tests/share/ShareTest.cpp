@@ -5,15 +5,22 @@
 // namespace, so fixed ports and the server's discovery answers stay in it.
 #include <arpa/inet.h>
 
+#include <stdlib.h>
+#include <sys/stat.h>
+
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include "FuzzReplay.h"
+#include "TempDir.h"
 #include "SimHarness.h"
 #include "aServerRouter.h"
 #include "ServerFuzzTarget.h"
 #include "aLink.h"
+#include "aShareKeys.h"
 
 using namespace simtest;
 
@@ -29,6 +36,30 @@ stream_interval_ms = 20
 constexpr uint32_t kSerial = 0x1234ABCD;
 constexpr const char* kControlPort = "47001"; // private namespace: nobody else's
 
+// Every process of this test (servers, clients, this one) keeps its key files
+// in one directory of its own, made before any of them starts.
+struct KeyHome {
+    testsupport::TempDir dir;
+    KeyHome() { setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1); }
+    std::string keys() const { return dir / "tarnix/share"; }
+};
+const KeyHome kKeyHome;
+
+// "tarnix-share --keys" as a user runs it before serving on the network.
+void MakeKeys() {
+    auto r = testsupport::Run({TARNIX_SHARE_BIN, "--keys"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+}
+
+// The Z85 public key of a certificate file.
+std::string PublicKey(const std::string& path) {
+    const std::string text = testsupport::ReadFile(path);
+    const size_t at = text.find("public-key = \"");
+    return at == std::string::npos ? "" : text.substr(at + 14, 40);
+}
+
+const std::vector<std::string> kOtherUser = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+
 std::string Field(const std::string& text, const std::string& key) {
     std::istringstream in(text);
     std::string word;
@@ -42,6 +73,7 @@ class SharedModule : public ::testing::Test {
 protected:
     void SetUp() override { Start(true); }
     void Start(bool localOnly) {
+        if (!localOnly) MakeKeys();
         ASSERT_TRUE(sim_.ready());
         std::vector<std::string> argv{SHARE_PEER_BIN, "host", std::to_string(kSerial), std::to_string(sim_.port("bench"))};
         if (!localOnly) argv.push_back("network");
@@ -360,6 +392,7 @@ TEST(SharingProgram, ServesUntilStoppedWhileOtherProcessesReachTheModule) {
 TEST(SharingProgram, ServesOnTheNetworkAndIsFoundByItsBeacons) {
     Sim sim{kConfig, {"--control-port", kControlPort}};
     ASSERT_TRUE(sim.ready());
+    MakeKeys();
     testsupport::Background host(
         {TARNIX_SHARE_BIN, "--network", "tcp:127.0.0.1:" + std::to_string(sim.port("bench"))});
     const std::string line = host.WaitForLine("sharing module 0x1234ABCD", 20000ms);
@@ -373,6 +406,217 @@ TEST(SharingProgram, ServesOnTheNetworkAndIsFoundByItsBeacons) {
         << client.out;
     EXPECT_NE(client.out.find("received 4 stream samples"), std::string::npos) << client.out;
     EXPECT_EQ(host.Stop(SIGTERM), 0) << host.output();
+}
+
+// Who a server lets in: the owner's clients only, for a local-only server, and
+// the allowed keys besides for a network server. Other users and keys, and
+// clients without security, get nothing from the module.
+struct AccessCase {
+    const char* what;
+    bool network;
+    bool otherUser;
+    const char* client; // "link": the product's client link; else CLIENT_KEYS of dealer_client.py
+    bool answered;
+};
+
+class Access : public SharedModule, public ::testing::WithParamInterface<AccessCase> {
+protected:
+    void SetUp() override {
+        if (std::string(GetParam().client) == "allowed") AllowGuest();
+        Start(!GetParam().network);
+    }
+    // A key pair of another machine's user whose public key the owner allowed.
+    void AllowGuest() {
+        MakeKeys();
+        auto r = testsupport::Run({PYTHON3, "-c", "import sys, zmq.auth; zmq.auth.create_certificates(sys.argv[1], 'guest')",
+                                   guest_.path()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::filesystem::copy_file(guest_ / "guest.key", kKeyHome.keys() + "/allowed/guest.key",
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
+    testsupport::TempDir guest_;
+};
+
+TEST_P(Access, OnlyTheAllowedClientsReachTheModule) {
+    const AccessCase& c = GetParam();
+    std::vector<std::string> argv = c.otherUser ? kOtherUser : std::vector<std::string>{};
+    testsupport::RunOptions options;
+    if (std::string(c.client) == "link") {
+        argv.insert(argv.end(), {SHARE_PEER_BIN, "client", port_, "1"});
+    } else {
+        argv.insert(argv.end(), {PYTHON3, SHARE_TEST_DIR "/dealer_client.py", "access", port_,
+                                 std::to_string(sim_.port("bench")), kControlPort, "4"});
+        const std::string which = c.client;
+        options.env["CLIENT_KEYS"] = which == "allowed" ? guest_ / "guest.key_secret" : which;
+        // What any user may learn of a server: its public key.
+        options.env["SERVER_KEY"] = PublicKey(kKeyHome.keys() + "/server.key");
+        options.env["SERVER_ADDRESS"] = address_;
+        options.env["EXPECT"] = c.answered ? "answered" : "refused";
+    }
+    auto r = testsupport::Run(argv, options);
+    if (std::string(c.client) == "link") {
+        EXPECT_EQ(r.status == 0, c.answered) << r.out << r.err;
+    } else {
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, Access,
+    ::testing::Values(AccessCase{"owner", false, false, "owner", true},
+                      AccessCase{"owner_link", false, false, "link", true},
+                      AccessCase{"other_user_knowing_the_server_key", false, true, "fresh", false},
+                      AccessCase{"other_user_link", false, true, "link", false},
+                      AccessCase{"no_security", false, false, "none", false},
+                      AccessCase{"network_owner", true, false, "owner", true},
+                      AccessCase{"network_allowed_key", true, false, "allowed", true},
+                      AccessCase{"network_key_not_allowed", true, false, "fresh", false},
+                      AccessCase{"network_no_security", true, false, "none", false}),
+    [](const ::testing::TestParamInfo<AccessCase>& info) { return std::string(info.param.what); });
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) n++;
+    return n;
+}
+
+// Clients flooding requests nobody answers do not hold up one that asks one
+// thing at a time (dealer_client.py checks each answer comes within two reply
+// waits), and what they queued stops reaching the module within 5 s of their
+// leaving.
+TEST_F(SharedModule, FloodingClientsShareTheLinkAndTheirQueuesGoWithThem) {
+    auto r = testsupport::Run({PYTHON3, SHARE_TEST_DIR "/dealer_client.py", "fairness", port_,
+                               std::to_string(sim_.port("bench")), kControlPort, "4"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::this_thread::sleep_for(5s);
+    const size_t after5s = Count(sim_.log(), " rx 08 ");
+    EXPECT_GT(after5s, 0u) << "the flood reached the module";
+    std::this_thread::sleep_for(4s); // two reply waits more
+    EXPECT_EQ(Count(sim_.log(), " rx 08 "), after5s) << "requests of clients that left still go to the module";
+}
+
+// The server's peak resident memory, in KiB.
+long PeakRssKiB(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Frames of 1 MiB are refused from their header: the server's peak memory
+// stays where it was, and it goes on answering.
+TEST_F(SharedModule, HugeFramesAreRefusedWithoutBeingBuffered) {
+    // The same connections with frames that are merely too long first, so
+    // that what they cost is in the peak already.
+    auto run = [&](const char* frameSize) {
+        testsupport::RunOptions options;
+        options.env["FRAME_SIZE"] = frameSize;
+        auto r = testsupport::Run({PYTHON3, SHARE_TEST_DIR "/dealer_client.py", "big_frame", port_,
+                                   std::to_string(sim_.port("bench")), kControlPort, "4"},
+                                  options);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+    };
+    run("31");
+    const long before = PeakRssKiB(host_->pid());
+    ASSERT_GT(before, 0);
+    run("1048576");
+    // Four frames held would take 4 MiB (twice that decrypted); the checker
+    // build alone adds some noise.
+    EXPECT_LT(PeakRssKiB(host_->pid()) - before, 2048) << "four 1 MiB frames were sent";
+}
+
+// tarnix-share's security switches as a user meets them: a network server
+// without its key files does not start (and says how to make them); the
+// insecure switch serves anyone, with a warning.
+TEST(SharingProgram, NetworkServingNeedsKeysAndInsecureWarns) {
+    Sim sim{kConfig, {"--control-port", kControlPort}};
+    ASSERT_TRUE(sim.ready());
+    const std::string module = "tcp:127.0.0.1:" + std::to_string(sim.port("bench"));
+    testsupport::TempDir empty;
+    testsupport::RunOptions noKeys;
+    noKeys.env["XDG_CONFIG_HOME"] = empty.path();
+    testsupport::TempDir open;
+    std::filesystem::create_directories(open / "tarnix/share");
+    chmod((open / "tarnix/share").c_str(), 0755);
+    testsupport::RunOptions openKeys;
+    openKeys.env["XDG_CONFIG_HOME"] = open.path();
+    const struct {
+        std::vector<std::string> argv;
+        const testsupport::RunOptions& options;
+        const char* says;
+    } refusals[] = {
+        {{TARNIX_SHARE_BIN, "--network", module}, noKeys, "run tarnix-share --keys"},
+        {{TARNIX_SHARE_BIN, module}, openKeys, "open to other users"},
+    };
+    for (const auto& refusal : refusals) {
+        auto refused = testsupport::Run(refusal.argv, refusal.options);
+        EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+        EXPECT_NE(refused.err.find(refusal.says), std::string::npos) << refused.err;
+    }
+    EXPECT_EQ(sim.log().find(" rx 04 "), std::string::npos) << "the module was opened";
+
+    testsupport::Background host({TARNIX_SHARE_BIN, "--insecure", module}, noKeys);
+    const std::string line = host.WaitForLine("sharing module 0x1234ABCD", 20000ms);
+    ASSERT_FALSE(line.empty()) << host.output();
+    testsupport::RunOptions plain;
+    plain.env["CLIENT_KEYS"] = "none";
+    plain.env["EXPECT"] = "answered";
+    auto r = testsupport::Run({PYTHON3, SHARE_TEST_DIR "/dealer_client.py", "access", Field(line, "port"),
+                               std::to_string(sim.port("bench")), kControlPort, "4"},
+                              plain);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(host.Stop(SIGTERM), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(empty.path())) << "no key files are made when security is off";
+}
+
+// Key files that others could read, replace or plant are never used; a pair is
+// made once and then kept.
+TEST(ShareKeys, UnsafeKeyFilesAreRefused) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& keys, const std::string& elsewhere)> spoil;
+        aErr want;
+    };
+    const std::vector<Case> cases = {
+        {"kept as made", [](const std::string&, const std::string&) {}, aErrNone},
+        {"secret readable by the group",
+         [](const std::string& k, const std::string&) { chmod((k + "/server.key_secret").c_str(), 0640); }, aErrPermission},
+        {"directory open to others", [](const std::string& k, const std::string&) { chmod(k.c_str(), 0755); },
+         aErrPermission},
+        {"secret owned by another user",
+         [](const std::string& k, const std::string&) { ASSERT_EQ(chown((k + "/server.key_secret").c_str(), 65534, 65534), 0); },
+         aErrPermission},
+        {"secret is a link to a good one",
+         [](const std::string& k, const std::string& e) {
+             fs::rename(k + "/server.key_secret", e + "/moved");
+             fs::create_symlink(e + "/moved", k + "/server.key_secret");
+         },
+         aErrPermission},
+        {"directory is a link",
+         [](const std::string& k, const std::string& e) {
+             fs::rename(k, e + "/real");
+             fs::create_symlink(e + "/real", k);
+         },
+         aErrPermission},
+        {"secret holds no key", [](const std::string& k, const std::string&) { testsupport::WriteFile(k + "/server.key_secret", "x"); },
+         aErrParse},
+        {"missing (a network server does not make one)",
+         [](const std::string& k, const std::string&) { fs::remove_all(k); }, aErrNotFound},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::TempDir home, elsewhere;
+        const std::string keys = home / "tarnix/share";
+        aSharePair made, loaded;
+        ASSERT_EQ(aShareKeys_LoadPair(keys, aSHARE_SERVER_CERT, 0, true, &made, nullptr), aErrNone);
+        c.spoil(keys, elsewhere.path());
+        std::string why;
+        EXPECT_EQ(aShareKeys_LoadPair(keys, aSHARE_SERVER_CERT, 0, false, &loaded, &why), c.want) << why;
+        if (c.want == aErrNone) EXPECT_TRUE(loaded.publicKey == made.publicKey && loaded.secretKey == made.secretKey);
+        else EXPECT_FALSE(why.empty());
+    }
 }
 
 } // namespace

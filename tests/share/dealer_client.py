@@ -6,7 +6,13 @@ TCP connection of its own.
 
     dealer_client.py CASE SERVER_PORT SIM_PORT SIM_CONTROL_PORT MODULE_ADDRESS
 
-Exits 0 when the case holds; prints what went wrong otherwise."""
+Exits 0 when the case holds; prints what went wrong otherwise.
+
+Keys (CurveZMQ, as the server demands): CLIENT_KEYS is "owner" (default: the
+calling user's client.key_secret under $XDG_CONFIG_HOME/tarnix/share), "fresh"
+(a pair made here, known to nobody), "none" (no security at all) or the path
+of a secret certificate; the server's key is SERVER_KEY (Z85) or the owner's
+server.key. SERVER_ADDRESS is where the server listens (default loopback)."""
 import os
 import socket
 import struct
@@ -14,6 +20,7 @@ import sys
 import time
 
 import zmq
+import zmq.auth
 
 WAIT_MS = 5000
 CASE, SERVER, SIM, CONTROL, MODULE = sys.argv[1], *map(int, sys.argv[2:6])
@@ -25,10 +32,28 @@ def fail(text):
     sys.exit(1)
 
 
+KEYS = os.path.join(os.environ.get("XDG_CONFIG_HOME", ""), "tarnix", "share")
+HOST = os.environ.get("SERVER_ADDRESS", "127.0.0.1")
+
+
+def client_keys():
+    which = os.environ.get("CLIENT_KEYS", "owner")
+    if which == "none":
+        return None
+    if which == "fresh":
+        return zmq.curve_keypair()
+    return zmq.auth.load_certificate(os.path.join(KEYS, "client.key_secret") if which == "owner" else which)
+
+
 def dealer():
     s = ctx.socket(zmq.DEALER)
     s.setsockopt(zmq.LINGER, 0)
-    s.connect("tcp://127.0.0.1:%d" % SERVER)
+    keys = client_keys()
+    if keys is not None:
+        server = os.environ.get("SERVER_KEY", "").encode() or \
+            zmq.auth.load_certificate(os.path.join(KEYS, "server.key"))[0]
+        s.curve_serverkey, s.curve_publickey, s.curve_secretkey = server, keys[0], keys[1]
+    s.connect("tcp://%s:%d" % (HOST, SERVER))
     return s
 
 
@@ -283,11 +308,68 @@ def beacons():
     if want not in specs:
         fail("beacons %s, want %s" % (specs, want))
     direct = Direct()
-    a = ctx.socket(zmq.DEALER)
-    a.setsockopt(zmq.LINGER, 0)
-    a.connect("tcp://%s:%d" % (host, SERVER))
+    a = dealer()  # SERVER_ADDRESS: through the announced address
     a.send(packet(MODULE, GET_SERIAL))
     expect(a, direct.ask(GET_SERIAL), "reply through the announced address")
+
+
+def access():
+    """One request: answered when EXPECT is "answered", never when "refused"."""
+    a = dealer()
+    a.send(packet(MODULE, GET_SERIAL))
+    if os.environ["EXPECT"] == "answered":
+        expect(a, Direct().ask(GET_SERIAL), "the allowed client's request")
+    elif a.poll(3000):
+        fail("a refused client got %s" % a.recv().hex())
+
+
+SILENT = 8  # no module answers there
+
+
+def fairness():
+    """Three clients keep 32 requests each queued where nothing answers (one
+    kind goes to the module alone, the other beside others); each request of a
+    fourth, asking one at a time, is answered within two reply waits. Then the
+    three leave (the test watches their queues go)."""
+    good, direct = dealer(), Direct()
+    hostile = [dealer() for _ in range(3)]
+    kinds = [[3], GET_SERIAL, [3]]
+
+    def flood():
+        for h, kind in zip(hostile, kinds):
+            for _ in range(32):
+                h.send(packet(SILENT, kind))
+
+    want = direct.ask(GET_SERIAL)
+    flood()
+    worst = 0.0
+    for n in range(6):
+        start = time.monotonic()
+        good.send(packet(MODULE, GET_SERIAL))
+        expect(good, want, "request %d during the flood" % n)
+        took = time.monotonic() - start
+        worst = max(worst, took)
+        if took > 2 * 2.0:
+            fail("request %d answered after %.2f s" % (n, took))
+        flood()
+    for h in hostile:
+        h.close()
+    print("worst %.2f s" % worst)
+
+
+def big_frame():
+    """Frames of FRAME_SIZE bytes (default 1 MiB) from four connections at
+    once, then an ordinary request."""
+    socks = [dealer() for _ in range(4)]
+    for s in socks:
+        s.send(bytes([MODULE, 28]) + bytes(int(os.environ.get("FRAME_SIZE", 1 << 20)) - 2))
+    time.sleep(1)
+    for s in socks:
+        if s.poll(0):
+            fail("an answer to a 1 MiB frame")
+    a = dealer()
+    a.send(packet(MODULE, GET_SERIAL))
+    expect(a, Direct().ask(GET_SERIAL), "request after the big frames")
 
 
 globals()[CASE]()

@@ -18,8 +18,11 @@
 #include <string>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "Module.h"
 #include "SystemClass.h"
+#include "aShareKeys.h"
 
 using Velorn::Tarnix::Link;
 using Velorn::Tarnix::Module;
@@ -29,10 +32,11 @@ using Velorn::Tarnix::ZephylConfig;
 namespace {
 
 const char* kUsage =
-    "usage: tarnix-share [-t usb|tcpip] [--network] SERIAL\n"
-    "       tarnix-share [--network] tcp:ADDRESS:PORT | serial:PATH[:BAUD]\n"
+    "usage: tarnix-share [-t usb|tcpip] [--network] [--insecure] SERIAL\n"
+    "       tarnix-share [--network] [--insecure] tcp:ADDRESS:PORT | serial:PATH[:BAUD]\n"
     "       tarnix-share --client SERIAL | --client net:ADDRESS:PORT [--interface A] [--stream N]\n"
-    "                    [--timeout S]\n"
+    "                    [--timeout S] [--insecure]\n"
+    "       tarnix-share --keys\n"
     "\n"
     "Shares one Tarnix module with other processes on this machine. The module\n"
     "is opened once, here; other programs reach it through this process.\n"
@@ -44,7 +48,8 @@ const char* kUsage =
     "  -t usb|tcpip        transport searched for SERIAL (default usb)\n"
     "  --network           also serve other machines: the server listens on the\n"
     "                      network interface and announces itself by beacons\n"
-    "                      (default: local-only, loopback)\n"
+    "                      (default: local-only, loopback); needs the key files\n"
+    "                      made by --keys and accepts only the allowed clients\n"
     "  --interface A       with --network: the IPv4 address of the interface to\n"
     "                      serve on (default: the first one)\n"
     "\n"
@@ -59,12 +64,33 @@ const char* kUsage =
     "  --stream N          stream samples to receive (default 5, 0 for none)\n"
     "  --timeout S         seconds to wait for them (default 10)\n"
     "\n"
+    "Security: server and clients prove who they are with CurveZMQ key pairs\n"
+    "kept in $XDG_CONFIG_HOME/tarnix/share (default ~/.config/tarnix/share,\n"
+    "mode 0700; secret files mode 0600; links, other owners and files open to\n"
+    "others are refused):\n"
+    "  client.key, client.key_secret   this user's clients (made on first use)\n"
+    "  server.key, server.key_secret   this user's servers (made on first use by\n"
+    "                                  a local-only server, by --keys otherwise)\n"
+    "  allowed/                        public certificates (*.key files copied\n"
+    "                                  from other users' client.key) of the\n"
+    "                                  clients a --network server accepts\n"
+    "  servers/ADDRESS                 the server.key of a server on another\n"
+    "                                  machine reached at ADDRESS\n"
+    "A local-only server accepts only its owner's clients (and root's); a\n"
+    "--network server also those in allowed/, read when it starts.\n"
+    "  --keys              make the key pairs and directories, print the paths\n"
+    "  --insecure          no keys and no encryption: any client that reaches\n"
+    "                      the port may use the module (closed lab networks only;\n"
+    "                      server and clients must all say it)\n"
+    "\n"
     "Exit status: 0 on a clean stop (serving) or when everything was received\n"
     "(client), 1 on failure, 2 on a usage error.\n";
 
 struct Options {
     bool client = false;
     bool network = false;
+    bool insecure = false;
+    bool keys = false;
     linkType type = USB;
     std::string target; // SERIAL or a specifier
     unsigned stream = 5;
@@ -165,6 +191,51 @@ aErr ProbeSerial(const linkSpec& spec, uint32_t* serial)
     return err;
 }
 
+// Makes this user's key pairs and directories (nothing that exists is
+// replaced) and says where they are.
+int MakeKeys()
+{
+    const uint32_t me = static_cast<uint32_t>(geteuid());
+    std::string directory, why;
+    if (aShareKeys_Directory(me, &directory) != aErrNone)
+        return Fail("no home directory for the key files", aErrNotFound);
+    aSharePair server, client;
+    aErr err = aShareKeys_LoadPair(directory, aSHARE_SERVER_CERT, me, true, &server, &why);
+    if (err == aErrNone)
+        err = aShareKeys_LoadPair(directory, aSHARE_CLIENT_CERT, me, true, &client, &why);
+    if (err != aErrNone)
+        return Fail(why, err);
+    for (const char* sub : {aSHARE_ALLOWED_DIR, aSHARE_SERVERS_DIR})
+        if (mkdir((directory + "/" + sub).c_str(), 0700) != 0 && errno != EEXIST)
+            return Fail(directory + "/" + sub + ": cannot make it", aErrIO);
+    printf("tarnix-share: key files in %s\n", directory.c_str());
+    printf("tarnix-share: server key %s (give %s/%s to clients on other machines, as servers/ADDRESS)\n",
+           server.publicKey.text().c_str(), directory.c_str(), aSHARE_SERVER_CERT);
+    printf("tarnix-share: client key %s (give %s/%s to the owners of --network servers, for their allowed/)\n",
+           client.publicKey.text().c_str(), directory.c_str(), aSHARE_CLIENT_CERT);
+    return 0;
+}
+
+// The server's key files, checked before the module is opened so that the
+// user learns what is missing or unsafe, and where.
+int CheckServerKeys(bool network)
+{
+    aShareServerKeys keys;
+    std::string why;
+    const aErr err = aShareKeys_ForServer(!network, &keys, &why);
+    if (err == aErrNone)
+        return 0;
+    if (!network) {
+        fprintf(stderr, "tarnix-share: this user's key files cannot be used: %s\n", why.c_str());
+        return 1;
+    }
+    fprintf(stderr, "tarnix-share: --network needs this user's server key pair and allowed-clients directory: %s\n"
+                    "tarnix-share: run tarnix-share --keys, then copy the client.key of each allowed client into "
+                    "the allowed directory (or, on a closed lab network only, use --insecure)\n",
+            why.c_str());
+    return 1;
+}
+
 int Serve(const Options& options)
 {
     // Blocked before the library starts a thread, so that only sigwait takes them.
@@ -181,6 +252,8 @@ int Serve(const Options& options)
     config.localOnly = options.network ? 0 : 1;
     config.networkInterface = options.network ? options.interfaceAddress : htonl(INADDR_LOOPBACK);
     module.setConfig(config);
+    if (!options.insecure && CheckServerKeys(options.network) != 0)
+        return 1;
     if (options.network)
         fprintf(stderr, "tarnix-share: warning: not local-only: the server listens on the network and "
                         "announces the module by beacons to every machine on it\n");
@@ -255,6 +328,10 @@ int Client(const Options& options)
             return Usage(("not a serial number: " + options.target).c_str());
         err = module.discoverAndConnect(ZEPHYL, static_cast<unsigned>(serial));
     }
+    if (err == aErrPermission)
+        return Fail("the server for " + options.target +
+                        " refuses this user (its owner's clients only, or its allowed keys; see --help)",
+                    err);
     if (err != aErrNone)
         return Fail("no server shares " + options.target, err);
 
@@ -332,6 +409,10 @@ int main(int argc, char** argv)
             return 0;
         } else if (arg == "--network") {
             options.network = true;
+        } else if (arg == "--insecure") {
+            options.insecure = true;
+        } else if (arg == "--keys") {
+            options.keys = true;
         } else if (arg == "-t") {
             if (!value(&v) || (v != "usb" && v != "tcpip"))
                 return Usage("-t takes usb or tcpip");
@@ -357,7 +438,15 @@ int main(int argc, char** argv)
             return Usage(("unexpected argument " + arg).c_str());
         }
     }
+    if (options.keys)
+        return options.target.empty() && !options.client ? MakeKeys() : Usage("--keys takes nothing else");
     if (options.target.empty())
         return Usage("no module given");
+    if (options.insecure) {
+        fprintf(stderr, "tarnix-share: WARNING: --insecure: no authentication and no encryption; ANY client that "
+                        "reaches the server's port can read and write the module, start a firmware upgrade or "
+                        "reset it. Use only on a closed lab network.\n");
+        aShareKeys_SetInsecure(true);
+    }
     return options.client ? Client(options) : Serve(options);
 }
