@@ -20,7 +20,10 @@ suite() {
   cmake --build "${dir}" -j"${jobs}" --target "${target}"
   local filter=()
   [ -n "${label}" ] && filter=(-L "${label}")
-  (cd "${dir}" && ctest --output-on-failure -j2 --timeout 600 "${filter[@]}")
+  # The sharing server and its clients keep their keys in the user's config
+  # directory; tests get one of their own in the build tree.
+  rm -rf "${dir}/test-config" && mkdir -m 700 "${dir}/test-config"
+  (cd "${dir}" && XDG_CONFIG_HOME="$PWD/test-config" ctest --output-on-failure -j2 --timeout 600 "${filter[@]}")
 }
 
 

@@ -3,6 +3,8 @@
 // network namespace) and through a routing module. Each success is checked in
 // the simulator's flash (exactly the image, serial number patched in) and in
 // the device's history keys; each failure ends with status 1 and no history.
+#include <fcntl.h>
+
 #include <csignal>
 #include <cstdarg>
 #include <fstream>
@@ -162,7 +164,11 @@ TEST_F(Update, EachWayOfChoosingTheFirmwareWritesExactlyTheImage) {
         // The override case's file is for another device and model, without a serial block.
         BirdOptions o;
         o.build = 77;
-        if (std::string(c.name) == "override") o = {77, "Corvane", 4096, 60, false, "12345678"};
+        if (std::string(c.name) == "override") {
+            o.model = "Corvane";
+            o.serialBlock = false;
+            o.serial = "12345678";
+        }
         const Firmware f = MakeFirmware(dir, "fw.bird", o);
         if (c.storeBuild) Store(f, 77, c.stored);
         const bool offered = std::string(c.name) != "UEI bytes not offered";
@@ -373,7 +379,12 @@ TEST_F(Update, UnfitFilesAreRefused) {
 TEST_F(Update, UnpatchableOrOverlappingFilesAreRefusedBeforeAnythingIsSent) {
     const std::string second = dir / "second.fw";
     testsupport::WriteFile(second, std::string(4096, '\x11'));
-    testsupport::WriteFile(dir / "plain-file", "not a serial port");
+    // A terminal that no chip answers on: recovery that got past the file
+    // would end with "Could not get Device Identifier" instead.
+    const int silentChip = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(silentChip, 0);
+    ASSERT_EQ(grantpt(silentChip) | unlockpt(silentChip), 0);
+    const std::string silentPort = ptsname(silentChip);
     struct Case {
         const char* name;
         std::string offsets;  // serial word, descriptor ("" : no serial-number block)
@@ -412,7 +423,7 @@ TEST_F(Update, UnpatchableOrOverlappingFilesAreRefusedBeforeAnythingIsSent) {
         EXPECT_EQ(check.err, fit ? "" : "BIRD file cannot be used for an update: " + c.reason + "\n");
 
         // Recovery judges a named file before it opens the port.
-        auto recover = Updater({"-U", "-t", "RECOVER", "-s", dir / "plain-file", "-f", f.path});
+        auto recover = Updater({"-U", "-t", "RECOVER", "-s", silentPort, "-f", f.path});
         EXPECT_EQ(recover.status, 1);
         EXPECT_EQ(recover.err, o.serialBlock ? "Updater does not support offline recovery\n"
                                              : "BIRD file cannot be used for a recovery: " + c.reason + "\n");
@@ -430,6 +441,7 @@ TEST_F(Update, UnpatchableOrOverlappingFilesAreRefusedBeforeAnythingIsSent) {
         EXPECT_EQ(testsupport::ReadFile(sim->state() + "/m1/flash.bin"), flashBefore);
         ExpectNoTransfer();
     }
+    close(silentChip);
 }
 
 // Ctrl-C or SIGTERM once the module runs its loader: one line that says so
