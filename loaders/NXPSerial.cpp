@@ -1,4 +1,5 @@
 #include "NXPSerial.h"
+#include "aStreamTransport.h"
 
 #include <algorithm>
 #include <cerrno>

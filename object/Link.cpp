@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "aDiscovery.h"
+#include "aServer.h"
 #include "aFile.h"
 #include "aTime.h"
 

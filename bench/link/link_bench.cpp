@@ -23,7 +23,7 @@
 #include "aLink.h"
 #include "aLinkPrivate.h"
 #include "aPacketFifo.h"
-#include "aUSB.h"
+#include "aUSBPrivate.h"
 
 #include <libusb.h>
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "aLink.h"
+#include "aServer.h"
 #include "aUEI.h"
 
 using Clock = std::chrono::steady_clock;

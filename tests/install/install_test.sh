@@ -26,7 +26,13 @@ root=$work/root
 dpkg-deb -x "$deb" "$root"
 pcfile=$(find "$root" -name tarnix.pc | head -n 1)
 [ -n "$pcfile" ] || fail "no tarnix.pc in the package"
-[ -n "$(find "$root" -name libtarnix_core.a)" ] || fail "no libtarnix_core.a in the package"
+for layer in base os link discovery server; do
+  [ -n "$(find "$root" -name libtarnix_$layer.a)" ] || fail "no libtarnix_$layer.a in the package"
+done
+# Only the public API: no internal header of any layer.
+for h in aLinkPrivate.h aDiscoveryPrivate.h aDiscoveryPlatform.h aUSBPrivate.h aServerRouter.h aActorPrivate.h; do
+  [ -z "$(find "$root" -name "$h")" ] || fail "internal header in the package: $h"
+done
 for f in "${expected[@]}"; do
   [ -e "$root/$f" ] || fail "missing from the package: $f"
 done

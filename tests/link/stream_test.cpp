@@ -19,7 +19,7 @@
 #include "MemoryTransport.h"
 #include "Process.h"
 #include "TempDir.h"
-#include "aStream.h"
+#include "aStreamTransport.h"
 
 using linktest::MemoryTransport;
 

@@ -17,6 +17,7 @@
 #include "Process.h"
 #include "aFile.h"
 #include "aLink.h"
+#include "aServer.h"
 #include "aLinkPrivate.h"
 
 using namespace linktest;

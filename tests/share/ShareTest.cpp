@@ -20,6 +20,7 @@
 #include "aServerRouter.h"
 #include "ServerFuzzTarget.h"
 #include "aLink.h"
+#include "aServer.h"
 #include "aShareKeys.h"
 
 using namespace simtest;

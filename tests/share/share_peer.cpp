@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "aLink.h"
+#include "aServer.h"
 
 static int Host(uint32_t serial, uint16_t simPort, bool localOnly)
 {

@@ -22,9 +22,9 @@
 #include "SystemClass.h"
 #include "TempDir.h"
 #include "aLink.h"
-#include "aStream.h"
+#include "aStreamTransport.h"
 #include "aDiscovery.h"
-#include "aUSB.h"
+#include "aUSBPrivate.h"
 
 namespace {
 

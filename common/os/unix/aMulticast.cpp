@@ -9,8 +9,7 @@
 
 #include <new>
 
-#include "aDiscovery.h"
-#include "aDiscoveryPrivate.h"
+#include "aMulticast.h"
 
 #define aMULTICAST_VALIDITY 0xFACE
 #define aMULTICAST_RECEIVE_MS 1000

@@ -5,7 +5,7 @@
 
 #include <new>
 
-#include "aStream.h"
+#include "aStreamTransport.h"
 #include "aUSB.h"
 
 #define aUSBSTREAM_VALIDITY 0xDEAD

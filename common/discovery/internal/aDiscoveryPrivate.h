@@ -1,5 +1,6 @@
-/* Inside discovery: the per-transport searches and the seen list, shared by
- * the portable part and the platform part. Not for callers above. */
+/* Inside discovery: what the portable part (aDiscovery.cpp) offers the
+ * platform enumerators (aDiscoveryPlatform.h): the wire constants, the seen
+ * list, reporting and the clock. Not for callers above. */
 #ifndef TARNIX_ADISCOVERYPRIVATE_H
 #define TARNIX_ADISCOVERYPRIVATE_H
 
@@ -43,17 +44,13 @@ private:
  * counts a hit in *hits. */
 bool aDiscovery_Report(aDiscoveryModuleFoundProc callback, void* reference, const linkSpec& spec, int* hits);
 
-int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference);
-int aDiscovery_EnumerateLoopback(aDiscoveryModuleFoundProc callback, void* reference);
+/* The beacon search (CZMQ, portable). */
 int aDiscovery_EnumerateBeacons(aDiscoveryModuleFoundProc callback, void* reference, uint32_t interfaceAddress);
 
 /* The host's broadcast-capable IPv4 interfaces as CZMQ lists them, with their
  * netmasks (both network byte order); returns the count. Interfaces whose
  * netmask cannot be read are left out. */
 int aDiscovery_GetIPv4Networks(uint32_t* addresses, uint32_t* masks, int maximum);
-
-/* aMulticast_Receive with its own wait (ms) instead of the socket's 1 s. */
-int aMulticast_ReceiveWithin(aMulticastSocket* socket, uint8_t* buffer, size_t size, int timeoutMs);
 
 /* Milliseconds on a monotonic clock, for the searches' deadlines. */
 uint64_t aDiscovery_NowMs(void);

@@ -63,21 +63,6 @@ aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* s
 /* Moves bytes from one stream to the other until the source reports an error. */
 aErr aStream_Flush(aStream* from, aStream* to);
 
-/* Transports. Each hands the new stream out through its last argument (null on failure). */
-aErr aStream_CreateFileInput(const char* path, aStream** stream);
-aErr aStream_CreateFileOutput(const char* path, aStream** stream);
-/* TCP client; address in network byte order. */
-aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream);
-/* Raw serial port; dataBits 0 = 8, 1 = 7; stopBits 0 = one, 1 = two. */
-aErr aStream_CreateSerial(const char* deviceName, uint32_t baudCode, bool parity,
-                          uint32_t dataBits, uint32_t stopBits, aStream** stream);
-/* The same port with each packet framed by COBS and a CRC-8. */
-aErr aStream_CreateSerial_Packetized(const char* deviceName, uint32_t baudCode, bool parity,
-                                     uint32_t dataBits, uint32_t stopBits, aStream** stream);
-/* The module with this serial number on USB: through its kernel-driver node
- * when one exists, else through libusb. aErrParam for serial number 0;
- * otherwise the driver's opening result (aErrNotFound, aErrBusy, ...). */
-aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream);
 /* Wraps another transport's operations in COBS framing; the reference is owned as above. */
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                                 aStreamDeleteProc deleteProc, void* reference, aStream** stream);

@@ -67,8 +67,11 @@ struct aLink {
 /* Link table entry. */
 typedef struct aLinkEntry {
     aLinkId id;
-    aLinkId partner;
-    void* server;
+    aLinkId partner; /* loses one use when this entry's last use goes */
+    /* What a layer above hangs on the link (the networked-link server). While
+     * it is there the link is served: creators are not handed it directly. */
+    void* attachment;
+    aLinkReleaseProc releaseAttachment;
     uint32_t first;
     uint32_t second;
     uint32_t third;

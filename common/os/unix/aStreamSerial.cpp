@@ -9,7 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "aStream.h"
+#include "aStreamTransport.h"
 
 #define aSERIAL_VALIDITY 0xBEEF
 #define aSERIAL_NAME_MAX 4096

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "aDiscovery.h"
+#include "aDiscoveryPlatform.h"
 #include "aDiscoveryPrivate.h"
 
 #define aETHERNET_QUIET_MS 2000

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "aFile.h"
-#include "aUSB.h"
+#include "aUSBPrivate.h"
 
 #define kUSB_WRITE_TIMEOUT_MS 50
 #define kUSB_READ_TIMEOUT_MS 1000

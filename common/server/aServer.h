@@ -11,8 +11,9 @@
  * module several at a time; every other request that awaits a reply is
  * exchanged alone, as is any request whose key is outstanding with other bytes.
  *
- * Threads: create, start, destroy and the setters on one thread (the link
- * table's, through aLink_CreateServer / aLink_Destroy). The server runs its own
+ * Threads: create, start, destroy and the setters on one thread (the served
+ * link's owner, through aLink_CreateServer and the release hook that the last
+ * aLink_Destroy calls). The server runs its own
  * broker thread (routing and the exchanges with the module) and discovery
  * thread, and a packet filter on the real link's input thread that hands the
  * module's packets to the broker. */
@@ -78,6 +79,19 @@ aErr aServer_Destroy(aServer** server);
  * when the stream cannot be made. get is for one thread, write for one (the
  * link's input and output). */
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream);
+
+/* Links through networked-link servers. Each returns the new or shared link
+ * identifier, 0 on failure; the caller drops its use with aLink_Destroy. */
+/* existingLinkId non-zero shares that link (0 when it is not listed); 0 makes
+ * a link over a client stream (aStream_CreateClient) to address and port. */
+aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLinkId);
+/* Serves the direct link linkId: starts a server for it (on *interfaceAddress,
+ * local-only when `option`), proves the path by asking the module through a
+ * client link, and returns that client link, with the server's port and
+ * interface in *port and *interfaceAddress. The server lives until linkId's
+ * last use goes; dropping the client drops one use of linkId. 0 when linkId
+ * is not listed, already served, or any step fails (linkId is kept then). */
+aLinkId aLink_CreateServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option);
 
 /* Called by every server and client thread after each poll: once CZMQ has
  * seen an interrupt, hands SIGINT back to the process's own handling (once

@@ -13,6 +13,7 @@
 #include <czmq.h>
 
 #include "aDiscovery.h"
+#include "aDiscoveryPlatform.h"
 #include "aDiscoveryPrivate.h"
 
 /* ---- helpers shared by the searches */

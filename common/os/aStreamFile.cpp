@@ -1,6 +1,6 @@
 /* File streams over the portable file layer. */
 #include "aFile.h"
-#include "aStream.h"
+#include "aStreamTransport.h"
 
 static aErr sFileGet(uint8_t* byte, void* reference)
 {

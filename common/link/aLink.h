@@ -56,9 +56,6 @@ aErr _aLink_GetModel(aLinkId linkId, uint8_t address, uint8_t* model);
 aLinkId aLink_CreateUSB(uint32_t serialNumber);
 aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port);
 aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
-/* existingLinkId non-zero shares that link; 0 makes a networked-link client. */
-aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLinkId);
-aLinkId aLink_CreateServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option);
 /* A link directly on a given stream, which the link then owns. */
 aLinkId aLink_Create(aStream* stream);
 /* Drops one use (never below zero); the last use stops the link and takes it out of the
@@ -67,6 +64,33 @@ aLinkId aLink_Create(aStream* stream);
  * whichever of them, or of the engine threads, lets go of it last. */
 aErr aLink_Destroy(aLinkId* linkId);
 aErr aLink_Reset(aLinkId linkId);
+
+/* For the layers above the table (the networked-link server and its client
+ * links, aServer.h), so that the table never needs to know them. Any thread. */
+/* Adds one use to a listed link; returns it, or 0 when it is not listed. */
+aLinkId aLink_AddUse(aLinkId linkId);
+/* A started (not synchronised) link over a stream a layer above made, listed
+ * under `type` and three identifying values; the link owns the stream.
+ * `streamErr` is the result of making it: on that or any later failure the
+ * stream (if any) is destroyed and 0 returned. */
+aLinkId aLink_CreateOnStream(uint32_t first, uint32_t second, uint32_t third, linkType type,
+                             aStream* stream, aErr streamErr);
+/* When linkId's last use goes, `partner` loses one use too (0 for none).
+ * aErrParam: linkId not listed. */
+aErr aLink_SetPartner(aLinkId linkId, aLinkId partner);
+/* The link's type and first identifying value (the serial number for the
+ * direct transports). aErrParam: not listed, or a null argument. */
+aErr aLink_GetIdentity(aLinkId linkId, linkType* type, uint32_t* first);
+/* Hangs `attachment` on the link until the link's last use goes, which calls
+ * release(attachment) once, after the engine has stopped, on that thread.
+ * While attached the link counts as served: creating it again gives 0, so
+ * users reach it through what was attached. The caller keeps ownership until
+ * then. aErrParam: not listed or null arguments; aErrBusy: one is attached. */
+typedef void (*aLinkReleaseProc)(void* attachment);
+aErr aLink_Attach(aLinkId linkId, void* attachment, aLinkReleaseProc release);
+/* Takes the attachment off without calling its release; ownership goes back
+ * to the caller. aErrParam: not listed, or `attachment` is not the one. */
+aErr aLink_Detach(aLinkId linkId, void* attachment);
 
 /* Packet debug log of one link. */
 #define aLINK_LOG_DEFAULT_SIZE 65536

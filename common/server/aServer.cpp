@@ -25,7 +25,6 @@
 
 #include "aActorPrivate.h"
 #include "aDiscovery.h"
-#include "aLinkPrivate.h"
 #include "aServerRouter.h"
 #include "aShareKeys.h"
 #include "aTime.h"
@@ -629,12 +628,12 @@ static void sBoundFrontend(zsock_t* frontend)
 
 aServer* aServer_Create(aLinkId linkId, uint32_t interfaceAddress, bool localOnly)
 {
-    sEntryHold hold(linkId);
-    aLinkEntry* entry = hold.entry();
-    if (entry == NULL)
+    linkType linked;
+    uint32_t serialNumber = 0;
+    if (aLink_GetIdentity(linkId, &linked, &serialNumber) != aErrNone)
         return NULL;
     linkType type;
-    switch (entry->type) {
+    switch (linked) {
     case USB: type = ZEPHYL_USB; break;
     case TCPIP: type = ZEPHYL_TCPIP; break;
     case SERIAL: type = ZEPHYL_SERIAL; break;
@@ -648,7 +647,7 @@ aServer* aServer_Create(aLinkId linkId, uint32_t interfaceAddress, bool localOnl
     server->model = 0;
     server->moduleAddress = 0;
     server->type = type;
-    server->serialNumber = entry->first;
+    server->serialNumber = serialNumber;
     server->localOnly = localOnly;
     server->interfaceAddress = interfaceAddress != 0 ? interfaceAddress : htonl(INADDR_LOOPBACK);
     server->hostAddress = htonl(INADDR_LOOPBACK);

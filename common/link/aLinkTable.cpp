@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "aLinkPrivate.h"
-#include "aServer.h"
+#include "aStreamTransport.h"
 #include "aTime.h"
 
 #define aLINK_RESET_ATTEMPTS 20
@@ -212,7 +212,7 @@ static bool sShareExisting(uint32_t first, uint32_t second, uint32_t third, link
             continue;
         if (portName != NULL && strcmp(entry->portName, portName) != 0)
             continue;
-        if (entry->server != NULL) {
+        if (entry->attachment != NULL) {
             *shared = 0;
             return true;
         }
@@ -332,95 +332,72 @@ aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t
     return sFinishCreate(linkId, stream, err, false);
 }
 
-aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLinkId)
+aLinkId aLink_AddUse(aLinkId linkId)
 {
-    if (existingLinkId != 0) {
-        sTableLock lock;
-        for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next) {
-            if (entry->id == existingLinkId) {
-                entry->useCount++;
-                return existingLinkId;
-            }
-        }
-        return 0;
-    }
-    static std::atomic<uint32_t> clientNumber{0};
-    if (port > 0xFFFF)
-        return 0;
-    aStream* stream = NULL;
-    aErr err = aStream_CreateClient(address, (uint16_t)port, &stream);
-    return sCreateDirectLink(address, port, clientNumber++, ZEPHYL, stream, err, false);
-}
-
-static void sDetachServer(aLinkId linkId, aServer** server)
-{
-    {
-        sEntryHold hold(linkId);
-        if (hold.entry() != NULL) {
-            sTableLock lock;
-            hold.entry()->server = NULL;
+    sTableLock lock;
+    for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next) {
+        if (entry->id == linkId) {
+            entry->useCount++;
+            return linkId;
         }
     }
-    aServer_Destroy(server);
+    return 0;
 }
 
-/* Asks the module through the client link, so the whole path is proven before the
- * server announces itself. */
-static bool sIdentify(aLinkId client, aServer* server)
+aLinkId aLink_CreateOnStream(uint32_t first, uint32_t second, uint32_t third, linkType type,
+                             aStream* stream, aErr streamErr)
 {
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        uint8_t address = 0, model = 0;
-        if (_aLink_GetModuleAddress(client, &address) == aErrNone &&
-            _aLink_GetModel(client, address, &model) == aErrNone) {
-            aServer_SetModuleAddress(server, address);
-            aServer_SetModel(server, model);
-            return true;
-        }
-        aServer_FlushFIFO(server);
-        aTime_MSSleep(10);
-    }
-    return false;
+    return sCreateDirectLink(first, second, third, type, stream, streamErr, false);
 }
 
-aLinkId aLink_CreateServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option)
+aErr aLink_SetPartner(aLinkId linkId, aLinkId partner)
 {
-    if (port == NULL || interfaceAddress == NULL)
-        return 0;
     sEntryHold hold(linkId);
-    aLinkEntry* entry = hold.entry();
-    if (entry == NULL || entry->server != NULL)
-        return 0;
-    aServer* server = aServer_Create(linkId, *interfaceAddress, option);
-    if (server == NULL)
-        return 0;
-    uint16_t serverPort = 0;
-    uint32_t serverInterface = 0;
-    if (aServer_Start(server) != aErrNone || aServer_GetPort(server, &serverPort) != aErrNone ||
-        aServer_GetInterface(server, &serverInterface) != aErrNone) {
-        aServer_Destroy(&server);
-        return 0;
-    }
-    {
-        sTableLock lock;
-        entry->server = server;
-    }
-    aLinkId client = aLink_CreateClient(serverInterface, serverPort, 0);
-    sEntryHold clientHold(client);
-    aLinkEntry* clientEntry = client != 0 ? clientHold.entry() : NULL;
-    if (clientEntry == NULL || !sIdentify(client, server)) {
-        /* The caller keeps its link: the client must not take it down with it. */
-        if (client != 0)
-            aLink_Destroy(&client);
-        sDetachServer(linkId, &server);
-        return 0;
-    }
-    {
-        sTableLock lock;
-        clientEntry->partner = linkId;
-    }
-    *port = serverPort;
-    *interfaceAddress = serverInterface;
-    return client;
+    if (hold.entry() == NULL)
+        return aErrParam;
+    sTableLock lock;
+    hold.entry()->partner = partner;
+    return aErrNone;
+}
+
+aErr aLink_GetIdentity(aLinkId linkId, linkType* type, uint32_t* first)
+{
+    if (type == NULL || first == NULL)
+        return aErrParam;
+    sEntryHold hold(linkId);
+    if (hold.entry() == NULL)
+        return aErrParam;
+    *type = hold.entry()->type;
+    *first = hold.entry()->first;
+    return aErrNone;
+}
+
+aErr aLink_Attach(aLinkId linkId, void* attachment, aLinkReleaseProc release)
+{
+    if (attachment == NULL || release == NULL)
+        return aErrParam;
+    sEntryHold hold(linkId);
+    if (hold.entry() == NULL)
+        return aErrParam;
+    sTableLock lock;
+    if (hold.entry()->attachment != NULL)
+        return aErrBusy;
+    hold.entry()->attachment = attachment;
+    hold.entry()->releaseAttachment = release;
+    return aErrNone;
+}
+
+aErr aLink_Detach(aLinkId linkId, void* attachment)
+{
+    sEntryHold hold(linkId);
+    if (hold.entry() == NULL)
+        return aErrParam;
+    sTableLock lock;
+    if (attachment == NULL || hold.entry()->attachment != attachment)
+        return aErrParam;
+    hold.entry()->attachment = NULL;
+    hold.entry()->releaseAttachment = NULL;
+    return aErrNone;
 }
 
 aLinkId aLink_Create(aStream* stream)
@@ -470,10 +447,13 @@ aErr aLink_Destroy(aLinkId* linkId)
         aPacketFifo_Destroy(&input);
         aPacketFifo_Destroy(&output);
     }
-    if (entry->server != NULL) {
-        aServer* server = (aServer*)entry->server;
-        entry->server = NULL;
-        aServer_Destroy(&server);
+    if (entry->attachment != NULL) {
+        /* Ours alone now: the entry is out of the table. */
+        void* attachment = entry->attachment;
+        aLinkReleaseProc release = entry->releaseAttachment;
+        entry->attachment = NULL;
+        entry->releaseAttachment = NULL;
+        release(attachment);
     }
     if (entry->partner != 0) {
         aLinkId partner = entry->partner;

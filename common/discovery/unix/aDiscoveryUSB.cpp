@@ -4,8 +4,9 @@
 #include <string.h>
 
 #include "aDiscovery.h"
+#include "aDiscoveryPlatform.h"
 #include "aDiscoveryPrivate.h"
-#include "aUSB.h"
+#include "aUSBPrivate.h"
 
 #define aUSB_SERIAL_STRING_SIZE 32
 

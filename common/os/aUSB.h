@@ -13,9 +13,6 @@
 #include <stdint.h>
 #include "aError.h"
 
-struct libusb_context;
-struct libusb_device;
-
 /* Tarnix modules: vendor 0x24FF, product IDs with bit 15 clear. */
 #define TARNIX_USB_VENDOR_ID 0x24FF
 /* The module's vendor interface. */
@@ -73,28 +70,10 @@ tarnixusb_state tarnixusb_get_state(const tarnixusb* handle);
 uint16_t tarnixusb_get_out_packet_size(const tarnixusb* handle);
 uint16_t tarnixusb_get_in_packet_size(const tarnixusb* handle);
 
-/* The identification test on a libusb device: vendor 0x24FF, product < 0x8000. */
-bool is_tarnix_device(struct libusb_device* device);
-/* Interface and endpoint search on the handle's open device: 0 or a libusb error. */
-int find_usb_endpoints(tarnixusb* handle);
-
-/* The process-wide libusb context, created on first use (null if libusb cannot
- * start). Tarnix_libusb_exit retires it; the next use makes a fresh one, which
- * is how callers see modules that re-enumerated.
- *
- * Lifetime: a retired context is not torn down (libusb_exit) while anyone
- * still uses it. Every open handle holds a reference on the context it was
- * opened in, so a link keeps working across Tarnix_libusb_exit, and code that
- * needs the context for a while (a device list, say) takes a reference with
- * Tarnix_libusb_acquire and gives it back with Tarnix_libusb_release. The
- * pointer from Tarnix_libusb_context holds no reference: it is good until the
- * next Tarnix_libusb_exit on any thread. All of these may be called from any
- * thread; they serialise on one process-wide lock. */
-struct libusb_context* Tarnix_libusb_context(void);
-/* The current context with a reference taken (null if libusb cannot start). */
-struct libusb_context* Tarnix_libusb_acquire(void);
-/* Gives back a reference from Tarnix_libusb_acquire; null is ignored. */
-void Tarnix_libusb_release(struct libusb_context* context);
+/* The process-wide libusb context, created on first use. Tarnix_libusb_exit
+ * retires it; the next use makes a fresh one, which is how callers see modules
+ * that re-enumerated. Open handles keep working across it (see
+ * aUSBPrivate.h for the context's lifetime). Any thread. */
 /* aErrNone, or aErrInitialization when libusb cannot start. */
 aErr Tarnix_libusb_init(void);
 void Tarnix_libusb_exit(void);

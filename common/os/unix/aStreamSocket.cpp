@@ -20,7 +20,7 @@
 #include <shared_mutex>
 #include <thread>
 
-#include "aStream.h"
+#include "aStreamTransport.h"
 
 #define aSOCKET_VALIDITY 0xDEAD
 #define aSOCKET_CONNECT_MS 5000 /* bound on a connect that gets no answer */
