@@ -171,8 +171,3 @@ bool _refuse_unwritable(UpdaterDisplayInterface& display, const BirdFile& file, 
 // True when the file is built for the connected module (serial number and model).
 bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Velorn::Tarnix::Module& module,
                         unsigned serial);
-// Sends the loader blocks and starts the loader (an unconfirmed start counts as started).
-aErr _transfer_loader(UpdaterDisplayInterface& display, Velorn::Tarnix::Module& module, BirdFile& file);
-// Sends every firmware block (5 attempts each) and reboots the module.
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Velorn::Tarnix::Module& module, BirdFile& file,
-                        bool via_router, bool uei_bytes);
