@@ -124,6 +124,30 @@ bool WriteThroughBootRom(UpdateTarget& target, BirdFile& file) {
            target.Restart() == aErrNone;
 }
 
+// Writes the file into the chip the fingerprint read recognised; false after
+// saying that it failed (the reasons are in the debug log).
+bool WriteThroughChip(UpdaterDisplayInterface& display, uint8_t chip_family, const std::string& port, unsigned baud,
+                      unsigned serial, bool uei_bytes, BirdFile& file) {
+    if (chip_family == Updater::kChipIMX) {
+        // The RAM loader already runs (the fingerprint read started it): it
+        // is found as DEADDEAD or as the device.
+        ImxBootRomTarget target(display, port, {kNoParticularDevice, serial}, uei_bytes, 0);
+        if (target.FindAgain() != aErrNone) {
+            display.message(kError, "Could not connect to device");
+            return false;
+        }
+        if (target.Write(file) == aErrNone && target.Restart() == aErrNone) return true;
+    } else if (chip_family == Updater::kChipLPC) {
+        LpcBootRomTarget target(display, port, baud);
+        if (WriteThroughBootRom(target, file)) return true;
+    } else {
+        display.message(kError, "Unknown device");
+        return false;
+    }
+    display.message(kError, "Failed to transfer firmware");
+    return false;
+}
+
 // True (after saying why) when recovery must not send the file: nothing to
 // write, a generic image (recovery writes device-specific images only), or
 // one that no update may send either.
@@ -194,28 +218,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, 
         return false;
     }
     if (RefusedForRecovery(display, file)) return false;
-    bool ok = false;
-    if (chip_family == kChipIMX) {
-        // The RAM loader already runs (the fingerprint read started it): it
-        // is found as DEADDEAD or as the device.
-        ImxBootRomTarget target(display, port, {kNoParticularDevice, serial}, uei_bytes_load, 0);
-        aErr err = target.FindAgain();
-        if (err != aErrNone) {
-            display.message(kError, "Could not connect to device");
-            return false;
-        }
-        err = target.Write(file);
-        if (err == aErrNone) err = target.Restart();
-        ok = err == aErrNone;
-        if (!ok) display.message(kError, "Failed to transfer firmware");
-    } else if (chip_family == kChipLPC) {
-        LpcBootRomTarget target(display, port, baud);
-        ok = WriteThroughBootRom(target, file);
-        // The reasons are in the debug log; the user needs to know it failed.
-        if (!ok) display.message(kError, "Failed to transfer firmware");
-    } else {
-        display.message(kError, "Unknown device");
-    }
+    const bool ok = WriteThroughChip(display, chip_family, port, baud, serial, uei_bytes_load, file);
     display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
     return ok;
 }
