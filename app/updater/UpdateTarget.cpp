@@ -65,11 +65,13 @@ void Relink(Module& module, bool routed) {
     if (module.isConnected() || routed) return;
     linkSpec spec{};
     if (module.getLinkSpecifier(&spec) != aErrNone) return;
-    for (int attempt = 0; attempt < kRelinkAttempts && !module.isConnected(); ++attempt) {
-        module.disconnect();
-        const aErr err = spec.type == USB ? module.discoverAndConnect(USB, spec.serial_num) : module.reconnect();
-        if (err != aErrNone) aTime_MSSleep(kEnumerationPauseMs);
-    }
+    ModuleSearch search;
+    search.type = spec.type == USB ? USB : TCPIP;
+    search.serials = {spec.serial_num};
+    search.maxRounds = kRelinkAttempts;
+    search.pauseMs = kEnumerationPauseMs;
+    // The block's next attempt reports a link that stayed down.
+    (void)findModuleAgain(module, search);
 }
 
 // One loader block: PREPARE, then the image as one block transfer. A loader
