@@ -1,8 +1,10 @@
 // Ctrl-C and SIGTERM during an update: the program ends at once, with status
-// 1, after one line on standard error that says what the interruption left
-// behind, since a module stopped after its loader started runs no firmware
-// until an update finishes.
+// 1, after one line on standard error per update in progress that says what
+// the interruption left behind, since a module stopped after its loader
+// started runs no firmware until an update finishes.
 #pragma once
+
+#include <cstddef>
 
 class UpdateInterruption {
 public:
@@ -12,19 +14,24 @@ public:
         Recording = 2, // the module is back with the new build; the history is being written
     };
 
-    // Installs handlers for SIGINT and SIGTERM that name module `serial`;
-    // the phase starts as Untouched. One scope at a time, on the thread that
-    // runs the update; the handlers themselves may run on any thread.
+    // Registers the update of module `serial`, in phase Untouched. The first
+    // scope of the process installs handlers for SIGINT and SIGTERM, the last
+    // one to go puts the earlier handlers back; scopes of updates running side
+    // by side (any threads) share them. Past the supported number of updates
+    // at once a scope is inert: its update is still ended by a signal, without
+    // its own line. The handlers themselves may run on any thread.
     explicit UpdateInterruption(unsigned serial);
-    // Puts the earlier handlers back.
     ~UpdateInterruption();
     UpdateInterruption(const UpdateInterruption&) = delete;
     UpdateInterruption& operator=(const UpdateInterruption&) = delete;
 
-    // Moves to `phase`. Harmless when no scope is installed. While Recording,
-    // a signal does not end the program (a settings file must not be left
-    // half-done); Interrupted() then tells the caller to stop.
-    static void Enter(Phase phase);
-    // True when a signal arrived while Recording.
-    static bool Interrupted();
+    // Moves this update to `phase`. While any update is Recording, a signal
+    // does not end the program (a settings file must not be left half-done);
+    // Interrupted() then tells each update to stop. Owner's thread.
+    void Enter(Phase phase);
+    // True when a signal arrived while some update was Recording.
+    bool Interrupted() const;
+
+private:
+    int slot; // -1 when inert
 };

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "UpdaterStore.h"
-#include "aUSB.h"
+#include "ModuleSearch.h"
 
 Updater::Updater(const char* server_url_text, const char* store_directory_text,
                  UpdaterDisplayInterface& display_interface)
@@ -13,7 +13,7 @@ Updater::Updater(const char* server_url_text, const char* store_directory_text,
 
 
 void _explain_usb_access(UpdaterDisplayInterface& display) {
-    if (Tarnix_libusb_access_denied() == 0) return;
+    if (!Velorn::Tarnix::usbAccessWasDenied()) return;
     display.message(UpdaterDisplayInterface::Error,
                     "Permission denied on a Tarnix USB device: install the udev rule 60-tarnix.rules "
                     "(lib/udev/rules.d) or run Updater as root.");

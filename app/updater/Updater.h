@@ -1,4 +1,8 @@
 // The Updater: one operation per command, behind the command-line front end.
+// It holds what the operations share (display, store, server URL, options);
+// the update runs in UpdateFlow, the writing in UpdateTarget's targets. One
+// Updater serves one thread; Updaters on different threads may update
+// different modules at the same time.
 #pragma once
 
 #include <cstdint>
@@ -167,12 +171,7 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
 // False, silently, when it may be sent. Any thread; the file is only read.
 bool _refuse_unwritable(UpdaterDisplayInterface& display, const BirdFile& file, const char* purpose);
 
-// The update's steps on a connected module, shared with recovery.
-// True when the file is built for the connected module (serial number and model).
+// The update flow's check of a connected module: true when the file is built
+// for it (serial number and model). Reads the module; the caller's thread.
 bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Velorn::Tarnix::Module& module,
                         unsigned serial);
-// Sends the loader blocks and starts the loader (an unconfirmed start counts as started).
-aErr _transfer_loader(UpdaterDisplayInterface& display, Velorn::Tarnix::Module& module, BirdFile& file);
-// Sends every firmware block (5 attempts each) and reboots the module.
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Velorn::Tarnix::Module& module, BirdFile& file,
-                        bool via_router, bool uei_bytes);

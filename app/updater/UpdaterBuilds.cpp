@@ -92,6 +92,106 @@ bool _valid_build(unsigned serial, unsigned build, const char* server_url) {
     return false;
 }
 
+// The device's store entry, made when the store does not know it yet.
+bool OpenDownloadEntry(UpdaterDisplayInterface& display, UpdaterStore& store, unsigned serial,
+                       UpdaterStoreItem& device) {
+    if (store.FindDevice(serial, &device)) return true;
+    Log::log(Log::DEBUG_APP, "Could not find device in our update history.\n");
+    try {
+        device = store.AddDevice(serial);
+    } catch (const std::runtime_error&) {
+        display.message(kError, "Could not create directory for storing BIRD file");
+        return false;
+    }
+    return true;
+}
+
+// The build to fetch: the one asked for, else the server's newest; checked
+// against the server's list unless -OVERRIDE. 0 after saying why not.
+unsigned ChooseDownloadBuild(UpdaterDisplayInterface& display, unsigned serial, unsigned wanted, bool override,
+                             const std::string& server_url, std::string& firmwareName) {
+    std::string newest;
+    if (!UpdateServerRequest::QueryBuild(serial, newest, firmwareName, server_url)) {
+        display.message(kError, "No build information for device");
+        return 0;
+    }
+    if (wanted == 0) wanted = BuildNumberOf(newest);
+    // No build chosen and none named by the server: there is nothing to ask for.
+    if (wanted == 0) {
+        display.message(kError, "No build information for device");
+        return 0;
+    }
+    display.message(kInfo, "Retrieving build %u", wanted);
+    if (override) {
+        display.message(kInfo, "Override specified, skipping validation of build %u", wanted);
+        return wanted;
+    }
+    display.message(kInfo, "Validating build %u with server", wanted);
+    if (!_valid_build(serial, wanted, server_url.c_str())) {
+        display.message(kError, "No valid build %u", wanted);
+        return 0;
+    }
+    display.message(kInfo, "Build %u is valid", wanted);
+    return wanted;
+}
+
+// The server's base64 text of the build (empty when none came). The request
+// runs on its own thread so the console can show it is alive.
+std::string FetchBuild(UpdaterDisplayInterface& display, unsigned serial, const std::string& firmwareName,
+                       const std::string& buildText, const std::string& server_url, bool no_cal) {
+    std::string reply;
+    std::promise<bool> result;
+    std::future<bool> done = result.get_future();
+    std::thread worker([&] {
+        bool ok = false;
+        try {
+            ok = UpdateServerRequest::GetBuild(serial, firmwareName, buildText, reply, server_url, no_cal);
+        } catch (...) {
+            ok = false; // out of memory: a failed download
+        }
+        result.set_value(ok);
+    });
+    display.update_spinner(true, "Downloading");
+    while (done.wait_for(kSpinnerStep) != std::future_status::ready) display.update_spinner(true, "Downloading");
+    display.update_spinner(false, "Downloading");
+    const bool received = done.get();
+    worker.join();
+    if (!received) display.message(kError, "Download failed");
+    return reply;
+}
+
+// Decodes, checks and stores the file, then records the download. False
+// after saying why: a download that did not land whole is a failed one.
+bool StoreDownload(UpdaterDisplayInterface& display, UpdaterStoreItem& device, std::string reply, unsigned build) {
+    if (reply.empty()) {
+        display.message(kError, "Failed to retrieve a valid BIRD file");
+        return false;
+    }
+    const std::string fileName = std::to_string(build) + STORE_BIRD_EXTENSION;
+    size_t length = 0;
+    auto bytes = base64_decode(reply.data(), reply.size(), &length);
+    reply = std::string(); // the text is no longer needed; give its memory back
+    if (!bytes) {
+        display.message(kError, "Failed to retrieve a valid BIRD file");
+        return false;
+    }
+    if (!_check_download(display, bytes.get(), length, build)) return false;
+    const std::string now = KeyValueStore::Now();
+    const aErr written = device.WriteFile(fileName, bytes.get(), length);
+    bytes.reset();
+    if (written != aErrNone) {
+        display.message(kError, "Failed to write file with %d", static_cast<int>(written));
+        return false;
+    }
+    device.settings.Add(STORE_KEY_LATEST_DOWNLOAD, fileName);
+    device.settings.Add(STORE_KEY_LAST_DOWNLOAD_DATE, now);
+    if (!device.settings.Save()) {
+        display.message(kError, "Failed to save the download history in %s", device.settings.filename.c_str());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 BuildList Updater::Get_BuildList(unsigned serial) {
@@ -162,92 +262,11 @@ unsigned Updater::Download_Firmware(unsigned serial, std::string build, bool ove
     }
     auto store = _createUpdaterStore(display, store_directory, "Download_Firmware");
     if (!store) return 0;
-
     UpdaterStoreItem device;
-    if (!store->FindDevice(serial, &device)) {
-        Log::log(Log::DEBUG_APP, "Could not find device in our update history.\n");
-        try {
-            device = store->AddDevice(serial);
-        } catch (const std::runtime_error&) {
-            display.message(kError, "Could not create directory for storing BIRD file");
-            return 0;
-        }
-    }
-
-    std::string newest, firmwareName;
-    if (!UpdateServerRequest::QueryBuild(serial, newest, firmwareName, server_url)) {
-        display.message(kError, "No build information for device");
-        return 0;
-    }
-    if (wanted == 0) wanted = BuildNumberOf(newest);
-    // No build chosen and none named by the server: there is nothing to ask for.
-    if (wanted == 0) {
-        display.message(kError, "No build information for device");
-        return 0;
-    }
-
-    display.message(kInfo, "Retrieving build %u", wanted);
-    if (override) {
-        display.message(kInfo, "Override specified, skipping validation of build %u", wanted);
-    } else {
-        display.message(kInfo, "Validating build %u with server", wanted);
-        if (!_valid_build(serial, wanted, server_url.c_str())) {
-            display.message(kError, "No valid build %u", wanted);
-            return 0;
-        }
-        display.message(kInfo, "Build %u is valid", wanted);
-    }
-
-    // The request runs on its own thread so the console can show it is alive.
-    const std::string buildText = std::to_string(wanted);
-    std::string reply;
-    std::promise<bool> result;
-    std::future<bool> done = result.get_future();
-    std::thread worker([this, &result, &reply, serial, firmwareName, buildText, no_cal] {
-        bool ok = false;
-        try {
-            ok = UpdateServerRequest::GetBuild(serial, firmwareName, buildText, reply, server_url, no_cal);
-        } catch (...) {
-            ok = false; // out of memory: a failed download
-        }
-        result.set_value(ok);
-    });
-    display.update_spinner(true, "Downloading");
-    while (done.wait_for(kSpinnerStep) != std::future_status::ready) display.update_spinner(true, "Downloading");
-    display.update_spinner(false, "Downloading");
-    const bool received = done.get();
-    worker.join();
-    if (!received) display.message(kError, "Download failed");
-
-    if (reply.empty()) {
-        display.message(kError, "Failed to retrieve a valid BIRD file");
-        return 0;
-    }
-
-    const std::string fileName = buildText + STORE_BIRD_EXTENSION;
-    size_t length = 0;
-    auto bytes = base64_decode(reply.data(), reply.size(), &length);
-    reply = std::string(); // the text is no longer needed; give its memory back
-    // A reply that is not base64 stores nothing: that is a failed download, not a success.
-    if (!bytes) {
-        display.message(kError, "Failed to retrieve a valid BIRD file");
-        return 0;
-    }
-    if (!_check_download(display, bytes.get(), length, wanted)) return 0;
-    const std::string now = KeyValueStore::Now();
-    const aErr written = device.WriteFile(fileName, bytes.get(), length);
-    bytes.reset();
-    // Without the file on disk the build is not available locally: fail.
-    if (written != aErrNone) {
-        display.message(kError, "Failed to write file with %d", static_cast<int>(written));
-        return 0;
-    }
-    device.settings.Add(STORE_KEY_LATEST_DOWNLOAD, fileName);
-    device.settings.Add(STORE_KEY_LAST_DOWNLOAD_DATE, now);
-    // History that was not recorded is a failed download: say so.
-    if (!device.settings.Save()) {
-        display.message(kError, "Failed to save the download history in %s", device.settings.filename.c_str());
-        return 0;
-    }
-    return wanted;
+    if (!OpenDownloadEntry(display, *store, serial, device)) return 0;
+    std::string firmwareName;
+    wanted = ChooseDownloadBuild(display, serial, wanted, override, server_url, firmwareName);
+    if (wanted == 0) return 0;
+    std::string reply = FetchBuild(display, serial, firmwareName, std::to_string(wanted), server_url, no_cal);
+    return StoreDownload(display, device, std::move(reply), wanted) ? wanted : 0;
 }

@@ -169,7 +169,11 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t n, uint32_t& c
     }
     Log::log(kFirm, "\nNETWORK: transferred %d of %d bytes\n", int(n - remaining), int(n));
     if (result != aErrNone || !validateTransfer) return result;
+    return _validate_block(sum, counter);
+}
 
+// SUM: the module's byte sum of the block must be ours, with status 0.
+aErr UpdaterEntity::_validate_block(uint32_t sum, uint32_t counter) {
     Log::log(kFirm, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
     const unsigned char request[] = {val_UPGRADE_SUM};
     unsigned char reply[aPACKET_MAX_DATA];

@@ -65,6 +65,8 @@ public:
 
 private:
     aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& counter);
+    // The SUM check that ends a block transfer.
+    aErr _validate_block(uint32_t sum, uint32_t counter);
     aErr _block_transfer_uei_helper(const uint8_t* data, uint32_t length, uint32_t& counter, uint32_t& sum);
     aErr _reconnect(uint32_t delay);
     // One request and its reply matched on (95, replyOption).

@@ -23,7 +23,7 @@ aErr _disableZephyl(Velorn::Tarnix::Module& module, UpdaterDisplayInterface& dis
 // aErrDuplicate when several did, and aErrOverrun when replies were left out
 // past the search's limit (both reported at Error level, naming the
 // addresses): a second device with the number cannot be ruled out then.
-// Main thread.
+// Any thread: searches of one process take turns on the discovery port.
 aErr _find_tcpip_module(UpdaterDisplayInterface& display, unsigned serial, linkSpec& spec);
 
 // The link type through which the module with this serial number is found:

@@ -95,7 +95,8 @@ typedef struct aDiscoveryEthernetReport {
  * only a reply that comes back on it from an address in that interface's
  * subnet is reported. An interface whose reply port another socket holds is
  * not asked (counted in portsBusy). Returns the number of hits; `report` may
- * be null, else it is filled in full (zeroed first). Caller's thread only;
+ * be null, else it is filled in full (zeroed first). Any thread: searches of
+ * one process run one at a time (a second waits for the first to end), each
  * bounded as the TCPIP search above. */
 int aDiscovery_EnumerateEthernetModules(aDiscoveryModuleFoundProc callback, void* reference,
                                         uint32_t interfaceAddress, aDiscoveryEthernetReport* report);

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <vector>
 
 #include "aDiscovery.h"
@@ -18,6 +19,10 @@
 #define aETHERNET_QUIET_MS 2000
 
 namespace {
+
+/* The reply port is fixed by the protocol: Ethernet searches of one process
+ * take turns on it instead of finding each other's socket in the way. */
+std::mutex sEthernetSearchTurn;
 
 /* One interface asked: its socket and its subnet. */
 struct sAsked {
@@ -131,6 +136,7 @@ int aDiscovery_EnumerateEthernetModules(aDiscoveryModuleFoundProc callback, void
     aDiscoveryEthernetReport account {};
     if (report != nullptr) *report = account;
     if (callback == nullptr) return 0;
+    const std::lock_guard<std::mutex> turn(sEthernetSearchTurn);
     const bool everyInterface = interfaceAddress == 0 || interfaceAddress == htonl(INADDR_LOOPBACK);
     std::vector<sAsked> asked;
     for (sAsked& a : sInterfacesToAsk(interfaceAddress, everyInterface)) {

@@ -1,0 +1,373 @@
+#include "UpdateFlow.h"
+
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "BirdFile.h"
+#include "Log.h"
+#include "Module.h"
+#include "ModuleSearch.h"
+#include "SystemClass.h"
+#include "UpdateInterruption.h"
+#include "UpdateServerRequest.h"
+#include "UpdateTarget.h"
+#include "Updater.h"
+#include "UpdaterModule.h"
+#include "UpdaterStore.h"
+#include "aDiscovery.h"
+#include "aTime.h"
+#include "aVersion.h"
+
+using Velorn::Tarnix::Module;
+using Velorn::Tarnix::ModuleSearch;
+using Velorn::Tarnix::SystemClass;
+
+namespace {
+
+constexpr auto kInfo = UpdaterDisplayInterface::Info;
+constexpr auto kError = UpdaterDisplayInterface::Error;
+// Bound on the module's return after REBOOT: a real module re-enumerates or
+// reopens its port within a few seconds.
+constexpr uint32_t kRebootReturnWaitMs = 20000;
+constexpr uint32_t kReturnPauseMs = 250;
+
+const char* ErrorText(aErr err) { return aError_GetErrorText(err); }
+
+// A stored build setting ("123.bird" reads as 123) as a number, 0 when none.
+unsigned StoredBuild(const KeyValueStore& settings, const char* key) {
+    const char* text = settings[key];
+    return text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : 0;
+}
+
+linkType LinkTypeOf(const Module& module) {
+    linkSpec spec{};
+    return module.getLinkSpecifier(&spec) == aErrNone ? linkType(spec.type) : INVALID;
+}
+
+// Direct connection: USB first; when the module is not on USB, say so and
+// take TCP/IP only when a single address answers for the serial number.
+aErr ConnectDirect(UpdaterDisplayInterface& display, Module& module, unsigned serial) {
+    aErr err = module.connect(USB, serial);
+    if (err != aErrNotFound) return err;
+    display.message(kInfo, "Module [%08X] not found on USB; looking on TCP/IP", serial);
+    linkSpec spec{};
+    err = _find_tcpip_module(display, serial, spec);
+    return err == aErrNone ? module.connectFromSpec(spec) : err;
+}
+
+// Finding the target behind a router sends probes through the router before
+// the router is connected: refuse first, as connecting it would, when its
+// serial number answers on TCP/IP from more than one address. aErrNone when
+// the router is on USB, answers once, or not at all (that is reported later).
+aErr RefuseAmbiguousRouter(UpdaterDisplayInterface& display, unsigned router_serial) {
+    linkSpec* onUsb = aDiscovery_FindModule(USB, router_serial, 0);
+    const bool usb = onUsb != nullptr;
+    aLinkSpec_Destroy(&onUsb);
+    if (usb) return aErrNone;
+    linkSpec spec{};
+    const aErr err = _find_tcpip_module(display, router_serial, spec);
+    return err == aErrNotFound ? aErrNone : err;
+}
+
+// The module back after REBOOT must run the build the file names (0: the
+// file names none): a loader that never committed the image, or a module that
+// rebooted into its old one, is a failed update.
+bool CheckRunningBuild(UpdaterDisplayInterface& display, Module& target, unsigned serial, unsigned expected) {
+    SystemClass system;
+    system.init(&target, 0);
+    unsigned version = 0;
+    unsigned build = 0;
+    const aErr err = system.getBuild(&build);
+    if (err == aErrNone && system.getVersion(&version) == aErrNone)
+        Log::log(Log::DEBUG_Updater, "Module [%08X] runs %u.%u.%u (build %u)\n", serial,
+                 aVersion_ParseMajor(version), aVersion_ParseMinor(version), aVersion_ParsePatch(version), build);
+    if (expected == 0) return true;
+    if (err != aErrNone) {
+        display.message(kError, "Module [%08X] did not report its build after the update (%d, %s)", serial, err,
+                        ErrorText(err));
+        return false;
+    }
+    if (build != expected) {
+        display.message(kError, "Module [%08X] reports build %u after the update, expected %u", serial, build,
+                        expected);
+        return false;
+    }
+    return true;
+}
+
+// What an update needs from a file whatever -OVERRIDE says: something to
+// load, something to write, and images that start with their load address.
+bool CheckBlocks(UpdaterDisplayInterface& display, const BirdFile& file) {
+    const auto loaders = file.FindBlocks(BirdFile::BLOCK_LOADER);
+    const auto firmware = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    if (loaders.empty()) {
+        display.message(kError, "Birdfile has no loader blocks");
+        return false;
+    }
+    if (firmware.empty()) {
+        display.message(kError, "Birdfile has no firmware blocks");
+        return false;
+    }
+    for (const auto* blocks : {&loaders, &firmware})
+        for (const auto& block : *blocks)
+            if (block.length <= 4 || block.data == nullptr) {
+                display.message(kError, "Birdfile holds an image block without data");
+                return false;
+            }
+    return true;
+}
+
+// One run of the update; each step reports its own failure.
+class UpdateFlow {
+public:
+    UpdateFlow(Updater& updater_, const UpdateRequest& request_)
+        : updater(updater_), display(updater_.Get_Display()), request(request_), build(request_.build),
+          interruption(request_.serial), target(request_.module_address, static_cast<unsigned char>(0)) {}
+
+    bool Run() {
+        const uint64_t start = aTime_MonotonicMS();
+        if (!OpenDeviceEntry() || !ChooseBuild() || !Load() || !Connect() || !Check()) return false;
+        if (!Write() || !ConfirmBack() || !Record()) return false;
+        Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
+        display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
+        return true;
+    }
+
+private:
+    bool OpenDeviceEntry();
+    bool ChooseBuild();
+    unsigned ServerBuildIfStored();
+    bool Load();
+    bool Connect();
+    bool ConnectThroughRouter();
+    bool FindAddressBehindRouter();
+    bool Check();
+    bool Write();
+    bool ConfirmBack();
+    bool Record();
+
+    Updater& updater;
+    UpdaterDisplayInterface& display;
+    const UpdateRequest& request;
+    unsigned build;
+    UpdateInterruption interruption;
+    std::unique_ptr<UpdaterStore> store;
+    UpdaterStoreItem device;
+    BirdFile file;
+    Module target;
+    aErr connected = aErrNotReady; // a connection failure ends the update after the checks
+};
+
+// The device's own entry, made when missing, so that its history always
+// lands in its directory (also for a file given with -f).
+bool UpdateFlow::OpenDeviceEntry() {
+    store = _createUpdaterStore(display, updater.Get_StoreDirectory(), "Update_Firmware");
+    if (!store) return false;
+    try {
+        device = store->AddDevice(request.serial);
+    } catch (const std::runtime_error& e) {
+        display.message(kError, "Could not create the store entry for device [%08X]: %s", request.serial, e.what());
+        return false;
+    }
+    return true;
+}
+
+// The server's newest build, when the store holds it; else 0 (said when the
+// server offers one that is not stored).
+unsigned UpdateFlow::ServerBuildIfStored() {
+    std::string newest, firmwareName;
+    UpdateServerRequest::QueryBuild(request.serial, newest, firmwareName, updater.Get_ServerURL());
+    unsigned offered = 0;
+    if (!newest.empty()) {
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(newest.c_str(), &end, 10);
+        if (end == nullptr || *end != '\0' || value > 0xFFFFFFFFul)
+            Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", newest.c_str());
+        else
+            offered = static_cast<unsigned>(value);
+    }
+    if (offered == 0) return 0;
+    try {
+        device.ReadBirdFile(std::to_string(offered) + STORE_BIRD_EXTENSION);
+    } catch (const std::runtime_error&) {
+        display.message(kInfo, "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+        return 0;
+    }
+    return offered;
+}
+
+// A file given with -f needs no build; otherwise the build asked for, the
+// server's newest when stored, the latest download, the latest transfer.
+bool UpdateFlow::ChooseBuild() {
+    if (!request.bird_file.empty()) return true;
+    if (build == 0) build = ServerBuildIfStored();
+    if (build == 0 && (build = StoredBuild(device.settings, STORE_KEY_LATEST_DOWNLOAD)) != 0)
+        display.message(kInfo, "Updating with the Latest Download");
+    if (build == 0 && (build = StoredBuild(device.settings, STORE_KEY_LATEST_TRANSFER)) != 0)
+        display.message(kInfo, "Updating with the Latest Transfer");
+    if (build == 0) {
+        display.message(kError, "Could not find valid build for this device.");
+        return false;
+    }
+    return true;
+}
+
+// Loads the file, refuses one that cannot be written, and patches the
+// module's serial number in.
+bool UpdateFlow::Load() {
+    try {
+        file = updater.load_bird("Updating", request.bird_file, request.serial, build, false);
+    } catch (const std::runtime_error&) {
+        display.message(kError, "Failed to load bird file");
+        return false;
+    }
+    if (file.blocks.empty() && file.path.empty()) return false; // the store could not be made (reported)
+    if (!CheckBlocks(display, file)) return false;
+    if (_refuse_unwritable(display, file, "an update")) return false;
+    if (!file.hasSerialOffsets) return true;
+    Log::log(Log::DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!file.ReplaceSerialNumber(request.serial)) {
+        Log::log(Log::DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+        display.message(kError, "Unable to set the serial number into the firmware");
+        return false;
+    }
+    Log::log(Log::DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    return true;
+}
+
+// The module's address on the router's network, found by probing it.
+bool UpdateFlow::FindAddressBehindRouter() {
+    if (RefuseAmbiguousRouter(display, request.router_serial) != aErrNone) return false;
+    const auto found = updater.Discover_TarnixNetwork_Devices(request.router_serial, INVALID);
+    if (found.empty()) {
+        display.message(kError, "Unable to find modules on Network");
+        return false;
+    }
+    uint16_t address = 0;
+    for (const auto& entry : found)
+        if (entry.spec.serial_num == request.serial) address = entry.network_address;
+    if (address == 0) {
+        display.message(kError,
+                        "Module address required for indirect firmware update, could not find serial number "
+                        "[0x%08X] on network",
+                        request.serial);
+        return false;
+    }
+    target.setModuleAddress(static_cast<unsigned char>(address));
+    return true;
+}
+
+bool UpdateFlow::ConnectThroughRouter() {
+    if (request.module_address == 0 && !FindAddressBehindRouter()) return false;
+    Module router(0, static_cast<unsigned char>(0));
+    connected = _disableZephyl(router, display);
+    if (connected != aErrNone) return true;
+    connected = ConnectDirect(display, router, request.router_serial);
+    if (connected != aErrNone) {
+        display.message(kError, "Failed to connect to link module [%08X]", request.router_serial);
+        return false;
+    }
+    connected = target.connectThroughLinkModule(&router);
+    if (connected != aErrNone) display.message(kError, "Failed to connect to module [%08X]", request.serial);
+    return true;
+}
+
+// False only when the update must end at once; a failed connection is kept
+// in `connected` and ends it after the checks.
+bool UpdateFlow::Connect() {
+    connected = _disableZephyl(target, display);
+    if (connected != aErrNone) return true;
+    if (request.router_serial != 0) return ConnectThroughRouter();
+    connected = ConnectDirect(display, target, request.serial);
+    if (connected != aErrNone) display.message(kError, "Failed to connect to module [%08X]", request.serial);
+    return true;
+}
+
+bool UpdateFlow::Check() {
+    if (connected == aErrNone && !request.override && !_validate_birdfile(display, file, target, request.serial)) {
+        display.message(kError, "Birdfile failed validation");
+        return false;
+    }
+    return true;
+}
+
+bool UpdateFlow::Write() {
+    aErr err = connected;
+    if (err == aErrNone) {
+        LinkTarget link(display, target, request.serial, request.router_serial != 0, updater.Get_UEIBytes_Load(),
+                        &interruption);
+        err = link.StartLoader(file);
+        // A module not found again fails the write, which says so.
+        if (err == aErrNone) (void)link.FindAgain();
+        if (err == aErrNone) err = link.Write(file);
+        if (err == aErrNone) err = link.Restart();
+    }
+    if (err != aErrNone) Log::log(Log::DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
+    return err == aErrNone;
+}
+
+// After REBOOT the module must come back as the same device running the new
+// image; until it does the update has not succeeded. A file without a
+// serial-number block carries its own number (only with -OVERRIDE can that
+// differ): the module comes back with that one.
+bool UpdateFlow::ConfirmBack() {
+    const unsigned serial = request.serial;
+    const unsigned returning =
+        (!file.hasSerialOffsets && !file.ValidateSerialNumber(serial)) ? file.GetSerialNumber() : serial;
+    unsigned reported = 0;
+    ModuleSearch search;
+    search.type = LinkTypeOf(target) == USB ? USB : TCPIP;
+    search.serials = {returning};
+    search.relink = request.router_serial == 0;
+    search.deadlineMs = kRebootReturnWaitMs;
+    search.pauseMs = kReturnPauseMs;
+    search.confirm = [&reported](Module& module) {
+        SystemClass system;
+        system.init(&module, 0);
+        return system.getSerialNumber(&reported);
+    };
+    search.eachRound = [this](int, bool) { display.update_spinner(true, "Verifying Update"); };
+    const aErr err = findModuleAgain(target, search);
+    display.update_spinner(false, "Verifying Update");
+    bool back = true;
+    if (err != aErrNone) {
+        display.message(kError, "Module [%08X] did not come back after the update (%d, %s)", returning, err,
+                        ErrorText(err));
+        back = false;
+    } else if (reported != returning) {
+        display.message(kError, "Module came back with serial number [%08X], expected [%08X]", reported, returning);
+        back = false;
+    } else {
+        back = CheckRunningBuild(display, target, returning, file.GetBuild());
+    }
+    if (!back) Log::log(Log::DEBUG_Updater, "Failed _transfer_firmware(): %d\n", aErrTimeout);
+    return back;
+}
+
+bool UpdateFlow::Record() {
+    interruption.Enter(UpdateInterruption::Recording);
+    const std::string transferred =
+        request.bird_file.empty() ? std::to_string(build) + STORE_BIRD_EXTENSION : request.bird_file;
+    if (!_record_transfer(device.settings, transferred, updater.Get_HistoryNote())) {
+        display.message(kError, "Failed to save the transfer history in %s", device.settings.filename.c_str());
+        return false;
+    }
+    if (interruption.Interrupted()) {
+        display.message(kError, "Update interrupted: module [%08X] runs the new firmware and the transfer is recorded",
+                        request.serial);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool RunUpdateFlow(Updater& updater, const UpdateRequest& request) {
+    if (request.serial == 0) {
+        updater.Get_Display().message(kError, "Update command must specify the specific device");
+        return false;
+    }
+    return UpdateFlow(updater, request).Run();
+}

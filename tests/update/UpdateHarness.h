@@ -1,0 +1,95 @@
+// What the firmware-update tests share: BIRD files packed by birdtool with a
+// known image, the image as a module must hold it, a simulated module's
+// configuration, and a display that collects what the Updater says.
+#pragma once
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "Process.h"
+#include "TempDir.h"
+#include "UpdaterDisplayInterface.h"
+#include "UpgradeSteps.h"
+
+namespace updatetest {
+
+using namespace simtest;
+
+constexpr uint32_t kSerial = 0x40F5849A;
+constexpr uint32_t kVersion = (2u << 28) | (16u << 24) | 1u; // what the image's identity record reports
+
+// One BIRD file with the bytes an update must leave in flash.
+struct Firmware {
+    std::string path;
+    Bytes image;
+};
+
+struct BirdOptions {
+    unsigned build = 1234;
+    std::string model = "Ristova";
+    size_t imageSize = 4096;
+    size_t loaderSize = 60;
+    bool serialBlock = true;
+    std::string serial = "00000000"; // the info block's serial number
+    bool loader = true;
+    bool firmware = true;
+    uint32_t address = kFlashBase;
+    std::string serialOffsets = "0x08000080 0x08000100"; // serial word, descriptor
+    std::string moreManifest;                            // further manifest lines
+};
+
+// Writes `name` in dir (or at `out`); an image without a serial-number block
+// holds the info block's serial number, as firmware built for one device does.
+inline Firmware MakeFirmware(const testsupport::TempDir& dir, const std::string& name, const BirdOptions& o = {},
+                      const std::string& out = "") {
+    const uint32_t own = o.serialBlock ? 0xFFFFFFFF : uint32_t(std::stoul(o.serial, nullptr, 16));
+    Firmware f{out.empty() ? dir / name : out, FirmwareImage(o.imageSize, kVersion, o.build, own, o.address)};
+    testsupport::WriteFile(dir / (name + ".fw"), std::string(f.image.begin(), f.image.end()));
+    Bytes loader(o.loaderSize);
+    for (size_t i = 0; i < loader.size(); ++i) loader[i] = uint8_t(0xC0 + i);
+    testsupport::WriteFile(dir / (name + ".ld"), std::string(loader.begin(), loader.end()));
+    std::ostringstream m;
+    m << "build " << o.build << "\nversion 2.16.1\nmodel " << o.model << "\nserial " << o.serial << "\n";
+    if (o.serialBlock) m << "serial-offsets " << o.serialOffsets << "\n";
+    if (o.loader) m << "loader 0x20000000 " << name << ".ld\n";
+    if (o.firmware) m << "firmware 0x" << std::hex << o.address << std::dec << " " << name << ".fw\n";
+    m << o.moreManifest;
+    testsupport::WriteFile(dir / (name + ".manifest"), m.str());
+    auto r = testsupport::Run({BIRDTOOL_BIN, "pack", dir / (name + ".manifest"), f.path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return f;
+}
+
+// The image as the module must hold it: serial word and descriptor digits patched.
+inline Bytes Patched(Bytes image, uint32_t serial) {
+    Le32(image, 128, serial);
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%08X", serial);
+    for (int i = 0; i < 8; ++i) image[256 + 2 * i] = uint8_t(digits[i]);
+    return image;
+}
+
+// A module on TCP/IP running build 1000, named `name` in the simulator.
+inline std::string ModuleConfig(const std::string& extra = "", uint32_t serial = kSerial,
+                                const std::string& name = "m1") {
+    char s[16];
+    std::snprintf(s, sizeof s, "0x%08X", serial);
+    return "[module " + name + "]\nserial = " + s +
+           "\nmodel = 17\nversion = 2.15.0\nbuild = 1000\nflash_base = 0x08000000\nreboot_ms = 200\n" + extra;
+}
+
+// Collects what the Updater says, for the calls made through its interface.
+class Recorder : public UpdaterDisplayInterface {
+public:
+    void display_progress(bool) override {}
+    void update_progress(double, const char*) override {}
+    void update_spinner(bool, const char*) override {}
+    void info_message(const char* text) override { said += std::string(text) + "\n"; }
+    void error_message(const char* text) override { said += std::string(text) + "\n"; }
+    std::string said;
+};
+
+} // namespace updatetest
