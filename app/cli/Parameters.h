@@ -10,8 +10,8 @@ enum COMMANDS : uint32_t {
     COMMAND_UPDATE = 0x00000002,            // -U
     COMMAND_LIST_BUILDS = 0x00000004,       // -B
     COMMAND_GET_BUILD = 0x00000008,         // -G
-    COMMAND_SHOW_INFO = 0x00000010,         // -I (accepted, nothing runs)
-    COMMAND_CHECK_BIRD = 0x00000020,        // -C (accepted, nothing runs)
+    COMMAND_SHOW_INFO = 0x00000010,         // -I: the device's stored history
+    COMMAND_CHECK_BIRD = 0x00000020,        // -C: judge a BIRD file as an update would
     COMMAND_FINGERPRINT = 0x00000040,       // -N
     COMMAND_Z = 0x00000080,                 // -Z (accepted, nothing runs)
     COMMAND_GET_JWT = 0x00000100,           // -J

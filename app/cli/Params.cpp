@@ -204,8 +204,6 @@ bool _find_log_file(int argc, char** argv, std::string& path) {
     return found;
 }
 
-int _validate_params(Parameters*) { return 0; }
-
 int _release_params(Parameters* params) {
     if (params) *params = Parameters{};
     return 0;
@@ -263,5 +261,5 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
     for (int i = 0; i < argc && argv; ++i)
         Log::log(Log::DEBUG_APP, "\t[%s]\n", argv[i] ? argv[i] : "");
 
-    return failed ? 1 : _validate_params(params);
+    return failed ? 1 : 0;
 }

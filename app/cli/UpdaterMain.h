@@ -16,8 +16,6 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
 // The -k file that _get_params will record, found before parsing so the
 // debug log can go there from the first line; false when -k is not given.
 bool _find_log_file(int argc, char** argv, std::string& path);
-// Cross-option checks; every record is accepted.
-int _validate_params(Parameters* params);
 // Releases what the record owns on the early-exit paths.
 int _release_params(Parameters* params);
 

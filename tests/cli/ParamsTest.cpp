@@ -162,7 +162,6 @@ TEST(Params, ArgumentConverters) {
     EXPECT_EQ(_get_int_arg("12x", &end), 0u);
     EXPECT_EQ(_get_int_arg("-5", &end), 0u);
     EXPECT_EQ(_get_int_arg(" 5", &end), 0u);
-    EXPECT_EQ(_validate_params(nullptr), 0);
 }
 
 // Random command lines drawn from option texts, prefixes, "=" forms and junk.
