@@ -57,19 +57,23 @@ void readDebugBuffer(aFile* file, uint32_t identifier)
         aTime_MSSleep(kLogEmptySleepMs);
         return;
     }
-    aFile_Printf(file, "%d %s ", (int)length, direction == aLINK_LOG_SENT ? ">" : "<");
+    /* A debugging aid: what the file refuses is lost, and the logger goes on. */
+    (void)aFile_Printf(file, "%d %s ", (int)length, direction == aLINK_LOG_SENT ? ">" : "<");
     for (size_t i = 0; i < length; ++i) {
         if (direction == kLogTextDirection)
-            aFile_Printf(file, "%c", bytes[i]);
+            (void)aFile_Printf(file, "%c", bytes[i]);
         else
-            aFile_Printf(file, "0x%X ", bytes[i]);
+            (void)aFile_Printf(file, "0x%X ", bytes[i]);
     }
-    aFile_Printf(file, "\r\n");
+    (void)aFile_Printf(file, "\r\n");
 }
 
-bool sFallbackHelper(aErr result, linkType type, uint8_t fallback)
+/* Whether discoverAndConnect tries the other kind of link: after the module
+ * was not found (or could not be read), or its link could not be made. */
+bool sFallbackHelper(aErr result, bool creationFailed, linkType type, uint8_t fallback)
 {
-    if (result != aErrNotFound && result != aErrInitialization && result != aErrConnection)
+    if (!creationFailed && result != aErrNotFound && result != aErrPermission &&
+        result != aErrInitialization && result != aErrConnection)
         return false;
     if (type != USB && type != TCPIP && !isZEPHYL(type))
         return false;
@@ -115,7 +119,7 @@ Link::impl::impl(Link* owner, const char* givenName) : link(owner)
 Link::impl::~impl()
 {
     if (spec != nullptr)
-        aLinkSpec_Destroy(&spec);
+        (void)aLinkSpec_Destroy(&spec); /* ours: cannot fail */
 }
 
 Link::Link(const char* name) : m_impl(new impl(this, name)) {}
@@ -131,11 +135,11 @@ Link::~Link()
     m_impl->stopStreaming();
     /* The logger reads this link's records: stop it before the link goes. */
     if (m_impl->logger != nullptr) {
-        aLogger_Destroy(&m_impl->logger);
+        (void)aLogger_Destroy(&m_impl->logger); /* teardown: the logger thread is ours and ends with it */
         std::lock_guard<std::mutex> lock(sLoggerRegistryMutex);
         sLoggerRegistry().erase(m_impl->loggerId);
     }
-    disconnect();
+    (void)disconnect(); /* teardown: always succeeds */
 }
 
 const char* Link::getName() const { return m_impl->name.get(); }
@@ -158,7 +162,7 @@ aErr Link::setLinkSpecifier(linkSpec spec)
     if (copy == nullptr)
         return aErrMemory;
     if (m_impl->spec != nullptr)
-        aLinkSpec_Destroy(&m_impl->spec);
+        (void)aLinkSpec_Destroy(&m_impl->spec); /* null or ours: nothing to tell */
     m_impl->spec = copy;
     return aErrNone;
 }
@@ -181,23 +185,43 @@ aErr Link::setConfig(ZephylConfig config)
 
 /* Connection. ------------------------------------------------------------ */
 
+aErr Link::impl::serveHelper(aLinkId* created)
+{
+    DebugPrint(0x1, "Creating Server: real_link id: %d\n", (int)*created);
+    uint16_t port = config.assignedPort;
+    uint32_t interfaceAddress = config.networkInterface;
+    aLinkId client = 0;
+    aErr err = aLink_OpenServer(*created, &port, &interfaceAddress, config.localOnly != 0, &client);
+    config.assignedPort = port;
+    config.networkInterface = interfaceAddress;
+    DebugPrint(0x1, "Creating Server: m_link id: %d\n", (int)client);
+    if (err != aErrNone) {
+        DebugPrint(0x1, "Failed to create server");
+        (void)aLink_Destroy(created); /* already failing: the server's reason is reported */
+        return err;
+    }
+    *created = client;
+    return aErrNone;
+}
+
 aErr Link::impl::linkCreateHelper(const linkSpec& linkSpecifier, aLinkId existing)
 {
     std::lock_guard<std::mutex> lock(linkCreateHelperSerializer);
     aLinkId created = 0;
+    aErr err = aErrNone;
     switch (linkSpecifier.type) {
     case USB:
-        created = aLink_CreateUSB(linkSpecifier.serial_num);
+        err = aLink_OpenUSB(linkSpecifier.serial_num, &created);
         break;
     case TCPIP:
-        created = aLink_CreateTCPIP(linkSpecifier.serial_num, linkSpecifier.ip_address,
-                                    linkSpecifier.ip_port);
+        err = aLink_OpenTCPIP(linkSpecifier.serial_num, linkSpecifier.ip_address, linkSpecifier.ip_port,
+                              &created);
         break;
     case SERIAL: {
         char port[aLINKSPEC_PORT_NAME_SIZE + 1];
         memcpy(port, linkSpecifier.port_name, aLINKSPEC_PORT_NAME_SIZE);
         port[aLINKSPEC_PORT_NAME_SIZE] = '\0'; /* a specifier from outside may lack its NUL */
-        created = aLink_CreateSerial(linkSpecifier.serial_num, port, linkSpecifier.baud_rate);
+        err = aLink_OpenSerial(linkSpecifier.serial_num, port, linkSpecifier.baud_rate, &created);
         break;
     }
     case ZEPHYL:
@@ -206,24 +230,16 @@ aErr Link::impl::linkCreateHelper(const linkSpec& linkSpecifier, aLinkId existin
     case ZEPHYL_SERIAL:
         if (!config.enabled)
             return aErrConfiguration;
-        created = aLink_CreateClient(linkSpecifier.ip_address, linkSpecifier.ip_port, existing);
+        err = aLink_OpenClient(linkSpecifier.ip_address, linkSpecifier.ip_port, existing, &created);
         break;
     default:
         return aErrMode;
     }
-    if (created != 0 && !isZEPHYL(linkSpecifier.type) && config.enabled) {
-        DebugPrint(0x1, "Creating Server: real_link id: %d\n", (int)created);
-        uint16_t port = config.assignedPort;
-        uint32_t interfaceAddress = config.networkInterface;
-        aLinkId client = aLink_CreateServer(created, &port, &interfaceAddress, config.localOnly != 0);
-        config.assignedPort = port;
-        config.networkInterface = interfaceAddress;
-        DebugPrint(0x1, "Creating Server: m_link id: %d\n", (int)client);
-        if (client == 0) {
-            DebugPrint(0x1, "Failed to create server");
-            aLink_Destroy(&created);
-        }
-        created = client;
+    if (err == aErrNone && !isZEPHYL(linkSpecifier.type) && config.enabled)
+        err = serveHelper(&created);
+    if (err != aErrNone) {
+        creationFailed = true;
+        return err;
     }
     linkRef = created;
     return aErrNone;
@@ -237,8 +253,6 @@ aErr Link::impl::connectHelper(aLinkId existing)
     aErr err = linkCreateHelper(linkSpecifier, existing);
     if (err != aErrNone)
         return err;
-    if (linkRef == 0)
-        return aErrConnection;
     return link->waitForLink(kConnectWaitSteps);
 }
 
@@ -262,36 +276,43 @@ aErr Link::connectThroughLinkModule(Link& other)
     return m_impl->connectHelper(existing);
 }
 
+/* The first module of the model (any when 0); aErrPermission when none was
+ * found on USB while the system refused to open a Tarnix device. */
+static aErr sFindModel(linkType type, unsigned char model, uint32_t interfaceAddress, linkSpec** found)
+{
+    ModelSearch search{};
+    search.spec.type = type;
+    search.spec.model = model;
+    auto firstOfModel = [](const linkSpec* candidate, bool* counted, void* reference) -> bool {
+        auto* s = static_cast<ModelSearch*>(reference);
+        const linkSpec& c = *candidate;
+        if (s->spec.model != 0 && c.model != s->spec.model)
+            return true;
+        s->spec = c;
+        s->found = true;
+        *counted = true;
+        return false;
+    };
+    aDiscoveryUSBReport report{};
+    if (type == USB)
+        aDiscovery_EnumerateUSBModules(firstOfModel, &search, &report);
+    else
+        aDiscovery_EnumerateModules(type, firstOfModel, &search, interfaceAddress);
+    if (!search.found)
+        return report.denied > 0 ? aErrPermission : aErrNotFound;
+    *found = aLinkSpec_Copy(search.spec);
+    return *found != nullptr ? aErrNone : aErrMemory;
+}
+
 aErr Link::impl::discoveryAndConnectHelper(linkType type, unsigned serial, unsigned char model)
 {
     linkSpec* found = nullptr;
-    if (serial != 0) {
-        found = aDiscovery_FindModule(type, serial, config.networkInterface);
-    } else {
-        ModelSearch search{};
-        search.spec.type = type;
-        search.spec.model = model;
-        /* cbModelCallback: the first module of the model (any when 0) ends the search. */
-        aDiscovery_EnumerateModules(
-            type,
-            [](const linkSpec* candidate, bool* counted, void* reference) -> bool {
-                auto* s = static_cast<ModelSearch*>(reference);
-                const linkSpec& c = *candidate;
-                if (s->spec.model != 0 && c.model != s->spec.model)
-                    return true;
-                s->spec = c;
-                s->found = true;
-                *counted = true;
-                return false;
-            },
-            &search, config.networkInterface);
-        if (search.found)
-            found = aLinkSpec_Copy(search.spec);
-    }
-    if (found == nullptr)
-        return aErrNotFound;
-    aErr err = link->setLinkSpecifier(*found);
-    aLinkSpec_Destroy(&found);
+    aErr err = serial != 0 ? aDiscovery_LocateModule(type, serial, config.networkInterface, &found)
+                           : sFindModel(type, model, config.networkInterface, &found);
+    if (err != aErrNone)
+        return err;
+    err = link->setLinkSpecifier(*found);
+    (void)aLinkSpec_Destroy(&found); /* ours: cannot fail */
     if (err != aErrNone)
         return err;
     return link->connect();
@@ -299,12 +320,15 @@ aErr Link::impl::discoveryAndConnectHelper(linkType type, unsigned serial, unsig
 
 aErr Link::discoverAndConnect(linkType type, unsigned serial, unsigned char model)
 {
+    m_impl->creationFailed = false;
     aErr result = m_impl->discoveryAndConnectHelper(type, serial, model);
-    if (!sFallbackHelper(result, type, m_impl->config.fallback))
+    if (!sFallbackHelper(result, m_impl->creationFailed, type, m_impl->config.fallback))
         return result;
     const linkType next = isZEPHYL(type) ? USB : ZEPHYL;
     DebugPrint(0x1, "Executing Fallback - old type: %d - new type: %d\n", (int)type, (int)next);
-    return m_impl->discoveryAndConnectHelper(next, serial, model);
+    aErr second = m_impl->discoveryAndConnectHelper(next, serial, model);
+    /* Nothing on the other side either: a refused device explains more. */
+    return second == aErrNotFound && result == aErrPermission ? result : second;
 }
 
 bool Link::isConnected() const
@@ -325,16 +349,14 @@ aErr Link::disconnect()
     m_impl->stopStreaming();
     aLinkId id = m_impl->linkRef.exchange(0);
     if (id != 0)
-        aLink_Destroy(&id);
+        (void)aLink_Destroy(&id); /* a link gone already has nothing to release */
     return aErrNone;
 }
 
 aErr Link::reset()
 {
     const aLinkId id = m_impl->linkRef.load();
-    if (id != 0)
-        aLink_Reset(id);
-    return aErrNone;
+    return id != 0 ? aLink_Reset(id) : aErrNone;
 }
 
 aErr Link::enablePooledPackets(bool enable)
@@ -393,7 +415,7 @@ aErr Link::enablePacketLog(const char* path)
     err = aLogger_Enable(m_impl->logger);
     if (err == aErrNone) {
         static const uint8_t start[] = "START";
-        aLink_PacketDebug_Write(id, kLogTextDirection, sizeof start, start);
+        (void)aLink_PacketDebug_Write(id, kLogTextDirection, sizeof start, start); /* a marker in the debug log only */
     }
     return err;
 }
@@ -403,7 +425,7 @@ aErr Link::disablePacketLog()
     const aLinkId id = m_impl->linkRef.load();
     if (id == 0)
         return aErrConfiguration;
-    aLink_PacketDebug_Disable(id);
+    (void)aLink_PacketDebug_Disable(id); /* a link without a log has nothing to stop; the logger says the rest */
     if (m_impl->logger == nullptr)
         return aErrNotReady;
     return aLogger_Disable(m_impl->logger);

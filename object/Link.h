@@ -117,8 +117,17 @@ public:
     aErr setConfig(ZephylConfig config);
 
     /* Connection. connect: aErrConnection when an engine link exists,
-     * aErrConfiguration without a specifier, aErrMode for an unknown type. */
+     * aErrConfiguration without a specifier (or a networked link while they
+     * are off), aErrMode for an unknown type; otherwise why the engine link
+     * could not be made (aLink_Open*, aLink_OpenClient, aLink_OpenServer:
+     * aErrNotFound, aErrBusy, aErrPermission, aErrConnection, aErrTimeout,
+     * ...), or aErrConnection when it did not come up in time. */
     aErr connect();
+    /* Finds the module (by serial number, else the first of the model, any
+     * when 0) and connects: aErrNotFound when none was found, aErrPermission
+     * when none was found on USB while the system refused to open a Tarnix
+     * device; else connect's errors. With fallback configured, a module not
+     * found or not linked is looked for once more on the other kind of link. */
     aErr discoverAndConnect(linkType type, unsigned serial, unsigned char model = 0);
     /* Reuses other's engine link (aErrInitialization when it has none). */
     aErr connectThroughLinkModule(Link& other);

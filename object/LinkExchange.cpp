@@ -34,7 +34,7 @@ aErr sPut(aLinkId id, uint8_t address, size_t length, const uint8_t* data)
     if (packet == nullptr)
         return aErrResource;
     aErr err = aLink_PutPacket(id, packet);
-    aPacket_Destroy(&packet);
+    (void)aPacket_Destroy(&packet); /* ours: cannot fail */
     return err;
 }
 
@@ -44,7 +44,7 @@ bool sAwaitTaken(aLinkId id, aPacketFilter filter, void* reference, uint32_t tim
     aPacket* packet = aLink_AwaitFirst(id, filter, reference, timeoutMs);
     if (packet == nullptr)
         return false;
-    aPacket_Destroy(&packet);
+    (void)aPacket_Destroy(&packet); /* ours: cannot fail */
     return true;
 }
 
@@ -71,7 +71,7 @@ aErr Link::getModuleAddress(unsigned char* address)
     if (reply == nullptr)
         return aErrNotReady;
     *address = reply->address;
-    aPacket_Destroy(&reply);
+    (void)aPacket_Destroy(&reply); /* ours: cannot fail */
     return aErrNone;
 }
 
@@ -222,8 +222,7 @@ aErr Link::sendPacket(unsigned char module, unsigned char command, unsigned char
     uint8_t bytes[aPACKET_MAX_DATA] = {command};
     if (length > 0)
         memcpy(&bytes[1], data, length);
-    sPut(m_impl->linkRef.load(), module, (size_t)length + 1, bytes);
-    return aErrNone;
+    return sPut(m_impl->linkRef.load(), module, (size_t)length + 1, bytes);
 }
 
 aErr Link::receivePacket(unsigned char module, const unsigned char* match, unsigned char* length,
@@ -242,7 +241,7 @@ aErr Link::receivePacket(unsigned char module, const unsigned char* match, unsig
         return aErrTimeout;
     *length = reply->dataSize;
     memcpy(out, reply->data, reply->dataSize);
-    aPacket_Destroy(&reply);
+    (void)aPacket_Destroy(&reply); /* ours: cannot fail */
     return aErrNone;
 }
 
@@ -292,7 +291,7 @@ aErr sSlotValue(aLinkId id, uint8_t module, uint8_t subcommand, uint8_t store, u
         *value = aUEI_RetrieveShort(&reply->data[4]);
     else
         err = aErrUnknown;
-    aPacket_Destroy(&reply);
+    (void)aPacket_Destroy(&reply); /* ours: cannot fail */
     return err;
 }
 
@@ -307,7 +306,7 @@ uint8_t sOpenSlot(aLinkId id, uint8_t module, uint8_t subcommand, uint8_t store,
     uint8_t handle = kNoHandle;
     if (!sIsSlotError(reply) && reply->dataSize > 4)
         handle = reply->data[4];
-    aPacket_Destroy(&reply);
+    (void)aPacket_Destroy(&reply); /* ours: cannot fail */
     return handle;
 }
 
@@ -323,7 +322,7 @@ aErr sCloseSlot(aLinkId id, uint8_t module, uint8_t handle)
         err = sSlotErrorCode(reply, 3);
     else if (reply->dataSize != 4)
         err = aErrIO;
-    aPacket_Destroy(&reply);
+    (void)aPacket_Destroy(&reply); /* ours: cannot fail */
     return err;
 }
 
@@ -386,7 +385,7 @@ aErr Link::loadStoreSlot(unsigned char module, unsigned char store, unsigned cha
             else if (reply->data[3] != sum)
                 err = aErrIO;
         }
-        aPacket_Destroy(&reply);
+        (void)aPacket_Destroy(&reply); /* ours: cannot fail */
         offset += chunk;
     }
     aErr closeErr = sCloseSlot(id, module, handle);
@@ -428,7 +427,7 @@ aErr Link::unloadStoreSlot(unsigned char module, unsigned char store, unsigned c
             memcpy(buffer + done, &reply->data[3], chunk);
             done += chunk;
         }
-        aPacket_Destroy(&reply);
+        (void)aPacket_Destroy(&reply); /* ours: cannot fail */
     }
     aErr closeErr = sCloseSlot(id, module, handle);
     if (err == aErrNone)
@@ -470,7 +469,7 @@ aErr sFactoryClose(aLinkId id, uint8_t module, size_t total)
         return err != aErrNone ? err : aErrTimeout;
     if (sIsFactoryError(reply))
         err = sFactoryErrorCode(reply);
-    aPacket_Destroy(&reply);
+    (void)aPacket_Destroy(&reply); /* ours: cannot fail */
     return err;
 }
 
@@ -509,7 +508,7 @@ aErr Link::getFactoryData(unsigned char module, unsigned char index, unsigned ch
             memcpy(buffer + total, &reply->data[COMMAND_OVERHEAD], payload);
             total += payload;
         }
-        aPacket_Destroy(&reply);
+        (void)aPacket_Destroy(&reply); /* ours: cannot fail */
     }
     if (err == aErrNone)
         err = sFactoryClose(id, module, total);
@@ -545,7 +544,7 @@ aErr Link::setFactoryData(unsigned char module, unsigned char index, const unsig
             err = sFactoryErrorCode(reply);
         else if (reply->dataSize != COMMAND_OVERHEAD)
             err = aErrSize;
-        aPacket_Destroy(&reply);
+        (void)aPacket_Destroy(&reply); /* ours: cannot fail */
         total += chunk;
     }
     if (err == aErrNone)

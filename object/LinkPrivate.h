@@ -115,7 +115,15 @@ struct Link::impl {
     impl(Link* owner, const char* name);
     ~impl();
 
+    /* Makes (or shares) the engine link for spec and stores it; the creation's
+     * error otherwise, with nothing stored. */
     aErr linkCreateHelper(const linkSpec& spec, aLinkId existing);
+    /* Puts a server in front of *created and replaces it by the server's client
+     * link; on failure *created is dropped and the server's error returned. */
+    aErr serveHelper(aLinkId* created);
+    /* Set when the last linkCreateHelper failed making the link (not on its
+     * own checks), which lets discoverAndConnect fall back. */
+    bool creationFailed = false;
     aErr connectHelper(aLinkId existing);
     aErr discoveryAndConnectHelper(linkType type, unsigned serial, unsigned char model);
 

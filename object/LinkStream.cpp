@@ -92,7 +92,7 @@ void sHubLeave(aLinkId id, Link::impl* member)
         return;
     /* Removing the filter waits for a running filter call to end, so the hub
      * can go afterwards. */
-    aLink_InstallUserPacketFilter(id, nullptr, nullptr);
+    (void)aLink_InstallUserPacketFilter(id, nullptr, nullptr); /* the link may have gone already; its filter went with it */
     sHubs().erase(found);
     delete hub;
 }
@@ -504,7 +504,7 @@ aErr Link::registerStreamCallback(unsigned char module, unsigned char command, u
     }
     m_impl->quiesceCallbacks();
     if (empty)
-        m_impl->installStreamFilter(false);
+        (void)m_impl->installStreamFilter(false); /* removing from a link gone already leaves nothing to remove */
     return err;
 }
 

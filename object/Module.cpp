@@ -91,8 +91,9 @@ aErr Module::connectThroughLinkModule(Module* router)
     if (err != aErrNone)
         return err;
     ZephylConfig config;
-    router->link->getConfig(&config);
-    err = link->setConfig(config);
+    err = router->link->getConfig(&config);
+    if (err == aErrNone)
+        err = link->setConfig(config);
     if (err != aErrNone)
         return err;
     if (config.enabled) {

@@ -13,7 +13,7 @@ aErr Relink(Module& module, const ModuleSearch& search, bool freshUsb) {
         return aErrNone;
     if (freshUsb)
         Tarnix_libusb_exit();
-    module.disconnect();
+    (void)module.disconnect(); /* a module that is gone may not say goodbye; the search goes on */
     if (search.type != USB) {
         const aErr err = module.reconnect();
         return err != aErrNone ? err : module.isConnected() ? aErrNone : aErrConnection;
@@ -58,7 +58,6 @@ aErr findModuleAgain(Module& module, const ModuleSearch& search) {
     return err;
 }
 
-bool usbAccessWasDenied() { return Tarnix_libusb_access_denied() != 0; }
 
 } // namespace Tarnix
 } // namespace Velorn

@@ -49,10 +49,6 @@ struct ModuleSearch {
  * after a failed relinking round. */
 aErr findModuleAgain(Module& module, const ModuleSearch& search);
 
-/* True when the operating system refused this process access to a Tarnix
- * USB device (or the i.MX boot ROM) at any time so far. Any thread. */
-bool usbAccessWasDenied();
-
 } // namespace Tarnix
 } // namespace Velorn
 

@@ -155,8 +155,7 @@ bool RequireSerial(CLI_Display& display, const Parameters& params, const char* m
     return false;
 }
 
-int Dispatch(CLI_Display& display, Parameters& params) {
-    Updater updater(params.server_url.c_str(), params.store_directory.c_str(), display);
+int Dispatch(CLI_Display& display, Parameters& params, Updater& updater) {
     int pending = 0;
 
     if (params.commands.IsSet(COMMAND_FINGERPRINT)) {
@@ -269,7 +268,8 @@ int updater_main(int argc, char** argv) {
     }
 
     if (!PrepareStoreDirectory(display, params)) return 1;
-    const int status = Dispatch(display, params);
-    _explain_usb_access(display);
+    Updater updater(params.server_url.c_str(), params.store_directory.c_str(), display);
+    const int status = Dispatch(display, params, updater);
+    _explain_usb_access(display, updater);
     return status;
 }

@@ -46,11 +46,13 @@ linkType LinkTypeOf(const Module& module) {
     return module.getLinkSpecifier(&spec) == aErrNone ? linkType(spec.type) : INVALID;
 }
 
-// Direct connection: USB first; when the module is not on USB, say so and
-// take TCP/IP only when a single address answers for the serial number.
-aErr ConnectDirect(UpdaterDisplayInterface& display, Module& module, unsigned serial) {
+// Direct connection: USB first; when the module is not on USB (or may be a
+// device the system refused, noted on `updater`), say so and take TCP/IP only
+// when a single address answers for the serial number.
+aErr ConnectDirect(UpdaterDisplayInterface& display, Module& module, unsigned serial, Updater& updater) {
     aErr err = module.connect(USB, serial);
-    if (err != aErrNotFound) return err;
+    if (err == aErrPermission) updater.Note_UsbAccessDenied();
+    if (err != aErrNotFound && err != aErrPermission) return err;
     display.message(kInfo, "Module [%08X] not found on USB; looking on TCP/IP", serial);
     linkSpec spec{};
     err = _find_tcpip_module(display, serial, spec);
@@ -264,7 +266,7 @@ bool UpdateFlow::ConnectThroughRouter() {
     Module router(0, static_cast<unsigned char>(0));
     connected = _disableZephyl(router, display);
     if (connected != aErrNone) return true;
-    connected = ConnectDirect(display, router, request.router_serial);
+    connected = ConnectDirect(display, router, request.router_serial, updater);
     if (connected != aErrNone) {
         display.message(kError, "Failed to connect to link module [%08X]", request.router_serial);
         return false;
@@ -280,7 +282,7 @@ bool UpdateFlow::Connect() {
     connected = _disableZephyl(target, display);
     if (connected != aErrNone) return true;
     if (request.router_serial != 0) return ConnectThroughRouter();
-    connected = ConnectDirect(display, target, request.serial);
+    connected = ConnectDirect(display, target, request.serial, updater);
     if (connected != aErrNone) display.message(kError, "Failed to connect to module [%08X]", request.serial);
     return true;
 }

@@ -3,7 +3,6 @@
 #include <stdexcept>
 
 #include "UpdaterStore.h"
-#include "ModuleSearch.h"
 
 Updater::Updater(const char* server_url_text, const char* store_directory_text,
                  UpdaterDisplayInterface& display_interface)
@@ -12,8 +11,8 @@ Updater::Updater(const char* server_url_text, const char* store_directory_text,
       display(display_interface) {}
 
 
-void _explain_usb_access(UpdaterDisplayInterface& display) {
-    if (!Velorn::Tarnix::usbAccessWasDenied()) return;
+void _explain_usb_access(UpdaterDisplayInterface& display, const Updater& updater) {
+    if (!updater.Get_UsbAccessDenied()) return;
     display.message(UpdaterDisplayInterface::Error,
                     "Permission denied on a Tarnix USB device: install the udev rule 60-tarnix.rules "
                     "(lib/udev/rules.d) or run Updater as root.");

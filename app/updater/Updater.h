@@ -5,6 +5,7 @@
 // different modules at the same time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -130,6 +131,10 @@ public:
     const std::string& Get_StoreDirectory() const { return store_directory; }
     UpdaterDisplayInterface& Get_Display() const { return display; }
     uint8_t Get_ChipFamily() const { return chip_family; }
+    // The system refused this updater a Tarnix USB device while it listed or
+    // connected modules (the device was skipped as if absent). Any thread.
+    void Note_UsbAccessDenied() { usb_access_denied = true; }
+    bool Get_UsbAccessDenied() const { return usb_access_denied; }
     void Set_ChipFamily(uint8_t family) { chip_family = family; }
 
 private:
@@ -140,6 +145,7 @@ private:
     uint8_t chip_family = kChipUnknown;
     bool uei_bytes_load = false;
     std::string history_note;
+    std::atomic<bool> usb_access_denied{false};
 };
 
 class UpdaterStore;
@@ -155,7 +161,7 @@ bool _record_transfer(KeyValueStore& settings, const std::string& transferred, c
 // After a run: when the operating system refused this process access to a
 // Tarnix module (or the i.MX boot ROM) on USB, says so in one line that names
 // the udev rule, since such a module is otherwise just missing from the list.
-void _explain_usb_access(UpdaterDisplayInterface& display);
+void _explain_usb_access(UpdaterDisplayInterface& display, const Updater& updater);
 // The note as it can stand on one settings line: control characters and '='
 // become spaces, surrounding blanks go, and it is cut to a bounded length.
 std::string _history_note_text(const std::string& note);

@@ -268,6 +268,12 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
     const std::vector<linkType> types = type != INVALID ? std::vector<linkType>{type}
                                                         : std::vector<linkType>{USB, TCPIP};
     for (linkType searched : types) {
+        if (searched == USB) {
+            aDiscoveryUSBReport usb{};
+            aDiscovery_EnumerateUSBModules(_discovered_device, &found, &usb);
+            if (usb.denied > 0) Note_UsbAccessDenied();
+            continue;
+        }
         if (searched != TCPIP) {
             aDiscovery_EnumerateModules(searched, _discovered_device, &found, kAnyInterface);
             continue;
@@ -276,14 +282,21 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
         aDiscovery_EnumerateEthernetModules(_discovered_device, &found, kAnyInterface, &report);
         ReportEthernetSearch(display, report);
     }
-    for (DeviceInfo& info : found) ReadDirectModule(info, display);
+    for (DeviceInfo& info : found) {
+        ReadDirectModule(info, display);
+        if (info.error == aErrPermission) Note_UsbAccessDenied();
+    }
     return found;
 }
 
 std::vector<DeviceInfo> Updater::Discover_TarnixNetwork_Devices(unsigned router_serial, linkType type) {
     std::vector<DeviceInfo> found;
     if (type == INVALID) type = _discover_link_type(router_serial);
-    linkSpec* router_spec = aDiscovery_FindModule(type, router_serial, kAnyInterface);
+    linkSpec* router_spec = nullptr;
+    // Found nowhere: USB is asked again, to learn whether a refused device explains it.
+    const aErr located = aDiscovery_LocateModule(type == INVALID ? USB : type, router_serial, kAnyInterface,
+                                                 &router_spec);
+    if (located == aErrPermission) Note_UsbAccessDenied();
     if (router_spec == nullptr) return found;
     const linkSpec spec = *router_spec;
     aLinkSpec_Destroy(&router_spec);
@@ -292,6 +305,7 @@ std::vector<DeviceInfo> Updater::Discover_TarnixNetwork_Devices(unsigned router_
     Module router(kDefaultAddress, static_cast<unsigned char>(0));
     if (_disableZephyl(router, display) != aErrNone) return found;
     aErr err = router.connectFromSpec(spec);
+    if (err == aErrPermission) Note_UsbAccessDenied();
     if (err != aErrNone) {
         display.message(kError, "Error %d on connectFromSpec", static_cast<int>(err));
         return found;

@@ -33,13 +33,13 @@ struct packetFifo {
     void clearAndSyncWindow()
     {
         for (SerialPacket& entry : packets)
-            aPacket_Destroy(&entry.packet);
+            (void)aPacket_Destroy(&entry.packet); /* our own live packet: destroying it cannot fail */
         packets.clear();
         syncWindow();
     }
     void eraseAndSyncWindow(std::deque<SerialPacket>::iterator at)
     {
-        aPacket_Destroy(&at->packet);
+        (void)aPacket_Destroy(&at->packet); /* our own live packet: destroying it cannot fail */
         packets.erase(at);
         syncWindow();
     }
@@ -181,7 +181,7 @@ aErr aPacketFifo_Put(aPacketFifoId fifoId, const aPacket* packet)
         try {
             fifo->packets.push_back(SerialPacket{copy, fifo->nextId.load()});
         } catch (...) {
-            aPacket_Destroy(&copy);
+            (void)aPacket_Destroy(&copy); /* our own copy: destroying it cannot fail */
             return aErrResource;
         }
         fifo->nextId++;
@@ -261,7 +261,7 @@ size_t aPacketFifo_DrainPackets(aPacketFifoId fifoId, aPacketFilter filter, void
     size_t removed = 0;
     for (auto it = fifo->packets.begin(); it != fifo->packets.end();) {
         if (filter(it->packet, reference)) {
-            aPacket_Destroy(&it->packet);
+            (void)aPacket_Destroy(&it->packet); /* our own live packet: destroying it cannot fail */
             it = fifo->packets.erase(it);
             removed++;
         } else {

@@ -142,8 +142,13 @@ aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t size)
     }
     if (err == aErrNone || err == aErrEOF)
         memcpy(buffer, staged, got);
-    else if (err == aErrNotReady && got > 0)
-        sPushBack(stream, staged, got); /* the buffer was drained before get ran: order holds */
+    else if (err == aErrNotReady && got > 0) {
+        /* The buffer was drained before get ran: order holds. Bytes that cannot
+         * be kept are lost, which the caller must hear of. */
+        aErr kept = sPushBack(stream, staged, got);
+        if (kept != aErrNone)
+            err = kept;
+    }
     if (staged != small)
         free(staged);
     return err;
@@ -205,7 +210,9 @@ aErr aStream_ReadRecord(aStream* stream, uint8_t* buffer, size_t* length, size_t
         buffer[storedCount] = 0;
         *length = storedCount;
     } else if (err == aErrNotReady) {
-        sPushBack(stream, taken, takenCount);
+        aErr kept = sPushBack(stream, taken, takenCount);
+        if (kept != aErrNone)
+            err = kept; /* the partial line is lost */
     }
     free(taken);
     free(stored);

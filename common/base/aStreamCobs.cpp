@@ -95,14 +95,15 @@ static aErr sCobsWrite(const uint8_t* bytes, size_t length, void* reference)
     aErr result = aErrNone;
     for (size_t i = 0; i < length; ++i) {
         if (aPacket_AddByte(state->assembler, bytes[i]) != aErrNone) {
-            aPacket_Reset(state->assembler); /* a refused byte is dropped */
+            (void)aPacket_Reset(state->assembler); /* ours: cannot fail; a refused byte is dropped */
             continue;
         }
         if (!aPacket_IsComplete(state->assembler))
             continue;
         size_t used = 0;
-        aPacket_GetBytes(state->assembler, state->frame, sizeof(state->frame), &used);
-        aPacket_Reset(state->assembler);
+        /* A complete packet always fits the frame buffer, and the assembler is ours. */
+        (void)aPacket_GetBytes(state->assembler, state->frame, sizeof(state->frame), &used);
+        (void)aPacket_Reset(state->assembler);
         state->frame[used] = crc8_create(state->frame, used);
         used = cobs_encode_inplace(state->frame, used + 1);
         state->frame[used++] = 0;
@@ -119,7 +120,7 @@ static aErr sCobsDelete(void* reference)
     if (state == NULL)
         return aErrParam;
     aErr err = state->deleteProc != NULL ? state->deleteProc(state->reference) : aErrNone;
-    aPacket_Destroy(&state->assembler);
+    (void)aPacket_Destroy(&state->assembler); /* the state's own packet: cannot fail */
     state->validity = 0;
     free(state);
     return err;
@@ -148,7 +149,7 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamW
     *stream = aStream_Create(sCobsGet, sCobsPut, sCobsWrite, sCobsDelete, state);
     if (*stream == NULL) {
         /* The wrapped transport stays the caller's on failure. */
-        aPacket_Destroy(&state->assembler);
+        (void)aPacket_Destroy(&state->assembler); /* the state's own packet: cannot fail */
         free(state);
         return aErrResource;
     }

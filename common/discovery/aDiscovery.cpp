@@ -124,7 +124,7 @@ int aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callbac
     if (callback == nullptr) return 0;
     switch (type) {
     case USB:
-        return aDiscovery_EnumerateUSB(callback, reference);
+        return aDiscovery_EnumerateUSB(callback, reference, nullptr);
     case TCPIP:
         return aDiscovery_EnumerateEthernetModules(callback, reference, interfaceAddress, nullptr);
     case ZEPHYL:
@@ -174,6 +174,29 @@ linkSpec* sFindModule(linkType type, bool any, uint32_t serialNumber, uint32_t i
 }
 
 } // namespace
+
+int aDiscovery_EnumerateUSBModules(aDiscoveryModuleFoundProc callback, void* reference,
+                                   aDiscoveryUSBReport* report)
+{
+    if (report != nullptr) *report = aDiscoveryUSBReport {};
+    if (callback == nullptr) return 0;
+    return aDiscovery_EnumerateUSB(callback, reference, report);
+}
+
+aErr aDiscovery_LocateModule(linkType type, uint32_t serialNumber, uint32_t interfaceAddress, linkSpec** spec)
+{
+    if (spec == nullptr) return aErrParam;
+    *spec = nullptr;
+    sFind find {false, serialNumber, nullptr};
+    aDiscoveryUSBReport report {};
+    if (type == USB)
+        aDiscovery_EnumerateUSB(sFindCallback, &find, &report);
+    else
+        aDiscovery_EnumerateModules(type, sFindCallback, &find, interfaceAddress);
+    if (find.result == nullptr) return report.denied > 0 ? aErrPermission : aErrNotFound;
+    *spec = find.result;
+    return aErrNone;
+}
 
 linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t interfaceAddress)
 {

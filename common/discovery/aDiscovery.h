@@ -19,6 +19,7 @@
 #include <stdint.h>
 
 #include "aDefs.h"
+#include "aError.h"
 #include "aMulticast.h"
 
 /* Called once per module found. `spec` is valid only during the call (copy it
@@ -53,6 +54,24 @@ int aDiscovery_Enumerate_ZephylModules(aDiscoveryModuleFoundProc callback, void*
 linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t interfaceAddress);
 /* The same for the first specifier with a non-zero serial number. */
 linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t interfaceAddress);
+
+/* What a USB search could not look at. */
+typedef struct aDiscoveryUSBReport {
+    int denied; /* Tarnix devices the system refused to open, so their serial numbers are unknown */
+} aDiscoveryUSBReport;
+
+/* The USB case of aDiscovery_EnumerateModules with an account of the devices
+ * it could not read; `report` may be null, else it is filled in full (zeroed
+ * first). Same threads and bounds. */
+int aDiscovery_EnumerateUSBModules(aDiscoveryModuleFoundProc callback, void* reference,
+                                   aDiscoveryUSBReport* report);
+
+/* aDiscovery_FindModule with the reason when there is none: aErrNone and a
+ * new copy in *spec (the caller frees it with aLinkSpec_Destroy), aErrNotFound
+ * after a full search that found none, aErrPermission when (USB) none was
+ * found while the system refused to open a Tarnix device, which may have been
+ * it; aErrParam for a null spec. */
+aErr aDiscovery_LocateModule(linkType type, uint32_t serialNumber, uint32_t interfaceAddress, linkSpec** spec);
 
 /* Fills `addresses` with up to `maximum` IPv4 addresses (network byte order)
  * of the host's broadcast-capable, non-loopback interfaces, as CZMQ lists

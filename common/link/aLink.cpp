@@ -37,11 +37,10 @@ static void sLogPacket(aLink* link, uint8_t direction, const aPacket* packet)
     size_t length = 0;
     if (aPacket_GetBytes(packet, bytes, sizeof(bytes), &length) != aErrNone)
         return;
-    aMutex_Lock(link->logMutex);
+    aMutexHold held(link->logMutex);
     aPacketLog* log = link->log.load();
     if (log != NULL)
-        aPacketLog_Write(log, direction, length, bytes);
-    aMutex_Unlock(link->logMutex);
+        (void)aPacketLog_Write(log, direction, length, bytes); /* the debug log drops what it cannot hold */
 }
 
 static aErr sQueue(aLink* link, uint8_t address, uint8_t length, const uint8_t* data)
@@ -51,7 +50,7 @@ static aErr sQueue(aLink* link, uint8_t address, uint8_t length, const uint8_t* 
     if (packet == NULL)
         return aErrMemory;
     aErr err = aPacketFifo_Put(link->outputFifo, packet);
-    aPacket_Destroy(&packet);
+    (void)aPacket_Destroy(&packet); /* ours: cannot fail */
     return err;
 }
 
@@ -68,7 +67,7 @@ static void sStartHandshake(aLink* link)
         return;
     link->status = linkSyncing;
     link->syncState = kSyncStateStart;
-    aPacket_Reset(link->rxPacket);
+    (void)aPacket_Reset(link->rxPacket); /* the link's own receive packet: cannot fail */
     int queued = 0;
     for (int i = 0; i < aLINK_SYNC_REQUESTS; ++i) {
         if (sQueue(link, aLINK_SYNC_ADDRESS, 0, NULL) == aErrNone)
@@ -116,7 +115,7 @@ static void sAnswerHeartbeat(aLink* link, const aPacket* packet)
     const uint8_t value = packet->data[1];
     link->heartbeat = value == 0 ? kHeartbeatUp : (value == 1 ? kHeartbeatDown : link->heartbeat);
     const uint8_t answer[2] = {0, (uint8_t)(value + 2)};
-    sQueue(link, packet->address, 2, answer);
+    (void)sQueue(link, packet->address, 2, answer); /* an answer that cannot be queued is missed like a lost one: the module asks again */
     link->heartbeat = kHeartbeatIdle;
 }
 
@@ -126,17 +125,18 @@ static aErr sHandlePacket(aLink* link)
     aErr result = aErrNone;
     sLogPacket(link, aLINK_LOG_RECEIVED, packet);
     bool consumed = false;
-    aMutex_Lock(link->userFilterMutex);
-    if (link->userFilter != NULL)
-        consumed = link->userFilter(packet, link->userFilterRef);
-    aMutex_Unlock(link->userFilterMutex);
+    {
+        aMutexHold held(link->userFilterMutex);
+        if (link->userFilter != NULL)
+            consumed = link->userFilter(packet, link->userFilterRef);
+    }
     if (!consumed) {
         if (packet->dataSize == 2 && packet->data[0] == 0 && link->heartbeat == kHeartbeatIdle)
             sAnswerHeartbeat(link, packet);
         else
             result = aPacketFifo_Put(link->inputFifo, packet);
     }
-    aPacket_Reset(packet);
+    (void)aPacket_Reset(packet); /* the link's own receive packet: cannot fail */
     return result;
 }
 
@@ -214,21 +214,21 @@ static void* sOutputThread(void* argument)
         if (packet == NULL)
             continue;
         size_t used = 0;
-        aPacket_GetBytes(packet, pool, sizeof(pool), &used);
+        (void)aPacket_GetBytes(packet, pool, sizeof(pool), &used); /* a queued packet always fits the pool */
         if (link->pooled.load()) {
             while (used <= aLINK_POOL_LIMIT) {
                 aPacket* next = aPacketFifo_Get(link->outputFifo);
                 if (next == NULL)
                     break;
                 size_t more = 0;
-                aPacket_GetBytes(next, pool + used, sizeof(pool) - used, &more);
+                (void)aPacket_GetBytes(next, pool + used, sizeof(pool) - used, &more); /* below the pool limit a whole packet still fits */
                 used += more;
-                aPacket_Destroy(&next);
+                (void)aPacket_Destroy(&next); /* ours: cannot fail */
             }
         }
-        aStream_Write(link->stream, pool, used); /* write errors do not stop the link */
+        (void)aStream_Write(link->stream, pool, used); /* write errors do not stop the link */
         sLogPacket(link, aLINK_LOG_SENT, packet);
-        aPacket_Destroy(&packet);
+        (void)aPacket_Destroy(&packet); /* ours: cannot fail */
     }
 
     /* Write out what is still queued (the route-off packet among it); once a
@@ -238,12 +238,12 @@ static void* sOutputThread(void* argument)
     while ((packet = aPacketFifo_Get(link->outputFifo)) != NULL) {
         if (writable) {
             size_t used = 0;
-            aPacket_GetBytes(packet, pool, sizeof(pool), &used);
+            (void)aPacket_GetBytes(packet, pool, sizeof(pool), &used); /* a queued packet always fits the pool */
             writable = aStream_Write(link->stream, pool, used) == aErrNone;
             if (writable)
                 sLogPacket(link, aLINK_LOG_SENT, packet);
         }
-        aPacket_Destroy(&packet);
+        (void)aPacket_Destroy(&packet); /* ours: cannot fail */
     }
     link->outputFinished = 1;
     sReleaseLink(&link); /* the last step: the record may be freed here */
@@ -266,15 +266,15 @@ static void sNameMutex(char* buffer, size_t size, const char* format, const aLin
 
 void sLinkReleaseParts(aLink* link)
 {
-    aPacketFifo_Destroy(&link->inputFifo);
-    aPacketFifo_Destroy(&link->outputFifo);
-    aPacket_Destroy(&link->rxPacket);
+    (void)aPacketFifo_Destroy(&link->inputFifo); /* teardown of parts that may never have been made: null is fine */
+    (void)aPacketFifo_Destroy(&link->outputFifo);
+    (void)aPacket_Destroy(&link->rxPacket);
     aPacketLog* log = link->log.exchange(NULL);
-    aPacketLog_Destroy(&log);
+    (void)aPacketLog_Destroy(&log);
     if (link->logMutex != NULL)
-        aMutex_Destroy(&link->logMutex);
+        (void)aMutex_Destroy(&link->logMutex); /* no thread holds it any more */
     if (link->userFilterMutex != NULL)
-        aMutex_Destroy(&link->userFilterMutex);
+        (void)aMutex_Destroy(&link->userFilterMutex); /* no thread holds it any more */
 }
 
 aLinkId aLink_Init(aLinkId linkId, aStream* stream)
@@ -329,7 +329,7 @@ aLinkId aLink_Init(aLinkId linkId, aStream* stream)
 
 void sLinkRenew(aLink* link, aStream* stream)
 {
-    aPacket_Reset(link->rxPacket);
+    (void)aPacket_Reset(link->rxPacket); /* the link's own receive packet: cannot fail */
     link->stream = stream;
     link->running = 0;
     link->status = stream != NULL ? linkStopped : linkNoStream;
@@ -404,11 +404,11 @@ aErr aLink_Stop(aLink* link)
         link->status = link->stream != NULL ? linkStopped : linkNoStream;
         return aErrNone;
     }
-    sQueueRoute(link, 0);
+    (void)sQueueRoute(link, 0); /* best effort: a module that misses it drops routing when the link goes quiet */
     link->running = 0;
     /* A USB read may wait a whole second for a quiet module: cut it short. */
     if (link->stream != NULL)
-        aStream_Interrupt(link->stream);
+        (void)aStream_Interrupt(link->stream); /* a stream that cannot be cut short ends its bounded read on its own */
 
     /* Every stream call the threads make is bounded, so they end soon; should
      * one not, give up rather than hang, and leave its record alone. */
@@ -421,7 +421,7 @@ aErr aLink_Stop(aLink* link)
     int joinOut = aThread_Destroy(&link->outputThread);
     link->inputStarted = 0;
     link->outputStarted = 0;
-    aPacket_Reset(link->rxPacket);
+    (void)aPacket_Reset(link->rxPacket); /* the link's own receive packet: cannot fail */
     link->status = linkStopped;
     link->heartbeat = kHeartbeatIdle;
     return (joinIn == 0 && joinOut == 0) ? aErrNone : aErrUnknown;
@@ -441,7 +441,7 @@ aErr aLink_Sync(aLinkId linkId)
     link->syncQueued = 1;
     link->status = linkSyncing;
     for (int i = 0; i < aLINK_SYNC_REQUESTS; ++i)
-        sQueue(link, aLINK_SYNC_ADDRESS, 0, NULL);
+        (void)sQueue(link, aLINK_SYNC_ADDRESS, 0, NULL); /* a request that cannot be queued shows as no answer below */
     bool synced = false;
     for (int i = 0; i < aLINK_START_CHECKS && !synced; ++i) {
         aTime_MSSleep(aLINK_CHECK_MS);
@@ -541,10 +541,9 @@ aErr aLink_InstallUserPacketFilter(aLinkId linkId, aPacketFilter filter, void* r
     aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
-    aMutex_Lock(link->userFilterMutex);
+    aMutexHold held(link->userFilterMutex);
     link->userFilter = filter;
     link->userFilterRef = filter != NULL ? reference : NULL;
-    aMutex_Unlock(link->userFilterMutex);
     return aErrNone;
 }
 
@@ -577,7 +576,7 @@ aErr _aLink_GetModuleAddress(aLinkId linkId, uint8_t* address)
         *address = reply->address;
         err = aErrNone;
     }
-    aPacket_Destroy(&reply);
+    (void)aPacket_Destroy(&reply); /* ours: cannot fail */
     return err;
 }
 
@@ -601,6 +600,6 @@ aErr _aLink_GetModel(aLinkId linkId, uint8_t address, uint8_t* model)
         *model = reply->data[3];
         err = aErrNone;
     }
-    aPacket_Destroy(&reply);
+    (void)aPacket_Destroy(&reply); /* ours: cannot fail */
     return err;
 }

@@ -51,12 +51,38 @@ aErr aLink_EnablePooledPackets(aLinkId linkId, bool on);
 aErr _aLink_GetModuleAddress(aLinkId linkId, uint8_t* address);
 aErr _aLink_GetModel(aLinkId linkId, uint8_t address, uint8_t* model);
 
-/* Table and creation; each create returns the new or shared identifier, 0 on failure. */
-/* Shares or makes the USB link to a module; a new one is synchronised before it is returned. */
+/* Table and creation. Each aLink_Open* call shares the listed link with the
+ * same identity (one more use) or makes a new one, and sets *linkId only on
+ * success; the caller drops its use with aLink_Destroy. Any thread; creations
+ * of one identity should not race (two may both make a link).
+ * Failures common to all: aErrParam for a null linkId or a bad argument,
+ * aErrMemory when the table entry cannot be made, aErrResource when the
+ * engine cannot be set up or its threads started, aErrConnection when the
+ * engine did not come up on the opened stream, aErrBusy when the link is
+ * served (reach it through its networked-link client, aServer.h).
+ * Each aLink_Create* call is the same with 0 for any failure. */
+/* USB, by serial number (0 is aErrParam); a new link is synchronised before it
+ * is returned. aErrNotFound: no such module, or none that could be read;
+ * aErrBusy: another process holds it; aErrPermission: the system refused
+ * this process the device (opening it, or a device whose serial number could
+ * not be read for that reason while this one was not found); aErrConfiguration:
+ * it lacks the vendor interface; aErrTimeout: opened, but the module did not
+ * answer synchronisation; aErrIO: other driver failures. */
+aErr aLink_OpenUSB(uint32_t serialNumber, aLinkId* linkId);
+/* TCP to address (network byte order) and port (above 0xFFFF is aErrParam).
+ * aErrConnection: refused, reset, or no answer within the connect bound;
+ * aErrIO: other socket failures. */
+aErr aLink_OpenTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port, aLinkId* linkId);
+/* A packetised serial port (a name shorter than aLINKSPEC_PORT_NAME_SIZE and a
+ * supported baud rate, else aErrParam). aErrNotFound: no such port;
+ * aErrPermission: no access to it; aErrBusy: opened exclusively elsewhere;
+ * aErrIO: it cannot be set up as a serial port. */
+aErr aLink_OpenSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate, aLinkId* linkId);
+/* A link directly on a given stream, which the link then owns (also on failure). */
+aErr aLink_Open(aStream* stream, aLinkId* linkId);
 aLinkId aLink_CreateUSB(uint32_t serialNumber);
 aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port);
 aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
-/* A link directly on a given stream, which the link then owns. */
 aLinkId aLink_Create(aStream* stream);
 /* Drops one use (never below zero); the last use stops the link and takes it out of the
  * table. Any thread may call it, also while others are inside calls on the same link:
@@ -71,8 +97,11 @@ aErr aLink_Reset(aLinkId linkId);
 aLinkId aLink_AddUse(aLinkId linkId);
 /* A started (not synchronised) link over a stream a layer above made, listed
  * under `type` and three identifying values; the link owns the stream.
- * `streamErr` is the result of making it: on that or any later failure the
- * stream (if any) is destroyed and 0 returned. */
+ * `streamErr` is the result of making it: that result is returned as is (and
+ * the stream, if any, destroyed); later failures are those common to every
+ * aLink_Open* call. aLink_CreateOnStream: the same, 0 for any failure. */
+aErr aLink_OpenOnStream(uint32_t first, uint32_t second, uint32_t third, linkType type,
+                        aStream* stream, aErr streamErr, aLinkId* linkId);
 aLinkId aLink_CreateOnStream(uint32_t first, uint32_t second, uint32_t third, linkType type,
                              aStream* stream, aErr streamErr);
 /* When linkId's last use goes, `partner` loses one use too (0 for none).

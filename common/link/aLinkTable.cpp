@@ -23,10 +23,12 @@ static aMutex* sTableMutex(void)
 
 namespace {
 struct sTableLock {
-    sTableLock() { aMutex_Lock(sTableMutex()); }
-    ~sTableLock() { aMutex_Unlock(sTableMutex()); }
+    sTableLock() : held_(sTableMutex()) {}
     sTableLock(const sTableLock&) = delete;
     sTableLock& operator=(const sTableLock&) = delete;
+
+private:
+    aMutexHold held_;
 };
 } // namespace
 
@@ -150,7 +152,7 @@ static void sFreeEntry(aLinkEntry* entry)
         if (link->validity == aLINK_VALIDITY) {
             sLinkReleaseParts(link);
             if (link->stream != NULL)
-                aStream_Destroy(&link->stream);
+                (void)aStream_Destroy(&link->stream); /* the last reference: nothing is left to tell of a failure */
             link->validity = 0;
         }
         delete link;
@@ -225,23 +227,32 @@ static bool sShareExisting(uint32_t first, uint32_t second, uint32_t third, link
 
 /* Creation. ------------------------------------------------------------- */
 
-/* Shared tail of every direct link creation; destroys the link on any failure. */
-static aLinkId sFinishCreate(aLinkId linkId, aStream* stream, aErr err, bool sync)
+/* What a start or synchronisation failure means to the caller who asked for a link. */
+static aErr sBringUpError(aErr err)
+{
+    return err == aErrNotReady ? aErrTimeout : aErrConnection;
+}
+
+/* Shared tail of every direct link creation; destroys the link on any failure
+ * and returns why it failed (err, the stream's result, comes first). */
+static aErr sFinishCreate(aLinkId linkId, aStream* stream, aErr err, bool sync, aLinkId* created)
 {
     aLinkId initialised = aLink_Init(linkId, stream);
     if (initialised != linkId) {
         if (stream != NULL)
-            aStream_Destroy(&stream); /* not taken over by the link */
+            (void)aStream_Destroy(&stream); /* not taken over by the link */
         if (err == aErrNone)
-            err = aErrConnection;
+            err = aErrResource;
     }
     if (err == aErrNone) {
         sEntryHold hold(linkId);
         if (hold.entry() != NULL)
             sChangeUseCount(hold.entry(), 1);
-        err = aLink_Start(linkId);
-        if (err == aErrNone && sync)
-            err = aLink_Sync(linkId);
+        aErr started = aLink_Start(linkId);
+        if (started == aErrNone && sync)
+            started = aLink_Sync(linkId);
+        if (started != aErrNone)
+            err = sBringUpError(started);
     }
     if (err != aErrNone) {
         aLinkId doomed = linkId;
@@ -252,22 +263,37 @@ static aLinkId sFinishCreate(aLinkId linkId, aStream* stream, aErr err, bool syn
                 hold.entry()->useCount = 0;
             }
         }
-        aLink_Destroy(&doomed);
-        return 0;
+        (void)aLink_Destroy(&doomed); /* already failing: the creation error is the one to report */
+        return err;
     }
-    return linkId;
+    *created = linkId;
+    return aErrNone;
 }
 
-aLinkId sCreateDirectLink(uint32_t first, uint32_t second, uint32_t third, linkType type,
-                          aStream* stream, aErr streamErr, bool sync)
+aErr sCreateDirectLink(uint32_t first, uint32_t second, uint32_t third, linkType type,
+                       aStream* stream, aErr streamErr, bool sync, aLinkId* created)
 {
     aLinkId linkId = sCreate2(first, second, third, type);
     if (linkId == 0) {
         if (stream != NULL)
-            aStream_Destroy(&stream);
-        return 0;
+            (void)aStream_Destroy(&stream); /* already failing: the table entry is the error */
+        return aErrMemory;
     }
-    return sFinishCreate(linkId, stream, streamErr, sync);
+    return sFinishCreate(linkId, stream, streamErr, sync, created);
+}
+
+/* The shared link when one is listed: aErrNone with *linkId set, aErrBusy when
+ * it is served (reached through its client), aErrNotFound when none is listed. */
+static aErr sShare(uint32_t first, uint32_t second, uint32_t third, linkType type,
+                   const char* portName, aLinkId* linkId)
+{
+    aLinkId shared = 0;
+    if (!sShareExisting(first, second, third, type, portName, &shared))
+        return aErrNotFound;
+    if (shared == 0)
+        return aErrBusy;
+    *linkId = shared;
+    return aErrNone;
 }
 
 static aErr sMakeSerialStream(const char* portName, uint32_t baudRate, aStream** stream)
@@ -278,48 +304,50 @@ static aErr sMakeSerialStream(const char* portName, uint32_t baudRate, aStream**
     return aStream_CreateSerial_Packetized(portName, code, false, 0, 0, stream);
 }
 
-aLinkId aLink_CreateUSB(uint32_t serialNumber)
+aErr aLink_OpenUSB(uint32_t serialNumber, aLinkId* linkId)
 {
-    aLinkId shared = 0;
-    if (sShareExisting(serialNumber, 0, 0, USB, NULL, &shared))
+    if (linkId == NULL)
+        return aErrParam;
+    aErr shared = sShare(serialNumber, 0, 0, USB, NULL, linkId);
+    if (shared != aErrNotFound)
         return shared;
-    aLinkId linkId = sCreate2(serialNumber, 0, 0, USB);
-    if (linkId == 0)
-        return 0;
+    aLinkId created = sCreate2(serialNumber, 0, 0, USB);
+    if (created == 0)
+        return aErrMemory;
     aStream* stream = NULL;
     aErr err = aStream_CreateUSB(serialNumber, &stream);
-    return sFinishCreate(linkId, stream, err, true);
+    return sFinishCreate(created, stream, err, true, linkId);
 }
 
-aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port)
+aErr aLink_OpenTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port, aLinkId* linkId)
 {
-    if (port > 0xFFFF)
-        return 0;
-    aLinkId shared = 0;
-    if (sShareExisting(serialNumber, address, port, TCPIP, NULL, &shared))
+    if (linkId == NULL || port > 0xFFFF)
+        return aErrParam;
+    aErr shared = sShare(serialNumber, address, port, TCPIP, NULL, linkId);
+    if (shared != aErrNotFound)
         return shared;
-    aLinkId linkId = sCreate2(serialNumber, address, port, TCPIP);
-    if (linkId == 0)
-        return 0;
+    aLinkId created = sCreate2(serialNumber, address, port, TCPIP);
+    if (created == 0)
+        return aErrMemory;
     aStream* stream = NULL;
     aErr err = aStream_CreateSocket(address, (uint16_t)port, &stream);
-    return sFinishCreate(linkId, stream, err, false);
+    return sFinishCreate(created, stream, err, false, linkId);
 }
 
-aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate)
+aErr aLink_OpenSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate, aLinkId* linkId)
 {
     uint32_t code = 0;
-    if (portName == NULL || strlen(portName) >= aLINKSPEC_PORT_NAME_SIZE ||
+    if (linkId == NULL || portName == NULL || strlen(portName) >= aLINKSPEC_PORT_NAME_SIZE ||
         !aStream_SerialBaudCode(baudRate, &code))
-        return 0;
-    aLinkId shared = 0;
-    if (sShareExisting(serialNumber, 0, 0, SERIAL, portName, &shared))
+        return aErrParam;
+    aErr shared = sShare(serialNumber, 0, 0, SERIAL, portName, linkId);
+    if (shared != aErrNotFound)
         return shared;
-    aLinkId linkId = sCreate2(serialNumber, 0, 0, SERIAL);
-    if (linkId == 0)
-        return 0;
+    aLinkId created = sCreate2(serialNumber, 0, 0, SERIAL);
+    if (created == 0)
+        return aErrMemory;
     {
-        sEntryHold hold(linkId);
+        sEntryHold hold(created);
         if (hold.entry() != NULL) {
             /* The entry is already in the table, where other creators compare port names. */
             sTableLock lock;
@@ -329,7 +357,25 @@ aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t
     }
     aStream* stream = NULL;
     aErr err = sMakeSerialStream(portName, baudRate, &stream);
-    return sFinishCreate(linkId, stream, err, false);
+    return sFinishCreate(created, stream, err, false, linkId);
+}
+
+aLinkId aLink_CreateUSB(uint32_t serialNumber)
+{
+    aLinkId linkId = 0;
+    return aLink_OpenUSB(serialNumber, &linkId) == aErrNone ? linkId : 0;
+}
+
+aLinkId aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port)
+{
+    aLinkId linkId = 0;
+    return aLink_OpenTCPIP(serialNumber, address, port, &linkId) == aErrNone ? linkId : 0;
+}
+
+aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate)
+{
+    aLinkId linkId = 0;
+    return aLink_OpenSerial(serialNumber, portName, baudRate, &linkId) == aErrNone ? linkId : 0;
 }
 
 aLinkId aLink_AddUse(aLinkId linkId)
@@ -344,10 +390,22 @@ aLinkId aLink_AddUse(aLinkId linkId)
     return 0;
 }
 
+aErr aLink_OpenOnStream(uint32_t first, uint32_t second, uint32_t third, linkType type,
+                        aStream* stream, aErr streamErr, aLinkId* linkId)
+{
+    if (linkId == NULL) {
+        if (stream != NULL)
+            (void)aStream_Destroy(&stream); /* refused before use: the parameter is the error */
+        return aErrParam;
+    }
+    return sCreateDirectLink(first, second, third, type, stream, streamErr, false, linkId);
+}
+
 aLinkId aLink_CreateOnStream(uint32_t first, uint32_t second, uint32_t third, linkType type,
                              aStream* stream, aErr streamErr)
 {
-    return sCreateDirectLink(first, second, third, type, stream, streamErr, false);
+    aLinkId linkId = 0;
+    return aLink_OpenOnStream(first, second, third, type, stream, streamErr, &linkId) == aErrNone ? linkId : 0;
 }
 
 aErr aLink_SetPartner(aLinkId linkId, aLinkId partner)
@@ -400,11 +458,17 @@ aErr aLink_Detach(aLinkId linkId, void* attachment)
     return aErrNone;
 }
 
+aErr aLink_Open(aStream* stream, aLinkId* linkId)
+{
+    if (stream == NULL || linkId == NULL)
+        return aErrParam;
+    return sCreateDirectLink(0xFFFFFFFFu, 0, 0, INVALID, stream, aErrNone, false, linkId);
+}
+
 aLinkId aLink_Create(aStream* stream)
 {
-    if (stream == NULL)
-        return 0;
-    return sCreateDirectLink(0xFFFFFFFFu, 0, 0, INVALID, stream, aErrNone, false);
+    aLinkId linkId = 0;
+    return aLink_Open(stream, &linkId) == aErrNone ? linkId : 0;
 }
 
 /* Lifetime. ------------------------------------------------------------- */
@@ -435,17 +499,18 @@ aErr aLink_Destroy(aLinkId* linkId)
 
     aLink* link = entry->link;
     if (link != NULL && link->validity == aLINK_VALIDITY) {
-        aMutex_Lock(link->userFilterMutex);
-        link->userFilter = NULL;
-        link->userFilterRef = NULL;
-        aMutex_Unlock(link->userFilterMutex);
-        aLink_Stop(link);
+        {
+            aMutexHold held(link->userFilterMutex);
+            link->userFilter = NULL;
+            link->userFilterRef = NULL;
+        }
+        (void)aLink_Stop(link); /* a thread that will not end keeps its reference; the record goes when it ends */
         /* Wake readers waiting on the queues now rather than when the last holder
          * lets go. The record keeps the stale identifiers, which the queues refuse. */
         aPacketFifoId input = link->inputFifo;
         aPacketFifoId output = link->outputFifo;
-        aPacketFifo_Destroy(&input);
-        aPacketFifo_Destroy(&output);
+        (void)aPacketFifo_Destroy(&input); /* stale queues of a stopped link: ours, cannot fail */
+        (void)aPacketFifo_Destroy(&output);
     }
     if (entry->attachment != NULL) {
         /* Ours alone now: the entry is out of the table. */
@@ -457,7 +522,7 @@ aErr aLink_Destroy(aLinkId* linkId)
     }
     if (entry->partner != 0) {
         aLinkId partner = entry->partner;
-        aLink_Destroy(&partner);
+        (void)aLink_Destroy(&partner); /* the partner may have gone already */
     }
     sReleaseEntry(&entry);
     return aErrNone;
@@ -474,11 +539,11 @@ aErr aLink_Reset(aLinkId linkId)
     if (entry->type != TCPIP && entry->type != SERIAL && entry->type != USB)
         return aErrParam;
 
-    aLink_Stop(link);
+    (void)aLink_Stop(link); /* a thread that will not end keeps its reference; the record goes when it ends */
     if (link->inputThread != NULL || link->outputThread != NULL)
         return aErrBusy;
     if (link->stream != NULL)
-        aStream_Destroy(&link->stream);
+        (void)aStream_Destroy(&link->stream); /* the stream of a stopped link: ours, nothing left to tell */
     link->status = linkNoStream;
 
     aStream* stream = NULL;
@@ -503,11 +568,11 @@ aErr aLink_Reset(aLinkId linkId)
         link->inputFifo = input;
         link->outputFifo = output;
     }
-    aPacketFifo_Destroy(&oldInput);
-    aPacketFifo_Destroy(&oldOutput);
+    (void)aPacketFifo_Destroy(&oldInput); /* stale queues of a stopped link: ours, cannot fail */
+    (void)aPacketFifo_Destroy(&oldOutput);
     if (input == 0 || output == 0) {
         if (stream != NULL)
-            aStream_Destroy(&stream);
+            (void)aStream_Destroy(&stream); /* not taken over by the link: ours, cannot fail */
         sLinkRenew(link, NULL);
         return aErrMemory;
     }
@@ -524,13 +589,12 @@ aErr aLink_PacketDebug_SetLogSize(aLinkId linkId, int32_t size)
     aLink* link = hold.link();
     if (link == NULL || size > aLINK_LOG_MAX_SIZE)
         return aErrParam;
-    aMutex_Lock(link->logMutex);
+    aMutexHold held(link->logMutex);
     aErr err = aErrNone;
     if (link->log.load() != NULL)
         err = aErrBusy;
     else
         link->logSize = size < 0 ? 0 : (size_t)size;
-    aMutex_Unlock(link->logMutex);
     return err;
 }
 
@@ -542,7 +606,7 @@ aErr aLink_PacketDebug_Enable(aLinkId linkId)
         return aErrParam;
     if (link->logMutex == NULL)
         return aErrResource;
-    aMutex_Lock(link->logMutex);
+    aMutexHold held(link->logMutex);
     aErr err = aErrNone;
     aPacketLog* log = link->log.load();
     if (log == NULL) {
@@ -553,7 +617,6 @@ aErr aLink_PacketDebug_Enable(aLinkId linkId)
         err = aErrResource;
     else
         aPacketLog_SetEnabled(log, true);
-    aMutex_Unlock(link->logMutex);
     return err;
 }
 
@@ -563,11 +626,10 @@ aErr aLink_PacketDebug_Disable(aLinkId linkId)
     aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
-    aMutex_Lock(link->logMutex);
+    aMutexHold held(link->logMutex);
     aPacketLog* log = link->log.load();
     if (log != NULL)
         aPacketLog_SetEnabled(log, false);
-    aMutex_Unlock(link->logMutex);
     return log != NULL ? aErrNone : aErrNotReady;
 }
 
@@ -577,10 +639,9 @@ aErr aLink_PacketDebug_Read(aLinkId linkId, uint8_t* direction, size_t* length, 
     aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
-    aMutex_Lock(link->logMutex);
+    aMutexHold held(link->logMutex);
     aPacketLog* log = link->log.load();
     aErr err = log != NULL ? aPacketLog_Read(log, direction, length, buffer) : aErrNotReady;
-    aMutex_Unlock(link->logMutex);
     return err;
 }
 
@@ -590,9 +651,8 @@ aErr aLink_PacketDebug_Write(aLinkId linkId, uint8_t direction, size_t length, c
     aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
-    aMutex_Lock(link->logMutex);
+    aMutexHold held(link->logMutex);
     aPacketLog* log = link->log.load();
     aErr err = log != NULL ? aPacketLog_Write(log, direction, length, bytes) : aErrNotReady;
-    aMutex_Unlock(link->logMutex);
     return err;
 }

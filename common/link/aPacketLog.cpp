@@ -143,7 +143,7 @@ aLogger* aLogger_Create(uint32_t loggerId, aLoggerProc callback, const char* pat
         delete logger;
         return NULL;
     }
-    aFile_SetUnbuffered(logger->file);
+    (void)aFile_SetUnbuffered(logger->file); /* a log that stays buffered is still correct, only later on disk */
     logger->validity = aLOGGER_VALIDITY;
     logger->identifier = loggerId;
     logger->callback = callback;
@@ -180,10 +180,10 @@ aErr aLogger_Destroy(aLogger** logger)
     if (logger == NULL || *logger == NULL || (*logger)->validity != aLOGGER_VALIDITY)
         return aErrNone;
     aLogger* l = *logger;
-    aLogger_Disable(l);
+    (void)aLogger_Disable(l); /* teardown: a writer that failed to join leaves nothing more to do */
     if (l->thread != NULL)
         return aErrBusy; /* called on its own thread: it cannot be freed under itself */
-    aFile_Close(&l->file);
+    (void)aFile_Close(&l->file); /* closing on teardown: nothing left to do with a failure */
     l->validity = 0;
     delete l;
     *logger = NULL;

@@ -15,4 +15,20 @@ aErr aMutex_TryLock(aMutex* mutex);
 aErr aMutex_Unlock(aMutex* mutex);
 aErr aMutex_Destroy(aMutex** mutex);
 
+#ifdef __cplusplus
+/* Holds a mutex for the length of a scope. Locking a valid mutex this thread
+ * does not hold cannot fail, nor can its owner's unlock, which is all a scope
+ * can do; so neither result is looked at. */
+class aMutexHold {
+public:
+    explicit aMutexHold(aMutex* mutex) : mutex_(mutex) { (void)aMutex_Lock(mutex_); }
+    ~aMutexHold() { (void)aMutex_Unlock(mutex_); }
+    aMutexHold(const aMutexHold&) = delete;
+    aMutexHold& operator=(const aMutexHold&) = delete;
+
+private:
+    aMutex* mutex_;
+};
+#endif
+
 #endif

@@ -44,7 +44,7 @@ static aErr sCreateFile(const char* path, aFileMode mode, aStream** stream)
     else
         *stream = aStream_Create(NULL, sFilePut, sFileWrite, sFileDelete, file);
     if (*stream == NULL) {
-        aFile_Close(&file);
+        (void)aFile_Close(&file); /* already failing: the missing stream is the error */
         return aErrResource;
     }
     return aErrNone;

@@ -47,8 +47,10 @@ void tarnixusb_set_kernel_node_directory(const char* directory);
 /* Opens the module whose serial string is serialString (eight hex digits).
  * aErrNotFound: no such module; aErrConfiguration: it lacks the vendor
  * interface or an endpoint; aErrBusy: another process holds it (or, in
- * kernel mode, the node is busy); aErrPermission: no access; aErrResource:
- * the handle or the library context is unusable; aErrIO: other failures. */
+ * kernel mode, the node is busy); aErrPermission: no access to it, or (library
+ * mode) it was not found while the system refused to open a Tarnix device,
+ * which may have been it; aErrResource: the handle or the library context is
+ * unusable; aErrIO: other failures. */
 aErr tarnixusb_open_tarnix_device(tarnixusb* handle, const char* serialString);
 /* Writes the block (writing thread). aErrNone also when an I/O error was
  * hidden (fewer than five in a row); aErrWrite: bytes left unsent after ten
@@ -77,13 +79,5 @@ uint16_t tarnixusb_get_in_packet_size(const tarnixusb* handle);
 /* aErrNone, or aErrInitialization when libusb cannot start. */
 aErr Tarnix_libusb_init(void);
 void Tarnix_libusb_exit(void);
-
-/* How many times this process was refused access to a Tarnix device (open or
- * interface claim denied for lack of permission) while listing or opening
- * modules. Such a device is skipped as if absent; a front end uses the count
- * to explain an empty list or a missing module. Any thread. */
-uint32_t Tarnix_libusb_access_denied(void);
-/* Counts one refusal; for the driver and discovery. */
-void Tarnix_libusb_note_access_denied(void);
 
 #endif

@@ -808,7 +808,7 @@ aErr aServer_Destroy(aServer** handle)
     *handle = NULL;
     /* The link's input thread stops calling into the server before anything goes. */
     if (server->filterInstalled)
-        aLink_InstallUserPacketFilter(server->linkId, NULL, NULL);
+        (void)aLink_InstallUserPacketFilter(server->linkId, NULL, NULL); /* the link may have gone already; the filter goes with it then */
     /* Each thread waits on its pipe, so these waits are short. */
     aActor_Destroy(&server->broker, &server->brokerExited);
     if (server->discovery != NULL && server->beaconMode) {

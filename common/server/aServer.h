@@ -80,17 +80,27 @@ aErr aServer_Destroy(aServer** server);
  * link's input and output). */
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream);
 
-/* Links through networked-link servers. Each returns the new or shared link
- * identifier, 0 on failure; the caller drops its use with aLink_Destroy. */
-/* existingLinkId non-zero shares that link (0 when it is not listed); 0 makes
- * a link over a client stream (aStream_CreateClient) to address and port. */
+/* Links through networked-link servers. Each aLink_Open* call sets its out
+ * identifier only on success; the caller drops its use with aLink_Destroy.
+ * The aLink_Create* forms are the same with 0 for any failure. Any thread. */
+/* existingLinkId non-zero shares that link (aErrNotFound when it is not
+ * listed); 0 makes a link over a client stream (aStream_CreateClient) to
+ * address and port, failing with that call's error (aErrConnection: nothing
+ * accepts; aErrPermission: keys refused; ...) or one common to
+ * aLink_OpenOnStream. aErrParam: null linkId or a port above 0xFFFF. */
+aErr aLink_OpenClient(uint32_t address, uint32_t port, aLinkId existingLinkId, aLinkId* linkId);
 aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLinkId);
 /* Serves the direct link linkId: starts a server for it (on *interfaceAddress,
  * local-only when `option`), proves the path by asking the module through a
- * client link, and returns that client link, with the server's port and
- * interface in *port and *interfaceAddress. The server lives until linkId's
- * last use goes; dropping the client drops one use of linkId. 0 when linkId
- * is not listed, already served, or any step fails (linkId is kept then). */
+ * client link, and returns that client link in *clientId, with the server's
+ * port and interface in *port and *interfaceAddress. The server lives until
+ * linkId's last use goes; dropping the client drops one use of linkId. On any
+ * failure linkId is kept: aErrParam for null arguments; aErrNotFound when
+ * linkId is not a listed USB, TCPIP or SERIAL link; aErrBusy when it is served
+ * already; aServer_Start's errors; aLink_OpenClient's; aErrTimeout when the
+ * module did not answer through the server. */
+aErr aLink_OpenServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option,
+                      aLinkId* clientId);
 aLinkId aLink_CreateServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option);
 
 /* Called by every server and client thread after each poll: once CZMQ has

@@ -6,29 +6,42 @@
 #include "aServer.h"
 #include "aTime.h"
 
-aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLinkId)
+aErr aLink_OpenClient(uint32_t address, uint32_t port, aLinkId existingLinkId, aLinkId* linkId)
 {
-    if (existingLinkId != 0)
-        return aLink_AddUse(existingLinkId);
+    if (linkId == NULL)
+        return aErrParam;
+    if (existingLinkId != 0) {
+        aLinkId shared = aLink_AddUse(existingLinkId);
+        if (shared == 0)
+            return aErrNotFound;
+        *linkId = shared;
+        return aErrNone;
+    }
     static std::atomic<uint32_t> clientNumber{0};
     if (port > 0xFFFF)
-        return 0;
+        return aErrParam;
     aStream* stream = NULL;
     aErr err = aStream_CreateClient(address, (uint16_t)port, &stream);
-    return aLink_CreateOnStream(address, port, clientNumber++, ZEPHYL, stream, err);
+    return aLink_OpenOnStream(address, port, clientNumber++, ZEPHYL, stream, err, linkId);
+}
+
+aLinkId aLink_CreateClient(uint32_t address, uint32_t port, aLinkId existingLinkId)
+{
+    aLinkId linkId = 0;
+    return aLink_OpenClient(address, port, existingLinkId, &linkId) == aErrNone ? linkId : 0;
 }
 
 /* The link's release hook: the served link is gone, so is its server. */
 static void sReleaseServer(void* attachment)
 {
     aServer* server = (aServer*)attachment;
-    aServer_Destroy(&server);
+    (void)aServer_Destroy(&server); /* fails only for a record that is not a server */
 }
 
 static void sDetachServer(aLinkId linkId, aServer** server)
 {
     (void)aLink_Detach(linkId, *server); /* fails only when the link went already */
-    aServer_Destroy(server);
+    (void)aServer_Destroy(server); /* ours and valid: cannot fail */
 }
 
 /* Asks the module through the client link, so the whole path is proven before the
@@ -39,45 +52,69 @@ static bool sIdentify(aLinkId client, aServer* server)
         uint8_t address = 0, model = 0;
         if (_aLink_GetModuleAddress(client, &address) == aErrNone &&
             _aLink_GetModel(client, address, &model) == aErrNone) {
-            aServer_SetModuleAddress(server, address);
-            aServer_SetModel(server, model);
+            /* Setters of a valid server cannot fail. */
+            (void)aServer_SetModuleAddress(server, address);
+            (void)aServer_SetModel(server, model);
             return true;
         }
-        aServer_FlushFIFO(server);
+        (void)aServer_FlushFIFO(server); /* started: cannot fail; drops stale waiters */
         aTime_MSSleep(10);
     }
     return false;
 }
 
-aLinkId aLink_CreateServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option)
+/* Starts the attached server and reads where it listens. */
+static aErr sStartServer(aServer* server, uint16_t* port, uint32_t* interfaceAddress)
 {
-    if (port == NULL || interfaceAddress == NULL)
-        return 0;
+    aErr err = aServer_Start(server);
+    if (err == aErrNone)
+        err = aServer_GetPort(server, port);
+    if (err == aErrNone)
+        err = aServer_GetInterface(server, interfaceAddress);
+    return err;
+}
+
+aErr aLink_OpenServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option,
+                      aLinkId* clientId)
+{
+    if (port == NULL || interfaceAddress == NULL || clientId == NULL)
+        return aErrParam;
     aServer* server = aServer_Create(linkId, *interfaceAddress, option);
     if (server == NULL)
-        return 0;
+        return aErrNotFound;
     /* Attached before it starts, so a link served already is refused here. */
-    if (aLink_Attach(linkId, server, sReleaseServer) != aErrNone) {
-        aServer_Destroy(&server);
-        return 0;
+    aErr err = aLink_Attach(linkId, server, sReleaseServer);
+    if (err != aErrNone) {
+        (void)aServer_Destroy(&server); /* never started: nothing to stop */
+        return err == aErrBusy ? aErrBusy : aErrNotFound;
     }
     uint16_t serverPort = 0;
     uint32_t serverInterface = 0;
-    if (aServer_Start(server) != aErrNone || aServer_GetPort(server, &serverPort) != aErrNone ||
-        aServer_GetInterface(server, &serverInterface) != aErrNone) {
+    err = sStartServer(server, &serverPort, &serverInterface);
+    if (err != aErrNone) {
         sDetachServer(linkId, &server);
-        return 0;
+        return err;
     }
-    aLinkId client = aLink_CreateClient(serverInterface, serverPort, 0);
-    if (client == 0 || !sIdentify(client, server)) {
+    aLinkId client = 0;
+    err = aLink_OpenClient(serverInterface, serverPort, 0, &client);
+    if (err == aErrNone && !sIdentify(client, server))
+        err = aErrTimeout;
+    if (err != aErrNone) {
         /* The caller keeps its link: the client must not take it down with it. */
         if (client != 0)
-            aLink_Destroy(&client);
+            (void)aLink_Destroy(&client); /* already failing: report why the path failed */
         sDetachServer(linkId, &server);
-        return 0;
+        return err;
     }
     (void)aLink_SetPartner(client, linkId); /* the client is listed: we hold it */
     *port = serverPort;
     *interfaceAddress = serverInterface;
-    return client;
+    *clientId = client;
+    return aErrNone;
+}
+
+aLinkId aLink_CreateServer(aLinkId linkId, uint16_t* port, uint32_t* interfaceAddress, bool option)
+{
+    aLinkId client = 0;
+    return aLink_OpenServer(linkId, port, interfaceAddress, option, &client) == aErrNone ? client : 0;
 }

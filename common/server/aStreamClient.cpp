@@ -252,7 +252,7 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream)
         sFree(client);
         return aErrResource;
     }
-    aStream_SetInterrupt(made, sInterrupt);
+    (void)aStream_SetInterrupt(made, sInterrupt); /* the stream was just made: cannot fail */
     *stream = made;
     return aErrNone;
 }

@@ -248,7 +248,7 @@ TEST(StreamSocket, RefusedConnectionLeavesNoStream)
         port = closed.port;
     }
     aStream* stream = reinterpret_cast<aStream*>(1);
-    EXPECT_EQ(aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, &stream), aErrResource);
+    EXPECT_EQ(aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, &stream), aErrConnection);
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, nullptr), aErrResource);
 }

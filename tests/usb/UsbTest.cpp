@@ -1,9 +1,14 @@
 // The USB driver, the USB stream and USB links, run over the real libusb
 // against tarnix-sim's virtual USB modules (each test its own simulator and
 // TMPDIR, so a test bed left by a crash is easy to find and remove).
+#include <arpa/inet.h>
 #include <libusb.h>
+#include <netinet/in.h>
+#include <pty.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -61,6 +66,14 @@ public:
         unsetenv("UMOCKDEV_DIR");
     }
     bool ready() const { return ready_ && !root_.empty(); }
+    // Lets an ordinary user reach the test bed, as a machine's /sys and /dev,
+    // with the modules' device nodes in mode `nodeMode` (octal digits).
+    void openToUsers(const std::string& nodeMode) const
+    {
+        ::chmod(dir_.path().c_str(), 0755);
+        testsupport::Run({"/bin/chmod", "-R", "a+rwX", root_});
+        testsupport::Run({"/bin/bash", "-c", "chmod " + nodeMode + " \"$0\"/dev/bus/usb/*/*", root_});
+    }
     std::string log() const { return testsupport::ReadFile(dir_ / "sim.log"); }
     bool waitForLog(const std::string& text, std::chrono::milliseconds bound = 5000ms) const
     {
@@ -613,4 +626,98 @@ TEST(UsbLink, SharingProgramServesAUsbModuleToAnotherProcess)
     EXPECT_NE(client.out.find("received 4 stream samples"), std::string::npos) << client.out;
     EXPECT_EQ(host.Stop(SIGINT), 0) << host.output();
 }
+
+// A loopback TCP port nobody listens on (bound, then closed).
+uint16_t ClosedLoopbackPort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, (sockaddr*)&address, sizeof address);
+    getsockname(fd, (sockaddr*)&address, &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// This binary again, as an ordinary user (UsbMain's --open-as-user); the aErr it got.
+aErr OpenAsUser(const std::string& how, const std::string& target)
+{
+    char self[4096] = {};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
+        return aErrUnknown;
+    auto run = testsupport::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", self,
+                                 "--open-as-user", how, target});
+    return static_cast<aErr>(run.status);
+}
+
+// Each way a link cannot be made, and the reason its creation gives. A module
+// held by another process is held by the sharing program; the user rows run
+// this binary again without root.
+TEST(LinkCreation, SaysWhyALinkCannotBeMade)
+{
+    UsbSim sim(kTwoModules);
+    ASSERT_TRUE(sim.ready());
+    testsupport::Background holder({TARNIX_SHARE_BIN, "0x0BADCAFE"});
+    ASSERT_FALSE(holder.WaitForLine("sharing module 0x0BADCAFE", 20000ms).empty()) << holder.output();
+    int master = -1, slave = -1;
+    char pty[256] = {};
+    ASSERT_EQ(openpty(&master, &slave, pty, nullptr, nullptr), 0);
+    ASSERT_EQ(::chmod(pty, 0600), 0);
+    const uint16_t closedPort = ClosedLoopbackPort();
+    if (getuid() == 0)
+        sim.openToUsers("600");
+
+    enum How { kUsb, kTcp, kSerial, kUserUsb, kUserFind, kUserSerial };
+    struct Case {
+        const char* name;
+        How how;
+        std::string target;
+        aErr expected;
+    };
+    const Case cases[] = {
+        {"no module with that serial number", kUsb, "0x11111111", aErrNotFound},
+        {"module held by another process", kUsb, "0x0BADCAFE", aErrBusy},
+        {"nobody listens on the port", kTcp, std::to_string(closedPort), aErrConnection},
+        {"no such serial port", kSerial, "/dev/does-not-exist-tty", aErrNotFound},
+        {"a file that is no serial port", kSerial, "/dev/null", aErrIO},
+        {"device node closed to the user", kUserUsb, "0x1234ABCD", aErrPermission},
+        {"discovery cannot read the closed device", kUserFind, "0x1234ABCD", aErrPermission},
+        {"serial port closed to the user", kUserSerial, pty, aErrPermission},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.how >= kUserUsb && getuid() != 0)
+            continue; // only root can play another user
+        aLinkId link = 0;
+        aErr err = aErrUnknown;
+        switch (c.how) {
+        case kUsb:
+            err = aLink_OpenUSB(std::stoul(c.target, nullptr, 0), &link);
+            break;
+        case kTcp:
+            err = aLink_OpenTCPIP(1, htonl(INADDR_LOOPBACK), std::stoul(c.target), &link);
+            break;
+        case kSerial:
+            err = aLink_OpenSerial(1, c.target.c_str(), 115200, &link);
+            break;
+        case kUserUsb:
+            err = OpenAsUser("usb", c.target);
+            break;
+        case kUserFind:
+            err = OpenAsUser("find", c.target);
+            break;
+        case kUserSerial:
+            err = OpenAsUser("serial", c.target);
+            break;
+        }
+        EXPECT_EQ(aError_GetErrorText(err), std::string(aError_GetErrorText(c.expected)));
+        EXPECT_EQ(link, 0u) << "an identifier handed out on failure";
+    }
+    close(slave);
+    close(master);
+    EXPECT_EQ(holder.Stop(SIGINT), 0) << holder.output();
+}
+
 } // namespace

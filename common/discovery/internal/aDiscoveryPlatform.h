@@ -13,8 +13,9 @@
 
 #include "aDiscovery.h"
 
-/* Every Tarnix device on the shared libusb context (unix/aDiscoveryUSB.cpp). */
-int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference);
+/* Every Tarnix device on the shared libusb context (unix/aDiscoveryUSB.cpp);
+ * `report` may be null, else it is filled in full. */
+int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference, aDiscoveryUSBReport* report);
 /* The loopback multicast search over the server slots (unix/aDiscoveryNet.cpp). */
 int aDiscovery_EnumerateLoopback(aDiscoveryModuleFoundProc callback, void* reference);
 

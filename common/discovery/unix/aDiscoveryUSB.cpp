@@ -13,15 +13,16 @@
 namespace {
 
 /* The module's specifier, or false when the device cannot be read or its
- * serial string is not eight hexadecimal digits. */
-bool sReadModule(libusb_device* device, linkSpec* spec)
+ * serial string is not eight hexadecimal digits; *denied tells when the
+ * system refused to open it. */
+bool sReadModule(libusb_device* device, linkSpec* spec, bool* denied)
 {
     libusb_device_descriptor descriptor {};
     if (libusb_get_device_descriptor(device, &descriptor) != 0 || descriptor.iSerialNumber == 0) return false;
     libusb_device_handle* handle = nullptr;
     int opened = libusb_open(device, &handle);
     if (opened != 0) {
-        if (opened == LIBUSB_ERROR_ACCESS) Tarnix_libusb_note_access_denied();
+        *denied = opened == LIBUSB_ERROR_ACCESS;
         return false;
     }
     unsigned char serial[aUSB_SERIAL_STRING_SIZE] = {};
@@ -39,8 +40,9 @@ bool sReadModule(libusb_device* device, linkSpec* spec)
 
 } // namespace
 
-int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference)
+int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference, aDiscoveryUSBReport* report)
 {
+    if (report != nullptr) *report = aDiscoveryUSBReport {};
     // Hold the context for the whole walk: another thread may renew it
     // (Tarnix_libusb_exit) while we read the devices' descriptors.
     libusb_context* context = Tarnix_libusb_acquire();
@@ -54,7 +56,12 @@ int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference)
     int hits = 0;
     for (ssize_t i = 0; i < count; ++i) {
         linkSpec spec;
-        if (!is_tarnix_device(devices[i]) || !sReadModule(devices[i], &spec)) continue;
+        bool denied = false;
+        if (!is_tarnix_device(devices[i])) continue;
+        if (!sReadModule(devices[i], &spec, &denied)) {
+            if (denied && report != nullptr) report->denied++;
+            continue;
+        }
         if (!aDiscovery_Report(callback, reference, spec, &hits)) break;
     }
     libusb_free_device_list(devices, 1);

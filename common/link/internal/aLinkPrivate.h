@@ -150,9 +150,10 @@ void sLinkReleaseParts(aLink* link);
 void sLinkRenew(aLink* link, aStream* stream);
 
 /* A link over a stream made by the caller (or the stream's failure), with the steps every
- * direct transport shares: entry, init, start, optional synchronisation; 0 on failure. */
-aLinkId sCreateDirectLink(uint32_t first, uint32_t second, uint32_t third, linkType type,
-                          aStream* stream, aErr streamErr, bool sync);
+ * direct transport shares: entry, init, start, optional synchronisation. *created is set
+ * only on success; the failures are aLink_OpenOnStream's (aLink.h). */
+aErr sCreateDirectLink(uint32_t first, uint32_t second, uint32_t third, linkType type,
+                       aStream* stream, aErr streamErr, bool sync, aLinkId* created);
 
 /* Longest wait for an engine thread to end before a stop gives up on it. */
 #define aLINK_JOIN_MS 5000

@@ -142,6 +142,7 @@ static aErr sOpen(const char* deviceName, uint32_t baudCode, bool parity, uint32
     if (s->fd < 0) {
         aErr err = errno == ENOENT ? aErrNotFound
                  : (errno == EACCES || errno == EPERM) ? aErrPermission
+                 : errno == EBUSY ? aErrBusy /* held exclusively (TIOCEXCL) elsewhere */
                  : aErrIO;
         free(s);
         return err;
@@ -188,7 +189,7 @@ aErr aStream_CreateSerial(const char* deviceName, uint32_t baudCode, bool parity
         return err;
     *stream = aStream_Create(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, s);
     if (*stream == NULL) {
-        sSerialDelete(s);
+        (void)sSerialDelete(s); /* ours and valid: cannot fail */
         return aErrResource;
     }
     return aErrNone;
@@ -208,7 +209,7 @@ aErr aStream_CreateSerial_Packetized(const char* deviceName, uint32_t baudCode, 
         return err;
     err = aStream_CreateCobsEncoding(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, s, stream);
     if (err != aErrNone) {
-        sSerialDelete(s);
+        (void)sSerialDelete(s); /* ours and valid: cannot fail */
         return aErrResource;
     }
     return aErrNone;

@@ -317,11 +317,11 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream)
     }
     if (err != aErrNone) {
         delete s;
-        return aErrResource;
+        return err;
     }
     *stream = aStream_Create(sSocketGet, sSocketPut, sSocketWrite, sSocketDelete, s);
     if (*stream == nullptr) {
-        sSocketDelete(s);
+        (void)sSocketDelete(s); /* ours and valid: cannot fail */
         return aErrResource;
     }
     return aErrNone;

@@ -59,8 +59,8 @@ aErr sUSBDelete(void* reference)
         return aErrParam;
     if (s->device != nullptr) {
         if (tarnixusb_get_state(s->device) != TARNIXUSB_STATE_CLOSED)
-            tarnixusb_close_tarnix_device(s->device);
-        tarnixusb_destroy(&s->device);
+            (void)tarnixusb_close_tarnix_device(s->device); /* best-effort close before the handle goes */
+        (void)tarnixusb_destroy(&s->device); /* our own handle: cannot fail */
     }
     s->validity = 0;
     delete s;
@@ -88,14 +88,14 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream)
     snprintf(serial, sizeof(serial), "%08X", serialNumber);
     aErr err = tarnixusb_open_tarnix_device(s->device, serial);
     if (err != aErrNone) {
-        sUSBDelete(s);
+        (void)sUSBDelete(s); /* the stream state is ours and valid: cannot fail */
         return err;
     }
     *stream = aStream_Create(sUSBGet, sUSBPut, sUSBWrite, sUSBDelete, s);
     if (*stream == nullptr) {
-        sUSBDelete(s);
+        (void)sUSBDelete(s); /* the stream state is ours and valid: cannot fail */
         return aErrResource;
     }
-    aStream_SetInterrupt(*stream, sUSBInterrupt);
+    (void)aStream_SetInterrupt(*stream, sUSBInterrupt); /* the stream was just made: cannot fail */
     return aErrNone;
 }

@@ -209,7 +209,7 @@ tarnixusb* tarnixusb_create_usb(int useLibrary)
     h->interruptPending = false;
     h->outMaxPacket = 0;
     if (h->mode == 1)
-        Tarnix_libusb_init(); /* made now, as the caller expects; failures show at open */
+        (void)Tarnix_libusb_init(); /* made now, as the caller expects; failures show at open */
     return h;
 }
 
@@ -335,18 +335,6 @@ static bool sReadSerial(libusb_device_handle* device, char* serial, size_t size)
     return true;
 }
 
-static std::atomic<uint32_t> sAccessDenied {0};
-
-uint32_t Tarnix_libusb_access_denied(void)
-{
-    return sAccessDenied.load();
-}
-
-void Tarnix_libusb_note_access_denied(void)
-{
-    sAccessDenied.fetch_add(1);
-}
-
 static aErr sClaimError(int rc)
 {
     switch (rc) {
@@ -368,14 +356,16 @@ static aErr sOpenLibrary(tarnixusb* h, const char* serialString)
     libusb_device** list = nullptr;
     ssize_t count = libusb_get_device_list(context, &list);
     aErr result = aErrNotFound;
+    /* A device the system would not open may be the one asked for: its
+     * serial number cannot be read to tell. */
+    bool denied = false;
     for (ssize_t i = 0; i < count && result == aErrNotFound; ++i) {
         if (!is_tarnix_device(list[i]))
             continue;
         libusb_device_handle* device = nullptr;
         int opened = libusb_open(list[i], &device);
         if (opened != 0) {
-            if (opened == LIBUSB_ERROR_ACCESS)
-                Tarnix_libusb_note_access_denied();
+            denied = denied || opened == LIBUSB_ERROR_ACCESS;
             continue;
         }
         char serial[kUSB_SERIAL_SIZE + 1];
@@ -391,8 +381,6 @@ static aErr sOpenLibrary(tarnixusb* h, const char* serialString)
         } else {
             int rc = libusb_claim_interface(device, h->interfaceNumber);
             result = rc == 0 ? aErrNone : sClaimError(rc);
-            if (rc == LIBUSB_ERROR_ACCESS)
-                Tarnix_libusb_note_access_denied();
         }
         if (result != aErrNone) {
             libusb_close(device);
@@ -402,6 +390,8 @@ static aErr sOpenLibrary(tarnixusb* h, const char* serialString)
     }
     if (list != nullptr)
         libusb_free_device_list(list, 1);
+    if (result == aErrNotFound && denied)
+        result = aErrPermission;
     if (result == aErrNone) {
         h->context = context; /* the open device keeps its context alive */
         h->rxPos = h->rxLeft = 0;
@@ -557,7 +547,10 @@ static aErr sOpenKernel(tarnixusb* h, const char* serialString)
     const std::string path = sNodePath(serialString);
     int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
-        return errno == EBUSY ? aErrBusy : aErrIO;
+        return errno == EBUSY ? aErrBusy
+             : (errno == EACCES || errno == EPERM) ? aErrPermission
+             : errno == ENOENT ? aErrNotFound
+             : aErrIO;
     snprintf(h->serial, sizeof(h->serial), "%s", serialString);
     h->fd = fd;
     h->state = TARNIXUSB_STATE_READY;
