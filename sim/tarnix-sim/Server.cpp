@@ -87,7 +87,7 @@ int listenTcp(in_addr address, uint16_t& port, int backlog, const std::string& f
 }
 
 struct PacketDeleter {
-    void operator()(aPacket* p) const { aPacket_Destroy(&p); }
+    void operator()(aPacket* p) const { (void)aPacket_Destroy(&p); } // ours: cannot fail
 };
 using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
 
@@ -98,7 +98,8 @@ Bytes wireBytes(uint8_t address, const Bytes& data) {
     if (!p || data.size() > aPACKET_MAX_DATA) throw std::logic_error("reply does not fit a packet");
     uint8_t buffer[aPACKET_MAX_SIZE];
     size_t written = 0;
-    aPacket_GetBytes(p.get(), buffer, sizeof buffer, &written);
+    if (aPacket_GetBytes(p.get(), buffer, sizeof buffer, &written) != aErrNone)
+        throw std::logic_error("reply does not fit a packet");
     return Bytes(buffer, buffer + written);
 }
 
@@ -563,7 +564,7 @@ void Server::close(Conn& c, const char* why, bool abortive) {
         c.streams.clear();
         c.incoming.clear();
         c.factory = Connection::Factory{};
-        aPacket_Reset(c.rx.get());
+        (void)aPacket_Reset(c.rx.get()); // the connection's own packet: cannot fail
         log_.info("%s: %s (usb) reset: %s", c.top->name().c_str(), c.label().c_str(), why);
         return;
     }
@@ -598,13 +599,13 @@ void Server::feed(Conn& c, const uint8_t* buffer, size_t n) {
         aErr e = aPacket_AddByte(c.rx.get(), buffer[i]);
         if (e != aErrNone) {
             log_.info("%s: framing error on byte %02X, packet dropped", c.label().c_str(), buffer[i]);
-            aPacket_Reset(c.rx.get());
+            (void)aPacket_Reset(c.rx.get()); // the connection's own packet: cannot fail
             continue;
         }
         if (aPacket_IsComplete(c.rx.get())) {
             Bytes data(c.rx->data, c.rx->data + c.rx->dataSize);
             const uint8_t address = c.rx->address;
-            aPacket_Reset(c.rx.get());
+            (void)aPacket_Reset(c.rx.get()); // the connection's own packet: cannot fail
             dispatch(c, address, data);
         }
     }

@@ -21,7 +21,7 @@ namespace {
 struct PacketHolder {
     aPacket* p;
     explicit PacketHolder(aPacket* packet) : p(packet) {}
-    ~PacketHolder() { if (p) aPacket_Destroy(&p); }
+    ~PacketHolder() { if (p) (void)aPacket_Destroy(&p); /* teardown helper: ours, cannot fail */ }
     aPacket* operator->() const { return p; }
 };
 

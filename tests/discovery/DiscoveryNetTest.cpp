@@ -156,10 +156,10 @@ TEST_F(DiscoveryNet, EthernetAgainstTheSimulatorReportsEveryReply) {
     linkSpec* beta = aDiscovery_FindModule(TCPIP, 0x00C0FFEE, Ip("127.0.0.1"));
     ASSERT_NE(beta, nullptr);
     EXPECT_EQ(beta->ip_port, ports[0x00C0FFEE]);
-    aLinkSpec_Destroy(&beta);
+    EXPECT_EQ(aErrNone, aLinkSpec_Destroy(&beta));
     linkSpec* first = aDiscovery_FindFirstModule(TCPIP, 0);
     ASSERT_NE(first, nullptr);
-    aLinkSpec_Destroy(&first);
+    EXPECT_EQ(aErrNone, aLinkSpec_Destroy(&first));
     EXPECT_EQ(aDiscovery_FindModule(TCPIP, 0x0BADBAD0, 0), nullptr);
 }
 
@@ -318,7 +318,7 @@ TEST_F(DiscoveryNet, LoopbackAsksOccupiedSlotsAndSkipsHostileAnswers) {
     EXPECT_EQ(Search(ZEPHYL_TCPIP, Ip("127.0.0.1"), 1).specs.size(), 1u);
     linkSpec* found = aDiscovery_FindModule(ZEPHYL, 0x5104, 0);
     ASSERT_NE(found, nullptr);
-    aLinkSpec_Destroy(&found);
+    EXPECT_EQ(aErrNone, aLinkSpec_Destroy(&found));
 }
 
 // A real CZMQ beacon publishing `payload` every 100 ms from 10.77.0.1.
@@ -363,7 +363,7 @@ TEST_F(DiscoveryNet, BeaconsOfOneHundredTwentyEightBytesAreReportedOnce) {
     EXPECT_EQ(Search(ZEPHYL_USB, Ip("10.77.0.1"), 1).specs.size(), 1u);
     linkSpec* found = aDiscovery_FindModule(ZEPHYL, 0xB129, Ip("10.77.0.1"));
     ASSERT_NE(found, nullptr);
-    aLinkSpec_Destroy(&found);
+    EXPECT_EQ(aErrNone, aLinkSpec_Destroy(&found));
     EXPECT_EQ(aDiscovery_FindModule(ZEPHYL, 0xDEADDEAD, Ip("10.77.0.1")), nullptr);
     for (zactor_t* b : beacons) zactor_destroy(&b);
     close(raw);

@@ -23,7 +23,7 @@ void Put(aPacketFifoId fifo, uint8_t address, uint8_t tag)
 {
     aPacket* p = MakePacket(address, tag);
     ASSERT_EQ(aPacketFifo_Put(fifo, p), aErrNone);
-    aPacket_Destroy(&p);
+    EXPECT_EQ(aErrNone, aPacket_Destroy(&p));
 }
 
 bool SelectTag(const aPacket* p, void* reference)
@@ -40,8 +40,9 @@ struct Fifo {
     aPacketFifoId id = aPacketFifo_Create();
     ~Fifo()
     {
-        if (id != 0)
-            aPacketFifo_Destroy(&id);
+        if (id != 0) {
+            EXPECT_EQ(aErrNone, aPacketFifo_Destroy(&id));
+        }
     }
 };
 
@@ -61,7 +62,7 @@ TEST(PacketFifo, OverflowDropsTheWholeBacklog)
     aPacket* p = aPacketFifo_Get(fifo.id);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->data[0], 7);
-    aPacket_Destroy(&p);
+    EXPECT_EQ(aErrNone, aPacket_Destroy(&p));
 }
 
 TEST(PacketFifo, CopiesInAndOutAndKeepsOrder)
@@ -75,8 +76,8 @@ TEST(PacketFifo, CopiesInAndOutAndKeepsOrder)
     EXPECT_EQ(taken->address, 4);
     EXPECT_EQ(taken->dataSize, 2);
     EXPECT_EQ(0, memcmp(taken->data, mine->data, 2));
-    aPacket_Destroy(&taken);
-    aPacket_Destroy(&mine);
+    EXPECT_EQ(aErrNone, aPacket_Destroy(&taken));
+    EXPECT_EQ(aErrNone, aPacket_Destroy(&mine));
 
     EXPECT_EQ(aPacketFifo_Await(fifo.id, 0), nullptr); // empty: at once
 
@@ -86,12 +87,12 @@ TEST(PacketFifo, CopiesInAndOutAndKeepsOrder)
     aPacket* p = aPacketFifo_GetFirst(fifo.id, SelectTag, &second);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->data[0], 2);
-    aPacket_Destroy(&p);
+    EXPECT_EQ(aErrNone, aPacket_Destroy(&p));
     for (uint8_t tag : {1, 3}) {
         p = aPacketFifo_Get(fifo.id);
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(p->data[0], tag);
-        aPacket_Destroy(&p);
+        EXPECT_EQ(aErrNone, aPacket_Destroy(&p));
     }
     EXPECT_EQ(aPacketFifo_Get(fifo.id), nullptr);
 
@@ -112,7 +113,7 @@ TEST(PacketFifo, DestroyTwiceAndStaleIdentifiers)
     aPacket* p = MakePacket(2, 1);
     EXPECT_EQ(aPacketFifo_Put(stale, p), aErrParam);
     EXPECT_EQ(aPacketFifo_Await(stale, 10), nullptr);
-    aPacket_Destroy(&p);
+    EXPECT_EQ(aErrNone, aPacket_Destroy(&p));
 }
 
 namespace {
@@ -199,7 +200,7 @@ TEST(PacketFifo, FilteredWaitOffersEachPacketOnceAndTakesTheMatch)
     waiter.join();
     ASSERT_NE(got, nullptr);
     EXPECT_EQ(got->data[0], 150);
-    aPacket_Destroy(&got);
+    EXPECT_EQ(aErrNone, aPacket_Destroy(&got));
     for (const auto& entry : counter.offers)
         EXPECT_EQ(entry.second, 1) << "packet " << (int)entry.first << " offered more than once";
     EXPECT_EQ(counter.offers.size(), 51u);
@@ -208,7 +209,7 @@ TEST(PacketFifo, FilteredWaitOffersEachPacketOnceAndTakesTheMatch)
         aPacket* p = aPacketFifo_Get(fifo.id);
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(p->data[0], tag);
-        aPacket_Destroy(&p);
+        EXPECT_EQ(aErrNone, aPacket_Destroy(&p));
     }
 }
 
@@ -238,7 +239,7 @@ TEST(PacketFifo, ManyProducersAndSelectiveConsumersLoseNothing)
                 if (p == nullptr)
                     return; // would fail below
                 EXPECT_EQ(p->address, 2 * (c + 1));
-                aPacket_Destroy(&p);
+                EXPECT_EQ(aErrNone, aPacket_Destroy(&p));
                 taken[c]++;
             }
         });
@@ -263,7 +264,7 @@ TEST(PacketFifo, WaitersOnManyFifosWhileOthersAreCreatedAndDestroyed)
         while (!stop) {
             aPacketFifoId id = aPacketFifo_Create();
             Put(id, 2, 1);
-            aPacketFifo_Destroy(&id);
+            EXPECT_EQ(aErrNone, aPacketFifo_Destroy(&id));
         }
     });
     Fifo fifo;
@@ -272,7 +273,7 @@ TEST(PacketFifo, WaitersOnManyFifosWhileOthersAreCreatedAndDestroyed)
             aPacket* p = aPacketFifo_Await(fifo.id, 10000);
             ASSERT_NE(p, nullptr);
             EXPECT_EQ(p->data[0], (uint8_t)i);
-            aPacket_Destroy(&p);
+            EXPECT_EQ(aErrNone, aPacket_Destroy(&p));
         }
     });
     for (int i = 0; i < 100; ++i)

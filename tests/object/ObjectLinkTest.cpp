@@ -106,7 +106,7 @@ TEST_F(ScriptedModule, UEIRepliesAreTakenOnlyWhenTheyMatch)
         unsigned value = 0;
         EXPECT_EQ(entity.getUEI32(9, &value), row.result);
         EXPECT_EQ(value, row.value);
-        module.getLink()->dropMatchingUEIPackets(4, 3, 9, 5);
+        EXPECT_EQ(aErrNone, module.getLink()->dropMatchingUEIPackets(4, 3, 9, 5));
     }
 }
 
@@ -181,7 +181,7 @@ TEST_F(ScriptedModule, ByteSequenceReadsKeepOrderAndBounds)
         EXPECT_EQ(system.getName(buffer.data(), buffer.size(), &count), row.result);
         EXPECT_EQ(count, row.received.size());
         EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + row.received.size()), row.received);
-        module.getLink()->dropMatchingUEIPackets(4, 3, 32, 0);
+        EXPECT_EQ(aErrNone, module.getLink()->dropMatchingUEIPackets(4, 3, 32, 0));
     }
     size_t count = 0;
     uint8_t b[8];
@@ -372,7 +372,9 @@ TEST(ObjectConnection, SpecifierTypesAndAutoNetworking)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Module module(4);
-        if (row.direct) module.setConfig(Direct());
+        if (row.direct) {
+            EXPECT_EQ(aErrNone, module.setConfig(Direct()));
+        }
         linkSpec spec = tcp;
         spec.type = row.type;
         if (row.port != 0) spec.ip_port = row.port;
@@ -384,7 +386,7 @@ TEST(ObjectConnection, SpecifierTypesAndAutoNetworking)
     Module learns(6);
     Module keeps(6, false, 0);
     for (Module* m : {&learns, &keeps}) {
-        m->setConfig(Direct());
+        EXPECT_EQ(aErrNone, m->setConfig(Direct()));
         ASSERT_EQ(m->connectFromSpec(tcp), aErrNone);
     }
     EXPECT_EQ(learns.getModuleAddress(), 4);
@@ -441,7 +443,7 @@ TEST(ObjectFallback, RetriesOnlyForUsbTcpipAndNetworkedTypes)
         Link link("Link");
         ZephylConfig config;
         config.fallback = row.fallback ? 1 : 0;
-        link.setConfig(config);
+        EXPECT_EQ(aErrNone, link.setConfig(config));
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(link.discoverAndConnect(row.type, 0x0BADF00D), aErrNotFound);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), row.printed);

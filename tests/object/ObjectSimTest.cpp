@@ -219,7 +219,7 @@ TEST_F(ObjectSim, ConcurrentConnectionsShareOneEngineLink)
         modules.push_back(std::make_unique<Module>(4));
         ZephylConfig config;
         config.enabled = 0;
-        modules.back()->setConfig(config);
+        EXPECT_EQ(aErrNone, modules.back()->setConfig(config));
     }
     std::vector<aErr> results(modules.size(), aErrUnknown);
     std::vector<std::thread> threads;

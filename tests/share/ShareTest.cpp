@@ -153,8 +153,11 @@ protected:
         ASSERT_NE(link_, 0u);
     }
     void TearDown() override {
-        if (served_ != 0) aLink_Destroy(&served_);
-        else if (link_ != 0) aLink_Destroy(&link_);
+        if (served_ != 0) {
+            EXPECT_EQ(aErrNone, aLink_Destroy(&served_));
+        } else if (link_ != 0) {
+            EXPECT_EQ(aErrNone, aLink_Destroy(&link_));
+        }
     }
     aLinkId Serve() {
         uint16_t port = 0;
@@ -167,11 +170,11 @@ protected:
     static std::optional<Bytes> Ask(aLinkId link, const Bytes& data) {
         aPacket* packet = aPacket_CreateWithData(4, static_cast<uint32_t>(data.size()), data.data());
         const aErr err = aLink_PutPacket(link, packet);
-        aPacket_Destroy(&packet);
+        EXPECT_EQ(aErrNone, aPacket_Destroy(&packet));
         aPacket* reply = err == aErrNone ? aLink_AwaitPacket(link, 5000) : nullptr;
         if (reply == nullptr) return std::nullopt;
         Bytes b(reply->data, reply->data + reply->dataSize);
-        aPacket_Destroy(&reply);
+        EXPECT_EQ(aErrNone, aPacket_Destroy(&reply));
         return b;
     }
 
@@ -196,13 +199,13 @@ TEST_F(InProcess, ClientThreadsGetTheirOwnRepliesAndTheServedLinkGoesWithTheClie
             aLinkId client = aLink_CreateClient(address_, port_, 0);
             for (int i = 0; i < 30; ++i)
                 if (client == 0 || Ask(client, options[t]) != replies[t]) wrong++;
-            aLink_Destroy(&client);
+            EXPECT_EQ(aErrNone, aLink_Destroy(&client));
         });
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(wrong.load(), 0);
 
-    aLink_Destroy(&served_);
+    EXPECT_EQ(aErrNone, aLink_Destroy(&served_));
     EXPECT_EQ(aLink_GetStatus(link_), linkNoStream) << "the served link is gone with its client";
     link_ = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), sim_.port("bench"));
     EXPECT_NE(link_, 0u) << "the module can be opened directly again";
@@ -223,10 +226,10 @@ TEST_F(InProcess, AModuleThatStopsAnswering) {
     aPacket* packet = aPacket_CreateWithData(4, 3, Bytes{3, 0x49, 0x20}.data());
     EXPECT_EQ(aLink_PutPacket(client, packet), aErrNone);
     EXPECT_EQ(aLink_PutPacket(served_, packet), aErrNone);
-    aPacket_Destroy(&packet);
+    EXPECT_EQ(aErrNone, aPacket_Destroy(&packet));
     EXPECT_TRUE(sim_.waitForLog("rx 04 03 03 49 20"));
-    aLink_Destroy(&client);
-    aLink_Destroy(&served_);
+    EXPECT_EQ(aErrNone, aLink_Destroy(&client));
+    EXPECT_EQ(aErrNone, aLink_Destroy(&served_));
     link_ = 0;
 }
 

@@ -32,7 +32,7 @@ static int Host(uint32_t serial, uint16_t simPort, bool localOnly)
     aLinkId client = aLink_CreateServer(link, &port, &interfaceAddress, localOnly);
     if (client == 0) {
         fprintf(stderr, "no server\n");
-        aLink_Destroy(&link);
+        (void)aLink_Destroy(&link); /* already failing: the missing server is the error */
         return 1;
     }
     char text[INET_ADDRSTRLEN] = "";
@@ -43,16 +43,16 @@ static int Host(uint32_t serial, uint16_t simPort, bool localOnly)
     fflush(stdout);
     int signal = 0;
     sigwait(&stop, &signal);
-    aLink_Destroy(&client); // takes the served link and the server with it
+    const aErr released = aLink_Destroy(&client); // takes the served link and the server with it
     printf("STOPPED\n");
-    return 0;
+    return released == aErrNone ? 0 : 1;
 }
 
 static bool Exchange(aLinkId link, uint8_t address, const uint8_t* request, uint8_t size, aPacket** reply)
 {
     aPacket* packet = aPacket_CreateWithData(address, size, request);
     aErr err = aLink_PutPacket(link, packet);
-    aPacket_Destroy(&packet);
+    (void)aPacket_Destroy(&packet); /* null when it could not be made: the put said so */
     *reply = err == aErrNone ? aLink_AwaitPacket(link, 3000) : NULL;
     return *reply != NULL;
 }
@@ -76,9 +76,10 @@ static int Client(uint16_t port, int count)
             printf("address %u model %u serial %02X%02X%02X%02X\n", address, model, reply->data[3], reply->data[4],
                    reply->data[5], reply->data[6]);
         }
-        aPacket_Destroy(&reply);
+        (void)aPacket_Destroy(&reply); /* null after a failed exchange */
     }
-    aLink_Destroy(&link);
+    if (aLink_Destroy(&link) != aErrNone)
+        failures++;
     return failures == 0 ? 0 : 1;
 }
 

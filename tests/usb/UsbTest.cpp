@@ -104,7 +104,7 @@ std::string UsbSim::control(const std::string& line) const
 }
 
 struct HandleDeleter {
-    void operator()(tarnixusb* h) const { tarnixusb_destroy(&h); }
+    void operator()(tarnixusb* h) const { (void)tarnixusb_destroy(&h); } // teardown helper: ours, cannot fail
 };
 using Handle = std::unique_ptr<tarnixusb, HandleDeleter>;
 
@@ -136,14 +136,14 @@ bool AskSerial(aLinkId link, uint8_t address, uint32_t* serial)
 {
     const uint8_t request[3] = {3, 9 | 0x40, 0x20};
     aPacket* packet = aPacket_CreateWithData(address, sizeof(request), request);
-    aLink_PutPacket(link, packet);
-    aPacket_Destroy(&packet);
+    EXPECT_EQ(aErrNone, aLink_PutPacket(link, packet));
+    EXPECT_EQ(aErrNone, aPacket_Destroy(&packet));
     auto match = [](const aPacket* p, void*) { return p->dataSize == 7 && p->data[0] == 3 && p->data[1] == 9; };
     aPacket* reply = aLink_AwaitFirst(link, match, nullptr, 2000);
     if (reply == nullptr)
         return false;
     *serial = (uint32_t)reply->data[3] << 24 | reply->data[4] << 16 | reply->data[5] << 8 | reply->data[6];
-    aPacket_Destroy(&reply);
+    EXPECT_EQ(aErrNone, aPacket_Destroy(&reply));
     return true;
 }
 
@@ -175,9 +175,9 @@ TEST(UsbDriver, OpensBySerialAndLinksExchangeWithTheModule)
         EXPECT_EQ(serial, 0x1234ABCDu);
     }
     aLinkId copy = link;
-    aLink_Destroy(&copy);
+    EXPECT_EQ(aErrNone, aLink_Destroy(&copy));
     EXPECT_EQ(aLink_GetStatus(link), linkRunning);
-    aLink_Destroy(&link);
+    EXPECT_EQ(aErrNone, aLink_Destroy(&link));
 }
 
 
@@ -312,7 +312,7 @@ TEST(UsbLink, QuietModuleSynchronisesBeforeTheFirstReadTimeout)
     uint32_t serial = 0;
     EXPECT_TRUE(AskSerial(link, 8, &serial));
     EXPECT_EQ(serial, 0xBEEFu);
-    aLink_Destroy(&link);
+    EXPECT_EQ(aErrNone, aLink_Destroy(&link));
 }
 
 TEST(UsbDriver, ModuleHeldElsewhereIsBusy)
@@ -462,7 +462,7 @@ TEST(UsbDiscovery, ReportsOnlyModulesWithEightHexDigitSerials)
     ASSERT_NE(spec, nullptr);
     EXPECT_EQ(spec->type, USB);
     EXPECT_EQ(spec->model, 18);
-    aLinkSpec_Destroy(&spec);
+    EXPECT_EQ(aErrNone, aLinkSpec_Destroy(&spec));
     EXPECT_EQ(aDiscovery_FindModule(USB, 0x00000003, 0), nullptr); // its string has 7 characters
 }
 
@@ -501,17 +501,17 @@ TEST(UsbLink, ModuleReEnumeratesWhenItsLoaderStartsAndAfterVanishing)
     ASSERT_EQ(sim.control("fault quiet usb_late 300").substr(0, 2), "ok");
     for (const Bytes& request : {Bytes{95, 0}, Bytes{95, 3, 0, 0, 0, 0, 0}, Bytes{95, 1, 0xAA}, Bytes{95, 2}}) {
         aPacket* p = aPacket_CreateWithData(8, (uint8_t)request.size(), request.data());
-        aLink_PutPacket(link, p);
-        aPacket_Destroy(&p);
+        EXPECT_EQ(aErrNone, aLink_PutPacket(link, p));
+        EXPECT_EQ(aErrNone, aPacket_Destroy(&p));
     }
     auto loadAnswer = [](const aPacket* p, void*) { return p->dataSize == 2 && p->data[0] == 95 && p->data[1] == 2; };
     aPacket* answer = aLink_AwaitFirst(link, loadAnswer, nullptr, 2000);
     EXPECT_NE(answer, nullptr);
-    aPacket_Destroy(&answer);
+    EXPECT_EQ(aErrNone, aPacket_Destroy(&answer));
     const std::string second = WaitForNewNode(sim, "quiet", first);
     ASSERT_FALSE(second.empty());
     // The old link lost its device; a fresh context finds the new one.
-    aLink_Destroy(&link);
+    EXPECT_EQ(aErrNone, aLink_Destroy(&link));
     Tarnix_libusb_exit();
     link = aLink_CreateUSB(0xBEEF);
     ASSERT_NE(link, 0u);
@@ -531,7 +531,7 @@ TEST(UsbLink, ModuleReEnumeratesWhenItsLoaderStartsAndAfterVanishing)
     EXPECT_EQ(aLink_Reset(link), aErrNone);
     EXPECT_EQ(aLink_Sync(link), aErrNone);
     EXPECT_TRUE(AskSerial(link, 8, &serial));
-    aLink_Destroy(&link);
+    EXPECT_EQ(aErrNone, aLink_Destroy(&link));
 
     // A reboot takes the device off the bus; it is back, new, once the module is up.
     ASSERT_EQ(sim.control("reboot quiet").substr(0, 2), "ok");

@@ -178,15 +178,16 @@ aErr ProbeSerial(const linkSpec& spec, uint32_t* serial)
     Module probe(2);
     ZephylConfig direct;
     direct.enabled = 0;
-    probe.setConfig(direct);
-    aErr err = probe.connectFromSpec(spec);
+    aErr err = probe.setConfig(direct);
+    if (err == aErrNone)
+        err = probe.connectFromSpec(spec);
     if (err != aErrNone)
         return err;
     SystemClass system;
     system.init(&probe, 0);
     unsigned value = 0;
     err = system.getSerialNumber(&value);
-    probe.disconnect();
+    (void)probe.disconnect(); /* the probe has served its purpose: its answer is what counts */
     *serial = value;
     return err;
 }
@@ -251,7 +252,8 @@ int Serve(const Options& options)
     config.fallback = 0; // serve the module itself, never another server's client
     config.localOnly = options.network ? 0 : 1;
     config.networkInterface = options.network ? options.interfaceAddress : htonl(INADDR_LOOPBACK);
-    module.setConfig(config);
+    if (aErr configured = module.setConfig(config); configured != aErrNone)
+        return Fail("cannot configure the link", configured);
     if (!options.insecure && CheckServerKeys(options.network) != 0)
         return 1;
     if (options.network)
@@ -287,7 +289,9 @@ int Serve(const Options& options)
     err = system.getSerialNumber(&serial);
     if (err != aErrNone)
         return Fail("the module does not answer", err);
-    module.getConfig(&config);
+    err = module.getConfig(&config);
+    if (err != aErrNone)
+        return Fail("cannot read where the server listens", err);
     char address[INET_ADDRSTRLEN] = "";
     in_addr a{};
     a.s_addr = config.networkInterface;
@@ -301,9 +305,9 @@ int Serve(const Options& options)
 
     int signal = 0;
     sigwait(&stop, &signal);
-    module.disconnect(); // takes the server with it
+    err = module.disconnect(); // takes the server with it
     printf("tarnix-share: stopped\n");
-    return 0;
+    return err == aErrNone ? 0 : Fail("the link was not released", err);
 }
 
 int Client(const Options& options)
@@ -314,9 +318,9 @@ int Client(const Options& options)
     config.fallback = 0; // and this program is about the server: never open the module directly
     if (options.interfaceAddress != 0)
         config.networkInterface = options.interfaceAddress;
-    module.setConfig(config);
-
-    aErr err = aErrNone;
+    aErr err = module.setConfig(config);
+    if (err != aErrNone)
+        return Fail("cannot configure the link", err);
     if (IsSpecifier(options.target)) {
         linkSpec spec{};
         if (!ParseSpecifier(options.target, &spec) || spec.type != ZEPHYL)
@@ -342,7 +346,9 @@ int Client(const Options& options)
     if (err != aErrNone)
         return Fail("the shared module does not answer", err);
     linkSpec spec{};
-    module.getLinkSpecifier(&spec);
+    err = module.getLinkSpecifier(&spec);
+    if (err != aErrNone)
+        return Fail("the shared module's link has no specifier", err);
     in_addr a{};
     a.s_addr = spec.ip_address;
     char address[INET_ADDRSTRLEN] = "";
@@ -378,7 +384,8 @@ int Client(const Options& options)
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
     while (seen.count.load() < options.stream && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    system.registerOptionCallback(255, false, nullptr, nullptr); // no callback runs after this
+    // Unregistering cannot fail on a registered option; no callback runs after this.
+    (void)system.registerOptionCallback(255, false, nullptr, nullptr);
     const unsigned got = seen.count.load();
     if (got < options.stream) {
         fprintf(stderr, "tarnix-share: only %u of %u stream samples within %u s\n", got, options.stream,
