@@ -109,18 +109,21 @@ std::string PrintableName(const unsigned char* bytes, size_t count) {
 }
 
 // Connects a fresh module object to one found directly and reads it; the
-// error stays in the entry for the listing.
-void ReadDirectModule(DeviceInfo& info, UpdaterDisplayInterface& display) {
+// error stays in the entry for the listing, which shows a module it could not
+// connect as in use, under one code. Returns why connecting failed.
+aErr ReadDirectModule(DeviceInfo& info, UpdaterDisplayInterface& display) {
     info.model_name = aDefs_GetModelName(info.spec.model);
     Module module(kDefaultAddress, static_cast<unsigned char>(0));
     const aErr disabled = _disableZephyl(module, display);
-    if (disabled != aErrNone) return;
-    info.error = module.connectFromSpec(info.spec);
-    if (info.error != aErrNone) return;
+    if (disabled != aErrNone) return aErrNone;
+    const aErr connected = module.connectFromSpec(info.spec);
+    info.error = connected == aErrNone ? aErrNone : aErrConnection;
+    if (info.error != aErrNone) return connected;
     info.build = _get_build_number(module);
     info.error = _get_version(module, info);
     if (info.error == aErrNone) info.error = _get_device_name(module, info);
     module.disconnect();
+    return aErrNone;
 }
 
 // Probes one I2C address behind the router; true with `info` filled when a
@@ -283,8 +286,7 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
         ReportEthernetSearch(display, report);
     }
     for (DeviceInfo& info : found) {
-        ReadDirectModule(info, display);
-        if (info.error == aErrPermission) Note_UsbAccessDenied();
+        if (ReadDirectModule(info, display) == aErrPermission) Note_UsbAccessDenied();
     }
     return found;
 }

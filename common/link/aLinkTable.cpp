@@ -227,10 +227,13 @@ static bool sShareExisting(uint32_t first, uint32_t second, uint32_t third, link
 
 /* Creation. ------------------------------------------------------------- */
 
-/* What a start or synchronisation failure means to the caller who asked for a link. */
+/* What a start or synchronisation failure means to the caller who asked for a
+ * link: no threads, no answer to synchronisation, or an engine that never ran. */
 static aErr sBringUpError(aErr err)
 {
-    return err == aErrNotReady ? aErrTimeout : aErrConnection;
+    if (err == aErrResource || err == aErrNotReady)
+        return err == aErrResource ? aErrResource : aErrTimeout;
+    return aErrConnection;
 }
 
 /* Shared tail of every direct link creation; destroys the link on any failure

@@ -366,7 +366,7 @@ TEST(ObjectConnection, SpecifierTypesAndAutoNetworking)
     } rows[] = {
         {"networked type with sharing off", ZEPHYL_TCPIP, true, 0, aErrConfiguration},
         {"type 0", INVALID, true, 0, aErrMode},
-        {"networked type where no server listens", ZEPHYL, false, closedPort, aErrConnection},
+        {"networked type where no server listens (none known there)", ZEPHYL, false, closedPort, aErrNotFound},
         {"direct link served to this process", TCPIP, false, 0, aErrNone},
     };
     for (const Row& row : rows) {
