@@ -185,9 +185,10 @@ int Dispatch(CLI_Display& display, Parameters& params) {
         } else {
             display.message(kInfo, "Retrieving firmware build %s", params.build.c_str());
         }
-        const unsigned got = updater.Download_Firmware(params.serial_number, params.build, params.override, false);
-        if (got != 0) {
-            params.build = std::to_string(got);
+        const ResultOf<unsigned> got =
+            updater.Download_Firmware(params.serial_number, params.build, params.override, false);
+        if (got.ok()) {
+            params.build = std::to_string(got.value());
             pending = 0;
         } else {
             pending = 1;

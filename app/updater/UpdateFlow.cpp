@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 #include <memory>
-#include <stdexcept>
+#include <optional>
 #include <string>
 
 #include "BirdFile.h"
@@ -64,7 +64,7 @@ aErr ConnectDirect(UpdaterDisplayInterface& display, Module& module, unsigned se
 aErr RefuseAmbiguousRouter(UpdaterDisplayInterface& display, unsigned router_serial) {
     linkSpec* onUsb = aDiscovery_FindModule(USB, router_serial, 0);
     const bool usb = onUsb != nullptr;
-    aLinkSpec_Destroy(&onUsb);
+    (void)aLinkSpec_Destroy(&onUsb); // only frees the copy; a null one is fine
     if (usb) return aErrNone;
     linkSpec spec{};
     const aErr err = _find_tcpip_module(display, router_serial, spec);
@@ -153,7 +153,7 @@ private:
     const UpdateRequest& request;
     unsigned build;
     UpdateInterruption interruption;
-    std::unique_ptr<UpdaterStore> store;
+    std::optional<UpdaterStore> store;
     UpdaterStoreItem device;
     BirdFile file;
     Module target;
@@ -163,14 +163,16 @@ private:
 // The device's own entry, made when missing, so that its history always
 // lands in its directory (also for a file given with -f).
 bool UpdateFlow::OpenDeviceEntry() {
-    store = _createUpdaterStore(display, updater.Get_StoreDirectory(), "Update_Firmware");
-    if (!store) return false;
-    try {
-        device = store->AddDevice(request.serial);
-    } catch (const std::runtime_error& e) {
-        display.message(kError, "Could not create the store entry for device [%08X]: %s", request.serial, e.what());
+    auto opened = _createUpdaterStore(display, updater.Get_StoreDirectory(), "Update_Firmware");
+    if (!opened.ok()) return false;
+    store = std::move(opened).value();
+    auto entry = store->AddDevice(request.serial);
+    if (!entry.ok()) {
+        display.message(kError, "Could not create the store entry for device [%08X]: %s", request.serial,
+                        entry.message().c_str());
         return false;
     }
+    device = std::move(entry).value();
     return true;
 }
 
@@ -189,9 +191,7 @@ unsigned UpdateFlow::ServerBuildIfStored() {
             offered = static_cast<unsigned>(value);
     }
     if (offered == 0) return 0;
-    try {
-        device.ReadBirdFile(std::to_string(offered) + STORE_BIRD_EXTENSION);
-    } catch (const std::runtime_error&) {
+    if (!device.ReadBirdFile(std::to_string(offered) + STORE_BIRD_EXTENSION).ok()) {
         display.message(kInfo, "New firmware is available.  Updater will proceed if valid firmware is found locally.");
         return 0;
     }
@@ -217,13 +217,13 @@ bool UpdateFlow::ChooseBuild() {
 // Loads the file, refuses one that cannot be written, and patches the
 // module's serial number in.
 bool UpdateFlow::Load() {
-    try {
-        file = updater.load_bird("Updating", request.bird_file, request.serial, build, false);
-    } catch (const std::runtime_error&) {
+    ResultOf<BirdFile> loaded = updater.load_bird("Updating", request.bird_file, request.serial, build, false);
+    if (!loaded.ok()) {
+        Log::log(Log::DEBUG_Updater, "%s\n", loaded.message().c_str());
         display.message(kError, "Failed to load bird file");
         return false;
     }
-    if (file.blocks.empty() && file.path.empty()) return false; // the store could not be made (reported)
+    file = std::move(loaded).value();
     if (!CheckBlocks(display, file)) return false;
     if (_refuse_unwritable(display, file, "an update")) return false;
     if (!file.hasSerialOffsets) return true;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Result.h"
 #include "UpdaterDisplayInterface.h"
 #include "aDefs.h"
 #include "aError.h"
@@ -99,13 +100,18 @@ public:
     BuildList Get_BuildList(unsigned serial);
     BuildList Get_BuildListLocal(unsigned serial);
     std::string Get_JWT(unsigned serial);
-    unsigned Download_Firmware(unsigned serial, std::string build, bool override, bool no_cal);
+    // The build fetched and stored. Every failure has already been shown on
+    // the display; the Result names it again for the caller.
+    ResultOf<unsigned> Download_Firmware(unsigned serial, std::string build, bool override, bool no_cal);
 
     // Firmware update over the device link.
     bool Update_Firmware(unsigned serial, unsigned build, std::string bird_file,
                          unsigned char module_address, unsigned router_serial, bool override);
-    // May throw std::runtime_error.
-    BirdFile load_bird(const char* verb, std::string bird_file, unsigned serial, unsigned build,
+    // The file named by bird_file, else the stored build (downloaded first
+    // when missing and download_if_missing). A failure is not shown on the
+    // display (except the store's and the download's own reports); its
+    // message says which step failed.
+    ResultOf<BirdFile> load_bird(const char* verb, std::string bird_file, unsigned serial, unsigned build,
                        bool download_if_missing);
 
     // The local store's record of one device, read without changing the
@@ -142,7 +148,7 @@ private:
     std::string history_note;
 };
 
-class UpdaterStore;
+#include "UpdaterStore.h"
 
 // Records a finished transfer in a device's settings and saves them:
 // LATEST_TRANSFER := `transferred`, LAST_TRANSFER_DATE := now, and
@@ -160,9 +166,10 @@ void _explain_usb_access(UpdaterDisplayInterface& display);
 // become spaces, surrounding blanks go, and it is cut to a bounded length.
 std::string _history_note_text(const std::string& note);
 
-// The store rooted at store_directory, for the length of one operation; null
-// after reporting "Failed to Create UpdaterStore in: ..." with the caller's name.
-std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+// The store rooted at store_directory, for the length of one operation; a
+// failure has been reported as "Failed to Create UpdaterStore in: ..." with
+// the caller's name.
+ResultOf<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
                                                   const std::string& store_directory, const char* caller);
 
 // Says why, and returns true, when an update or recovery must not send the

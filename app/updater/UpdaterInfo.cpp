@@ -3,7 +3,6 @@
 // the history entry the update flow writes once a transfer has finished.
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 
 #include "BirdFile.h"
@@ -53,11 +52,8 @@ std::string StoredVersion(const std::string& path) {
         Log::log(Log::DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
         return {};
     }
-    try {
-        return BirdFile(path).GetVersion();
-    } catch (const std::exception&) {
-        return {}; // a file that does not load lists with an empty version
-    }
+    const ResultOf<BirdFile> file = BirdFile::Open(path);
+    return file.ok() ? file->GetVersion() : std::string(); // one that does not load lists with no version
 }
 
 struct Listing {
@@ -167,7 +163,7 @@ bool Updater::Get_StoredDevice(unsigned serial, StoredDevice& device) {
         // Loading a file it cannot open would write a fresh one over it.
         aFile* probe = aFile_Open(settings.c_str(), aFileModeReadOnly);
         if (probe) {
-            aFile_Close(&probe);
+            (void)aFile_Close(&probe); // opened only to test read access
             KeyValueStore values;
             values.Load(settings);
             device.settings = values.entries;
@@ -177,7 +173,10 @@ bool Updater::Get_StoredDevice(unsigned serial, StoredDevice& device) {
     }
 
     Listing listing{&device.builds};
-    aDirectory_List(device.directory.c_str(), ListStoredBuild, &listing);
+    // An unlistable directory shows as one without stored builds, as before.
+    const aErr listed = aDirectory_List(device.directory.c_str(), ListStoredBuild, &listing);
+    if (listed != aErrNone)
+        Log::log(Log::DEBUG_Updater, "Cannot list %s (%d)\n", device.directory.c_str(), int(listed));
     return true;
 }
 
@@ -193,13 +192,12 @@ BirdCheckReport Updater::Check_BirdFile(const std::string& path, unsigned serial
         report.problems.push_back("there is no such file");
         return report;
     }
-    BirdFile bird;
-    try {
-        bird = BirdFile(path);
-    } catch (const std::exception&) {
+    ResultOf<BirdFile> loaded = BirdFile::Open(path);
+    if (!loaded.ok()) {
         report.problems.push_back("it does not load: unreadable, too short, or its data does not inflate");
         return report;
     }
+    BirdFile bird = std::move(loaded).value();
     report.loaded = true;
     // An update from -f reads past a bad header; the store refuses such a file.
     if (!BirdFile::VerifyFile(path))

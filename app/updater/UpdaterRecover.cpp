@@ -4,7 +4,6 @@
 // protocol over USB). The writing itself is the boot ROM targets' work.
 #include <algorithm>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -57,7 +56,7 @@ bool _get_fingerprint_lpc(const std::string& port, unsigned baud, Fingerprint& f
 bool _imx_loader_file(Updater& updater, unsigned serial, const std::string& bird_file, BirdFile& file) {
     UpdaterDisplayInterface& display = updater.Get_Display();
     auto store = _createUpdaterStore(display, updater.Get_StoreDirectory(), "_get_fingerprint_imx");
-    if (!store) return false;
+    if (!store.ok()) return false;
     UpdaterStoreItem device;
     bool known = store->FindDevice(serial, &device);
     std::string name;
@@ -70,22 +69,25 @@ bool _imx_loader_file(Updater& updater, unsigned serial, const std::string& bird
     } else if (!known) {
         display.mute_messages(true);
         Log::log(Log::DEBUG_APP, "Existing loader device not found. Downloading.\n");
-        const unsigned build = updater.Download_Firmware(serial, "", false, false);
+        const ResultOf<unsigned> build = updater.Download_Firmware(serial, "", false, false);
         display.mute_messages(false);
-        if (build == 0) return false;
-        name = std::to_string(build) + STORE_BIRD_EXTENSION;
+        if (!build.ok()) {
+            Log::log(Log::DEBUG_APP, "%s\n", build.message().c_str());
+            return false;
+        }
+        name = std::to_string(build.value()) + STORE_BIRD_EXTENSION;
         known = store->FindDevice(serial, &device);
     } else {
         name = device.settings.GetString(STORE_KEY_LATEST_DOWNLOAD);
     }
-    try {
-        if (!bird_file.empty()) file = BirdFile(name);
-        else if (known && !name.empty()) file = device.ReadBirdFile(name);
-        else throw std::runtime_error("No recovery image stored for " + std::to_string(serial));
-    } catch (const std::runtime_error& e) {
-        Log::log(Log::DEBUG_APP, "%s\n", e.what());
+    ResultOf<BirdFile> loaded = Result::Failure(aErrNotFound, "No recovery image stored for " + std::to_string(serial));
+    if (!bird_file.empty()) loaded = BirdFile::Open(name);
+    else if (known && !name.empty()) loaded = device.ReadBirdFile(name);
+    if (!loaded.ok()) {
+        Log::log(Log::DEBUG_APP, "%s\n", loaded.message().c_str());
         return false;
     }
+    file = std::move(loaded).value();
     return true;
 }
 
@@ -114,7 +116,8 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
         }
         fingerprint.word[3 - j] = value;
     }
-    if (reset_after) system.reset();
+    // The module restarts on reset and may not answer it: the fingerprint is read.
+    if (reset_after) (void)system.reset();
     return true;
 }
 
@@ -167,13 +170,11 @@ bool RefusedForRecovery(UpdaterDisplayInterface& display, const BirdFile& file) 
 // touched: a chip must not be erased for a file that is then refused.
 bool RefusedBeforeTouching(UpdaterDisplayInterface& display, const std::string& bird_file) {
     if (bird_file.empty()) return false;
-    try {
-        return RefusedForRecovery(display, BirdFile(bird_file));
-    } catch (const std::runtime_error& e) {
-        Log::log(Log::DEBUG_Updater, "%s\n", e.what());
-        display.message(kError, "Failed to load bird file");
-        return true;
-    }
+    const ResultOf<BirdFile> file = BirdFile::Open(bird_file);
+    if (file.ok()) return RefusedForRecovery(display, file.value());
+    Log::log(Log::DEBUG_Updater, "%s\n", file.message().c_str());
+    display.message(kError, "Failed to load bird file");
+    return true;
 }
 
 } // namespace
@@ -209,16 +210,14 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, 
         serial = found_serial;
         if (build == 0) build = server_build;
     }
-    BirdFile file;
-    try {
-        file = load_bird("Recovering", bird_file, serial, build, true);
-    } catch (const std::runtime_error& e) {
-        Log::log(Log::DEBUG_Updater, "%s\n", e.what());
+    ResultOf<BirdFile> file = load_bird("Recovering", bird_file, serial, build, true);
+    if (!file.ok()) {
+        Log::log(Log::DEBUG_Updater, "%s\n", file.message().c_str());
         display.message(kError, "Failed to load bird file");
         return false;
     }
-    if (RefusedForRecovery(display, file)) return false;
-    const bool ok = WriteThroughChip(display, chip_family, port, baud, serial, uei_bytes_load, file);
+    if (RefusedForRecovery(display, file.value())) return false;
+    const bool ok = WriteThroughChip(display, chip_family, port, baud, serial, uei_bytes_load, file.value());
     display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
     return ok;
 }

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-typedef enum aErr : uint32_t {
+typedef enum [[nodiscard]] aErr : uint32_t {
     aErrNone = 0,
     aErrMemory = 1,
     aErrParam = 2,
