@@ -131,20 +131,21 @@ int Update(CLI_Display& display, Updater& updater, const Parameters& params) {
     const unsigned build = BuildNumber(params.build);
     updater.Set_UEIBytes_Load(params.uei_bytes_load);
     updater.Set_HistoryNote(params.log_message);
-    bool ok;
+    // Each failure has been shown; the command line turns the Result into its exit status.
+    Result result;
     if (params.transport == kTransportRecover) {
         if (!SerialArgumentsUsable(display, params)) return 1;
-        ok = updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
-                                      params.bird_file, params.override);
+        result = updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
+                                          params.bird_file, params.override);
     } else {
         if (params.serial_number == 0) {
             display.message(kError, "Must specify the specific device to be updated");
             return 1;
         }
-        ok = updater.Update_Firmware(params.serial_number, build, params.bird_file, params.module_address,
-                                     params.router_serial_number, params.override);
+        result = updater.Update_Firmware(params.serial_number, build, params.bird_file, params.module_address,
+                                         params.router_serial_number, params.override);
     }
-    return ok ? 0 : 1;
+    return result.ok() ? 0 : 1;
 }
 
 // -B, -L and -J share their shape: a serial number is required.

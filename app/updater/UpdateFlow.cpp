@@ -119,20 +119,39 @@ bool CheckBlocks(UpdaterDisplayInterface& display, const BirdFile& file) {
     return true;
 }
 
-// One run of the update; each step reports its own failure.
+// One run of the update; each step shows its own failure on the display,
+// and the run's Result names the step that stopped it.
 class UpdateFlow {
 public:
     UpdateFlow(Updater& updater_, const UpdateRequest& request_)
         : updater(updater_), display(updater_.Get_Display()), request(request_), build(request_.build),
           interruption(request_.serial), target(request_.module_address, static_cast<unsigned char>(0)) {}
 
-    bool Run() {
+    Result Run() {
+        using Step = bool (UpdateFlow::*)();
+        // The code of a step that fails without a link error of its own.
+        static constexpr struct {
+            Step step;
+            const char* name;
+            aErr code;
+        } kSteps[] = {
+            {&UpdateFlow::OpenDeviceEntry, "open the store entry", aErrIO},
+            {&UpdateFlow::ChooseBuild, "choose the build", aErrNotFound},
+            {&UpdateFlow::Load, "load the file", aErrParse},
+            {&UpdateFlow::Connect, "connect", aErrConnection},
+            {&UpdateFlow::Check, "check the file against the module", aErrInvalidEntity},
+            {&UpdateFlow::Write, "write", aErrIO},
+            {&UpdateFlow::ConfirmBack, "confirm the module is back", aErrTimeout},
+            {&UpdateFlow::Record, "record the transfer", aErrIO},
+        };
         const uint64_t start = aTime_MonotonicMS();
-        if (!OpenDeviceEntry() || !ChooseBuild() || !Load() || !Connect() || !Check()) return false;
-        if (!Write() || !ConfirmBack() || !Record()) return false;
+        for (const auto& s : kSteps)
+            if (!(this->*s.step)())
+                return Result::Failure(failure != aErrNone ? failure : s.code,
+                                       std::string("update stopped at: ") + s.name);
         Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
         display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
-        return true;
+        return {};
     }
 
 private:
@@ -158,6 +177,7 @@ private:
     BirdFile file;
     Module target;
     aErr connected = aErrNotReady; // a connection failure ends the update after the checks
+    aErr failure = aErrNone;       // the link's own error when a step failed on one
 };
 
 // The device's own entry, made when missing, so that its history always
@@ -305,6 +325,7 @@ bool UpdateFlow::Write() {
         if (err == aErrNone) err = link.Restart();
     }
     if (err != aErrNone) Log::log(Log::DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
+    failure = err;
     return err == aErrNone;
 }
 
@@ -330,6 +351,7 @@ bool UpdateFlow::ConfirmBack() {
     };
     search.eachRound = [this](int, bool) { display.update_spinner(true, "Verifying Update"); };
     const aErr err = findModuleAgain(target, search);
+    failure = err;
     display.update_spinner(false, "Verifying Update");
     bool back = true;
     if (err != aErrNone) {
@@ -364,10 +386,10 @@ bool UpdateFlow::Record() {
 
 } // namespace
 
-bool RunUpdateFlow(Updater& updater, const UpdateRequest& request) {
+Result RunUpdateFlow(Updater& updater, const UpdateRequest& request) {
     if (request.serial == 0) {
         updater.Get_Display().message(kError, "Update command must specify the specific device");
-        return false;
+        return Result::Failure(aErrParam, "no device named");
     }
     return UpdateFlow(updater, request).Run();
 }

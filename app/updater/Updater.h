@@ -105,7 +105,8 @@ public:
     ResultOf<unsigned> Download_Firmware(unsigned serial, std::string build, bool override, bool no_cal);
 
     // Firmware update over the device link.
-    bool Update_Firmware(unsigned serial, unsigned build, std::string bird_file,
+    // See RunUpdateFlow for the Result.
+    Result Update_Firmware(unsigned serial, unsigned build, std::string bird_file,
                          unsigned char module_address, unsigned router_serial, bool override);
     // The file named by bird_file, else the stored build (downloaded first
     // when missing and download_if_missing). A failure is not shown on the
@@ -124,7 +125,10 @@ public:
     // Boot-ROM recovery and fingerprint.
     bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned serial,
                          std::string bird_file, unsigned baud, bool reset_after);
-    bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
+    // A failure has been shown on the display; the Result names the step
+    // (aErrParse: the file; aErrNotReady: no identifier; aErrConnection:
+    // the server's recovery data; aErrIO: the transfer).
+    Result Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
                           std::string bird_file, bool override);
 
     void Set_UEIBytes_Load(bool load) { uei_bytes_load = load; }

@@ -189,23 +189,23 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
     return _get_fingerprint_imx(display, *this, port, serial, bird_file, fingerprint, reset_after);
 }
 
-bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
-                               std::string bird_file, bool) {
+Result Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
+                                 std::string bird_file, bool) {
     const uint64_t start = aTime_MonotonicMS();
-    if (RefusedBeforeTouching(display, bird_file)) return false;
+    if (RefusedBeforeTouching(display, bird_file)) return Result::Failure(aErrParse, "file refused for recovery");
     Fingerprint fingerprint;
     // Read at the rate the transfer uses: the chip's autobaud locks to the
     // rate it was synchronised at.
     if (!Get_Fingerprint(fingerprint, port, serial, bird_file, baud, false)) {
         display.message(kError, "Could not get Device Identifier");
-        return false;
+        return Result::Failure(aErrNotReady, "no device identifier");
     }
     if (bird_file.empty()) {
         uint32_t found_serial = serial;
         uint32_t server_build = 0;
         if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, found_serial, server_build, server_url)) {
             display.message(kError, "Failed to retrieve recovery information from Velorn server");
-            return false;
+            return Result::Failure(aErrConnection, "no recovery information");
         }
         serial = found_serial;
         if (build == 0) build = server_build;
@@ -214,10 +214,10 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, 
     if (!file.ok()) {
         Log::log(Log::DEBUG_Updater, "%s\n", file.message().c_str());
         display.message(kError, "Failed to load bird file");
-        return false;
+        return Result::Failure(file.code(), file.message());
     }
-    if (RefusedForRecovery(display, file.value())) return false;
+    if (RefusedForRecovery(display, file.value())) return Result::Failure(aErrParse, "file refused for recovery");
     const bool ok = WriteThroughChip(display, chip_family, port, baud, serial, uei_bytes_load, file.value());
     display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
-    return ok;
+    return ok ? Result() : Result::Failure(aErrIO, "recovery transfer failed");
 }

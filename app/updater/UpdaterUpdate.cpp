@@ -69,7 +69,7 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Module
     return true;
 }
 
-bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_file, unsigned char module_address,
+Result Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_file, unsigned char module_address,
                               unsigned router_serial, bool override) {
     UpdateRequest request;
     request.serial = serial;
