@@ -84,9 +84,9 @@ int Discover(CLI_Display& display, Updater& updater, const Parameters& params) {
 
 // -I -d S: what the store knows about S. Reads only.
 int ShowStoredDevice(CLI_Display& display, Updater& updater, unsigned serial) {
-    StoredDevice device;
-    if (!updater.Get_StoredDevice(serial, device)) return 1;
-    _display_stored_device(display, device, serial);
+    const ResultOf<StoredDevice> device = updater.Get_StoredDevice(serial);
+    if (!device.ok()) return 1;
+    _display_stored_device(display, device.value(), serial);
     return 0;
 }
 
@@ -162,11 +162,10 @@ int Dispatch(CLI_Display& display, Parameters& params) {
 
     if (params.commands.IsSet(COMMAND_FINGERPRINT)) {
         if (!SerialArgumentsUsable(display, params)) return 1;
-        Fingerprint fingerprint;
-        const bool ok = updater.Get_Fingerprint(fingerprint, params.serial_port, kNoParticularDevice,
-                                                params.bird_file, params.baud_rate, true);
-        if (ok) {
-            _display_fingerprint(display, fingerprint);
+        const ResultOf<Fingerprint> fingerprint =
+            updater.Get_Fingerprint(params.serial_port, kNoParticularDevice, params.bird_file, params.baud_rate, true);
+        if (fingerprint.ok()) {
+            _display_fingerprint(display, fingerprint.value());
         } else {
             display.message(kError, "Got no response from chip");
             pending = 1;

@@ -116,15 +116,17 @@ public:
                        bool download_if_missing);
 
     // The local store's record of one device, read without changing the
-    // store. False (after saying so) when the store does not know the device.
-    bool Get_StoredDevice(unsigned serial, StoredDevice& device);
+    // store. aErrNotFound (after saying so) when the store does not know it.
+    ResultOf<StoredDevice> Get_StoredDevice(unsigned serial);
     // Loads the file as an update from -f would and judges whether an update
     // of `serial` (0: no particular device) could use it. Writes nothing.
     BirdCheckReport Check_BirdFile(const std::string& path, unsigned serial);
 
     // Boot-ROM recovery and fingerprint.
-    bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned serial,
-                         std::string bird_file, unsigned baud, bool reset_after);
+    // The chip's identity, read through its boot ROM (LPC first, then the
+    // i.MX); aErrNotReady when neither answers (reasons in the debug log).
+    ResultOf<Fingerprint> Get_Fingerprint(std::string port, unsigned serial,
+                                          std::string bird_file, unsigned baud, bool reset_after);
     // A failure has been shown on the display; the Result names the step
     // (aErrParse: the file; aErrNotReady: no identifier; aErrConnection:
     // the server's recovery data; aErrIO: the transfer).

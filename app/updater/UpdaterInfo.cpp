@@ -148,14 +148,14 @@ void CheckSerial(BirdFile& bird, BirdCheckReport& report) {
 
 } // namespace
 
-bool Updater::Get_StoredDevice(unsigned serial, StoredDevice& device) {
-    device = StoredDevice{};
+ResultOf<StoredDevice> Updater::Get_StoredDevice(unsigned serial) {
+    StoredDevice device;
     // Plain look-ups only: the store's own lookup would make the settings
     // file it does not find, and matches names that merely contain the number.
     device.directory = BuildPath(store_directory, UpdaterStore::DeviceName(serial));
     if (serial == 0 || !aDirectory_Exists(device.directory.c_str())) {
         display.message(kError, "No stored information for device [%08X]", serial);
-        return false;
+        return Result::Failure(aErrNotFound, "no stored information");
     }
 
     const std::string settings = BuildPath(device.directory, KeyValueStore::DEFAULT_FILENAME);
@@ -177,7 +177,7 @@ bool Updater::Get_StoredDevice(unsigned serial, StoredDevice& device) {
     const aErr listed = aDirectory_List(device.directory.c_str(), ListStoredBuild, &listing);
     if (listed != aErrNone)
         Log::log(Log::DEBUG_Updater, "Cannot list %s (%d)\n", device.directory.c_str(), int(listed));
-    return true;
+    return device;
 }
 
 BirdCheckReport Updater::Check_BirdFile(const std::string& path, unsigned serial) {

@@ -179,31 +179,33 @@ bool RefusedBeforeTouching(UpdaterDisplayInterface& display, const std::string& 
 
 } // namespace
 
-bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned serial, std::string bird_file,
-                              unsigned baud, bool reset_after) {
+ResultOf<Fingerprint> Updater::Get_Fingerprint(std::string port, unsigned serial, std::string bird_file, unsigned baud,
+                                               bool reset_after) {
+    Fingerprint fingerprint;
     if (_get_fingerprint_lpc(port, baud, fingerprint)) {
         chip_family = kChipLPC;
-        return true;
+        return fingerprint;
     }
     chip_family = kChipIMX;
-    return _get_fingerprint_imx(display, *this, port, serial, bird_file, fingerprint, reset_after);
+    if (_get_fingerprint_imx(display, *this, port, serial, bird_file, fingerprint, reset_after)) return fingerprint;
+    return Result::Failure(aErrNotReady, "no boot ROM answered");
 }
 
 Result Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
                                  std::string bird_file, bool) {
     const uint64_t start = aTime_MonotonicMS();
     if (RefusedBeforeTouching(display, bird_file)) return Result::Failure(aErrParse, "file refused for recovery");
-    Fingerprint fingerprint;
     // Read at the rate the transfer uses: the chip's autobaud locks to the
     // rate it was synchronised at.
-    if (!Get_Fingerprint(fingerprint, port, serial, bird_file, baud, false)) {
+    const ResultOf<Fingerprint> fingerprint = Get_Fingerprint(port, serial, bird_file, baud, false);
+    if (!fingerprint.ok()) {
         display.message(kError, "Could not get Device Identifier");
         return Result::Failure(aErrNotReady, "no device identifier");
     }
     if (bird_file.empty()) {
         uint32_t found_serial = serial;
         uint32_t server_build = 0;
-        if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, found_serial, server_build, server_url)) {
+        if (!UpdateServerRequest::GetRecoveryInfo(fingerprint->word, found_serial, server_build, server_url)) {
             display.message(kError, "Failed to retrieve recovery information from Velorn server");
             return Result::Failure(aErrConnection, "no recovery information");
         }
