@@ -88,10 +88,10 @@ const NXPSerialClass::Sector NXPSerialClass::NXP_LPC17XX_sectors[31] = {
 
 NXPSerialClass::NXPSerialClass() = default;
 
-NXPSerialClass::~NXPSerialClass() { Disconnect(); }
+NXPSerialClass::~NXPSerialClass() { (void)Disconnect(); } // a destructor has no one to tell
 
 aErr NXPSerialClass::Connect(const char* port, unsigned rate) {
-    if (stream) aStream_Destroy(&stream);
+    if (stream) (void)aStream_Destroy(&stream); // the old port is let go; the new one is what counts
     if (port == nullptr) return aErrParam;
     // The first rate the port can be set to that is at least the one asked
     // for; the default rate above them all. Callers that must not be
@@ -120,14 +120,13 @@ aErr NXPSerialClass::Connect(const char* port, unsigned rate) {
 }
 
 void NXPSerialClass::Attach(aStream* s, unsigned rate) {
-    if (stream) aStream_Destroy(&stream);
+    if (stream) (void)aStream_Destroy(&stream); // replaced by the given stream either way
     stream = s;
     baud = rate;
 }
 
 aErr NXPSerialClass::Disconnect() {
-    if (stream) aStream_Destroy(&stream);
-    return aErrNone;
+    return stream ? aStream_Destroy(&stream) : aErrNone;
 }
 
 unsigned NXPSerialClass::wireMs(size_t characters) const {
@@ -561,7 +560,7 @@ aErr NXPSerialClass::Read(unsigned address, unsigned length, unsigned char* out)
 aErr NXPSerialClass::Sync() {
     if (!stream) return aErrConnection;
     echo = true; // a chip at its prompt echoes
-    drain();
+    (void)drain(); // stale bytes only: a broken port fails the write that follows
     char line[64];
     size_t n = 0;
     aErr err = aErrTimeout;
@@ -576,7 +575,7 @@ aErr NXPSerialClass::Sync() {
             Log::log(Log::DEBUG_NXPSerial, "Did not receive correct response [%s]\n", line);
             err = aErrIO;
         }
-        drain();
+        (void)drain(); // as above: the next attempt's write reports a broken port
     }
     if (err != aErrNone) {
         Log::log(Log::DEBUG_NXPSerial,
@@ -618,7 +617,7 @@ aErr NXPSerialClass::Resynchronize() {
     // Two probes: the first may only end a line the chip was still waiting
     // for (a session cut short, or its last words lost when the port closed).
     for (int probe = 0; probe < 2; ++probe) {
-        drain();
+        (void)drain(); // as above: the probe's write reports a broken port
         aErr err = writeRaw("J\r\n", 3);
         if (err != aErrNone) return err;
         char line[64];
@@ -636,7 +635,7 @@ aErr NXPSerialClass::Resynchronize() {
             long long value;
             if (!ParseNumber(line, &value, false)) break;
             // A status line: the chip is synchronised. Take its part ID off the line.
-            if (value == 0) readNonEmptyLine(line, sizeof line, &n, ANSWER_TIMEOUT_MS);
+            if (value == 0) (void)readNonEmptyLine(line, sizeof line, &n, ANSWER_TIMEOUT_MS); // unused; a line left over is drained before the next command
             echo = sawEcho;
             Log::log(Log::DEBUG_NXPSerial, "Device already synchronised (echo %d)\n", echo ? 1 : 0);
             return aErrNone;

@@ -57,6 +57,7 @@ public:
     aErr Connect(const char* port, unsigned baud);
     // Takes ownership of an already open stream (tests and fuzzing).
     void Attach(aStream* stream, unsigned baud);
+    // Closes the stream; what closing it returned, aErrNone when none was open.
     aErr Disconnect();
 
     // Line level.

@@ -218,7 +218,8 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
         params->app_name = slash == std::string::npos ? app : app.substr(slash + 1);
     }
     char home[2048] = "";
-    aDirectory_GetHomeDirectory(home, sizeof home);
+    // Without a home directory the name stays empty and paths built on it are relative, as before.
+    if (aDirectory_GetHomeDirectory(home, sizeof home) != aErrNone) home[0] = '\0';
     params->home_directory = home;
     Log::log(Log::DEBUG_APP, "Home directory:[%s]\n", params->home_directory.c_str());
 

@@ -84,9 +84,9 @@ int Discover(CLI_Display& display, Updater& updater, const Parameters& params) {
 
 // -I -d S: what the store knows about S. Reads only.
 int ShowStoredDevice(CLI_Display& display, Updater& updater, unsigned serial) {
-    StoredDevice device;
-    if (!updater.Get_StoredDevice(serial, device)) return 1;
-    _display_stored_device(display, device, serial);
+    const ResultOf<StoredDevice> device = updater.Get_StoredDevice(serial);
+    if (!device.ok()) return 1;
+    _display_stored_device(display, device.value(), serial);
     return 0;
 }
 
@@ -131,20 +131,21 @@ int Update(CLI_Display& display, Updater& updater, const Parameters& params) {
     const unsigned build = BuildNumber(params.build);
     updater.Set_UEIBytes_Load(params.uei_bytes_load);
     updater.Set_HistoryNote(params.log_message);
-    bool ok;
+    // Each failure has been shown; the command line turns the Result into its exit status.
+    Result result;
     if (params.transport == kTransportRecover) {
         if (!SerialArgumentsUsable(display, params)) return 1;
-        ok = updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
-                                      params.bird_file, params.override);
+        result = updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
+                                          params.bird_file, params.override);
     } else {
         if (params.serial_number == 0) {
             display.message(kError, "Must specify the specific device to be updated");
             return 1;
         }
-        ok = updater.Update_Firmware(params.serial_number, build, params.bird_file, params.module_address,
-                                     params.router_serial_number, params.override);
+        result = updater.Update_Firmware(params.serial_number, build, params.bird_file, params.module_address,
+                                         params.router_serial_number, params.override);
     }
-    return ok ? 0 : 1;
+    return result.ok() ? 0 : 1;
 }
 
 // -B, -L and -J share their shape: a serial number is required.
@@ -160,11 +161,10 @@ int Dispatch(CLI_Display& display, Parameters& params, Updater& updater) {
 
     if (params.commands.IsSet(COMMAND_FINGERPRINT)) {
         if (!SerialArgumentsUsable(display, params)) return 1;
-        Fingerprint fingerprint;
-        const bool ok = updater.Get_Fingerprint(fingerprint, params.serial_port, kNoParticularDevice,
-                                                params.bird_file, params.baud_rate, true);
-        if (ok) {
-            _display_fingerprint(display, fingerprint);
+        const ResultOf<Fingerprint> fingerprint =
+            updater.Get_Fingerprint(params.serial_port, kNoParticularDevice, params.bird_file, params.baud_rate, true);
+        if (fingerprint.ok()) {
+            _display_fingerprint(display, fingerprint.value());
         } else {
             display.message(kError, "Got no response from chip");
             pending = 1;
@@ -184,9 +184,10 @@ int Dispatch(CLI_Display& display, Parameters& params, Updater& updater) {
         } else {
             display.message(kInfo, "Retrieving firmware build %s", params.build.c_str());
         }
-        const unsigned got = updater.Download_Firmware(params.serial_number, params.build, params.override, false);
-        if (got != 0) {
-            params.build = std::to_string(got);
+        const ResultOf<unsigned> got =
+            updater.Download_Firmware(params.serial_number, params.build, params.override, false);
+        if (got.ok()) {
+            params.build = std::to_string(got.value());
             pending = 0;
         } else {
             pending = 1;

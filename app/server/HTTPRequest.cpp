@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
-#include <stdexcept>
 #include <strings.h>
 
 #include "Log.h"
@@ -158,12 +157,12 @@ std::string HTTPRequest::FullAddress(const std::string& address, const Parameter
     return full;
 }
 
-HTTPResponse HTTPRequest::GET(const std::string& address, const Parameters& parameters, const HTTPLimits& limits) {
+ResultOf<HTTPResponse> HTTPRequest::GET(const std::string& address, const Parameters& parameters, const HTTPLimits& limits) {
     HTTPResponse response(FullAddress(address, parameters));
     response.set_limit(limits.maxBodyBytes);
 
     EasyHandle handle;
-    if (!handle.curl) throw std::runtime_error("Could not create curl instance");
+    if (!handle.curl) return Result::Failure(aErrInitialization, "Could not create curl instance");
     CURL* curl = handle.curl;
 
     const long connectTimeout = SecondsFromEnvironment("UPDATER_HTTP_CONNECT_TIMEOUT", kConnectTimeoutSeconds);
@@ -203,7 +202,7 @@ HTTPResponse HTTPRequest::GET(const std::string& address, const Parameters& para
     }
     long status = 0;
     if (result == CURLE_OK) result = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (result != CURLE_OK) throw std::runtime_error(Failure(curl, result, response, limits));
+    if (result != CURLE_OK) return Result::Failure(aErrConnection, Failure(curl, result, response, limits));
 
     response.set_status(status);
     return response;

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "Result.h"
+
 // One finished (or failed) GET: the address asked for, the HTTP status and the body.
 class HTTPResponse {
 public:
@@ -55,17 +57,18 @@ public:
     using Parameters = std::map<std::string, std::string>;
 
     // Requests address + "?" + name=value& ... (values inserted unchanged).
-    // Throws std::runtime_error on any transfer failure, a body larger than
-    // limits.maxBodyBytes or a transfer still running after
-    // limits.deadlineSeconds included; an HTTP error status is not a failure,
-    // the caller inspects get_status().
+    // Fails with aErrConnection and libcurl's reason on any transfer failure,
+    // a body larger than limits.maxBodyBytes or a transfer still running
+    // after limits.deadlineSeconds included, and with aErrInitialization when
+    // no curl handle can be made; an HTTP error status is not a failure, the
+    // caller inspects get_status(). Any thread.
     //
     // HTTPS peers are verified against the system trust store, or the file
     // named by CURL_CA_BUNDLE. Connecting is bounded (30 s) and a transfer
     // that receives nothing for 60 s is aborted; the environment variables
     // UPDATER_HTTP_CONNECT_TIMEOUT and UPDATER_HTTP_STALL_TIMEOUT (seconds)
     // override those bounds.
-    static HTTPResponse GET(const std::string& address, const Parameters& parameters,
+    static ResultOf<HTTPResponse> GET(const std::string& address, const Parameters& parameters,
                             const HTTPLimits& limits = HTTPLimits::Small());
 
     // The full address GET requests for these parameters.

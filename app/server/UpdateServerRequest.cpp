@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 #include <string_view>
 
 #include "HTTPRequest.h"
@@ -60,12 +59,12 @@ bool Ask(const char* operation, const std::string& address, const HTTPRequest::P
          std::unique_ptr<HTTPResponse>& response, std::vector<std::string_view>& lines,
          const HTTPLimits& limits = HTTPLimits::Small()) {
     const std::string base = address.empty() ? std::string(UpdateServerRequest::DefaultURL()) : address;
-    try {
-        response = std::make_unique<HTTPResponse>(HTTPRequest::GET(base, parameters, limits));
-    } catch (const std::exception& e) {
-        Log::log(kLog, "%s ==> [%s]\n", operation, e.what());
+    ResultOf<HTTPResponse> answer = HTTPRequest::GET(base, parameters, limits);
+    if (!answer.ok()) {
+        Log::log(kLog, "%s ==> [%s]\n", operation, answer.message().c_str());
         return false;
     }
+    response = std::make_unique<HTTPResponse>(std::move(answer).value());
     if (response->get_status() != 200) {
         if (std::string_view(operation) == "ping")
             Log::log(kLog, "PING ==> [%d] [%s]\n", static_cast<int>(response->get_status()),

@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 
 #include <zlib.h>
 
 #include "Log.h"
 #include "PrintableText.h"
+#include "ReadFileScope.h"
 #include "aFile.h"
 
 namespace {
@@ -65,8 +65,11 @@ aFile* OpenBird(const std::string& path) {
 
 BirdFile::BirdFile() = default;
 
-BirdFile::BirdFile(const std::string& filePath) : path(filePath) {
-    if (!Load()) throw std::runtime_error("Failed to load bird data");
+ResultOf<BirdFile> BirdFile::Open(const std::string& filePath) {
+    BirdFile file;
+    file.path = filePath;
+    if (!file.Load()) return Result::Failure(aErrIO, "Failed to load bird data");
+    return file;
 }
 
 BirdFile::BirdFile(BirdFile&& other) noexcept { *this = std::move(other); }
@@ -115,19 +118,18 @@ bool BirdFile::Load() {
     }
     aFile* file = OpenBird(path);
     if (!file) return false;
+    ReadFileScope closed(file);
     uint64_t size = 0;
     aErr err = aFile_GetSize(file, &size);
     if (err != aErrNone) {
         Log::log(kPackage, "BIRDFILE: Error (%d) getting bird file size from %s\n", int(err),
                  path.c_str());
-        aFile_Close(&file);
         return false;
     }
     // The inflated size is a 32-bit number; a larger file cannot be a BIRD file.
     if (size > UINT32_MAX / BIRD_FILE_INFLATE_FACTOR) {
         Log::log(kPackage, "BIRDFILE: Error - bird file too large: '%s' (%zu bytes)\n",
                  path.c_str(), size_t(size));
-        aFile_Close(&file);
         return false;
     }
 
@@ -137,18 +139,15 @@ bool BirdFile::Load() {
         err = aFile_Read(file, contents.data(), contents.size(), &count);
         if (err != aErrNone) {
             Log::log(kPackage, "BIRDFILE: Error (%d) reading %s\n", int(err), path.c_str());
-            aFile_Close(&file);
             return false;
         }
         if (count != size) {
             Log::log(kPackage, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n",
                      path.c_str(), count, size_t(size));
-            aFile_Close(&file);
             return false;
         }
     }
 
-    aFile_Close(&file);
     return LoadBytes(contents.data(), contents.size());
 }
 
@@ -479,10 +478,10 @@ bool BirdFile::ReplaceVectorChecksum() {
 bool BirdFile::VerifyFile(const std::string& filePath) {
     aFile* file = OpenBird(filePath);
     if (!file) return false;
+    ReadFileScope closed(file);
     uint8_t header[BIRD_FILE_HEADER_SIZE] = {};
     size_t count = 0;
     aErr err = aFile_Read(file, header, sizeof header, &count);
-    aFile_Close(&file);
     return err == aErrNone && count == sizeof header &&
            std::memcmp(header, BIRD_FILE_SIGNATURE, 4) == 0 && header[4] != 0 && header[5] != 0;
 }

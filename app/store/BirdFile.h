@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Result.h"
+
 // The four signature bytes at the start of every BIRD file.
 inline constexpr char BIRD_FILE_SIGNATURE[] = "bird";
 // The format version this program writes (bytes 0x01 0x01).
@@ -52,8 +54,10 @@ public:
 
     // An empty file: no path, no blocks, all numbers 0.
     BirdFile();
-    // Loads `path`; throws std::runtime_error("Failed to load bird data") on failure.
-    explicit BirdFile(const std::string& path);
+    // Loads `path`; fails with "Failed to load bird data" (aErrIO) when it is
+    // missing, unreadable, not a regular file or does not inflate and scan
+    // (the debug log says which).
+    static ResultOf<BirdFile> Open(const std::string& path);
 
     BirdFile(BirdFile&& other) noexcept;
     BirdFile& operator=(BirdFile&& other) noexcept;

@@ -8,6 +8,7 @@
 
 #include "AtomicFile.h"
 #include "Log.h"
+#include "ReadFileScope.h"
 #include "aFile.h"
 
 namespace {
@@ -65,7 +66,10 @@ bool KeyValueStore::Load(const char* path) {
             // A new file starts with the time it was made; both lines carry the same time.
             const std::string stamp = Now();
             Add(KEY_CREATED_TIME, stamp);
-            SaveStamped(path, stamp);
+            // Not made (a read-only directory): the entries stay in memory and
+            // the caller's own Save reports the failure when it matters.
+            if (!SaveStamped(path, stamp))
+                Log::log(kPackage, "Attibutes: Error - could not create attributes file '%s'\n", path);
         } else {
             // It is there but could not be read (no read permission): its
             // content is unknown, so it must not be overwritten.
@@ -76,6 +80,7 @@ bool KeyValueStore::Load(const char* path) {
     filename = path;
     dirty = false;
     if (!file) return false;
+    ReadFileScope closed(file);
 
     char line[kLineBufferSize];
     size_t length = 0;
@@ -100,7 +105,6 @@ bool KeyValueStore::Load(const char* path) {
     else if (err != aErrEOF) readWhole = false;
     if (!readWhole)
         Log::log(kPackage, "Attibutes: Error - attributes file '%s' was not read whole\n", path);
-    aFile_Close(&file);
     return true;
 }
 

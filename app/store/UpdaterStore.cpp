@@ -1,7 +1,6 @@
 #include "UpdaterStore.h"
 
 #include <cstdio>
-#include <stdexcept>
 
 #include "AtomicFile.h"
 #include "Log.h"
@@ -23,18 +22,19 @@ std::string ParentOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-void EnsureDirectory(const std::string& path) {
+Result EnsureDirectory(const std::string& path) {
     if (aDirectory_Exists(path.c_str())) {
         Log::log(kPackage, "UpdaterStore: [%s] already exists.\n", path.c_str());
-        return;
+        return {};
     }
     if (aFile_Exists(path.c_str()))
-        throw std::runtime_error("UpdaterStore: " + path + " exists and is a file");
+        return Result::Failure(aErrMode, "UpdaterStore: " + path + " exists and is a file");
     aErr err = aDirectory_Ensure(path.c_str(), kDirectoryMode);
     if (err != aErrNone)
-        throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
-                                 std::to_string(int(err)));
+        return Result::Failure(err, "UpdaterStore: Could not create directory " + path + " error " +
+                                        std::to_string(int(err)));
     Log::log(kPackage, "UpdaterStore: Created directory [%s].\n", path.c_str());
+    return {};
 }
 
 bool FindItemCallback(const aDirectoryListData* entry, void* ref) {
@@ -59,7 +59,10 @@ bool FindInDirectory(const std::string& directory, const std::string& name, Upda
     result_t search;
     search.name = name;
     search.item = item;
-    aDirectory_List(directory.c_str(), FindItemCallback, &search);
+    // A directory that cannot be listed holds nothing this store can use.
+    const aErr listed = aDirectory_List(directory.c_str(), FindItemCallback, &search);
+    if (listed != aErrNone)
+        Log::log(kPackage, "UpdaterStore: cannot list [%s] (%d).\n", directory.c_str(), int(listed));
     Log::log(kPackage, "UpdaterStore: FindDevice %s %s.\n", search.found ? "Found" : "Not Found",
              name.c_str());
     return search.found;
@@ -113,15 +116,21 @@ aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* byt
     return result.error;
 }
 
-BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const {
+ResultOf<BirdFile> UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const {
     const std::string target = BuildPath(basePath, name, fileName);
-    if (!BirdFile::VerifyFile(target)) throw std::runtime_error("Invalid bird " + target);
-    return BirdFile(target);
+    if (!BirdFile::VerifyFile(target)) return Result::Failure(aErrParse, "Invalid bird " + target);
+    return BirdFile::Open(target);
 }
 
 // ---------------------------------------------------------------- UpdaterStore
 
-UpdaterStore::UpdaterStore(const std::string& path) : basePath(path) { EnsureDirectory(basePath); }
+UpdaterStore::UpdaterStore(const std::string& path) : basePath(path) {}
+
+ResultOf<UpdaterStore> UpdaterStore::Open(const std::string& path) {
+    Result made = EnsureDirectory(path);
+    if (!made.ok()) return made;
+    return UpdaterStore(path);
+}
 
 const std::string& UpdaterStore::BasePath() const { return basePath; }
 
@@ -131,10 +140,11 @@ std::string UpdaterStore::DeviceName(uint32_t serial) {
     return text;
 }
 
-UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serial) { return AddDevice(DeviceName(serial)); }
+ResultOf<UpdaterStoreItem> UpdaterStore::AddDevice(uint32_t serial) { return AddDevice(DeviceName(serial)); }
 
-UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name) {
-    EnsureDirectory(BuildPath(basePath, name));
+ResultOf<UpdaterStoreItem> UpdaterStore::AddDevice(const std::string& name) {
+    Result made = EnsureDirectory(BuildPath(basePath, name));
+    if (!made.ok()) return made;
     return UpdaterStoreItem(basePath, name, STORE_ITEM_DIRECTORY);
 }
 
@@ -150,6 +160,8 @@ bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem
     UpdaterStoreItem device;
     if (!FindDevice(serial, &device)) return true;
     BuildListing listing{&list};
-    aDirectory_List(device.Path().c_str(), ListItemsCallback, &listing);
-    return true;
+    const aErr listed = aDirectory_List(device.Path().c_str(), ListItemsCallback, &listing);
+    if (listed != aErrNone)
+        Log::log(kPackage, "UpdaterStore: cannot list [%s] (%d).\n", device.Path().c_str(), int(listed));
+    return listed == aErrNone;
 }

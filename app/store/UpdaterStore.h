@@ -10,6 +10,7 @@
 
 #include "BirdFile.h"
 #include "KeyValueStore.h"
+#include "Result.h"
 #include "aError.h"
 
 // Settings keys of a device directory (values are text; times in `ctime` form).
@@ -74,9 +75,10 @@ public:
     // Replaces <basePath>/<name>/<fileName> with the bytes as a whole.
     // aErrNotFound for null bytes or a file that cannot be made.
     aErr WriteFile(const std::string& fileName, const uint8_t* bytes, size_t length);
-    // Loads <basePath>/<name>/<fileName>; throws "Invalid bird <path>" when the
-    // header is wrong and "Failed to load bird data" when it does not load.
-    BirdFile ReadBirdFile(const std::string& fileName) const;
+    // Loads <basePath>/<name>/<fileName>. Fails with "Invalid bird <path>"
+    // (aErrParse) when the header is wrong or the file is missing, and with
+    // "Failed to load bird data" (aErrIO) when it does not load.
+    ResultOf<BirdFile> ReadBirdFile(const std::string& fileName) const;
     bool IsValid() const;
     // <basePath>/<name>
     std::string Path() const;
@@ -96,23 +98,29 @@ struct result_t {
 
 class UpdaterStore {
 public:
-    // Ensures the root directory (0755); throws std::runtime_error when it
-    // cannot be made or a file stands in its place.
-    explicit UpdaterStore(const std::string& path);
+    // Ensures the root directory (0755) and returns the store rooted there.
+    // Fails with "UpdaterStore: <path> exists and is a file" (aErrMode) or
+    // "UpdaterStore: Could not create directory <path> error <n>" (the aErr
+    // of the creation).
+    static ResultOf<UpdaterStore> Open(const std::string& path);
 
     const std::string& BasePath() const;
-    // Ensures the device directory "%08X" and returns its item.
-    UpdaterStoreItem AddDevice(uint32_t serial);
-    UpdaterStoreItem AddDevice(const std::string& name);
+    // Ensures the device directory "%08X" and returns its item; fails as Open does.
+    ResultOf<UpdaterStoreItem> AddDevice(uint32_t serial);
+    ResultOf<UpdaterStoreItem> AddDevice(const std::string& name);
     // Finds the first root entry whose own name contains the text.
     bool FindDevice(uint32_t serial, UpdaterStoreItem* item = nullptr) const;
     bool FindDevice(const std::string& name, UpdaterStoreItem* item = nullptr) const;
-    // Appends an item per visible entry of the device's directory.
+    // Appends an item per visible entry of the device's directory. True also
+    // when the store does not know the device; false when its directory
+    // cannot be listed.
     bool FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& list) const;
 
     // "%08X"
     static std::string DeviceName(uint32_t serial);
 
 private:
+    explicit UpdaterStore(const std::string& path);
+
     std::string basePath;
 };

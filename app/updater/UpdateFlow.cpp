@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 #include <memory>
-#include <stdexcept>
+#include <optional>
 #include <string>
 
 #include "BirdFile.h"
@@ -66,7 +66,7 @@ aErr ConnectDirect(UpdaterDisplayInterface& display, Module& module, unsigned se
 aErr RefuseAmbiguousRouter(UpdaterDisplayInterface& display, unsigned router_serial) {
     linkSpec* onUsb = aDiscovery_FindModule(USB, router_serial, 0);
     const bool usb = onUsb != nullptr;
-    aLinkSpec_Destroy(&onUsb);
+    (void)aLinkSpec_Destroy(&onUsb); // only frees the copy; a null one is fine
     if (usb) return aErrNone;
     linkSpec spec{};
     const aErr err = _find_tcpip_module(display, router_serial, spec);
@@ -121,20 +121,39 @@ bool CheckBlocks(UpdaterDisplayInterface& display, const BirdFile& file) {
     return true;
 }
 
-// One run of the update; each step reports its own failure.
+// One run of the update; each step shows its own failure on the display,
+// and the run's Result names the step that stopped it.
 class UpdateFlow {
 public:
     UpdateFlow(Updater& updater_, const UpdateRequest& request_)
         : updater(updater_), display(updater_.Get_Display()), request(request_), build(request_.build),
           interruption(request_.serial), target(request_.module_address, static_cast<unsigned char>(0)) {}
 
-    bool Run() {
+    Result Run() {
+        using Step = bool (UpdateFlow::*)();
+        // The code of a step that fails without a link error of its own.
+        static constexpr struct {
+            Step step;
+            const char* name;
+            aErr code;
+        } kSteps[] = {
+            {&UpdateFlow::OpenDeviceEntry, "open the store entry", aErrIO},
+            {&UpdateFlow::ChooseBuild, "choose the build", aErrNotFound},
+            {&UpdateFlow::Load, "load the file", aErrParse},
+            {&UpdateFlow::Connect, "connect", aErrConnection},
+            {&UpdateFlow::Check, "check the file against the module", aErrInvalidEntity},
+            {&UpdateFlow::Write, "write", aErrIO},
+            {&UpdateFlow::ConfirmBack, "confirm the module is back", aErrTimeout},
+            {&UpdateFlow::Record, "record the transfer", aErrIO},
+        };
         const uint64_t start = aTime_MonotonicMS();
-        if (!OpenDeviceEntry() || !ChooseBuild() || !Load() || !Connect() || !Check()) return false;
-        if (!Write() || !ConfirmBack() || !Record()) return false;
+        for (const auto& s : kSteps)
+            if (!(this->*s.step)())
+                return Result::Failure(failure != aErrNone ? failure : s.code,
+                                       std::string("update stopped at: ") + s.name);
         Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
         display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
-        return true;
+        return {};
     }
 
 private:
@@ -155,24 +174,27 @@ private:
     const UpdateRequest& request;
     unsigned build;
     UpdateInterruption interruption;
-    std::unique_ptr<UpdaterStore> store;
+    std::optional<UpdaterStore> store;
     UpdaterStoreItem device;
     BirdFile file;
     Module target;
     aErr connected = aErrNotReady; // a connection failure ends the update after the checks
+    aErr failure = aErrNone;       // the link's own error when a step failed on one
 };
 
 // The device's own entry, made when missing, so that its history always
 // lands in its directory (also for a file given with -f).
 bool UpdateFlow::OpenDeviceEntry() {
-    store = _createUpdaterStore(display, updater.Get_StoreDirectory(), "Update_Firmware");
-    if (!store) return false;
-    try {
-        device = store->AddDevice(request.serial);
-    } catch (const std::runtime_error& e) {
-        display.message(kError, "Could not create the store entry for device [%08X]: %s", request.serial, e.what());
+    auto opened = _createUpdaterStore(display, updater.Get_StoreDirectory(), "Update_Firmware");
+    if (!opened.ok()) return false;
+    store = std::move(opened).value();
+    auto entry = store->AddDevice(request.serial);
+    if (!entry.ok()) {
+        display.message(kError, "Could not create the store entry for device [%08X]: %s", request.serial,
+                        entry.message().c_str());
         return false;
     }
+    device = std::move(entry).value();
     return true;
 }
 
@@ -191,9 +213,7 @@ unsigned UpdateFlow::ServerBuildIfStored() {
             offered = static_cast<unsigned>(value);
     }
     if (offered == 0) return 0;
-    try {
-        device.ReadBirdFile(std::to_string(offered) + STORE_BIRD_EXTENSION);
-    } catch (const std::runtime_error&) {
+    if (!device.ReadBirdFile(std::to_string(offered) + STORE_BIRD_EXTENSION).ok()) {
         display.message(kInfo, "New firmware is available.  Updater will proceed if valid firmware is found locally.");
         return 0;
     }
@@ -219,13 +239,13 @@ bool UpdateFlow::ChooseBuild() {
 // Loads the file, refuses one that cannot be written, and patches the
 // module's serial number in.
 bool UpdateFlow::Load() {
-    try {
-        file = updater.load_bird("Updating", request.bird_file, request.serial, build, false);
-    } catch (const std::runtime_error&) {
+    ResultOf<BirdFile> loaded = updater.load_bird("Updating", request.bird_file, request.serial, build, false);
+    if (!loaded.ok()) {
+        Log::log(Log::DEBUG_Updater, "%s\n", loaded.message().c_str());
         display.message(kError, "Failed to load bird file");
         return false;
     }
-    if (file.blocks.empty() && file.path.empty()) return false; // the store could not be made (reported)
+    file = std::move(loaded).value();
     if (!CheckBlocks(display, file)) return false;
     if (_refuse_unwritable(display, file, "an update")) return false;
     if (!file.hasSerialOffsets) return true;
@@ -307,6 +327,7 @@ bool UpdateFlow::Write() {
         if (err == aErrNone) err = link.Restart();
     }
     if (err != aErrNone) Log::log(Log::DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
+    failure = err;
     return err == aErrNone;
 }
 
@@ -332,6 +353,7 @@ bool UpdateFlow::ConfirmBack() {
     };
     search.eachRound = [this](int, bool) { display.update_spinner(true, "Verifying Update"); };
     const aErr err = findModuleAgain(target, search);
+    failure = err;
     display.update_spinner(false, "Verifying Update");
     bool back = true;
     if (err != aErrNone) {
@@ -366,10 +388,10 @@ bool UpdateFlow::Record() {
 
 } // namespace
 
-bool RunUpdateFlow(Updater& updater, const UpdateRequest& request) {
+Result RunUpdateFlow(Updater& updater, const UpdateRequest& request) {
     if (request.serial == 0) {
         updater.Get_Display().message(kError, "Update command must specify the specific device");
-        return false;
+        return Result::Failure(aErrParam, "no device named");
     }
     return UpdateFlow(updater, request).Run();
 }

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "Result.h"
+
 class Updater;
 
 // What one update is asked to do (the -U command's options).
@@ -18,9 +20,13 @@ struct UpdateRequest {
     bool override = false;            // skip the check that the file is built for the module
 };
 
-// Runs the update; true when the module came back running the file's build
-// and the transfer was recorded, false after saying why. The display, store,
+// Runs the update; success when the module came back running the file's
+// build and the transfer was recorded. A failure has been shown on the
+// display; the Result names the step that stopped the update ("update
+// stopped at: write") with the link's error when there was one (else
+// aErrParam: no device named; aErrIO, aErrNotFound, aErrParse,
+// aErrConnection, aErrInvalidEntity, aErrTimeout by step). The display, store,
 // server URL and options all come from `updater`; updates through different
 // Updater objects may run at the same time on different threads (one update
 // per module). Ctrl-C and SIGTERM are handled for the length of the call.
-bool RunUpdateFlow(Updater& updater, const UpdateRequest& request);
+Result RunUpdateFlow(Updater& updater, const UpdateRequest& request);

@@ -203,14 +203,19 @@ aErr LinkTarget::FindAgain() {
     search.freshUsbEvery = 3;
     search.eachRound = NoteFreshUsb;
     const aErr err = findModuleAgain(module, search);
-    if (err != aErrNone) module.disconnect();
+    if (err != aErrNone) (void)module.disconnect(); // the search's failure is the one to report
     return err;
 }
 
 aErr LinkTarget::Write(BirdFile& file) {
     writer = std::make_unique<UpdaterEntity>();
     writer->init(&module, 0, true, routed);
-    if (uei_bytes && writer->CheckUEIDataSupport() == aErrNone) writer->CheckPooledPacketsSupport();
+    if (uei_bytes && writer->CheckUEIDataSupport() == aErrNone) {
+        // Without pooled packets the blocks go one packet at a time: slower, same bytes.
+        const aErr pooled = writer->CheckPooledPacketsSupport();
+        if (pooled != aErrNone)
+            Log::log(Log::DEBUG_Updater, "Pooled packets not used (%d): %s\n", int(pooled), aError_GetErrorText(pooled));
+    }
     Log::log(Log::DEBUG_Updater, "Transferring firmware to device %s\n", file.path.c_str());
     const auto blocks = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
     const unsigned count = static_cast<unsigned>(blocks.size());
@@ -388,7 +393,10 @@ aErr LpcBootRomTarget::Restart() {
         return aErrNone;
     }
     display.message(kInfo, "Rebooting Device");
-    // The chip leaves the ROM at once; there is no answer worth waiting for.
-    (void)isp->ExecuteFrom(0);
+    // The chip leaves the ROM at once and may cut the command's echo short,
+    // so a failure here says little; the log keeps it for a failed restart.
+    const aErr started = isp->ExecuteFrom(0);
+    if (started != aErrNone)
+        Log::log(Log::DEBUG_Updater, "Start from 0 not confirmed (%d): %s\n", int(started), ErrorText(started));
     return aErrNone;
 }

@@ -1,7 +1,5 @@
 #include "Updater.h"
 
-#include <stdexcept>
-
 #include "UpdaterStore.h"
 
 Updater::Updater(const char* server_url_text, const char* store_directory_text,
@@ -20,13 +18,11 @@ void _explain_usb_access(UpdaterDisplayInterface& display, const Updater& update
 
 // ---- Store creation shared by the operations -------------------------------
 
-std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
-                                                  const std::string& store_directory, const char* caller) {
-    try {
-        return std::make_unique<UpdaterStore>(store_directory);
-    } catch (const std::runtime_error& e) {
+ResultOf<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& store_directory,
+                                           const char* caller) {
+    ResultOf<UpdaterStore> store = UpdaterStore::Open(store_directory);
+    if (!store.ok())
         display.message(UpdaterDisplayInterface::Error, "Failed to Create UpdaterStore in: %s - Exception: %s",
-                        caller ? caller : "", e.what());
-        return nullptr;
-    }
+                        caller ? caller : "", store.message().c_str());
+    return store;
 }

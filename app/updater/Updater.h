@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Result.h"
 #include "UpdaterDisplayInterface.h"
 #include "aDefs.h"
 #include "aError.h"
@@ -100,26 +101,37 @@ public:
     BuildList Get_BuildList(unsigned serial);
     BuildList Get_BuildListLocal(unsigned serial);
     std::string Get_JWT(unsigned serial);
-    unsigned Download_Firmware(unsigned serial, std::string build, bool override, bool no_cal);
+    // The build fetched and stored. Every failure has already been shown on
+    // the display; the Result names it again for the caller.
+    ResultOf<unsigned> Download_Firmware(unsigned serial, std::string build, bool override, bool no_cal);
 
     // Firmware update over the device link.
-    bool Update_Firmware(unsigned serial, unsigned build, std::string bird_file,
+    // See RunUpdateFlow for the Result.
+    Result Update_Firmware(unsigned serial, unsigned build, std::string bird_file,
                          unsigned char module_address, unsigned router_serial, bool override);
-    // May throw std::runtime_error.
-    BirdFile load_bird(const char* verb, std::string bird_file, unsigned serial, unsigned build,
+    // The file named by bird_file, else the stored build (downloaded first
+    // when missing and download_if_missing). A failure is not shown on the
+    // display (except the store's and the download's own reports); its
+    // message says which step failed.
+    ResultOf<BirdFile> load_bird(const char* verb, std::string bird_file, unsigned serial, unsigned build,
                        bool download_if_missing);
 
     // The local store's record of one device, read without changing the
-    // store. False (after saying so) when the store does not know the device.
-    bool Get_StoredDevice(unsigned serial, StoredDevice& device);
+    // store. aErrNotFound (after saying so) when the store does not know it.
+    ResultOf<StoredDevice> Get_StoredDevice(unsigned serial);
     // Loads the file as an update from -f would and judges whether an update
     // of `serial` (0: no particular device) could use it. Writes nothing.
     BirdCheckReport Check_BirdFile(const std::string& path, unsigned serial);
 
     // Boot-ROM recovery and fingerprint.
-    bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned serial,
-                         std::string bird_file, unsigned baud, bool reset_after);
-    bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
+    // The chip's identity, read through its boot ROM (LPC first, then the
+    // i.MX); aErrNotReady when neither answers (reasons in the debug log).
+    ResultOf<Fingerprint> Get_Fingerprint(std::string port, unsigned serial,
+                                          std::string bird_file, unsigned baud, bool reset_after);
+    // A failure has been shown on the display; the Result names the step
+    // (aErrParse: the file; aErrNotReady: no identifier; aErrConnection:
+    // the server's recovery data; aErrIO: the transfer).
+    Result Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
                           std::string bird_file, bool override);
 
     void Set_UEIBytes_Load(bool load) { uei_bytes_load = load; }
@@ -148,7 +160,7 @@ private:
     std::atomic<bool> usb_access_denied{false};
 };
 
-class UpdaterStore;
+#include "UpdaterStore.h"
 
 // Records a finished transfer in a device's settings and saves them:
 // LATEST_TRANSFER := `transferred`, LAST_TRANSFER_DATE := now, and
@@ -166,9 +178,10 @@ void _explain_usb_access(UpdaterDisplayInterface& display, const Updater& update
 // become spaces, surrounding blanks go, and it is cut to a bounded length.
 std::string _history_note_text(const std::string& note);
 
-// The store rooted at store_directory, for the length of one operation; null
-// after reporting "Failed to Create UpdaterStore in: ..." with the caller's name.
-std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+// The store rooted at store_directory, for the length of one operation; a
+// failure has been reported as "Failed to Create UpdaterStore in: ..." with
+// the caller's name.
+ResultOf<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
                                                   const std::string& store_directory, const char* caller);
 
 // Says why, and returns true, when an update or recovery must not send the

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
-#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -97,12 +96,13 @@ bool OpenDownloadEntry(UpdaterDisplayInterface& display, UpdaterStore& store, un
                        UpdaterStoreItem& device) {
     if (store.FindDevice(serial, &device)) return true;
     Log::log(Log::DEBUG_APP, "Could not find device in our update history.\n");
-    try {
-        device = store.AddDevice(serial);
-    } catch (const std::runtime_error&) {
+    auto added = store.AddDevice(serial);
+    if (!added.ok()) {
+        Log::log(Log::DEBUG_APP, "%s\n", added.message().c_str());
         display.message(kError, "Could not create directory for storing BIRD file");
         return false;
     }
+    device = std::move(added).value();
     return true;
 }
 
@@ -219,7 +219,7 @@ std::string Updater::Get_JWT(unsigned serial) {
 BuildList Updater::Get_BuildListLocal(unsigned serial) {
     BuildList list;
     auto store = _createUpdaterStore(display, store_directory, "Get_BuildListLocal");
-    if (!store) return list;
+    if (!store.ok()) return list;
 
     std::vector<UpdaterStoreItem> items;
     store->FindLocalBuilds(serial, items);
@@ -229,14 +229,11 @@ BuildList Updater::Get_BuildListLocal(unsigned serial) {
         if (item.IsValid()) {
             const std::string path = item.basePath + "/" + item.name;
             if (BirdFile::VerifyFile(path)) {
-                try {
-                    version = BirdFile(path).GetVersion();
-                    if (!version.empty())
-                        Log::log(Log::DEBUG_Updater, "%s: version [%s]\n", path.c_str(),
-                                 PrintableText(version).c_str());
-                } catch (const std::exception&) {
-                    // A file that does not load lists with an empty version.
-                }
+                // A file that does not load lists with an empty version.
+                const ResultOf<BirdFile> file = BirdFile::Open(path);
+                if (file.ok()) version = file->GetVersion();
+                if (!version.empty())
+                    Log::log(Log::DEBUG_Updater, "%s: version [%s]\n", path.c_str(), PrintableText(version).c_str());
             } else {
                 Log::log(Log::DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
             }
@@ -246,27 +243,30 @@ BuildList Updater::Get_BuildListLocal(unsigned serial) {
     return list;
 }
 
-unsigned Updater::Download_Firmware(unsigned serial, std::string build, bool override, bool no_cal) {
+ResultOf<unsigned> Updater::Download_Firmware(unsigned serial, std::string build, bool override, bool no_cal) {
     unsigned wanted = 0;
     if (!build.empty() && !ParseBuild(build, wanted)) {
         display.message(kError, "Build number '%s' must be an number", build.c_str());
-        return 0;
+        return Result::Failure(aErrParam, "build number is not a number");
     }
     if (serial == 0) {
         display.message(kError, "Serial Number must be non-zero");
-        return 0;
+        return Result::Failure(aErrParam, "serial number is zero");
     }
     if (!UpdateServerRequest::ping(server_url)) {
         display.message(kError, "Server request failed for %s", server_url.c_str());
-        return 0;
+        return Result::Failure(aErrConnection, "server does not answer");
     }
     auto store = _createUpdaterStore(display, store_directory, "Download_Firmware");
-    if (!store) return 0;
+    if (!store.ok()) return store.result();
     UpdaterStoreItem device;
-    if (!OpenDownloadEntry(display, *store, serial, device)) return 0;
+    if (!OpenDownloadEntry(display, *store, serial, device))
+        return Result::Failure(aErrIO, "no store entry for the device");
     std::string firmwareName;
     wanted = ChooseDownloadBuild(display, serial, wanted, override, server_url, firmwareName);
-    if (wanted == 0) return 0;
+    if (wanted == 0) return Result::Failure(aErrNotFound, "no build to download");
     std::string reply = FetchBuild(display, serial, firmwareName, std::to_string(wanted), server_url, no_cal);
-    return StoreDownload(display, device, std::move(reply), wanted) ? wanted : 0;
+    if (!StoreDownload(display, device, std::move(reply), wanted))
+        return Result::Failure(aErrIO, "build " + std::to_string(wanted) + " not downloaded");
+    return wanted;
 }

@@ -122,7 +122,7 @@ aErr ReadDirectModule(DeviceInfo& info, UpdaterDisplayInterface& display) {
     info.build = _get_build_number(module);
     info.error = _get_version(module, info);
     if (info.error == aErrNone) info.error = _get_device_name(module, info);
-    module.disconnect();
+    (void)module.disconnect(); // only read from: nothing pending to lose
     return aErrNone;
 }
 
@@ -143,13 +143,15 @@ bool ProbeAddress(Module& router, I2CClass& bus, unsigned char address, unsigned
     system.init(&module, 0);
     unsigned serial = 0;
     if (system.getSerialNumber(&serial) != aErrNone) {
-        module.disconnect();
+        (void)module.disconnect(); // nothing answers there; the probe goes on
         return false;
     }
     Log::log(Log::DEBUG_Updater, "Got Serial [0x%08X]\n", serial);
 
+    // The router answered a moment ago, so its link has a specifier; should
+    // it not, the entry is listed with the reason instead of an empty transport.
     linkSpec router_spec{};
-    router.getLinkSpecifier(&router_spec);
+    const aErr router_spec_error = router.getLinkSpecifier(&router_spec);
     info = DeviceInfo{};
     std::memcpy(info.spec.transport, router_spec.transport, sizeof info.spec.transport);
     info.spec.type = type;
@@ -169,7 +171,8 @@ bool ProbeAddress(Module& router, I2CClass& bus, unsigned char address, unsigned
         info.spec.model = model;
         info.model_name = aDefs_GetModelName(model);
     }
-    module.disconnect();
+    if (info.error == aErrNone) info.error = router_spec_error;
+    (void)module.disconnect(); // only read from: nothing pending to lose
     return true;
 }
 
@@ -301,7 +304,7 @@ std::vector<DeviceInfo> Updater::Discover_TarnixNetwork_Devices(unsigned router_
     if (located == aErrPermission) Note_UsbAccessDenied();
     if (router_spec == nullptr) return found;
     const linkSpec spec = *router_spec;
-    aLinkSpec_Destroy(&router_spec);
+    (void)aLinkSpec_Destroy(&router_spec); // only frees the copy
 
     Log::log(Log::DEBUG_Updater, "Found Link Module");
     Module router(kDefaultAddress, static_cast<unsigned char>(0));
@@ -321,7 +324,9 @@ std::vector<DeviceInfo> Updater::Discover_TarnixNetwork_Devices(unsigned router_
     } else {
         I2CClass bus;
         bus.init(&router, 0);
-        bus.setSpeed(kProbeSpeed);
+        // At another speed the probes may still answer; those that do not are simply not listed.
+        const aErr speed = bus.setSpeed(kProbeSpeed);
+        if (speed != aErrNone) Log::log(Log::DEBUG_Updater, "Probe speed not set (%d)\n", int(speed));
         const unsigned char own = router.getModuleAddress();
         for (unsigned address = kFirstProbe; address <= kLastProbe; address += 2) {
             if (address == own) continue;
@@ -329,8 +334,12 @@ std::vector<DeviceInfo> Updater::Discover_TarnixNetwork_Devices(unsigned router_
             if (ProbeAddress(router, bus, static_cast<unsigned char>(address), router_serial, type, display, info))
                 found.push_back(std::move(info));
         }
-        router_system.routeToMe(0);
+        // Left on, the router would keep sending its network's traffic here.
+        err = router_system.routeToMe(0);
+        if (err != aErrNone)
+            display.message(kError, "Error %d switching routing off on link module [%08X]", static_cast<int>(err),
+                            router_serial);
     }
-    router.disconnect();
+    (void)router.disconnect(); // what was read is kept; the link goes either way
     return found;
 }

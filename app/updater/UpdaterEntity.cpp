@@ -260,7 +260,7 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t L, uint16_t b
 
 aErr UpdaterEntity::_reconnect(uint32_t delay) {
     if (module == nullptr) return aErrResource;
-    module->disconnect();
+    (void)module->disconnect(); // the link is dropped to be made anew; reconnect reports
     aErr err = aErrConnection;
     for (int attempt = 1; attempt <= kReconnectAttempts; ++attempt) {
         Log::log(kNet, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt, kReconnectAttempts);
@@ -270,7 +270,7 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
             return aErrNone;
         }
         // A half-made engine link must go before the next try can make one.
-        module->disconnect();
+        (void)module->disconnect(); // reconnect's failure is the one that counts
         Log::log(kFirm, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", int(delay));
         aTime_MSSleep(delay);
     }

@@ -3,7 +3,6 @@
 // the history entry the update flow writes once a transfer has finished.
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 
 #include "BirdFile.h"
@@ -53,11 +52,8 @@ std::string StoredVersion(const std::string& path) {
         Log::log(Log::DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
         return {};
     }
-    try {
-        return BirdFile(path).GetVersion();
-    } catch (const std::exception&) {
-        return {}; // a file that does not load lists with an empty version
-    }
+    const ResultOf<BirdFile> file = BirdFile::Open(path);
+    return file.ok() ? file->GetVersion() : std::string(); // one that does not load lists with no version
 }
 
 struct Listing {
@@ -152,14 +148,14 @@ void CheckSerial(BirdFile& bird, BirdCheckReport& report) {
 
 } // namespace
 
-bool Updater::Get_StoredDevice(unsigned serial, StoredDevice& device) {
-    device = StoredDevice{};
+ResultOf<StoredDevice> Updater::Get_StoredDevice(unsigned serial) {
+    StoredDevice device;
     // Plain look-ups only: the store's own lookup would make the settings
     // file it does not find, and matches names that merely contain the number.
     device.directory = BuildPath(store_directory, UpdaterStore::DeviceName(serial));
     if (serial == 0 || !aDirectory_Exists(device.directory.c_str())) {
         display.message(kError, "No stored information for device [%08X]", serial);
-        return false;
+        return Result::Failure(aErrNotFound, "no stored information");
     }
 
     const std::string settings = BuildPath(device.directory, KeyValueStore::DEFAULT_FILENAME);
@@ -167,7 +163,7 @@ bool Updater::Get_StoredDevice(unsigned serial, StoredDevice& device) {
         // Loading a file it cannot open would write a fresh one over it.
         aFile* probe = aFile_Open(settings.c_str(), aFileModeReadOnly);
         if (probe) {
-            aFile_Close(&probe);
+            (void)aFile_Close(&probe); // opened only to test read access
             KeyValueStore values;
             values.Load(settings);
             device.settings = values.entries;
@@ -177,8 +173,11 @@ bool Updater::Get_StoredDevice(unsigned serial, StoredDevice& device) {
     }
 
     Listing listing{&device.builds};
-    aDirectory_List(device.directory.c_str(), ListStoredBuild, &listing);
-    return true;
+    // An unlistable directory shows as one without stored builds, as before.
+    const aErr listed = aDirectory_List(device.directory.c_str(), ListStoredBuild, &listing);
+    if (listed != aErrNone)
+        Log::log(Log::DEBUG_Updater, "Cannot list %s (%d)\n", device.directory.c_str(), int(listed));
+    return device;
 }
 
 BirdCheckReport Updater::Check_BirdFile(const std::string& path, unsigned serial) {
@@ -193,13 +192,12 @@ BirdCheckReport Updater::Check_BirdFile(const std::string& path, unsigned serial
         report.problems.push_back("there is no such file");
         return report;
     }
-    BirdFile bird;
-    try {
-        bird = BirdFile(path);
-    } catch (const std::exception&) {
+    ResultOf<BirdFile> loaded = BirdFile::Open(path);
+    if (!loaded.ok()) {
         report.problems.push_back("it does not load: unreadable, too short, or its data does not inflate");
         return report;
     }
+    BirdFile bird = std::move(loaded).value();
     report.loaded = true;
     // An update from -f reads past a bad header; the store refuses such a file.
     if (!BirdFile::VerifyFile(path))

@@ -4,7 +4,6 @@
 // protocol over USB). The writing itself is the boot ROM targets' work.
 #include <algorithm>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -57,7 +56,7 @@ bool _get_fingerprint_lpc(const std::string& port, unsigned baud, Fingerprint& f
 bool _imx_loader_file(Updater& updater, unsigned serial, const std::string& bird_file, BirdFile& file) {
     UpdaterDisplayInterface& display = updater.Get_Display();
     auto store = _createUpdaterStore(display, updater.Get_StoreDirectory(), "_get_fingerprint_imx");
-    if (!store) return false;
+    if (!store.ok()) return false;
     UpdaterStoreItem device;
     bool known = store->FindDevice(serial, &device);
     std::string name;
@@ -70,22 +69,25 @@ bool _imx_loader_file(Updater& updater, unsigned serial, const std::string& bird
     } else if (!known) {
         display.mute_messages(true);
         Log::log(Log::DEBUG_APP, "Existing loader device not found. Downloading.\n");
-        const unsigned build = updater.Download_Firmware(serial, "", false, false);
+        const ResultOf<unsigned> build = updater.Download_Firmware(serial, "", false, false);
         display.mute_messages(false);
-        if (build == 0) return false;
-        name = std::to_string(build) + STORE_BIRD_EXTENSION;
+        if (!build.ok()) {
+            Log::log(Log::DEBUG_APP, "%s\n", build.message().c_str());
+            return false;
+        }
+        name = std::to_string(build.value()) + STORE_BIRD_EXTENSION;
         known = store->FindDevice(serial, &device);
     } else {
         name = device.settings.GetString(STORE_KEY_LATEST_DOWNLOAD);
     }
-    try {
-        if (!bird_file.empty()) file = BirdFile(name);
-        else if (known && !name.empty()) file = device.ReadBirdFile(name);
-        else throw std::runtime_error("No recovery image stored for " + std::to_string(serial));
-    } catch (const std::runtime_error& e) {
-        Log::log(Log::DEBUG_APP, "%s\n", e.what());
+    ResultOf<BirdFile> loaded = Result::Failure(aErrNotFound, "No recovery image stored for " + std::to_string(serial));
+    if (!bird_file.empty()) loaded = BirdFile::Open(name);
+    else if (known && !name.empty()) loaded = device.ReadBirdFile(name);
+    if (!loaded.ok()) {
+        Log::log(Log::DEBUG_APP, "%s\n", loaded.message().c_str());
         return false;
     }
+    file = std::move(loaded).value();
     return true;
 }
 
@@ -114,7 +116,8 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
         }
         fingerprint.word[3 - j] = value;
     }
-    if (reset_after) system.reset();
+    // The module restarts on reset and may not answer it: the fingerprint is read.
+    if (reset_after) (void)system.reset();
     return true;
 }
 
@@ -167,58 +170,56 @@ bool RefusedForRecovery(UpdaterDisplayInterface& display, const BirdFile& file) 
 // touched: a chip must not be erased for a file that is then refused.
 bool RefusedBeforeTouching(UpdaterDisplayInterface& display, const std::string& bird_file) {
     if (bird_file.empty()) return false;
-    try {
-        return RefusedForRecovery(display, BirdFile(bird_file));
-    } catch (const std::runtime_error& e) {
-        Log::log(Log::DEBUG_Updater, "%s\n", e.what());
-        display.message(kError, "Failed to load bird file");
-        return true;
-    }
+    const ResultOf<BirdFile> file = BirdFile::Open(bird_file);
+    if (file.ok()) return RefusedForRecovery(display, file.value());
+    Log::log(Log::DEBUG_Updater, "%s\n", file.message().c_str());
+    display.message(kError, "Failed to load bird file");
+    return true;
 }
 
 } // namespace
 
-bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned serial, std::string bird_file,
-                              unsigned baud, bool reset_after) {
+ResultOf<Fingerprint> Updater::Get_Fingerprint(std::string port, unsigned serial, std::string bird_file, unsigned baud,
+                                               bool reset_after) {
+    Fingerprint fingerprint;
     if (_get_fingerprint_lpc(port, baud, fingerprint)) {
         chip_family = kChipLPC;
-        return true;
+        return fingerprint;
     }
     chip_family = kChipIMX;
-    return _get_fingerprint_imx(display, *this, port, serial, bird_file, fingerprint, reset_after);
+    if (_get_fingerprint_imx(display, *this, port, serial, bird_file, fingerprint, reset_after)) return fingerprint;
+    return Result::Failure(aErrNotReady, "no boot ROM answered");
 }
 
-bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
-                               std::string bird_file, bool) {
+Result Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
+                                 std::string bird_file, bool) {
     const uint64_t start = aTime_MonotonicMS();
-    if (RefusedBeforeTouching(display, bird_file)) return false;
-    Fingerprint fingerprint;
+    if (RefusedBeforeTouching(display, bird_file)) return Result::Failure(aErrParse, "file refused for recovery");
     // Read at the rate the transfer uses: the chip's autobaud locks to the
     // rate it was synchronised at.
-    if (!Get_Fingerprint(fingerprint, port, serial, bird_file, baud, false)) {
+    const ResultOf<Fingerprint> fingerprint = Get_Fingerprint(port, serial, bird_file, baud, false);
+    if (!fingerprint.ok()) {
         display.message(kError, "Could not get Device Identifier");
-        return false;
+        return Result::Failure(aErrNotReady, "no device identifier");
     }
     if (bird_file.empty()) {
         uint32_t found_serial = serial;
         uint32_t server_build = 0;
-        if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, found_serial, server_build, server_url)) {
+        if (!UpdateServerRequest::GetRecoveryInfo(fingerprint->word, found_serial, server_build, server_url)) {
             display.message(kError, "Failed to retrieve recovery information from Velorn server");
-            return false;
+            return Result::Failure(aErrConnection, "no recovery information");
         }
         serial = found_serial;
         if (build == 0) build = server_build;
     }
-    BirdFile file;
-    try {
-        file = load_bird("Recovering", bird_file, serial, build, true);
-    } catch (const std::runtime_error& e) {
-        Log::log(Log::DEBUG_Updater, "%s\n", e.what());
+    ResultOf<BirdFile> file = load_bird("Recovering", bird_file, serial, build, true);
+    if (!file.ok()) {
+        Log::log(Log::DEBUG_Updater, "%s\n", file.message().c_str());
         display.message(kError, "Failed to load bird file");
-        return false;
+        return Result::Failure(file.code(), file.message());
     }
-    if (RefusedForRecovery(display, file)) return false;
-    const bool ok = WriteThroughChip(display, chip_family, port, baud, serial, uei_bytes_load, file);
+    if (RefusedForRecovery(display, file.value())) return Result::Failure(aErrParse, "file refused for recovery");
+    const bool ok = WriteThroughChip(display, chip_family, port, baud, serial, uei_bytes_load, file.value());
     display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
-    return ok;
+    return ok ? Result() : Result::Failure(aErrIO, "recovery transfer failed");
 }

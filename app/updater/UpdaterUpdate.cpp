@@ -1,7 +1,6 @@
 // The update command's entry and the steps it shares with recovery: loading
 // the chosen BIRD file and checking it against the connected module. The
 // update itself runs in UpdateFlow.
-#include <stdexcept>
 #include <string>
 
 #include "BirdFile.h"
@@ -23,25 +22,27 @@ constexpr auto kError = UpdaterDisplayInterface::Error;
 
 } // namespace
 
-BirdFile Updater::load_bird(const char* verb, std::string bird_file, unsigned serial, unsigned build,
-                            bool download_if_missing) {
+ResultOf<BirdFile> Updater::load_bird(const char* verb, std::string bird_file, unsigned serial, unsigned build,
+                                      bool download_if_missing) {
     auto store = _createUpdaterStore(display, store_directory, "load_bird");
-    if (!store) return BirdFile();
+    if (!store.ok()) return store.result();
     if (!bird_file.empty()) {
         display.message(kInfo, "%s from Birdfile: %s", verb, bird_file.c_str());
-        return BirdFile(bird_file);
+        return BirdFile::Open(bird_file);
     }
-    UpdaterStoreItem device = store->AddDevice(serial);
+    auto device = store->AddDevice(serial);
+    if (!device.ok()) return device.result();
     display.message(kInfo, "%s firmware with build: %u", verb, build);
     const std::string name = std::to_string(build) + STORE_BIRD_EXTENSION;
-    try {
-        return device.ReadBirdFile(name);
-    } catch (const std::runtime_error&) {
-        if (!download_if_missing) throw std::runtime_error("Error reading birdfile");
-    }
+    ResultOf<BirdFile> stored = device->ReadBirdFile(name);
+    if (stored.ok()) return stored;
+    if (!download_if_missing) return Result::Failure(stored.code(), "Error reading birdfile");
     display.message(kInfo, "Downloading firmware build %u", build);
-    Download_Firmware(serial, std::to_string(build), false, false);
-    return device.ReadBirdFile(name);
+    // A failed download has been shown; reading the store again would only
+    // blame the file that never came.
+    ResultOf<unsigned> downloaded = Download_Firmware(serial, std::to_string(build), false, false);
+    if (!downloaded.ok()) return downloaded.result();
+    return device->ReadBirdFile(name);
 }
 
 bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Module& module, unsigned serial) {
@@ -68,7 +69,7 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Module
     return true;
 }
 
-bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_file, unsigned char module_address,
+Result Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_file, unsigned char module_address,
                               unsigned router_serial, bool override) {
     UpdateRequest request;
     request.serial = serial;

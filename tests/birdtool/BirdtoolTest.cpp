@@ -51,7 +51,9 @@ TEST(BirdtoolPack, PackedFileLoadsWithEverythingTheManifestSays) {
     EXPECT_NE(packed.out.find("6 blocks"), std::string::npos) << packed.out;
 
     ASSERT_TRUE(BirdFile::VerifyFile(dir / "out.bird"));
-    BirdFile bird(dir / "out.bird");
+    ResultOf<BirdFile> loaded = BirdFile::Open(dir / "out.bird");
+    ASSERT_TRUE(loaded.ok()) << loaded.message();
+    BirdFile& bird = loaded.value();
     EXPECT_EQ(bird.version, BIRD_FILE_VERSION);
     EXPECT_EQ(bird.blockCount, 6u);
     EXPECT_TRUE(bird.ScanBlocks(bird.data.get(), bird.dataSize));
@@ -98,7 +100,9 @@ TEST(BirdtoolPack, HighlyCompressibleImagesStayWithinTheReadersBound) {
     WriteFile(dir / "manifest", "firmware 0 zeros.bin\n");
     auto packed = Birdtool({"pack", dir / "manifest", dir / "zeros.bird"});
     ASSERT_EQ(packed.status, 0) << packed.err;
-    BirdFile bird(dir / "zeros.bird");
+    ResultOf<BirdFile> loaded = BirdFile::Open(dir / "zeros.bird");
+    ASSERT_TRUE(loaded.ok()) << loaded.message();
+    BirdFile& bird = loaded.value();
     EXPECT_EQ(bird.FindBlocks(BirdFile::BLOCK_FIRMWARE).at(0).length, (2u << 20) + 4);
     EXPECT_LE(bird.dataSize, 8 * (std::filesystem::file_size(dir / "zeros.bird") - 6));
 }
@@ -157,7 +161,9 @@ TEST(BirdtoolInfo, WrongChecksumIsReportedButNeverRejected) {
     EXPECT_EQ(info.status, 0) << info.out;
     EXPECT_NE(info.out.find("checksum:   0x12345678 (CRC-32 is 0x"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("does not match"), std::string::npos);
-    BirdFile bird(dir / "sum.bird");
+    ResultOf<BirdFile> loaded = BirdFile::Open(dir / "sum.bird");
+    ASSERT_TRUE(loaded.ok()) << loaded.message();
+    BirdFile& bird = loaded.value();
     EXPECT_EQ(bird.checksum, 0x12345678u);
 }
 

@@ -133,7 +133,7 @@ TEST(IspClient, ProgramsFlashWithErasedFillAndStartsIt) {
     for (size_t i = image.size(); i < back.size(); ++i) ASSERT_EQ(back[i], 0xFF) << i;
 
     // A new session on the port finds the chip synchronised and without echo.
-    EXPECT_EQ(aErrNone, isp.Disconnect());
+    ASSERT_EQ(isp.Disconnect(), aErrNone);
     ASSERT_EQ(isp.Connect(sim.pty.c_str(), 115200), aErrNone);
     ASSERT_EQ(isp.Resynchronize(), aErrNone);
     EXPECT_FALSE(isp.Echo());

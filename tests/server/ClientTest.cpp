@@ -95,7 +95,7 @@ TEST(RequestAddress, ParametersInNameOrderEachFollowedByAmpersand) {
                                   }));
 
     // No parameters: the address exactly as given.
-    EXPECT_EQ(HTTPRequest::GET(server.url(), {}).get_status(), 404);
+    EXPECT_EQ(HTTPRequest::GET(server.url(), {})->get_status(), 404);
     EXPECT_EQ(server.Requests(9).at(8), "/cgi/u");
 }
 

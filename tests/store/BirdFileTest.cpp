@@ -15,6 +15,15 @@
 
 using storetest::LogCapture;
 using storetest::WriteBirdFromSpec;
+
+namespace {
+// A file the test needs loaded; a failure ends the test with its message.
+BirdFile Loaded(const std::string& path) {
+    ResultOf<BirdFile> file = BirdFile::Open(path);
+    if (!file.ok()) throw std::runtime_error(path + ": " + file.message());
+    return std::move(file).value();
+}
+} // namespace
 using testsupport::TempDir;
 
 // Largest single nothrow array allocation (the reader's inflate buffer).
@@ -78,7 +87,7 @@ TEST(BirdFileRoundTrip, RandomFilesFromIndependentWriterLoadBlockForBlock) {
             words >> name >> areaSize >> checksum >> count;
             SCOPED_TRACE(name);
             ASSERT_TRUE(BirdFile::VerifyFile(dir / name));
-            bird = std::make_unique<BirdFile>(dir / name);
+            bird = std::make_unique<BirdFile>(Loaded(dir / name));
             EXPECT_EQ(bird->signature, 0x62697264u);
             EXPECT_EQ(bird->version, 0x0101);
             EXPECT_EQ(bird->dataSize, areaSize);
@@ -116,7 +125,7 @@ TEST(BirdFileRoundTrip, RandomFilesFromIndependentWriterLoadBlockForBlock) {
 TEST(BirdFileRoundTrip, FullFileGivesBlocksOffsetsAndPatchesSerialNumbers) {
     TempDir dir;
     WriteBirdFromSpec(dir, FullSpec(), dir / "full.bird");
-    BirdFile bird(dir / "full.bird");
+    BirdFile bird = Loaded(dir / "full.bird");
 
     ASSERT_EQ(bird.blocks.size(), 5u);
     EXPECT_TRUE(bird.hasSerialOffsets);
@@ -159,7 +168,7 @@ TEST(BirdFileRoundTrip, FullFileGivesBlocksOffsetsAndPatchesSerialNumbers) {
         if ((i < 8 || i > 11) && (i < 20 || i >= 36)) {
             EXPECT_EQ(after[i], before[i]) << i;
         }
-    BirdFile again(dir / "full.bird");
+    BirdFile again = Loaded(dir / "full.bird");
     EXPECT_EQ(Bytes(again.FindBlocks(BirdFile::BLOCK_FIRMWARE)[0]), before);
 }
 
@@ -179,7 +188,7 @@ TEST(BirdFileRoundTrip, BirdtoolAndIndependentWriterAgreeByteForByte) {
     ASSERT_EQ(packed.status, 0) << packed.err;
     WriteBirdFromSpec(dir, FullSpec(), dir / "python.bird");
 
-    BirdFile tool(dir / "tool.bird"), python(dir / "python.bird");
+    BirdFile tool = Loaded(dir / "tool.bird"), python = Loaded(dir / "python.bird");
     ASSERT_EQ(tool.dataSize, python.dataSize);
     EXPECT_EQ(std::memcmp(tool.data.get(), python.data.get(), tool.dataSize), 0);
     EXPECT_EQ(tool.checksum, python.checksum); // both CRC-32 of the area
@@ -190,7 +199,7 @@ TEST(BirdFileRoundTrip, MovedFileKeepsItsBlocksPointingIntoItsBuffer) {
     WriteBirdFromSpec(dir, FullSpec(), dir / "full.bird");
     BirdFile moved;
     {
-        BirdFile loaded(dir / "full.bird");
+        BirdFile loaded = Loaded(dir / "full.bird");
         moved = std::move(loaded);
         EXPECT_TRUE(loaded.blocks.empty());
         EXPECT_EQ(loaded.dataSize, 0u);
@@ -216,7 +225,7 @@ TEST(BirdFileBadInput, FilesOfSixBytesOrFewerFailAtDecompression) {
         bird.path = path;
         EXPECT_FALSE(bird.Load());
         EXPECT_NE(log.text().find(") decompressing bird file.\n"), std::string::npos) << log.text();
-        EXPECT_THROW(BirdFile{path}, std::runtime_error);
+        EXPECT_EQ(BirdFile::Open(path).message(), "Failed to load bird data");
         EXPECT_EQ(BirdFile::VerifyFile(path), size == 6); // the header alone is well formed
     }
 }
@@ -224,15 +233,12 @@ TEST(BirdFileBadInput, FilesOfSixBytesOrFewerFailAtDecompression) {
 TEST(BirdFileBadInput, MissingFileAndDirectoryFail) {
     TempDir dir;
     LogCapture log;
-    try {
-        BirdFile bird(dir / "absent.bird");
-        FAIL() << "loaded a missing file";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "Failed to load bird data");
-    }
+    const ResultOf<BirdFile> absent = BirdFile::Open(dir / "absent.bird");
+    ASSERT_FALSE(absent.ok()) << "loaded a missing file";
+    EXPECT_EQ(absent.message(), "Failed to load bird data");
     EXPECT_NE(log.text().find("BIRDFILE: BIRD file not found [" + (dir / "absent.bird") + "]"),
               std::string::npos);
-    EXPECT_THROW(BirdFile{dir.path()}, std::runtime_error);
+    EXPECT_FALSE(BirdFile::Open(dir.path()).ok());
     EXPECT_FALSE(BirdFile::VerifyFile(dir / "absent.bird"));
 }
 
@@ -254,7 +260,7 @@ TEST(BirdFileBadInput, HeaderIsCheckedOnlyByVerifyFile) {
         SCOPED_TRACE(c.name);
         WriteBirdFromSpec(dir, c.spec, dir / c.name);
         EXPECT_EQ(BirdFile::VerifyFile(dir / c.name), c.verifies);
-        BirdFile bird(dir / c.name); // loads whatever the header says
+        BirdFile bird = Loaded(dir / c.name); // loads whatever the header says
         EXPECT_EQ(bird.FindBlocks(BirdFile::BLOCK_FIRMWARE).size(), 1u);
     }
 }
@@ -265,7 +271,7 @@ TEST(BirdFileBadInput, BlockAreaMismatchesAreLoggedAndTheBlocksStayUsable) {
     {
         WriteBirdFromSpec(dir, R"({"trailing": "ee", "blocks": [)" + firmware + "]}", dir / "extra");
         LogCapture log;
-        BirdFile bird(dir / "extra");
+        BirdFile bird = Loaded(dir / "extra");
         EXPECT_NE(log.text().find("Block parsing mismatch in data size. (1 bytes remaining)"),
                   std::string::npos)
             << log.text();
@@ -277,7 +283,7 @@ TEST(BirdFileBadInput, BlockAreaMismatchesAreLoggedAndTheBlocksStayUsable) {
         WriteBirdFromSpec(dir, R"({"count": 3, "blocks": [)" + firmware + "," + firmware + "]}",
                           dir / "count");
         LogCapture log;
-        BirdFile bird(dir / "count");
+        BirdFile bird = Loaded(dir / "count");
         EXPECT_NE(log.text().find("Block parsing mismatch in number of blocks. (2 != 3)"),
                   std::string::npos)
             << log.text();
@@ -291,7 +297,7 @@ TEST(BirdFileBadInput, BlockLengthsRunningPastTheDataAreNeverFollowed) {
     WriteBirdFromSpec(dir, R"({"raw_area": "0000000201000000080000010011223344017ffffff0aabbccdd00000000"})",
                       dir / "long");
     LogCapture log;
-    BirdFile bird(dir / "long");
+    BirdFile bird = Loaded(dir / "long");
     ASSERT_EQ(bird.blocks.size(), 1u);
     EXPECT_EQ(bird.blocks[0].length, 8u);
     EXPECT_NE(log.text().find("runs past the end of the data"), std::string::npos) << log.text();
@@ -305,7 +311,7 @@ TEST(BirdFileBadInput, BlockLengthsRunningPastTheDataAreNeverFollowed) {
         SCOPED_TRACE(cut);
         WriteBirdFromSpec(dir, R"({"cut_area": )" + std::to_string(cut) + ", " + FullSpec().substr(1),
                           dir / "cut");
-        BirdFile part(dir / "cut");
+        BirdFile part = Loaded(dir / "cut");
         for (const auto& block : part.blocks)
             EXPECT_LE(block.data + block.length, part.data.get() + part.dataSize);
         part.ReplaceSerialNumber(0x12345678);
@@ -320,7 +326,7 @@ TEST(BirdFileBadInput, ShortSerialOffsetBlockIsNotReadPastItsEnd) {
                                 {"type": 1, "address": 4096, "image": ")" + ImageHex(32) + R"("}]})",
                       dir / "short-offsets");
     LogCapture log;
-    BirdFile bird(dir / "short-offsets");
+    BirdFile bird = Loaded(dir / "short-offsets");
     EXPECT_TRUE(bird.hasSerialOffsets); // the block is there ...
     EXPECT_FALSE(bird.FindSerialNumberOffsets());
     EXPECT_EQ(bird.serialNumberOffset, 0u); // ... but gives no offsets,
@@ -350,7 +356,7 @@ TEST(BirdFileBadInput, StreamInflatingBeyondEightTimesFailsWithoutHugeAllocation
     EXPECT_NE(log.text().find("BIRDFILE: Error (-5) decompressing bird file."), std::string::npos);
     EXPECT_LE(g_largestNothrowArray, 8 * length);
     EXPECT_EQ(bird.dataSize, 0u);
-    EXPECT_THROW(BirdFile{dir / "bomb.bird"}, std::runtime_error);
+    EXPECT_FALSE(BirdFile::Open(dir / "bomb.bird").ok());
 
     // Around the bound: an area loads exactly when it is at most 8 times its stream.
     bool sawBoth[2] = {false, false};
@@ -377,7 +383,7 @@ TEST(BirdFileQueries, InfoFieldsModelAndVersion) {
     WriteBirdFromSpec(dir, R"({"blocks": [{"type": 4, "info": ["4242", "1.2.3", "00C0FFEE", "ABC"]},
                                 {"type": 1, "address": 0, "image": "00"}]})",
                       dir / "info");
-    BirdFile bird(dir / "info");
+    BirdFile bird = Loaded(dir / "info");
     EXPECT_TRUE(bird.ValidateModel("ABC"));
     EXPECT_TRUE(bird.ValidateModel("AB"));
     EXPECT_FALSE(bird.ValidateModel("ABCD"));
@@ -387,7 +393,7 @@ TEST(BirdFileQueries, InfoFieldsModelAndVersion) {
     EXPECT_EQ(bird.GetSerialNumber(), 0xC0FFEEu);
 
     WriteBirdFromSpec(dir, R"({"blocks": [{"type": 1, "address": 0, "image": "00"}]})", dir / "noinfo");
-    BirdFile bare(dir / "noinfo");
+    BirdFile bare = Loaded(dir / "noinfo");
     EXPECT_EQ(bare.GetBuild(), 0u);
     EXPECT_EQ(bare.GetSerialNumber(), 0u);
     EXPECT_EQ(bare.GetVersion(), "");
@@ -405,7 +411,7 @@ TEST(BirdFileQueries, BuildFieldReadsFifteenCharactersOnly) {
     TempDir dir;
     WriteBirdFromSpec(dir, R"({"blocks": [{"type": 4, "info": ["0000000000004219", "v", "1", "M"]}]})",
                       dir / "b");
-    EXPECT_EQ(BirdFile(dir / "b").GetBuild(), 421u); // 16th digit ignored
+    EXPECT_EQ(BirdFile::Open(dir / "b")->GetBuild(), 421u); // 16th digit ignored
 }
 
 // Patching must fail when it cannot write the serial number: the module would
@@ -415,7 +421,7 @@ TEST(BirdFileQueries, SerialOffsetOutsideEveryImageFailsAndChangesNothing) {
     WriteBirdFromSpec(dir, R"({"blocks": [{"type": 2, "data": "0009000000000000"},
                                 {"type": 1, "address": 4096, "image": ")" + ImageHex(32) + R"("}]})",
                       dir / "outside");
-    BirdFile bird(dir / "outside");
+    BirdFile bird = Loaded(dir / "outside");
     auto before = Bytes(bird.blocks[1]);
     EXPECT_FALSE(bird.ReplaceSerialNumber(0x11223344));
     EXPECT_EQ(Bytes(bird.blocks[1]), before);
@@ -424,7 +430,7 @@ TEST(BirdFileQueries, SerialOffsetOutsideEveryImageFailsAndChangesNothing) {
     WriteBirdFromSpec(dir, R"({"blocks": [{"type": 2, "data": "0000101e00001012"},
                                 {"type": 1, "address": 4096, "image": ")" + ImageHex(32) + R"("}]})",
                       dir / "edge");
-    BirdFile edge(dir / "edge");
+    BirdFile edge = Loaded(dir / "edge");
     before = Bytes(edge.blocks[1]);
     EXPECT_FALSE(edge.ReplaceSerialNumber(0x11223344));
     EXPECT_EQ(Bytes(edge.blocks[1]), before);
@@ -438,7 +444,7 @@ TEST(BirdFileQueries, DataSearchDumpAndVectorChecksum) {
     WriteBirdFromSpec(dir, R"({"blocks": [{"type": 1, "address": 0, "image": ")" + image + R"("},
                                 {"type": 0, "address": 0, "image": ")" + image + R"("}]})",
                       dir / "data");
-    BirdFile bird(dir / "data");
+    BirdFile bird = Loaded(dir / "data");
 
     LogCapture log;
     const uint8_t hello[] = {'B', 'i', 'r'};

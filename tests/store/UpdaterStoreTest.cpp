@@ -1,6 +1,7 @@
 // The store tree: root and device directories, the device search, build
 // listing, and writing and reading stored BIRD files.
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <functional>
 #include <stdexcept>
@@ -27,13 +28,12 @@ mode_t ModeOf(const std::string& path) {
     return st.st_mode & 07777;
 }
 
-std::string ThrownBy(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "(nothing thrown)";
+// The value of a result the test needs in order to go on; a failure ends
+// the test with its message.
+template <typename T>
+T Must(ResultOf<T> result) {
+    if (!result.ok()) throw std::runtime_error("unexpected failure: " + result.message());
+    return std::move(result).value();
 }
 
 class UpdaterStoreTest : public testing::Test {
@@ -60,13 +60,13 @@ TEST(BuildPathTest, JoinsWithoutNormalising) {
 
 TEST_F(UpdaterStoreTest, RootAndDeviceDirectoriesAreMadeWith0755) {
     const std::string root = dir / "home/.velorn/updater";
-    UpdaterStore store(root);
+    UpdaterStore store = Must(UpdaterStore::Open(root));
     EXPECT_EQ(store.BasePath(), root);
     EXPECT_TRUE(std::filesystem::is_directory(root));
     EXPECT_EQ(ModeOf(root), 0755u);
     EXPECT_EQ(ModeOf(dir / "home/.velorn"), 0755u);
 
-    UpdaterStoreItem device = store.AddDevice(0x1A2B3C);
+    UpdaterStoreItem device = Must(store.AddDevice(0x1A2B3C));
     EXPECT_EQ(device.basePath, root);
     EXPECT_EQ(device.name, "001A2B3C");
     EXPECT_EQ(device.kind, STORE_ITEM_DIRECTORY);
@@ -79,37 +79,78 @@ TEST_F(UpdaterStoreTest, RootAndDeviceDirectoriesAreMadeWith0755) {
 
     // Adding it again keeps the settings as they are.
     device.settings.Add(STORE_KEY_LATEST_DOWNLOAD, "12.bird");
-    device.settings.Save();
-    UpdaterStoreItem again = UpdaterStore(root).AddDevice("001A2B3C");
+    ASSERT_TRUE(device.settings.Save());
+    UpdaterStoreItem again = Must(Must(UpdaterStore::Open(root)).AddDevice("001A2B3C"));
     EXPECT_EQ(again.settings.GetInt(STORE_KEY_LATEST_DOWNLOAD), 12);
 }
 
-TEST_F(UpdaterStoreTest, FilesStandingInTheWayAreReportedExactly) {
-    WriteFile(dir / "root", "not a directory");
-    EXPECT_EQ(ThrownBy([&] { UpdaterStore store(dir / "root"); }),
-              "UpdaterStore: " + (dir / "root") + " exists and is a file");
+// What stands where the store wants a directory: each is a failure that
+// names the path, never an exception.
+TEST_F(UpdaterStoreTest, ThingsStandingInTheWayAreReportedExactly) {
+    namespace fs = std::filesystem;
+    const std::string isFile = " exists and is a file";
+    const std::string cannotMake = "UpdaterStore: Could not create directory ";
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        bool device;        // the device directory 0000BEEF under "store", else the root "root"
+        std::string target; // the path the message names
+        bool prefixOnly;    // message ends in the system's error number
+    };
+    const std::string root = dir / "root", device = dir / "store/0000BEEF";
+    const Case cases[] = {
+        {"a file as root", [&] { WriteFile(root, "x"); }, false, root, false},
+        {"a symlink to a file as root",
+         [&] { WriteFile(dir / "elsewhere", "x"), fs::create_symlink(dir / "elsewhere", root); }, false, root, false},
+        {"a dangling symlink as root", [&] { fs::create_symlink(dir / "gone", root); }, false, root, true},
+        {"a file as a device directory", [&] { WriteFile(device, "x"); }, true, device, false},
+        {"a symlink to a file as a device directory",
+         [&] { WriteFile(dir / "elsewhere", "x"), fs::create_symlink(dir / "elsewhere", device); }, true, device,
+         false},
+        {"a dangling symlink as a device directory", [&] { fs::create_symlink(dir / "gone", device); }, true, device,
+         true},
+        {"a file as the root's parent", [&] { WriteFile(dir / "parent", "x"); }, false, dir / "parent/root", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char* name : {"root", "store", "elsewhere", "gone", "parent"}) fs::remove_all(dir / name);
+        UpdaterStore store = Must(UpdaterStore::Open(dir / "store"));
+        c.arrange();
+        const std::string message =
+            c.device ? store.AddDevice(0xBEEF).message() : UpdaterStore::Open(c.target).message();
+        if (c.prefixOnly)
+            EXPECT_EQ(message.rfind(cannotMake + c.target + " error ", 0), 0u) << message;
+        else
+            EXPECT_EQ(message, "UpdaterStore: " + c.target + isFile);
+    }
+}
 
-    UpdaterStore store(dir / "store");
-    WriteFile(dir / "store/0000BEEF", "file where a device directory belongs");
-    EXPECT_EQ(ThrownBy([&] { store.AddDevice(0xBEEF); }),
-              "UpdaterStore: " + (dir / "store/0000BEEF") + " exists and is a file");
-
-    // A parent that is a file cannot be made into a directory.
-    const std::string message = ThrownBy([&] { UpdaterStore bad(dir / "root/updater"); });
-    EXPECT_EQ(message.rfind("UpdaterStore: Could not create directory " + (dir / "root/updater") + " error ", 0), 0u)
-        << message;
+// The settings file of a new device cannot be made (a symlink into a missing
+// directory stands there): the device is still added, the log says why, and
+// the first save reports the failure to its caller.
+TEST_F(UpdaterStoreTest, SettingsThatCannotBeMadeAreLoggedAndRefusedOnSave) {
+    UpdaterStore store = Must(UpdaterStore::Open(dir / "root"));
+    std::filesystem::create_directory(dir / "root/0000BEEF");
+    std::filesystem::create_symlink(dir / "missing/settings", dir / "root/0000BEEF/.settings");
+    storetest::LogCapture log;
+    UpdaterStoreItem device = Must(store.AddDevice(0xBEEF));
+    EXPECT_NE(log.text().find("could not create attributes file '" + (dir / "root/0000BEEF/.settings") + "'"),
+              std::string::npos)
+        << log.text();
+    device.settings.Add(STORE_KEY_LATEST_DOWNLOAD, "1.bird");
+    EXPECT_FALSE(device.settings.Save());
 }
 
 TEST_F(UpdaterStoreTest, FindDeviceMatchesWithinEntryNamesOnly) {
     // The root's own path holds the serial digits searched for.
-    UpdaterStore store(dir / "0000ABCD/updater");
-    store.AddDevice(0x11111111);
+    UpdaterStore store = Must(UpdaterStore::Open(dir / "0000ABCD/updater"));
+    Must(store.AddDevice(0x11111111));
     EXPECT_FALSE(store.FindDevice(0x0000ABCD, nullptr));
     UpdaterStoreItem notFound;
     EXPECT_FALSE(store.FindDevice(0x0000ABCD, &notFound));
     EXPECT_FALSE(notFound.IsValid());
 
-    store.AddDevice(0x0000ABCD);
+    Must(store.AddDevice(0x0000ABCD));
     UpdaterStoreItem found;
     ASSERT_TRUE(store.FindDevice(0x0000ABCD, &found));
     EXPECT_EQ(found.basePath, dir / "0000ABCD/updater");
@@ -120,7 +161,7 @@ TEST_F(UpdaterStoreTest, FindDeviceMatchesWithinEntryNamesOnly) {
 }
 
 TEST_F(UpdaterStoreTest, FindDeviceStillMatchesPartOfAName) {
-    UpdaterStore store(dir / "root");
+    UpdaterStore store = Must(UpdaterStore::Open(dir / "root"));
     WriteFile(dir / "root/old-0000ABCD.txt", "x");
     UpdaterStoreItem found;
     ASSERT_TRUE(store.FindDevice(0x0000ABCD, &found));
@@ -130,12 +171,12 @@ TEST_F(UpdaterStoreTest, FindDeviceStillMatchesPartOfAName) {
 }
 
 TEST_F(UpdaterStoreTest, LocalBuildsListVisibleEntriesOnly) {
-    UpdaterStore store(dir / "root");
+    UpdaterStore store = Must(UpdaterStore::Open(dir / "root"));
     std::vector<UpdaterStoreItem> builds;
     EXPECT_TRUE(store.FindLocalBuilds(0x42, builds)); // no directory yet
     EXPECT_TRUE(builds.empty());
 
-    UpdaterStoreItem device = store.AddDevice(0x42);
+    UpdaterStoreItem device = Must(store.AddDevice(0x42));
     const uint8_t bytes[] = {'b', 'i', 'r', 'd', 1, 1};
     ASSERT_EQ(device.WriteFile("100.bird", bytes, sizeof bytes), aErrNone);
     ASSERT_EQ(device.WriteFile("101.bird", bytes, sizeof bytes), aErrNone);
@@ -160,8 +201,8 @@ TEST_F(UpdaterStoreTest, LocalBuildsListVisibleEntriesOnly) {
 }
 
 TEST_F(UpdaterStoreTest, WriteFileReplacesWholeFilesAndRefusesNullData) {
-    UpdaterStore store(dir / "root");
-    UpdaterStoreItem device = store.AddDevice(0x7);
+    UpdaterStore store = Must(UpdaterStore::Open(dir / "root"));
+    UpdaterStoreItem device = Must(store.AddDevice(0x7));
     EXPECT_EQ(device.WriteFile("1.bird", nullptr, 10), aErrNotFound);
     EXPECT_FALSE(std::filesystem::exists(dir / "root/00000007/1.bird"));
 
@@ -184,8 +225,8 @@ TEST_F(UpdaterStoreTest, WriteFileReplacesWholeFilesAndRefusesNullData) {
 
 // The disk fills up (file-size limit) while a new build replaces an old one.
 TEST_F(UpdaterStoreTest, FailedWriteKeepsTheStoredBuild) {
-    UpdaterStore store(dir / "root");
-    UpdaterStoreItem device = store.AddDevice(0x7);
+    UpdaterStore store = Must(UpdaterStore::Open(dir / "root"));
+    UpdaterStoreItem device = Must(store.AddDevice(0x7));
     const std::string old = "bird\x01\x01 old build";
     ASSERT_EQ(device.WriteFile("5.bird", reinterpret_cast<const uint8_t*>(old.data()), old.size()), aErrNone);
 
@@ -206,22 +247,46 @@ TEST_F(UpdaterStoreTest, FailedWriteKeepsTheStoredBuild) {
 }
 
 TEST_F(UpdaterStoreTest, ReadBirdFileChecksHeaderThenLoads) {
-    UpdaterStore store(dir / "root");
-    UpdaterStoreItem device = store.AddDevice(0x9);
+    UpdaterStore store = Must(UpdaterStore::Open(dir / "root"));
+    UpdaterStoreItem device = Must(store.AddDevice(0x9));
     const std::string base = dir / "root/00000009/";
+    const std::string whole = [&] {
+        storetest::WriteBirdFromSpec(dir, R"({"blocks": [{"type": 1, "address": 0, "image": "00112233"}]})",
+                                     dir / "whole.bird");
+        return ReadFile(dir / "whole.bird");
+    }();
 
-    WriteFile(base + "bad.bird", "BIRD\x01\x01xxxxxxxx");
-    EXPECT_EQ(ThrownBy([&] { device.ReadBirdFile("bad.bird"); }), "Invalid bird " + base + "bad.bird");
-    EXPECT_EQ(ThrownBy([&] { device.ReadBirdFile("absent.bird"); }), "Invalid bird " + base + "absent.bird");
-    WriteFile(base + "short.bird", "bird\x01\x01");
-    EXPECT_EQ(ThrownBy([&] { device.ReadBirdFile("short.bird"); }), "Failed to load bird data");
-    WriteFile(base + "garbage.bird", "bird\x01\x01 not a zlib stream");
-    EXPECT_EQ(ThrownBy([&] { device.ReadBirdFile("garbage.bird"); }), "Failed to load bird data");
+    // A damaged or missing file is a failure with its reason, never an exception.
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        aErr code;
+        bool namesPath; // "Invalid bird <path>", else "Failed to load bird data"
+    };
+    const Case cases[] = {
+        {"bad.bird", [](const std::string& p) { WriteFile(p, "BIRD\x01\x01xxxxxxxx"); }, aErrParse, true},
+        {"absent.bird", [](const std::string&) {}, aErrParse, true},
+        {"directory.bird", [](const std::string& p) { std::filesystem::create_directory(p); }, aErrParse, true},
+        {"fifo.bird", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0) << errno; }, aErrParse,
+         true},
+        {"short.bird", [](const std::string& p) { WriteFile(p, "bird\x01\x01"); }, aErrIO, false},
+        {"garbage.bird", [](const std::string& p) { WriteFile(p, "bird\x01\x01 not a zlib stream"); }, aErrIO, false},
+        {"truncated.bird", [&](const std::string& p) { WriteFile(p, whole.substr(0, whole.size() - 4)); }, aErrIO,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.make(base + c.name);
+        const ResultOf<BirdFile> read = device.ReadBirdFile(c.name);
+        ASSERT_FALSE(read.ok());
+        EXPECT_EQ(read.code(), c.code);
+        EXPECT_EQ(read.message(), c.namesPath ? "Invalid bird " + base + c.name : "Failed to load bird data");
+    }
 
     storetest::WriteBirdFromSpec(dir, R"({"blocks": [{"type": 4, "info": ["77", "1.0.0", "00000009", "Dravik"]},
                                                      {"type": 1, "address": 0, "image": "0011"}]})",
                                  base + "77.bird");
-    BirdFile bird = device.ReadBirdFile("77.bird");
+    BirdFile bird = Must(device.ReadBirdFile("77.bird"));
     EXPECT_EQ(bird.GetBuild(), 77u);
     EXPECT_EQ(bird.path, base + "77.bird");
     EXPECT_EQ(bird.FindBlocks(BirdFile::BLOCK_FIRMWARE).at(0).data[5], 0x11);

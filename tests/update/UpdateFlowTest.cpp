@@ -42,7 +42,7 @@ TEST(UpdateFlow, TwoModulesUpdateAtOnceInOneProcess) {
             ::Updater updater("127.0.0.1:1", store.c_str(), u.display);
             updater.Set_UEIBytes_Load(true);
             updater.Set_HistoryNote("side by side " + u.module);
-            u.ok = updater.Update_Firmware(u.serial, 0, u.firmware.path, 0, 0, false);
+            u.ok = updater.Update_Firmware(u.serial, 0, u.firmware.path, 0, 0, false).ok();
         });
     for (auto& t : threads) t.join();
 

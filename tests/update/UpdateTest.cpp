@@ -217,7 +217,7 @@ TEST_F(Update, ThroughARoutingModule) {
     Recorder display;
     ::Updater updater("127.0.0.1:1", (store + "/updater").c_str(), display);
     updater.Set_UEIBytes_Load(true);
-    ASSERT_TRUE(updater.Update_Firmware(0x2181F0EE, 0, f.path, 0x10, kSerial, false)) << display.said;
+    ASSERT_TRUE(updater.Update_Firmware(0x2181F0EE, 0, f.path, 0x10, kSerial, false).ok()) << display.said;
     ExpectFlash(*sim, "behind", f.image, 0x2181F0EE);
     ExpectTransferred(f.path, 0x2181F0EE);
     EXPECT_EQ(testsupport::ReadFile(sim->state() + "/m1/flash.bin").find_first_not_of('\xFF'), std::string::npos);

@@ -119,8 +119,12 @@ void ShowHeader(const std::string& path, std::vector<std::string>& problems) {
     }
     uint8_t header[BIRD_FILE_HEADER_SIZE] = {};
     size_t count = 0;
-    aFile_Read(file, header, sizeof header, &count);
-    aFile_Close(&file);
+    const aErr read = aFile_Read(file, header, sizeof header, &count);
+    (void)aFile_Close(&file); // only read from: nothing to lose
+    if (read != aErrNone && read != aErrEOF) {
+        problems.push_back(std::string("cannot read the file: ") + aError_GetErrorText(read));
+        return;
+    }
     if (count < BIRD_FILE_HEADER_SIZE) {
         problems.push_back("shorter than the 6-byte header (" + std::to_string(count) + " bytes)");
         return;
@@ -258,14 +262,13 @@ int Dump(const std::string& path, const char* typeText) {
         std::fprintf(stderr, "birdtool: unknown block type '%s'\n", typeText);
         return 2;
     }
-    try {
-        BirdFile bird(path);
-        bird.DumpBlocks(static_cast<BirdFile::BLOCK_TYPE>(type));
-        return 0;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "birdtool: %s: %s\n", path.c_str(), error.what());
+    const ResultOf<BirdFile> bird = BirdFile::Open(path);
+    if (!bird.ok()) {
+        std::fprintf(stderr, "birdtool: %s: %s\n", path.c_str(), bird.message().c_str());
         return 1;
     }
+    bird->DumpBlocks(static_cast<BirdFile::BLOCK_TYPE>(type));
+    return 0;
 }
 
 } // namespace
