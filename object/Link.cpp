@@ -14,9 +14,6 @@
 #include "aFile.h"
 #include "aTime.h"
 
-bool aTarnixDebuggingEnable = false;
-uint32_t aTarnixDebuggingLevel = 0;
-
 namespace Velorn {
 namespace Tarnix {
 
@@ -82,17 +79,6 @@ struct ModelSearch {
 };
 
 } // namespace
-
-void DebugPrint(uint32_t bit, const char* format, ...)
-{
-    if (!aTarnixDebuggingEnable || (aTarnixDebuggingLevel & bit) == 0)
-        return;
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-    fflush(stdout);
-}
 
 ZephylConfig::ZephylConfig()
     : enabled(1), fallback(1), localOnly(1), assignedPort(0),
@@ -212,15 +198,15 @@ aErr Link::impl::linkCreateHelper(const linkSpec& linkSpecifier, aLinkId existin
         return aErrMode;
     }
     if (created != 0 && !isZEPHYL(linkSpecifier.type) && config.enabled) {
-        DebugPrint(0x1, "Creating Server: real_link id: %d\n", (int)created);
+        Log::log(Log::DEBUG_ObjectLink, "Creating Server: real_link id: %d\n", (int)created);
         uint16_t port = config.assignedPort;
         uint32_t interfaceAddress = config.networkInterface;
         aLinkId client = aLink_CreateServer(created, &port, &interfaceAddress, config.localOnly != 0);
         config.assignedPort = port;
         config.networkInterface = interfaceAddress;
-        DebugPrint(0x1, "Creating Server: m_link id: %d\n", (int)client);
+        Log::log(Log::DEBUG_ObjectLink, "Creating Server: m_link id: %d\n", (int)client);
         if (client == 0) {
-            DebugPrint(0x1, "Failed to create server");
+            Log::log(Log::DEBUG_ObjectLink, "Failed to create server");
             aLink_Destroy(&created);
         }
         created = client;
@@ -303,7 +289,8 @@ aErr Link::discoverAndConnect(linkType type, unsigned serial, unsigned char mode
     if (!sFallbackHelper(result, type, m_impl->config.fallback))
         return result;
     const linkType next = isZEPHYL(type) ? USB : ZEPHYL;
-    DebugPrint(0x1, "Executing Fallback - old type: %d - new type: %d\n", (int)type, (int)next);
+    Log::log(Log::DEBUG_ObjectLink, "Executing Fallback - old type: %d - new type: %d\n", (int)type,
+             (int)next);
     return m_impl->discoveryAndConnectHelper(next, serial, model);
 }
 

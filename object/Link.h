@@ -25,11 +25,8 @@
 #include "aError.h"
 #include "aLink.h"
 #include "aPacket.h"
-
-/* Process-wide debug output switch and mask of the object model; both off.
- * Bit 0x1: link exchanges and connection; bit 0x40: module connection. */
-extern bool aTarnixDebuggingEnable;
-extern uint32_t aTarnixDebuggingLevel;
+#include "aProtocol.h"
+#include "aUEI.h"
 
 namespace Velorn {
 namespace Tarnix {
@@ -65,16 +62,6 @@ struct uei {
     size_t* count;
     ueiType type;
 };
-
-/* Option and index flag bits of the exchanges. */
-constexpr uint8_t kUEIOptionGet = 0x40;
-constexpr uint8_t kUEIOptionSet = 0x80;
-constexpr uint8_t kUEIOptionSetReply = 0xC0;
-constexpr uint8_t kUEIIndexRequest = 0x20;
-constexpr uint8_t kUEIIndexError = 0x80;
-
-/* Largest chunk of a byte sequence in one UEI packet. */
-constexpr size_t kUEIBytesChunk = 24;
 
 class Link {
 public:

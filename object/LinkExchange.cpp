@@ -17,10 +17,8 @@ namespace {
 constexpr uint32_t kLargePayloadTimeoutMs = 4000;
 constexpr size_t kLargePayload = 1000;
 constexpr uint32_t kSlotOpenTimeoutMs = 3000;
-constexpr uint8_t kSlotCommand = 4;
 constexpr size_t kSlotChunk = 25;
 constexpr uint8_t kNoHandle = 255;
-constexpr uint8_t kFactoryCommand = 94;
 constexpr uint8_t COMMAND_OVERHEAD = 2;
 constexpr size_t kFactoryChunk = aPACKET_MAX_DATA - COMMAND_OVERHEAD;
 
@@ -63,10 +61,10 @@ aErr Link::getModuleAddress(unsigned char* address)
     if (!isConnected())
         return aErrNotReady;
     const aLinkId id = m_impl->linkRef.load();
-    DebugPrint(0x1, "getModuleAddress\n");
+    Log::log(Log::DEBUG_ObjectLink, "getModuleAddress\n");
     if (sPut(id, aLINK_SYNC_ADDRESS, 0, nullptr) != aErrNone)
         return aErrNotReady;
-    DebugPrint(0x1, "getModuleAddress wait\n");
+    Log::log(Log::DEBUG_ObjectLink, "getModuleAddress wait\n");
     aPacket* reply = aLink_AwaitFirst(id, sMatchMagic, nullptr, kReplyTimeoutMs);
     if (reply == nullptr)
         return aErrNotReady;
@@ -103,7 +101,7 @@ aErr Link::sendUEI(uei u)
         size_t offset = 0;
         uint8_t sequence = 0;
         do {
-            const size_t chunk = std::min(kUEIBytesChunk, u.length - offset);
+            const size_t chunk = std::min<size_t>(aUEI_BYTES_CHUNK, u.length - offset);
             if (chunk > 0)
                 memcpy(&data[3], u.value.data + offset, chunk);
             offset += chunk;
@@ -170,8 +168,8 @@ aErr Link::receiveUEI(unsigned char module, unsigned char, unsigned char, unsign
     uint32_t timeout = kReplyTimeoutMs;
     if (u->type == ueiBytes && u->length > kLargePayload) {
         timeout = kLargePayloadTimeoutMs;
-        DebugPrint(0x1, "receiveUEI - Expanding timeout for large payload: %lu\n",
-                   (unsigned long)timeout);
+        Log::log(Log::DEBUG_ObjectLink, "receiveUEI - Expanding timeout for large payload: %lu\n",
+                 (unsigned long)timeout);
     }
     return sAwaitTaken(m_impl->linkRef.load(), filter, u, timeout) ? aErrNone : aErrTimeout;
 }
@@ -280,7 +278,7 @@ aErr sSlotErrorCode(const aPacket* reply, size_t at)
 aErr sSlotValue(aLinkId id, uint8_t module, uint8_t subcommand, uint8_t store, uint8_t slot,
                 size_t* value)
 {
-    const uint8_t data[] = {kSlotCommand, subcommand, store, slot};
+    const uint8_t data[] = {aCMD_SLOT, subcommand, store, slot};
     aErr err = aErrNone;
     aPacket* reply = sSlotExchange(id, module, SlotRequest{subcommand, store, slot, 0}, data,
                                    sizeof data, kReplyTimeoutMs, &err);
@@ -298,7 +296,7 @@ aErr sSlotValue(aLinkId id, uint8_t module, uint8_t subcommand, uint8_t store, u
 
 uint8_t sOpenSlot(aLinkId id, uint8_t module, uint8_t subcommand, uint8_t store, uint8_t slot)
 {
-    const uint8_t data[] = {kSlotCommand, subcommand, store, slot};
+    const uint8_t data[] = {aCMD_SLOT, subcommand, store, slot};
     aErr err = aErrNone;
     aPacket* reply = sSlotExchange(id, module, SlotRequest{subcommand, store, slot, 0}, data,
                                    sizeof data, kSlotOpenTimeoutMs, &err);
@@ -313,7 +311,7 @@ uint8_t sOpenSlot(aLinkId id, uint8_t module, uint8_t subcommand, uint8_t store,
 
 aErr sCloseSlot(aLinkId id, uint8_t module, uint8_t handle)
 {
-    const uint8_t data[] = {kSlotCommand, 8, handle};
+    const uint8_t data[] = {aCMD_SLOT, aSLOT_CLOSE, handle};
     aErr err = aErrNone;
     aPacket* reply = sSlotExchange(id, module, SlotRequest{8, 0, 0, handle}, data, sizeof data,
                                    kReplyTimeoutMs, &err);
@@ -338,7 +336,7 @@ aErr Link::storeSlotCapacity(unsigned char module, unsigned char store, unsigned
         return aErrConnection;
     if (sBadModule(module))
         return aErrPacket;
-    return sSlotValue(m_impl->linkRef.load(), module, 1, store, slot, capacity);
+    return sSlotValue(m_impl->linkRef.load(), module, aSLOT_CAPACITY, store, slot, capacity);
 }
 
 aErr Link::storeSlotSize(unsigned char module, unsigned char store, unsigned char slot, size_t* size)
@@ -349,7 +347,7 @@ aErr Link::storeSlotSize(unsigned char module, unsigned char store, unsigned cha
         return aErrConnection;
     if (sBadModule(module))
         return aErrPacket;
-    return sSlotValue(m_impl->linkRef.load(), module, 2, store, slot, size);
+    return sSlotValue(m_impl->linkRef.load(), module, aSLOT_SIZE, store, slot, size);
 }
 
 aErr Link::loadStoreSlot(unsigned char module, unsigned char store, unsigned char slot,
@@ -362,13 +360,13 @@ aErr Link::loadStoreSlot(unsigned char module, unsigned char store, unsigned cha
     if (sBadModule(module))
         return aErrPacket;
     const aLinkId id = m_impl->linkRef.load();
-    const uint8_t handle = sOpenSlot(id, module, 4, store, slot);
+    const uint8_t handle = sOpenSlot(id, module, aSLOT_OPEN_WRITE, store, slot);
     if (handle == kNoHandle)
         return aErrMedia;
     aErr err = aErrNone;
     for (size_t offset = 0; err == aErrNone && offset < length;) {
         const size_t chunk = std::min(kSlotChunk, length - offset);
-        uint8_t request[aPACKET_MAX_DATA] = {kSlotCommand, 7, handle};
+        uint8_t request[aPACKET_MAX_DATA] = {aCMD_SLOT, aSLOT_WRITE, handle};
         memcpy(&request[3], data + offset, chunk);
         uint8_t sum = 0;
         for (size_t i = 0; i < chunk; ++i)
@@ -404,16 +402,16 @@ aErr Link::unloadStoreSlot(unsigned char module, unsigned char store, unsigned c
         return aErrPacket;
     const aLinkId id = m_impl->linkRef.load();
     size_t slotSize = 0;
-    aErr err = sSlotValue(id, module, 2, store, slot, &slotSize);
+    aErr err = sSlotValue(id, module, aSLOT_SIZE, store, slot, &slotSize);
     if (err != aErrNone)
         return err;
-    const uint8_t handle = sOpenSlot(id, module, 3, store, slot);
+    const uint8_t handle = sOpenSlot(id, module, aSLOT_OPEN_READ, store, slot);
     if (handle == kNoHandle)
         return aErrMedia;
     const size_t amount = std::min(length, slotSize);
     size_t done = 0;
     while (err == aErrNone && done < amount) {
-        const uint8_t request[] = {kSlotCommand, 6, handle};
+        const uint8_t request[] = {aCMD_SLOT, aSLOT_READ, handle};
         aPacket* reply = sSlotExchange(id, module, SlotRequest{6, 0, 0, handle}, request,
                                        sizeof request, kReplyTimeoutMs, &err);
         if (reply == nullptr) {
@@ -463,7 +461,7 @@ aErr sFactoryErrorCode(const aPacket* reply)
 /* The closing exchange with the total transferred. */
 aErr sFactoryClose(aLinkId id, uint8_t module, size_t total)
 {
-    const uint8_t data[] = {kFactoryCommand, 0x20, (uint8_t)(total >> 8), (uint8_t)total};
+    const uint8_t data[] = {aCMD_FACTORY, aFACTORY_CLOSE, (uint8_t)(total >> 8), (uint8_t)total};
     aErr err = aErrNone;
     aPacket* reply = sFactoryExchange(id, module, data, sizeof data, &err);
     if (reply == nullptr)
@@ -491,7 +489,7 @@ aErr Link::getFactoryData(unsigned char module, unsigned char index, unsigned ch
     bool first = true;
     uint8_t lastSize = aPACKET_MAX_DATA;
     while (err == aErrNone && lastSize == aPACKET_MAX_DATA) {
-        const uint8_t request[] = {kFactoryCommand, (uint8_t)(index | (first ? 0x40 : 0))};
+        const uint8_t request[] = {aCMD_FACTORY, (uint8_t)(index | (first ? aFACTORY_FIRST : 0))};
         first = false;
         aPacket* reply = sFactoryExchange(id, module, request, sizeof request, &err);
         if (reply == nullptr) {
@@ -532,8 +530,8 @@ aErr Link::setFactoryData(unsigned char module, unsigned char index, const unsig
     size_t total = 0;
     while (err == aErrNone && total < length) {
         const size_t chunk = std::min(kFactoryChunk, length - total);
-        uint8_t request[aPACKET_MAX_DATA] = {kFactoryCommand,
-                                             (uint8_t)(index | 0x10 | (total == 0 ? 0x40 : 0))};
+        const uint8_t flags = (uint8_t)(aFACTORY_TO_MODULE | (total == 0 ? aFACTORY_FIRST : 0));
+        uint8_t request[aPACKET_MAX_DATA] = {aCMD_FACTORY, (uint8_t)(index | flags)};
         memcpy(&request[COMMAND_OVERHEAD], data + total, chunk);
         aPacket* reply = sFactoryExchange(id, module, request, chunk + COMMAND_OVERHEAD, &err);
         if (reply == nullptr) {

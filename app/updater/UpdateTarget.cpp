@@ -20,8 +20,6 @@ using Velorn::Tarnix::ModuleSearch;
 
 namespace {
 
-constexpr auto kInfo = UpdaterDisplayInterface::Info;
-constexpr auto kError = UpdaterDisplayInterface::Error;
 constexpr int kFirmwareAttempts = 5;
 constexpr int kEnumerationTries = 15;
 constexpr uint32_t kEnumerationPauseMs = 1000;

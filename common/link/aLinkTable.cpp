@@ -588,11 +588,5 @@ aErr aLink_PacketDebug_Write(aLinkId linkId, uint8_t direction, size_t length, c
 {
     sEntryHold hold(linkId);
     aLink* link = hold.link();
-    if (link == NULL)
-        return aErrParam;
-    aMutex_Lock(link->logMutex);
-    aPacketLog* log = link->log.load();
-    aErr err = log != NULL ? aPacketLog_Write(log, direction, length, bytes) : aErrNotReady;
-    aMutex_Unlock(link->logMutex);
-    return err;
+    return link != NULL ? aLink_LogRecord(link, direction, length, bytes) : aErrParam;
 }
