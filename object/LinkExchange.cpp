@@ -24,6 +24,15 @@ constexpr size_t kFactoryChunk = aPACKET_MAX_DATA - COMMAND_OVERHEAD;
 
 bool sBadModule(unsigned char module) { return module == 0 || (module & 1) != 0; }
 
+/* Whether an exchange with `module` may start: aErrConnection when the link
+ * is not connected, aErrPacket for a module address of 0 or an odd one. */
+aErr sExchangeReady(const Link& link, unsigned char module)
+{
+    if (!link.isConnected())
+        return aErrConnection;
+    return sBadModule(module) ? aErrPacket : aErrNone;
+}
+
 /* Puts one packet; aErrResource when it cannot be made. */
 aErr sPut(aLinkId id, uint8_t address, size_t length, const uint8_t* data)
 {
@@ -77,10 +86,8 @@ aErr Link::getModuleAddress(unsigned char* address)
 
 aErr Link::sendUEI(uei u)
 {
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(u.module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, u.module); ready != aErrNone)
+        return ready;
     const aLinkId id = m_impl->linkRef.load();
     uint8_t data[aPACKET_MAX_DATA] = {u.command, u.option, u.specifier};
     switch (u.type) {
@@ -121,10 +128,8 @@ aErr Link::sendUEI(uei u)
 
 aErr Link::sendUEI(uei u, unsigned char subindex)
 {
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(u.module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, u.module); ready != aErrNone)
+        return ready;
     uint8_t data[aPACKET_MAX_DATA] = {u.command, u.option, u.specifier, subindex};
     size_t size;
     switch (u.type) {
@@ -161,10 +166,8 @@ aErr Link::receiveUEI(unsigned char module, unsigned char, unsigned char, unsign
 {
     if (u == nullptr || filter == nullptr)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     uint32_t timeout = kReplyTimeoutMs;
     if (u->type == ueiBytes && u->length > kLargePayload) {
         timeout = kLargePayloadTimeoutMs;
@@ -177,10 +180,8 @@ aErr Link::receiveUEI(unsigned char module, unsigned char, unsigned char, unsign
 aErr Link::dropMatchingUEIPackets(unsigned char module, unsigned char command, unsigned char option,
                                   unsigned char specifier)
 {
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     uei u{};
     u.module = module;
     u.command = command;
@@ -227,10 +228,8 @@ aErr Link::sendPacket(unsigned char module, unsigned char command, unsigned char
 aErr Link::receivePacket(unsigned char module, const unsigned char* match, unsigned char* length,
                          unsigned char* out)
 {
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     if (length == nullptr || out == nullptr || *length > aPACKET_MAX_DATA ||
         (*length > 0 && match == nullptr))
         return aErrParam;
@@ -332,10 +331,8 @@ aErr Link::storeSlotCapacity(unsigned char module, unsigned char store, unsigned
 {
     if (capacity == nullptr)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     return sSlotValue(m_impl->linkRef.load(), module, aSLOT_CAPACITY, store, slot, capacity);
 }
 
@@ -343,10 +340,8 @@ aErr Link::storeSlotSize(unsigned char module, unsigned char store, unsigned cha
 {
     if (size == nullptr)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     return sSlotValue(m_impl->linkRef.load(), module, aSLOT_SIZE, store, slot, size);
 }
 
@@ -355,10 +350,8 @@ aErr Link::loadStoreSlot(unsigned char module, unsigned char store, unsigned cha
 {
     if (data == nullptr)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     const aLinkId id = m_impl->linkRef.load();
     const uint8_t handle = sOpenSlot(id, module, aSLOT_OPEN_WRITE, store, slot);
     if (handle == kNoHandle)
@@ -396,10 +389,8 @@ aErr Link::unloadStoreSlot(unsigned char module, unsigned char store, unsigned c
 {
     if (buffer == nullptr || unloaded == nullptr)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     const aLinkId id = m_impl->linkRef.load();
     size_t slotSize = 0;
     aErr err = sSlotValue(id, module, aSLOT_SIZE, store, slot, &slotSize);
@@ -479,10 +470,8 @@ aErr Link::getFactoryData(unsigned char module, unsigned char index, unsigned ch
 {
     if (buffer == nullptr || unloaded == nullptr || index > 15)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     const aLinkId id = m_impl->linkRef.load();
     aErr err = aErrNone;
     size_t total = 0;
@@ -521,10 +510,8 @@ aErr Link::setFactoryData(unsigned char module, unsigned char index, const unsig
 {
     if ((data == nullptr && length > 0) || index > 15)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     const aLinkId id = m_impl->linkRef.load();
     aErr err = aErrNone;
     size_t total = 0;
