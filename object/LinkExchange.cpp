@@ -22,6 +22,9 @@ constexpr uint8_t kNoHandle = 255;
 constexpr uint8_t COMMAND_OVERHEAD = 2;
 constexpr size_t kFactoryChunk = aPACKET_MAX_DATA - COMMAND_OVERHEAD;
 
+/* A byte-sequence packet: command, option and index, the chunk, the sequence byte. */
+static_assert(3 + aUEI_BYTES_CHUNK + 1 == aPACKET_MAX_DATA, "a full chunk fills one packet");
+
 bool sBadModule(unsigned char module) { return module == 0 || (module & 1) != 0; }
 
 /* Whether an exchange with `module` may start: aErrConnection when the link
