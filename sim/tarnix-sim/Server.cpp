@@ -297,7 +297,7 @@ void Server::openDiscovery() {
     a.sin_port = htons(kDiscoveryRequestPort);
     a.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        auto e = sysError("cannot bind the discovery port 9888");
+        auto e = sysError("cannot bind the discovery port " + std::to_string(kDiscoveryRequestPort));
         ::close(fd);
         throw e;
     }
@@ -310,7 +310,7 @@ void Server::openDiscovery() {
         throw std::runtime_error("not an IPv4 address: " + options_.discovery_interface);
     }
     if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
-        auto e = sysError("cannot join the discovery group 232.2.2.2");
+        auto e = sysError(std::string("cannot join the discovery group ") + kDiscoveryGroup);
         ::close(fd);
         throw e;
     }
@@ -334,7 +334,7 @@ void Server::announce() {
         o << "env LD_PRELOAD=" << UsbPreloadValue() << "\n";
     }
     if (control_fd_ >= 0) o << "control 127.0.0.1:" << control_port_ << "\n";
-    if (discovery_fd_ >= 0) o << "discovery 232.2.2.2:9888\n";
+    if (discovery_fd_ >= 0) o << "discovery " << kDiscoveryGroup << ":" << kDiscoveryRequestPort << "\n";
     o << "READY\n";
     const std::string text = o.str();
     // The file first: whoever waits for READY on standard output may read it at once.
