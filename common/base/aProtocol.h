@@ -6,6 +6,12 @@
 #ifndef TARNIX_APROTOCOL_H
 #define TARNIX_APROTOCOL_H
 
+/* Link-level address bytes: an empty packet to the sync address asks the
+ * module for its address; one byte to the route address switches routing to
+ * the modules behind it on (non-zero) or off. */
+#define aLINK_SYNC_ADDRESS 0xAD
+#define aLINK_ROUTE_ADDRESS 0xAF
+
 /* Command codes. */
 #define aCMD_HEARTBEAT 0
 #define aCMD_SYSTEM 3

@@ -26,12 +26,11 @@
 #include "aCOBS.h"
 #include "aDiscovery.h"
 #include "aPacket.h"
+#include "aProtocol.h"
 
 namespace tarnixsim {
 namespace {
 
-constexpr uint8_t kSyncAddress = 0xAD;
-constexpr uint8_t kRouteAddress = 0xAF;
 constexpr uint16_t kDiscoveryRequestPort = aDISCOVERY_ETHERNET_REQUEST_PORT;
 constexpr uint16_t kDiscoveryReplyPort = aDISCOVERY_ETHERNET_REPLY_PORT;
 constexpr const char* kDiscoveryGroup = aDISCOVERY_ETHERNET_GROUP;
@@ -649,11 +648,11 @@ void Server::dispatch(Conn& c, uint8_t address, const Bytes& data) {
     log_.packet("rx", c.label(), address, data.data(), data.size());
     Module& top = *c.top;
     if (!top.up()) return; // rebooting: nobody listens
-    if (address == kSyncAddress && data.empty()) {
+    if (address == aLINK_SYNC_ADDRESS && data.empty()) {
         send(c, top.address(), Bytes{}, 0);
         return;
     }
-    if (address == kRouteAddress && data.size() == 1) {
+    if (address == aLINK_ROUTE_ADDRESS && data.size() == 1) {
         c.route_on = data[0] != 0;
         log_.info("%s: route control %s", c.label().c_str(), c.route_on ? "on" : "off");
         return;
