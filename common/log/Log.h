@@ -1,4 +1,6 @@
 // Process-wide debug log, filtered by a bit mask of packages chosen with -X.
+// The object model, the loaders and the app write to it. Set the mask and the
+// output before other threads start; lines may then come from any thread.
 #pragma once
 
 #include <cstdint>
