@@ -70,13 +70,13 @@ public:
     /* Sample types (data byte 3 of a stream packet). */
     enum STREAM_PACKET {
         STREAM_INVALID = 0,
-        STREAM_U8 = 1,
-        STREAM_U16 = 2,
-        STREAM_U32 = 3,
-        STREAM_BYTES = 4,
-        STREAM_U8_SUB = 5,
-        STREAM_U16_SUB = 6,
-        STREAM_U32_SUB = 7
+        STREAM_U8 = aSTREAM_U8,
+        STREAM_U16 = aSTREAM_U16,
+        STREAM_U32 = aSTREAM_U32,
+        STREAM_BYTES = aSTREAM_BYTES,
+        STREAM_U8_SUB = aSTREAM_U8_SUB,
+        STREAM_U16_SUB = aSTREAM_U16_SUB,
+        STREAM_U32_SUB = aSTREAM_U32_SUB
     };
     struct StreamStatusEntry {
         uint64_t key;

@@ -101,6 +101,16 @@
 #define aSTREAM_ENABLE 1
 #define aSTREAM_DISABLE 2
 
+/* Sample types of a stream packet (data byte 3); the _SUB types carry a
+ * subindex. */
+#define aSTREAM_U8 1
+#define aSTREAM_U16 2
+#define aSTREAM_U32 3
+#define aSTREAM_BYTES 4
+#define aSTREAM_U8_SUB 5
+#define aSTREAM_U16_SUB 6
+#define aSTREAM_U32_SUB 7
+
 /* Subcommands of the upgrade entity (command aCMD_UPGRADE, data byte 1). */
 #define aUPGRADE_INIT 0
 #define aUPGRADE_DATA 1

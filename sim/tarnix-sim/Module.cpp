@@ -12,9 +12,6 @@
 namespace tarnixsim {
 namespace {
 
-// Stream sample types (data byte 3 of a sample).
-constexpr uint8_t kStreamU8 = 1, kStreamU32 = 3, kStreamU32Sub = 7;
-
 constexpr size_t kMaxLoader = 256 * 1024; // room for a loader image
 constexpr size_t kSlotCapacity = 2048;
 constexpr size_t kFactoryCapacity = 256;
@@ -927,7 +924,7 @@ void Module::streamSamples(const StreamSubscription& s, uint64_t nowMs, std::vec
             // An array streams one 32-bit sample per element, its number as subindex.
             const auto elements = powerBehaviorElements();
             for (size_t k = 0; k < elements.size(); ++k) {
-                Bytes p{aCMD_SYSTEM, code, 0x40, kStreamU32Sub, static_cast<uint8_t>(k)};
+                Bytes p{aCMD_SYSTEM, code, aUEI_INDEX_STREAM, aSTREAM_U32_SUB, static_cast<uint8_t>(k)};
                 stamp(p);
                 put32(p, elements[k]);
                 p.push_back(0);
@@ -938,7 +935,8 @@ void Module::streamSamples(const StreamSubscription& s, uint64_t nowMs, std::vec
         const OptionInfo* o = systemOption(code);
         if (!o || !(o->access & kRead) || (o->width != k8 && o->width != k32)) continue;
         const uint32_t v = *systemValue(code, nowMs);
-        Bytes p{aCMD_SYSTEM, code, 0x40, o->width == k8 ? kStreamU8 : kStreamU32};
+        const uint8_t type = o->width == k8 ? aSTREAM_U8 : aSTREAM_U32;
+        Bytes p{aCMD_SYSTEM, code, aUEI_INDEX_STREAM, type};
         stamp(p);
         if (o->width == k8) p.push_back(static_cast<uint8_t>(v));
         else put32(p, v);
