@@ -14,7 +14,7 @@ endforeach()
 
 # The device library: the link core's layers and the object model, highest
 # first so that a static link resolves downward; public headers only.
-set(tarnix_libs tarnix_server tarnix_discovery tarnix_link tarnix_os tarnix_base)
+set(tarnix_libs tarnix_server tarnix_discovery tarnix_link tarnix_os tarnix_base tarnix_log)
 get_target_property(object_type tarnix_object TYPE)
 if(object_type STREQUAL "STATIC_LIBRARY")
   list(PREPEND tarnix_libs tarnix_object)

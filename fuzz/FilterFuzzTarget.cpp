@@ -56,7 +56,7 @@ void FuzzObjectFilters(const uint8_t* data, size_t size)
             break;
         case 1: {
             const size_t before = count;
-            if (sUEIBytesFilter(&packet, &u) && !(u.specifier & kUEIIndexError)) {
+            if (sUEIBytesFilter(&packet, &u) && !(u.specifier & aUEI_INDEX_ERROR)) {
                 Check(count >= before && count <= capacity);
                 Check(u.value.data == buffer.data() + count);
                 u.sequence = (uint8_t)((u.sequence + 1) & 0x7F);

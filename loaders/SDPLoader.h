@@ -103,6 +103,10 @@ struct hid_device_;
 
 class HID_SDPLoader : public SDPLoader_Interface {
 public:
+    // The USB identity of the i.MX serial download ROM.
+    static constexpr uint16_t kRomVendor = 0x1FC9;
+    static constexpr uint16_t kRomProduct = 0x0130;
+
     HID_SDPLoader(uint16_t vendorId, uint16_t productId);
     ~HID_SDPLoader() override;
     bool init() override;

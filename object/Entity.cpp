@@ -8,12 +8,10 @@ namespace Velorn {
 namespace Tarnix {
 
 namespace {
-constexpr unsigned char kStoreCommand = 92;
-
 /* The module's code from an error reply, else none. */
 aErr sReplyResult(const uei& u)
 {
-    return (u.specifier & kUEIIndexError) ? (aErr)(uint8_t)u.value.uiValue : aErrNone;
+    return (u.specifier & aUEI_INDEX_ERROR) ? (aErr)(uint8_t)u.value.uiValue : aErrNone;
 }
 } // namespace
 
@@ -77,8 +75,8 @@ aErr EntityClass::getUEI(unsigned char option, uei* u)
     }
     u->module = address();
     u->command = m_impl->command;
-    u->option = (uint8_t)(option | kUEIOptionGet);
-    u->specifier = (uint8_t)(m_impl->index | kUEIIndexRequest);
+    u->option = (uint8_t)(option | aUEI_OPTION_GET);
+    u->specifier = (uint8_t)(m_impl->index | aUEI_INDEX_REQUEST);
     err = l->sendUEI(*u);
     if (err != aErrNone)
         return err;
@@ -122,12 +120,12 @@ static aErr sSetUEI(Link* l, unsigned char module, unsigned char command, unsign
         return aErrParam;
     u->module = module;
     u->command = command;
-    u->option = (uint8_t)(option | kUEIOptionSet);
-    u->specifier = (uint8_t)(index | kUEIIndexRequest);
+    u->option = (uint8_t)(option | aUEI_OPTION_SET);
+    u->specifier = (uint8_t)(index | aUEI_INDEX_REQUEST);
     aErr err = send(*l, *u);
     if (err != aErrNone)
         return err;
-    u->option = (uint8_t)(option | kUEIOptionSetReply);
+    u->option = (uint8_t)(option | aUEI_OPTION_SET_REPLY);
     u->specifier = index;
     err = l->receiveUEI(u->module, u->command, u->option, u->specifier, u);
     return err != aErrNone ? err : sReplyResult(*u);
@@ -289,8 +287,8 @@ aErr EntityClass::getUEIBytes(unsigned char option, unsigned char* buffer, size_
     uei u{};
     u.module = address();
     u.command = m_impl->command;
-    u.option = (uint8_t)(option | kUEIOptionGet);
-    u.specifier = (uint8_t)(m_impl->index | kUEIIndexRequest);
+    u.option = (uint8_t)(option | aUEI_OPTION_GET);
+    u.specifier = (uint8_t)(m_impl->index | aUEI_INDEX_REQUEST);
     u.type = ueiVoid;
     aErr err = l->sendUEI(u);
     if (err != aErrNone)
@@ -307,7 +305,7 @@ aErr EntityClass::getUEIBytes(unsigned char option, unsigned char* buffer, size_
         err = l->receiveUEI(u.module, u.command, u.option, u.specifier, &u, sUEIBytesFilter);
         if (err != aErrNone)
             return err;
-        if (u.specifier & kUEIIndexError)
+        if (u.specifier & aUEI_INDEX_ERROR)
             return (aErr)(uint8_t)u.value.uiValue;
         if (u.more != 1)
             return aErrNone;
@@ -347,7 +345,7 @@ aErr EntityClass::awaitUEI32Val(unsigned char option, unsigned* value, unsigned)
     aErr err = l->receiveUEI(u.module, u.command, u.option, u.specifier, &u);
     if (err != aErrNone)
         return err;
-    if (u.specifier & kUEIIndexError)
+    if (u.specifier & aUEI_INDEX_ERROR)
         return (aErr)(uint8_t)u.value.uiValue;
     *value = u.value.uiValue;
     return aErrNone;
@@ -366,13 +364,13 @@ aErr EntityClass::storeOperation(unsigned char option)
     if (link() == nullptr)
         return aErrResource;
     EntityClass store;
-    store.init(m_impl->module, kStoreCommand, 0);
+    store.init(m_impl->module, aCMD_STORE, 0);
     return store.setUEI32(option, (unsigned)((m_impl->command << 8) | m_impl->index));
 }
 
-aErr EntityClass::saveEntityToStore() { return storeOperation(0); }
-aErr EntityClass::resetEntityToFactoryDefaults() { return storeOperation(1); }
-aErr EntityClass::loadEntityFromStore() { return storeOperation(2); }
+aErr EntityClass::saveEntityToStore() { return storeOperation(aSTORE_SAVE); }
+aErr EntityClass::resetEntityToFactoryDefaults() { return storeOperation(aSTORE_RESET); }
+aErr EntityClass::loadEntityFromStore() { return storeOperation(aSTORE_LOAD); }
 
 } // namespace Tarnix
 } // namespace Velorn

@@ -7,7 +7,6 @@ namespace Velorn {
 namespace Tarnix {
 
 namespace {
-constexpr unsigned char kI2CCommand = 8;
 constexpr unsigned char kMaxTransfer = 23;
 constexpr unsigned char kMaxSpeed = 3;
 constexpr unsigned char kStatusError = 0x80;
@@ -23,7 +22,7 @@ aErr sStatus(const unsigned char* reply, unsigned char size)
 
 I2CClass::~I2CClass() = default;
 
-void I2CClass::init(Module* module, unsigned char index) { EntityClass::init(module, kI2CCommand, index); }
+void I2CClass::init(Module* module, unsigned char index) { EntityClass::init(module, aCMD_I2C, index); }
 
 aErr I2CClass::exchange(const unsigned char* request, unsigned char length, unsigned char matchLength,
                         unsigned char* reply, unsigned char* replyLength)
@@ -43,7 +42,7 @@ aErr I2CClass::read(unsigned char address, unsigned char length, unsigned char* 
         return aErrSize;
     if (out == nullptr && length > 0)
         return aErrParam;
-    const unsigned char request[] = {kI2CCommand, getIndex(), (unsigned char)(address | 1), length, speed};
+    const unsigned char request[] = {aCMD_I2C, getIndex(), (unsigned char)(address | 1), length, speed};
     unsigned char reply[aPACKET_MAX_DATA];
     unsigned char size = 0;
     aErr err = exchange(request, sizeof request, 3, reply, &size);
@@ -65,14 +64,14 @@ aErr I2CClass::write(unsigned char address, unsigned char length, const unsigned
         return aErrSize;
     if (data == nullptr && length > 0)
         return aErrParam;
-    unsigned char request[aPACKET_MAX_DATA] = {kI2CCommand, getIndex(), address, length, speed};
+    unsigned char request[aPACKET_MAX_DATA] = {aCMD_I2C, getIndex(), address, length, speed};
     if (length > 0)
         memcpy(&request[5], data, length);
     unsigned char reply[aPACKET_MAX_DATA];
     unsigned char size = 0;
     /* The reply begins 8, index, address, 0. */
-    unsigned char expected[aPACKET_MAX_DATA] = {kI2CCommand, getIndex(), address, 0};
-    aErr err = sendPacket(kI2CCommand, (unsigned char)(4 + length), request + 1);
+    unsigned char expected[aPACKET_MAX_DATA] = {aCMD_I2C, getIndex(), address, 0};
+    aErr err = sendPacket(aCMD_I2C, (unsigned char)(4 + length), request + 1);
     if (err != aErrNone)
         return err;
     size = 4;
@@ -82,7 +81,7 @@ aErr I2CClass::write(unsigned char address, unsigned char length, const unsigned
 
 aErr I2CClass::setPullup(bool enable)
 {
-    const unsigned char request[] = {kI2CCommand, getIndex(), 1, (unsigned char)(enable ? 1 : 0)};
+    const unsigned char request[] = {aCMD_I2C, getIndex(), 1, (unsigned char)(enable ? 1 : 0)};
     unsigned char reply[aPACKET_MAX_DATA];
     unsigned char size = 0;
     aErr err = exchange(request, sizeof request, 3, reply, &size);

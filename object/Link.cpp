@@ -14,9 +14,6 @@
 #include "aFile.h"
 #include "aTime.h"
 
-bool aTarnixDebuggingEnable = false;
-uint32_t aTarnixDebuggingLevel = 0;
-
 namespace Velorn {
 namespace Tarnix {
 
@@ -86,17 +83,6 @@ struct ModelSearch {
 };
 
 } // namespace
-
-void DebugPrint(uint32_t bit, const char* format, ...)
-{
-    if (!aTarnixDebuggingEnable || (aTarnixDebuggingLevel & bit) == 0)
-        return;
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-    fflush(stdout);
-}
 
 ZephylConfig::ZephylConfig()
     : enabled(1), fallback(1), localOnly(1), assignedPort(0),
@@ -187,16 +173,16 @@ aErr Link::setConfig(ZephylConfig config)
 
 aErr Link::impl::serveHelper(aLinkId* created)
 {
-    DebugPrint(0x1, "Creating Server: real_link id: %d\n", (int)*created);
+    Log::log(Log::DEBUG_ObjectLink, "Creating Server: real_link id: %d\n", (int)*created);
     uint16_t port = config.assignedPort;
     uint32_t interfaceAddress = config.networkInterface;
     aLinkId client = 0;
     aErr err = aLink_OpenServer(*created, &port, &interfaceAddress, config.localOnly != 0, &client);
     config.assignedPort = port;
     config.networkInterface = interfaceAddress;
-    DebugPrint(0x1, "Creating Server: m_link id: %d\n", (int)client);
+    Log::log(Log::DEBUG_ObjectLink, "Creating Server: m_link id: %d\n", (int)client);
     if (err != aErrNone) {
-        DebugPrint(0x1, "Failed to create server");
+        Log::log(Log::DEBUG_ObjectLink, "Failed to create server");
         (void)aLink_Destroy(created); /* already failing: the server's reason is reported */
         return err;
     }
@@ -325,7 +311,7 @@ aErr Link::discoverAndConnect(linkType type, unsigned serial, unsigned char mode
     if (!sFallbackHelper(result, m_impl->creationFailed, type, m_impl->config.fallback))
         return result;
     const linkType next = isZEPHYL(type) ? USB : ZEPHYL;
-    DebugPrint(0x1, "Executing Fallback - old type: %d - new type: %d\n", (int)type, (int)next);
+    Log::log(Log::DEBUG_ObjectLink, "Executing Fallback - old type: %d - new type: %d\n", (int)type, (int)next);
     aErr second = m_impl->discoveryAndConnectHelper(next, serial, model);
     /* Nothing on the other side either: a refused device explains more. */
     return second == aErrNotFound && result == aErrPermission ? result : second;

@@ -25,11 +25,8 @@
 #include "aError.h"
 #include "aLink.h"
 #include "aPacket.h"
-
-/* Process-wide debug output switch and mask of the object model; both off.
- * Bit 0x1: link exchanges and connection; bit 0x40: module connection. */
-extern bool aTarnixDebuggingEnable;
-extern uint32_t aTarnixDebuggingLevel;
+#include "aProtocol.h"
+#include "aUEI.h"
 
 namespace Velorn {
 namespace Tarnix {
@@ -66,16 +63,6 @@ struct uei {
     ueiType type;
 };
 
-/* Option and index flag bits of the exchanges. */
-constexpr uint8_t kUEIOptionGet = 0x40;
-constexpr uint8_t kUEIOptionSet = 0x80;
-constexpr uint8_t kUEIOptionSetReply = 0xC0;
-constexpr uint8_t kUEIIndexRequest = 0x20;
-constexpr uint8_t kUEIIndexError = 0x80;
-
-/* Largest chunk of a byte sequence in one UEI packet. */
-constexpr size_t kUEIBytesChunk = 24;
-
 class Link {
 public:
     /* Elements of a stream key (getStreamKeyElement). */
@@ -83,13 +70,13 @@ public:
     /* Sample types (data byte 3 of a stream packet). */
     enum STREAM_PACKET {
         STREAM_INVALID = 0,
-        STREAM_U8 = 1,
-        STREAM_U16 = 2,
-        STREAM_U32 = 3,
-        STREAM_BYTES = 4,
-        STREAM_U8_SUB = 5,
-        STREAM_U16_SUB = 6,
-        STREAM_U32_SUB = 7
+        STREAM_U8 = aSTREAM_U8,
+        STREAM_U16 = aSTREAM_U16,
+        STREAM_U32 = aSTREAM_U32,
+        STREAM_BYTES = aSTREAM_BYTES,
+        STREAM_U8_SUB = aSTREAM_U8_SUB,
+        STREAM_U16_SUB = aSTREAM_U16_SUB,
+        STREAM_U32_SUB = aSTREAM_U32_SUB
     };
     struct StreamStatusEntry {
         uint64_t key;

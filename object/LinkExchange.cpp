@@ -17,14 +17,24 @@ namespace {
 constexpr uint32_t kLargePayloadTimeoutMs = 4000;
 constexpr size_t kLargePayload = 1000;
 constexpr uint32_t kSlotOpenTimeoutMs = 3000;
-constexpr uint8_t kSlotCommand = 4;
 constexpr size_t kSlotChunk = 25;
 constexpr uint8_t kNoHandle = 255;
-constexpr uint8_t kFactoryCommand = 94;
 constexpr uint8_t COMMAND_OVERHEAD = 2;
 constexpr size_t kFactoryChunk = aPACKET_MAX_DATA - COMMAND_OVERHEAD;
 
+/* A byte-sequence packet: command, option and index, the chunk, the sequence byte. */
+static_assert(3 + aUEI_BYTES_CHUNK + 1 == aPACKET_MAX_DATA, "a full chunk fills one packet");
+
 bool sBadModule(unsigned char module) { return module == 0 || (module & 1) != 0; }
+
+/* Whether an exchange with `module` may start: aErrConnection when the link
+ * is not connected, aErrPacket for a module address of 0 or an odd one. */
+aErr sExchangeReady(const Link& link, unsigned char module)
+{
+    if (!link.isConnected())
+        return aErrConnection;
+    return sBadModule(module) ? aErrPacket : aErrNone;
+}
 
 /* Puts one packet; aErrResource when it cannot be made. */
 aErr sPut(aLinkId id, uint8_t address, size_t length, const uint8_t* data)
@@ -63,10 +73,10 @@ aErr Link::getModuleAddress(unsigned char* address)
     if (!isConnected())
         return aErrNotReady;
     const aLinkId id = m_impl->linkRef.load();
-    DebugPrint(0x1, "getModuleAddress\n");
+    Log::log(Log::DEBUG_ObjectLink, "getModuleAddress\n");
     if (sPut(id, aLINK_SYNC_ADDRESS, 0, nullptr) != aErrNone)
         return aErrNotReady;
-    DebugPrint(0x1, "getModuleAddress wait\n");
+    Log::log(Log::DEBUG_ObjectLink, "getModuleAddress wait\n");
     aPacket* reply = aLink_AwaitFirst(id, sMatchMagic, nullptr, kReplyTimeoutMs);
     if (reply == nullptr)
         return aErrNotReady;
@@ -79,10 +89,8 @@ aErr Link::getModuleAddress(unsigned char* address)
 
 aErr Link::sendUEI(uei u)
 {
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(u.module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, u.module); ready != aErrNone)
+        return ready;
     const aLinkId id = m_impl->linkRef.load();
     uint8_t data[aPACKET_MAX_DATA] = {u.command, u.option, u.specifier};
     switch (u.type) {
@@ -103,7 +111,7 @@ aErr Link::sendUEI(uei u)
         size_t offset = 0;
         uint8_t sequence = 0;
         do {
-            const size_t chunk = std::min(kUEIBytesChunk, u.length - offset);
+            const size_t chunk = std::min<size_t>(aUEI_BYTES_CHUNK, u.length - offset);
             if (chunk > 0)
                 memcpy(&data[3], u.value.data + offset, chunk);
             offset += chunk;
@@ -123,10 +131,8 @@ aErr Link::sendUEI(uei u)
 
 aErr Link::sendUEI(uei u, unsigned char subindex)
 {
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(u.module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, u.module); ready != aErrNone)
+        return ready;
     uint8_t data[aPACKET_MAX_DATA] = {u.command, u.option, u.specifier, subindex};
     size_t size;
     switch (u.type) {
@@ -163,15 +169,13 @@ aErr Link::receiveUEI(unsigned char module, unsigned char, unsigned char, unsign
 {
     if (u == nullptr || filter == nullptr)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     uint32_t timeout = kReplyTimeoutMs;
     if (u->type == ueiBytes && u->length > kLargePayload) {
         timeout = kLargePayloadTimeoutMs;
-        DebugPrint(0x1, "receiveUEI - Expanding timeout for large payload: %lu\n",
-                   (unsigned long)timeout);
+        Log::log(Log::DEBUG_ObjectLink, "receiveUEI - Expanding timeout for large payload: %lu\n",
+                 (unsigned long)timeout);
     }
     return sAwaitTaken(m_impl->linkRef.load(), filter, u, timeout) ? aErrNone : aErrTimeout;
 }
@@ -179,10 +183,8 @@ aErr Link::receiveUEI(unsigned char module, unsigned char, unsigned char, unsign
 aErr Link::dropMatchingUEIPackets(unsigned char module, unsigned char command, unsigned char option,
                                   unsigned char specifier)
 {
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     uei u{};
     u.module = module;
     u.command = command;
@@ -228,10 +230,8 @@ aErr Link::sendPacket(unsigned char module, unsigned char command, unsigned char
 aErr Link::receivePacket(unsigned char module, const unsigned char* match, unsigned char* length,
                          unsigned char* out)
 {
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     if (length == nullptr || out == nullptr || *length > aPACKET_MAX_DATA ||
         (*length > 0 && match == nullptr))
         return aErrParam;
@@ -279,7 +279,7 @@ aErr sSlotErrorCode(const aPacket* reply, size_t at)
 aErr sSlotValue(aLinkId id, uint8_t module, uint8_t subcommand, uint8_t store, uint8_t slot,
                 size_t* value)
 {
-    const uint8_t data[] = {kSlotCommand, subcommand, store, slot};
+    const uint8_t data[] = {aCMD_SLOT, subcommand, store, slot};
     aErr err = aErrNone;
     aPacket* reply = sSlotExchange(id, module, SlotRequest{subcommand, store, slot, 0}, data,
                                    sizeof data, kReplyTimeoutMs, &err);
@@ -297,7 +297,7 @@ aErr sSlotValue(aLinkId id, uint8_t module, uint8_t subcommand, uint8_t store, u
 
 uint8_t sOpenSlot(aLinkId id, uint8_t module, uint8_t subcommand, uint8_t store, uint8_t slot)
 {
-    const uint8_t data[] = {kSlotCommand, subcommand, store, slot};
+    const uint8_t data[] = {aCMD_SLOT, subcommand, store, slot};
     aErr err = aErrNone;
     aPacket* reply = sSlotExchange(id, module, SlotRequest{subcommand, store, slot, 0}, data,
                                    sizeof data, kSlotOpenTimeoutMs, &err);
@@ -312,7 +312,7 @@ uint8_t sOpenSlot(aLinkId id, uint8_t module, uint8_t subcommand, uint8_t store,
 
 aErr sCloseSlot(aLinkId id, uint8_t module, uint8_t handle)
 {
-    const uint8_t data[] = {kSlotCommand, 8, handle};
+    const uint8_t data[] = {aCMD_SLOT, aSLOT_CLOSE, handle};
     aErr err = aErrNone;
     aPacket* reply = sSlotExchange(id, module, SlotRequest{8, 0, 0, handle}, data, sizeof data,
                                    kReplyTimeoutMs, &err);
@@ -333,22 +333,18 @@ aErr Link::storeSlotCapacity(unsigned char module, unsigned char store, unsigned
 {
     if (capacity == nullptr)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
-    return sSlotValue(m_impl->linkRef.load(), module, 1, store, slot, capacity);
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
+    return sSlotValue(m_impl->linkRef.load(), module, aSLOT_CAPACITY, store, slot, capacity);
 }
 
 aErr Link::storeSlotSize(unsigned char module, unsigned char store, unsigned char slot, size_t* size)
 {
     if (size == nullptr)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
-    return sSlotValue(m_impl->linkRef.load(), module, 2, store, slot, size);
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
+    return sSlotValue(m_impl->linkRef.load(), module, aSLOT_SIZE, store, slot, size);
 }
 
 aErr Link::loadStoreSlot(unsigned char module, unsigned char store, unsigned char slot,
@@ -356,18 +352,16 @@ aErr Link::loadStoreSlot(unsigned char module, unsigned char store, unsigned cha
 {
     if (data == nullptr)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     const aLinkId id = m_impl->linkRef.load();
-    const uint8_t handle = sOpenSlot(id, module, 4, store, slot);
+    const uint8_t handle = sOpenSlot(id, module, aSLOT_OPEN_WRITE, store, slot);
     if (handle == kNoHandle)
         return aErrMedia;
     aErr err = aErrNone;
     for (size_t offset = 0; err == aErrNone && offset < length;) {
         const size_t chunk = std::min(kSlotChunk, length - offset);
-        uint8_t request[aPACKET_MAX_DATA] = {kSlotCommand, 7, handle};
+        uint8_t request[aPACKET_MAX_DATA] = {aCMD_SLOT, aSLOT_WRITE, handle};
         memcpy(&request[3], data + offset, chunk);
         uint8_t sum = 0;
         for (size_t i = 0; i < chunk; ++i)
@@ -397,22 +391,20 @@ aErr Link::unloadStoreSlot(unsigned char module, unsigned char store, unsigned c
 {
     if (buffer == nullptr || unloaded == nullptr)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     const aLinkId id = m_impl->linkRef.load();
     size_t slotSize = 0;
-    aErr err = sSlotValue(id, module, 2, store, slot, &slotSize);
+    aErr err = sSlotValue(id, module, aSLOT_SIZE, store, slot, &slotSize);
     if (err != aErrNone)
         return err;
-    const uint8_t handle = sOpenSlot(id, module, 3, store, slot);
+    const uint8_t handle = sOpenSlot(id, module, aSLOT_OPEN_READ, store, slot);
     if (handle == kNoHandle)
         return aErrMedia;
     const size_t amount = std::min(length, slotSize);
     size_t done = 0;
     while (err == aErrNone && done < amount) {
-        const uint8_t request[] = {kSlotCommand, 6, handle};
+        const uint8_t request[] = {aCMD_SLOT, aSLOT_READ, handle};
         aPacket* reply = sSlotExchange(id, module, SlotRequest{6, 0, 0, handle}, request,
                                        sizeof request, kReplyTimeoutMs, &err);
         if (reply == nullptr) {
@@ -462,7 +454,7 @@ aErr sFactoryErrorCode(const aPacket* reply)
 /* The closing exchange with the total transferred. */
 aErr sFactoryClose(aLinkId id, uint8_t module, size_t total)
 {
-    const uint8_t data[] = {kFactoryCommand, 0x20, (uint8_t)(total >> 8), (uint8_t)total};
+    const uint8_t data[] = {aCMD_FACTORY, aFACTORY_CLOSE, (uint8_t)(total >> 8), (uint8_t)total};
     aErr err = aErrNone;
     aPacket* reply = sFactoryExchange(id, module, data, sizeof data, &err);
     if (reply == nullptr)
@@ -480,17 +472,15 @@ aErr Link::getFactoryData(unsigned char module, unsigned char index, unsigned ch
 {
     if (buffer == nullptr || unloaded == nullptr || index > 15)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     const aLinkId id = m_impl->linkRef.load();
     aErr err = aErrNone;
     size_t total = 0;
     bool first = true;
     uint8_t lastSize = aPACKET_MAX_DATA;
     while (err == aErrNone && lastSize == aPACKET_MAX_DATA) {
-        const uint8_t request[] = {kFactoryCommand, (uint8_t)(index | (first ? 0x40 : 0))};
+        const uint8_t request[] = {aCMD_FACTORY, (uint8_t)(index | (first ? aFACTORY_FIRST : 0))};
         first = false;
         aPacket* reply = sFactoryExchange(id, module, request, sizeof request, &err);
         if (reply == nullptr) {
@@ -522,17 +512,15 @@ aErr Link::setFactoryData(unsigned char module, unsigned char index, const unsig
 {
     if ((data == nullptr && length > 0) || index > 15)
         return aErrParam;
-    if (!isConnected())
-        return aErrConnection;
-    if (sBadModule(module))
-        return aErrPacket;
+    if (aErr ready = sExchangeReady(*this, module); ready != aErrNone)
+        return ready;
     const aLinkId id = m_impl->linkRef.load();
     aErr err = aErrNone;
     size_t total = 0;
     while (err == aErrNone && total < length) {
         const size_t chunk = std::min(kFactoryChunk, length - total);
-        uint8_t request[aPACKET_MAX_DATA] = {kFactoryCommand,
-                                             (uint8_t)(index | 0x10 | (total == 0 ? 0x40 : 0))};
+        const uint8_t flags = (uint8_t)(aFACTORY_TO_MODULE | (total == 0 ? aFACTORY_FIRST : 0));
+        uint8_t request[aPACKET_MAX_DATA] = {aCMD_FACTORY, (uint8_t)(index | flags)};
         memcpy(&request[COMMAND_OVERHEAD], data + total, chunk);
         aPacket* reply = sFactoryExchange(id, module, request, chunk + COMMAND_OVERHEAD, &err);
         if (reply == nullptr) {

@@ -29,7 +29,7 @@ void sTakeErrorReply(const aPacket* packet, uei* u)
 
 void sSetError(uei* u, aErr code)
 {
-    u->specifier = (uint8_t)(u->specifier | kUEIIndexError);
+    u->specifier = (uint8_t)(u->specifier | aUEI_INDEX_ERROR);
     u->value.uiValue = (uint32_t)code;
 }
 
@@ -40,7 +40,7 @@ bool sUEIFilter(const aPacket* packet, void* reference)
     uei* u = static_cast<uei*>(reference);
     if (!aVALIDPACKET(packet) || u == nullptr || !sUEIHeaderMatches(packet, u))
         return false;
-    if (packet->data[2] & kUEIIndexError) {
+    if (packet->data[2] & aUEI_INDEX_ERROR) {
         sTakeErrorReply(packet, u);
         return true;
     }
@@ -71,7 +71,7 @@ bool sUEIBytesFilter(const aPacket* packet, void* reference)
     uei* u = static_cast<uei*>(reference);
     if (!aVALIDPACKET(packet) || u == nullptr || !sUEIHeaderMatches(packet, u))
         return false;
-    if (packet->data[2] & kUEIIndexError) {
+    if (packet->data[2] & aUEI_INDEX_ERROR) {
         sTakeErrorReply(packet, u);
         return true;
     }

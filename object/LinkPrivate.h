@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "Link.h"
+#include "Log.h"
 #include "aPacketLog.h"
 
 namespace Velorn {
@@ -155,9 +156,6 @@ struct Link::impl {
 /* The stream packet filter run by the engine's input thread for a link
  * object (reference: its impl): true for every stream packet (consumed). */
 bool linkStreamFilter(const aPacket* packet, void* reference);
-
-/* Prints a debug line when the debug switch and the given mask bit are on. */
-void DebugPrint(uint32_t bit, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 } // namespace Tarnix
 } // namespace Velorn

@@ -20,9 +20,6 @@ namespace Tarnix {
 
 namespace {
 
-constexpr uint8_t kStreamCommand = 93;
-constexpr uint8_t kStreamOptionEnable = 1;
-constexpr uint8_t kStreamOptionDisable = 2;
 constexpr uint8_t kAny = 255;
 constexpr int kGenericMasks = 15;
 
@@ -148,7 +145,7 @@ void asyncWork(Link::impl* owner, std::shared_ptr<StreamWorker> worker)
             try {
                 item.callback(&item.packet, item.context);
             } catch (...) {
-                DebugPrint(0x1, "Stream callback threw an exception\n");
+                Log::log(Log::DEBUG_ObjectLink, "Stream callback threw an exception\n");
             }
         }
         if (!popped)
@@ -334,7 +331,8 @@ void Link::impl::queueAsyncCallback(const StreamEntry& entry, const aPacket* pac
     const unsigned long dropped = ++droppedCallbacks;
     if (!dropping) {
         dropping = true;
-        DebugPrint(0x1, "Stream callback queue full: dropping callbacks (%lu dropped)\n", dropped);
+        Log::log(Log::DEBUG_ObjectLink, "Stream callback queue full: dropping callbacks (%lu dropped)\n",
+                 dropped);
     }
 }
 
@@ -422,23 +420,23 @@ namespace {
 /* Tells the module to start or stop streaming what the key covers. */
 aErr sStreamRequest(Link& link, uint8_t module, uint64_t key, bool enable)
 {
-    const uint8_t option = enable ? kStreamOptionEnable : kStreamOptionDisable;
+    const uint8_t option = enable ? aSTREAM_ENABLE : aSTREAM_DISABLE;
     uei u{};
     u.module = module;
-    u.command = kStreamCommand;
-    u.option = (uint8_t)(option | kUEIOptionSet);
-    u.specifier = kUEIIndexRequest;
+    u.command = aCMD_STREAM;
+    u.option = (uint8_t)(option | aUEI_OPTION_SET);
+    u.specifier = aUEI_INDEX_REQUEST;
     u.type = ueiInt;
     u.value.uiValue = (uint32_t)key;
     aErr err = link.sendUEI(u);
     if (err != aErrNone)
         return err;
-    u.option = (uint8_t)(option | kUEIOptionSetReply);
+    u.option = (uint8_t)(option | aUEI_OPTION_SET_REPLY);
     u.specifier = 0;
-    err = link.receiveUEI(module, kStreamCommand, u.option, u.specifier, &u);
+    err = link.receiveUEI(module, aCMD_STREAM, u.option, u.specifier, &u);
     if (err != aErrNone)
         return err;
-    return (u.specifier & kUEIIndexError) ? (aErr)(uint8_t)u.value.uiValue : aErrNone;
+    return (u.specifier & aUEI_INDEX_ERROR) ? (aErr)(uint8_t)u.value.uiValue : aErrNone;
 }
 
 } // namespace
@@ -520,19 +518,19 @@ aErr Link::isLinkStreaming(unsigned char module, unsigned char* state)
         return aErrParam;
     uei u{};
     u.module = module;
-    u.command = kStreamCommand;
-    u.option = (uint8_t)(kStreamOptionEnable | kUEIOptionGet);
-    u.specifier = kUEIIndexRequest;
+    u.command = aCMD_STREAM;
+    u.option = (uint8_t)(aSTREAM_ENABLE | aUEI_OPTION_GET);
+    u.specifier = aUEI_INDEX_REQUEST;
     u.type = ueiVoid;
     aErr err = sendUEI(u);
     if (err != aErrNone)
         return err;
-    u.option = kStreamOptionEnable;
+    u.option = aSTREAM_ENABLE;
     u.specifier = 0;
-    err = receiveUEI(module, kStreamCommand, u.option, u.specifier, &u);
+    err = receiveUEI(module, aCMD_STREAM, u.option, u.specifier, &u);
     if (err != aErrNone)
         return err;
-    if (u.specifier & kUEIIndexError)
+    if (u.specifier & aUEI_INDEX_ERROR)
         return (aErr)(uint8_t)u.value.uiValue;
     *state = (uint8_t)u.value.uiValue;
     return aErrNone;

@@ -12,8 +12,6 @@ namespace Tarnix {
 namespace {
 constexpr int kAutoNetworkAttempts = 4;
 constexpr uint32_t kAutoNetworkSleepMs = 5;
-constexpr unsigned char kSystemQuery = 73;
-constexpr unsigned char kEcho = 23;
 } // namespace
 
 Module::Module(unsigned char address, unsigned char model) : Module(address, true, model) {}
@@ -41,7 +39,7 @@ aErr Module::_autoNetwork()
             break;
     }
     if (attempts == kAutoNetworkAttempts)
-        DebugPrint(0x40, "BOO! Failed to autoNetwork");
+        Log::log(Log::DEBUG_ObjectModule, "BOO! Failed to autoNetwork");
     if (address != 0 && address != moduleAddress)
         moduleAddress = address;
     return err;
@@ -74,7 +72,7 @@ aErr Module::connectFromSpec(linkSpec spec)
     if (err != aErrNone)
         return err;
     err = _autoNetwork();
-    DebugPrint(0x40, "Post autoNetwork err: %d\n", (int)err);
+    Log::log(Log::DEBUG_ObjectModule, "Post autoNetwork err: %d\n", (int)err);
     return err;
 }
 
@@ -171,7 +169,7 @@ aErr Module::getBuild(unsigned* build)
         return aErrInitialization;
     if (build == nullptr)
         return aErrParam;
-    const unsigned char request[] = {kSystemQuery, 255};
+    const unsigned char request[] = {aCMD_QUERY, aQUERY_BUILD};
     unsigned char reply[aPACKET_MAX_DATA];
     unsigned char size = 2;
     aErr err = query(request, sizeof request, reply, &size);
@@ -187,7 +185,7 @@ aErr Module::hasUEI(unsigned char command, unsigned char option, unsigned char i
 {
     if ((flags & 0x3F) != 0 || (flags & 0xC0) == 0xC0)
         return aErrParam;
-    const unsigned char request[] = {kSystemQuery, 1, command, option, index, flags};
+    const unsigned char request[] = {aCMD_QUERY, aQUERY_HAS_UEI, command, option, index, flags};
     unsigned char reply[aPACKET_MAX_DATA];
     unsigned char size = 1;
     aErr err = query(request, sizeof request, reply, &size);
@@ -216,19 +214,19 @@ aErr Module::queryByte(const unsigned char* request, unsigned char length, unsig
 
 aErr Module::classQuantity(unsigned char entityClass, unsigned char* quantity)
 {
-    const unsigned char request[] = {kSystemQuery, 4, entityClass};
+    const unsigned char request[] = {aCMD_QUERY, aQUERY_CLASS_QUANTITY, entityClass};
     return queryByte(request, sizeof request, quantity);
 }
 
 aErr Module::subClassQuantity(unsigned char entityClass, unsigned char subclass, unsigned char* quantity)
 {
-    const unsigned char request[] = {kSystemQuery, 5, entityClass, subclass};
+    const unsigned char request[] = {aCMD_QUERY, aQUERY_SUBCLASS_QUANTITY, entityClass, subclass};
     return queryByte(request, sizeof request, quantity);
 }
 
 aErr Module::entityGroup(unsigned char entityClass, unsigned char subclass, unsigned char* group)
 {
-    const unsigned char request[] = {kSystemQuery, 6, entityClass, subclass};
+    const unsigned char request[] = {aCMD_QUERY, aQUERY_ENTITY_GROUP, entityClass, subclass};
     return queryByte(request, sizeof request, group);
 }
 
@@ -236,7 +234,7 @@ aErr Module::debug(const unsigned char* data, unsigned char length)
 {
     if (length > aPACKET_MAX_DATA - 1 || (data == nullptr && length > 0))
         return aErrParam;
-    unsigned char request[aPACKET_MAX_DATA] = {kEcho};
+    unsigned char request[aPACKET_MAX_DATA] = {aCMD_ECHO};
     if (length > 0)
         memcpy(&request[1], data, length);
     unsigned char reply[aPACKET_MAX_DATA];

@@ -4,15 +4,9 @@
 namespace Velorn {
 namespace Tarnix {
 
-namespace {
-constexpr unsigned char kSystemCommand = 3;
-constexpr unsigned char kOptionPowerBehaviorConfig = 31;
-constexpr unsigned char kOptionName = 32;
-} // namespace
-
 SystemClass::~SystemClass() = default;
 
-void SystemClass::init(Module* module, unsigned char index) { EntityClass::init(module, kSystemCommand, index); }
+void SystemClass::init(Module* module, unsigned char index) { EntityClass::init(module, aCMD_SYSTEM, index); }
 
 aErr SystemClass::getSigned32(unsigned char option, int* value)
 {
@@ -25,73 +19,73 @@ aErr SystemClass::getSigned32(unsigned char option, int* value)
     return err;
 }
 
-aErr SystemClass::getModule(unsigned char* value) { return getUEI8(1, value); }
-aErr SystemClass::getModuleBaseAddress(unsigned char* value) { return getUEI8(14, value); }
-aErr SystemClass::setRouter(unsigned char value) { return setUEI8(2, value); }
-aErr SystemClass::getRouter(unsigned char* value) { return getUEI8(2, value); }
-aErr SystemClass::setHBInterval(unsigned char value) { return setUEI8(3, value); }
-aErr SystemClass::getHBInterval(unsigned char* value) { return getUEI8(3, value); }
-aErr SystemClass::setLED(unsigned char value) { return setUEI8(4, value); }
-aErr SystemClass::getLED(unsigned char* value) { return getUEI8(4, value); }
-aErr SystemClass::setBootSlot(unsigned char value) { return setUEI8(6, value); }
-aErr SystemClass::getBootSlot(unsigned char* value) { return getUEI8(6, value); }
-aErr SystemClass::getVersion(unsigned* value) { return getUEI32(7, value); }
-aErr SystemClass::getModel(unsigned char* value) { return getUEI8(8, value); }
-aErr SystemClass::getSerialNumber(unsigned* value) { return getUEI32(9, value); }
-aErr SystemClass::save() { return callUEI(10); }
-aErr SystemClass::reset() { return callUEI(11); }
-aErr SystemClass::getInputVoltage(unsigned* value) { return getUEI32(12, value); }
-aErr SystemClass::getModuleHardwareOffset(unsigned char* value) { return getUEI8(13, value); }
-aErr SystemClass::setModuleSoftwareOffset(unsigned char value) { return setUEI8(15, value); }
-aErr SystemClass::getModuleSoftwareOffset(unsigned char* value) { return getUEI8(15, value); }
-aErr SystemClass::getRouterAddressSetting(unsigned char* value) { return getUEI8(16, value); }
-aErr SystemClass::routeToMe(unsigned char value) { return setUEI8(20, value); }
-aErr SystemClass::getInputCurrent(unsigned* value) { return getUEI32(21, value); }
-aErr SystemClass::getUptime(unsigned* value) { return getUEI32(22, value); }
-aErr SystemClass::getMaximumTemperature(int* value) { return getSigned32(23, value); }
-aErr SystemClass::logEvents() { return callUEI(24); }
-aErr SystemClass::getUnregulatedVoltage(int* value) { return getSigned32(25, value); }
-aErr SystemClass::getUnregulatedCurrent(int* value) { return getSigned32(26, value); }
-aErr SystemClass::getTemperature(int* value) { return getSigned32(27, value); }
-aErr SystemClass::getMinimumTemperature(int* value) { return getSigned32(28, value); }
-aErr SystemClass::getInputPowerSource(unsigned char* value) { return getUEI8(29, value); }
-aErr SystemClass::setInputPowerBehavior(unsigned char value) { return setUEI8(30, value); }
-aErr SystemClass::getInputPowerBehavior(unsigned char* value) { return getUEI8(30, value); }
-aErr SystemClass::getPowerLimit(unsigned* value) { return getUEI32(33, value); }
-aErr SystemClass::setPowerLimitMax(unsigned value) { return setUEI32(34, value); }
-aErr SystemClass::getPowerLimitMax(unsigned* value) { return getUEI32(34, value); }
-aErr SystemClass::getPowerLimitState(unsigned* value) { return getUEI32(35, value); }
-aErr SystemClass::resetDeviceToFactoryDefaults() { return callUEI(37); }
-aErr SystemClass::setLinkInterface(unsigned char value) { return setUEI8(38, value); }
-aErr SystemClass::getLinkInterface(unsigned char* value) { return getUEI8(38, value); }
-aErr SystemClass::getHardwareVersion(unsigned* value) { return getUEI32(40, value); }
-aErr SystemClass::getErrors(unsigned* value) { return getUEI32(41, value); }
-aErr SystemClass::setLEDMaxBrightness(unsigned char value) { return setUEI8(42, value); }
-aErr SystemClass::getLEDMaxBrightness(unsigned char* value) { return getUEI8(42, value); }
-aErr SystemClass::getBuild(unsigned* value) { return getUEI32(43, value); }
-aErr SystemClass::getProtocolFeatures(unsigned* value) { return getUEI32(45, value); }
+aErr SystemClass::getModule(unsigned char* value) { return getUEI8(aSYSTEM_MODULE, value); }
+aErr SystemClass::getModuleBaseAddress(unsigned char* value) { return getUEI8(aSYSTEM_BASE_ADDRESS, value); }
+aErr SystemClass::setRouter(unsigned char value) { return setUEI8(aSYSTEM_ROUTER, value); }
+aErr SystemClass::getRouter(unsigned char* value) { return getUEI8(aSYSTEM_ROUTER, value); }
+aErr SystemClass::setHBInterval(unsigned char value) { return setUEI8(aSYSTEM_HB_INTERVAL, value); }
+aErr SystemClass::getHBInterval(unsigned char* value) { return getUEI8(aSYSTEM_HB_INTERVAL, value); }
+aErr SystemClass::setLED(unsigned char value) { return setUEI8(aSYSTEM_LED, value); }
+aErr SystemClass::getLED(unsigned char* value) { return getUEI8(aSYSTEM_LED, value); }
+aErr SystemClass::setBootSlot(unsigned char value) { return setUEI8(aSYSTEM_BOOT_SLOT, value); }
+aErr SystemClass::getBootSlot(unsigned char* value) { return getUEI8(aSYSTEM_BOOT_SLOT, value); }
+aErr SystemClass::getVersion(unsigned* value) { return getUEI32(aSYSTEM_VERSION, value); }
+aErr SystemClass::getModel(unsigned char* value) { return getUEI8(aSYSTEM_MODEL, value); }
+aErr SystemClass::getSerialNumber(unsigned* value) { return getUEI32(aSYSTEM_SERIAL, value); }
+aErr SystemClass::save() { return callUEI(aSYSTEM_SAVE); }
+aErr SystemClass::reset() { return callUEI(aSYSTEM_RESET); }
+aErr SystemClass::getInputVoltage(unsigned* value) { return getUEI32(aSYSTEM_INPUT_VOLTAGE, value); }
+aErr SystemClass::getModuleHardwareOffset(unsigned char* value) { return getUEI8(aSYSTEM_HW_OFFSET, value); }
+aErr SystemClass::setModuleSoftwareOffset(unsigned char value) { return setUEI8(aSYSTEM_SW_OFFSET, value); }
+aErr SystemClass::getModuleSoftwareOffset(unsigned char* value) { return getUEI8(aSYSTEM_SW_OFFSET, value); }
+aErr SystemClass::getRouterAddressSetting(unsigned char* value) { return getUEI8(aSYSTEM_ROUTER_SETTING, value); }
+aErr SystemClass::routeToMe(unsigned char value) { return setUEI8(aSYSTEM_ROUTE_TO_ME, value); }
+aErr SystemClass::getInputCurrent(unsigned* value) { return getUEI32(aSYSTEM_INPUT_CURRENT, value); }
+aErr SystemClass::getUptime(unsigned* value) { return getUEI32(aSYSTEM_UPTIME, value); }
+aErr SystemClass::getMaximumTemperature(int* value) { return getSigned32(aSYSTEM_MAX_TEMPERATURE, value); }
+aErr SystemClass::logEvents() { return callUEI(aSYSTEM_LOG_EVENTS); }
+aErr SystemClass::getUnregulatedVoltage(int* value) { return getSigned32(aSYSTEM_UNREGULATED_VOLTAGE, value); }
+aErr SystemClass::getUnregulatedCurrent(int* value) { return getSigned32(aSYSTEM_UNREGULATED_CURRENT, value); }
+aErr SystemClass::getTemperature(int* value) { return getSigned32(aSYSTEM_TEMPERATURE, value); }
+aErr SystemClass::getMinimumTemperature(int* value) { return getSigned32(aSYSTEM_MIN_TEMPERATURE, value); }
+aErr SystemClass::getInputPowerSource(unsigned char* value) { return getUEI8(aSYSTEM_POWER_SOURCE, value); }
+aErr SystemClass::setInputPowerBehavior(unsigned char value) { return setUEI8(aSYSTEM_POWER_BEHAVIOR, value); }
+aErr SystemClass::getInputPowerBehavior(unsigned char* value) { return getUEI8(aSYSTEM_POWER_BEHAVIOR, value); }
+aErr SystemClass::getPowerLimit(unsigned* value) { return getUEI32(aSYSTEM_POWER_LIMIT, value); }
+aErr SystemClass::setPowerLimitMax(unsigned value) { return setUEI32(aSYSTEM_POWER_LIMIT_MAX, value); }
+aErr SystemClass::getPowerLimitMax(unsigned* value) { return getUEI32(aSYSTEM_POWER_LIMIT_MAX, value); }
+aErr SystemClass::getPowerLimitState(unsigned* value) { return getUEI32(aSYSTEM_POWER_LIMIT_STATE, value); }
+aErr SystemClass::resetDeviceToFactoryDefaults() { return callUEI(aSYSTEM_FACTORY_DEFAULTS); }
+aErr SystemClass::setLinkInterface(unsigned char value) { return setUEI8(aSYSTEM_LINK_INTERFACE, value); }
+aErr SystemClass::getLinkInterface(unsigned char* value) { return getUEI8(aSYSTEM_LINK_INTERFACE, value); }
+aErr SystemClass::getHardwareVersion(unsigned* value) { return getUEI32(aSYSTEM_HW_VERSION, value); }
+aErr SystemClass::getErrors(unsigned* value) { return getUEI32(aSYSTEM_ERRORS, value); }
+aErr SystemClass::setLEDMaxBrightness(unsigned char value) { return setUEI8(aSYSTEM_LED_MAX_BRIGHTNESS, value); }
+aErr SystemClass::getLEDMaxBrightness(unsigned char* value) { return getUEI8(aSYSTEM_LED_MAX_BRIGHTNESS, value); }
+aErr SystemClass::getBuild(unsigned* value) { return getUEI32(aSYSTEM_BUILD, value); }
+aErr SystemClass::getProtocolFeatures(unsigned* value) { return getUEI32(aSYSTEM_PROTOCOL_FEATURES, value); }
 
 aErr SystemClass::setInputPowerBehaviorConfig(const unsigned* values, size_t n)
 {
-    return setUEIBytes(kOptionPowerBehaviorConfig, reinterpret_cast<const unsigned char*>(values),
+    return setUEIBytes(aSYSTEM_POWER_BEHAVIOR_CONFIG, reinterpret_cast<const unsigned char*>(values),
                        n * sizeof(unsigned));
 }
 
 aErr SystemClass::getInputPowerBehaviorConfig(unsigned* values, size_t n, size_t* count)
 {
-    aErr err = getUEIBytes(kOptionPowerBehaviorConfig, reinterpret_cast<unsigned char*>(values),
+    aErr err = getUEIBytes(aSYSTEM_POWER_BEHAVIOR_CONFIG, reinterpret_cast<unsigned char*>(values),
                            n * sizeof(unsigned), count);
     return err != aErrNone ? err : getUEIBytesCheck(count, sizeof(unsigned));
 }
 
 aErr SystemClass::setName(const unsigned char* name, size_t length)
 {
-    return setUEIBytes(kOptionName, name, length);
+    return setUEIBytes(aSYSTEM_NAME, name, length);
 }
 
 aErr SystemClass::getName(unsigned char* buffer, size_t length, size_t* count)
 {
-    aErr err = getUEIBytes(kOptionName, buffer, length, count);
+    aErr err = getUEIBytes(aSYSTEM_NAME, buffer, length, count);
     return err != aErrNone ? err : getUEIBytesCheck(count, 1);
 }
 

@@ -10,8 +10,6 @@
 #include "UpdateServerRequest.h"
 
 namespace {
-constexpr auto kInfo = UpdaterDisplayInterface::Info;
-constexpr auto kError = UpdaterDisplayInterface::Error;
 
 // History keys shown for every device, present or not, in this order.
 const char* const kHistoryKeys[] = {"LATEST_DOWNLOAD", "LAST_DOWNLOAD_DATE", "LATEST_TRANSFER",

@@ -16,9 +16,6 @@
 
 namespace {
 
-constexpr auto kInfo = UpdaterDisplayInterface::Info;
-constexpr auto kError = UpdaterDisplayInterface::Error;
-constexpr unsigned kNoParticularDevice = 0xDEADDEAD;
 constexpr std::size_t kPathSize = 4096;
 
 // <home>/.velorn/updater, or <-i directory>/updater, made when missing.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "CLI_Display.h"
+#include "Log.h"
 #include "UpdaterMain.h"
 
 namespace {
@@ -114,19 +115,24 @@ void PrintExtended() {
     };
     // Zero marks a blank line between groups.
     const Package packages[] = {
-        {"DEBUG_Updater", 0x00000001},     {"DEBUG_History", 0x00000002},
-        {"DEBUG_Attributes", 0x00000004},  {"DEBUG_BirdFile", 0x00000008},
-        {"DEBUG_Network", 0x00000010},     {"DEBUG_ServerComm", 0x00000020},
+        {"DEBUG_Updater", Log::DEBUG_Updater},
+        {"DEBUG_History", Log::DEBUG_History},
+        {"DEBUG_Attributes", Log::DEBUG_Attributes},
+        {"DEBUG_BirdFile", Log::DEBUG_BirdFile},
+        {"DEBUG_Network", Log::DEBUG_Network_Legacy},
+        {"DEBUG_ServerComm", Log::DEBUG_ServerComm},
         {"", 0},
-        {"DEBUG_Network", 0x00000100},     {"DEBUG_Network_SR", 0x00000200},
-        {"DEBUG_Network_FIRM", 0x00000400},
+        {"DEBUG_Network", Log::DEBUG_Network},
+        {"DEBUG_Network_SR", Log::DEBUG_Network_SR},
+        {"DEBUG_Network_FIRM", Log::DEBUG_Network_FIRM},
         {"", 0},
-        {"DEBUG_NXPSerial", 0x00001000},   {"DEBUG_NXPSerial_E", 0x00002000},
-        {"DEBUG_NXPSerial_SR", 0x00004000},
+        {"DEBUG_NXPSerial", Log::DEBUG_NXPSerial},
+        {"DEBUG_NXPSerial_E", Log::DEBUG_NXPSerial_E},
+        {"DEBUG_NXPSerial_SR", Log::DEBUG_NXPSerial_SR},
         {"", 0},
-        {"DEBUG_APP", 0x00010000},
+        {"DEBUG_APP", Log::DEBUG_APP},
         {"", 0},
-        {"DEBUG_iMXSerial", 0x10000000},
+        {"DEBUG_iMXSerial", Log::DEBUG_iMXSerial},
     };
     Entry mask{"-X <BIT_MASK>", {"Bitmask for Logging"}, true};
     for (const auto& package : packages) {

@@ -5,6 +5,14 @@
 #include <string>
 #include <string_view>
 
+// `text` with every byte outside printable ASCII replaced by '?': one console
+// line whatever the text holds.
+inline std::string PrintableAscii(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) out += (c >= 0x20 && c < 0x7F) ? char(c) : '?';
+    return out;
+}
+
 // `text` with every control character replaced by '?': C0 controls other than
 // tab (and newline when `keepNewlines`), DEL, and C1 controls written in UTF-8.
 // Other bytes that are not well-formed UTF-8 are replaced too, since a

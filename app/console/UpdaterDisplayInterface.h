@@ -20,3 +20,7 @@ public:
 protected:
     ~UpdaterDisplayInterface() = default;
 };
+
+// The two levels by the short names every caller uses.
+inline constexpr auto kInfo = UpdaterDisplayInterface::Info;
+inline constexpr auto kError = UpdaterDisplayInterface::Error;

@@ -18,11 +18,6 @@ namespace {
 
 constexpr unsigned kPackage = Log::DEBUG_BirdFile;
 
-uint32_t GetInt(const uint8_t* bytes) {
-    return (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16) | (uint32_t(bytes[2]) << 8) |
-           uint32_t(bytes[3]);
-}
-
 uint16_t GetShort(const uint8_t* bytes) {
     return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
 }
@@ -160,7 +155,7 @@ bool BirdFile::LoadBytes(const uint8_t* bytes, size_t size) {
     const uint8_t* stream = bytes;
     uint32_t streamLength = 0;
     if (size > BIRD_FILE_HEADER_SIZE) {
-        signature = GetInt(bytes);
+        signature = BirdBigEndian32(bytes);
         version = GetShort(bytes + 4);
         stream += BIRD_FILE_HEADER_SIZE;
         streamLength = static_cast<uint32_t>(size - BIRD_FILE_HEADER_SIZE);
@@ -206,7 +201,7 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t length) {
         return false;
     }
 
-    const uint32_t declared = GetInt(bytes);
+    const uint32_t declared = BirdBigEndian32(bytes);
     Log::log(kPackage, "BIRDFILE:\t\t File reports %d blocks\n", int(declared));
     Log::log(kPackage, "BIRDFILE: Bird file objects:\n");
     Log::log(kPackage, "BIRDFILE: \t\tType Flags Length\n");
@@ -219,7 +214,7 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t length) {
     // its data must lie inside the buffer.
     while (remaining >= 5 + 4) {
         const uint8_t typeAndFlags = cursor[0];
-        const uint32_t blockLength = GetInt(cursor + 1);
+        const uint32_t blockLength = BirdBigEndian32(cursor + 1);
         cursor += 5;
         remaining -= 5;
         if (int64_t(blockLength) > remaining) {
@@ -236,7 +231,7 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t length) {
         block.length = blockLength;
         block.data = cursor;
         if ((block.type == BLOCK_LOADER || block.type == BLOCK_FIRMWARE) && blockLength >= 4)
-            block.address = GetInt(cursor);
+            block.address = BirdBigEndian32(cursor);
         Log::log(kPackage, "BIRDFILE:\t\t %02X   %02X   %d\n", block.type, block.flags,
                  int(block.length));
         if (block.type == BLOCK_INFO && blockLength >= BIRD_INFO_SIZE) {
@@ -255,7 +250,7 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t length) {
 
     if (!overrun) {
         if (remaining >= 4) {
-            checksum = GetInt(cursor);
+            checksum = BirdBigEndian32(cursor);
             Log::log(kPackage, "BIRDFILE:\t\t File checksum %08X\n", checksum);
         }
         remaining -= 4;
@@ -296,8 +291,8 @@ bool BirdFile::FindSerialNumberOffsets() {
         Log::log(kPackage, "BIRDFILE: Serial offsets block too short (%u bytes)\n", block->length);
         return false;
     }
-    serialNumberOffset = GetInt(block->data);
-    descriptorOffset = GetInt(block->data + 4);
+    serialNumberOffset = BirdBigEndian32(block->data);
+    descriptorOffset = BirdBigEndian32(block->data + 4);
     Log::log(kPackage, "BIRDFILE: Offsets: Serial number: %d, Descriptor: %d\n",
              int(serialNumberOffset), int(descriptorOffset));
     return true;

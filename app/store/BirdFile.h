@@ -33,6 +33,13 @@ inline constexpr size_t BIRD_INFO_SIZE = 64;
 inline constexpr uint32_t BIRD_SERIAL_WORD_SIZE = 4;
 inline constexpr uint32_t BIRD_SERIAL_DESCRIPTOR_SIZE = 16;
 
+// The 32-bit big-endian numbers of a BIRD file (block count, lengths,
+// addresses).
+inline uint32_t BirdBigEndian32(const uint8_t* bytes) {
+    return (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16) | (uint32_t(bytes[2]) << 8) |
+           uint32_t(bytes[3]);
+}
+
 // One block of a loaded file. `data` points into the owning BirdFile's buffer.
 struct BirdBlock {
     uint8_t type = 0;

@@ -26,8 +26,6 @@ using Velorn::Tarnix::SystemClass;
 
 namespace {
 
-constexpr auto kInfo = UpdaterDisplayInterface::Info;
-constexpr auto kError = UpdaterDisplayInterface::Error;
 // Bound on the module's return after REBOOT: a real module re-enumerates or
 // reopens its port within a few seconds.
 constexpr uint32_t kRebootReturnWaitMs = 20000;

@@ -20,8 +20,6 @@ using Velorn::Tarnix::ModuleSearch;
 
 namespace {
 
-constexpr auto kInfo = UpdaterDisplayInterface::Info;
-constexpr auto kError = UpdaterDisplayInterface::Error;
 constexpr int kFirmwareAttempts = 5;
 constexpr int kEnumerationTries = 15;
 constexpr uint32_t kEnumerationPauseMs = 1000;
@@ -33,8 +31,6 @@ constexpr uint32_t kPollMs = 50;
 // back by itself, and how often it is then made anew.
 constexpr uint32_t kRelinkWaitMs = 1000;
 constexpr int kRelinkAttempts = 5;
-constexpr uint16_t kImxVendor = 8137;
-constexpr uint16_t kImxProduct = 304;
 constexpr unsigned kImxStartAddress = 0x20000400;
 constexpr uint32_t kRamBuffer = NXPSerialClass::WRITE_ADDRESS;
 constexpr unsigned kChunk = 4096;
@@ -253,8 +249,10 @@ ImxBootRomTarget::~ImxBootRomTarget() = default;
 aErr ImxBootRomTarget::StartLoader(BirdFile& file) {
     Log::log(Log::DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
     SDPLoader loader;
-    if (port == kUsbBootRomPort) loader.setLoader(new HID_SDPLoader(kImxVendor, kImxProduct));
-    else loader.setLoader(new Serial_SDPLoader(port.c_str()));
+    if (port == kUsbBootRomPort)
+        loader.setLoader(new HID_SDPLoader(HID_SDPLoader::kRomVendor, HID_SDPLoader::kRomProduct));
+    else
+        loader.setLoader(new Serial_SDPLoader(port.c_str()));
     if (loader.init() != SDPLoader::OK) return aErrNotReady;
     int number = 0;
     for (const auto& block : file.FindBlocks(BirdFile::BLOCK_LOADER)) {

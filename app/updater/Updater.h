@@ -43,6 +43,10 @@ struct Fingerprint {
     uint32_t word[4] = {0, 0, 0, 0};
 };
 
+// The serial number that names no device (a fingerprint read or a recovery
+// that is not for one particular module).
+constexpr unsigned kNoParticularDevice = 0xDEADDEAD;
+
 // The port name of -N and recovery that means the i.MX boot ROM over USB HID.
 constexpr const char* kUsbBootRomPort = "USB";
 

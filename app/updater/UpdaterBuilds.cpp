@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr auto kInfo = UpdaterDisplayInterface::Info;
-constexpr auto kError = UpdaterDisplayInterface::Error;
 constexpr auto kSpinnerStep = std::chrono::milliseconds(100);
 
 // Whole text as an unsigned 32-bit decimal number.

@@ -25,7 +25,6 @@ using Velorn::Tarnix::ZephylConfig;
 
 namespace {
 
-constexpr auto kError = UpdaterDisplayInterface::Error;
 // 127.0.0.1 as stored in network byte order: search every interface.
 constexpr uint32_t kAnyInterface = 0x0100007F;
 constexpr unsigned char kDefaultAddress = 2;

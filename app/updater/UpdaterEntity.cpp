@@ -36,27 +36,27 @@ void UpdaterEntity::init(Module* target, unsigned char index, bool validate, boo
     validateTransfer = validate;
     routed = isRouted;
     useUEIData = false;
-    EntityClass::init(target, cmdUPGRADE, index);
+    EntityClass::init(target, aCMD_UPGRADE, index);
 }
 
 aErr UpdaterEntity::_exchange(const unsigned char* request, unsigned char length, unsigned char replyOption,
                               unsigned char* reply, unsigned char& replyLength) {
-    aErr err = sendPacket(cmdUPGRADE, length, request);
+    aErr err = sendPacket(aCMD_UPGRADE, length, request);
     if (err != aErrNone) return err;
-    const unsigned char match[2] = {cmdUPGRADE, replyOption};
+    const unsigned char match[2] = {aCMD_UPGRADE, replyOption};
     replyLength = sizeof match;
     return receivePacket(match, &replyLength, reply);
 }
 
 aErr UpdaterEntity::LoaderInit() {
-    Log::log(kFirm, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
-    const unsigned char request[] = {val_UPGRADE_INIT};
-    aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
+    Log::log(kFirm, "NETWORK: Loader Initialization {aCMD_UPGRADE, aUPGRADE_INIT}\n");
+    const unsigned char request[] = {aUPGRADE_INIT};
+    aErr err = sendPacket(aCMD_UPGRADE, sizeof request, request);
     if (err != aErrNone) {
         Log::log(kFirm, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
         return err;
     }
-    const unsigned char match[2] = {cmdUPGRADE, val_UPGRADE_INIT};
+    const unsigned char match[2] = {aCMD_UPGRADE, aUPGRADE_INIT};
     unsigned char reply[aPACKET_MAX_DATA];
     unsigned char size = sizeof match;
     err = receivePacket(match, &size, reply);
@@ -70,21 +70,21 @@ aErr UpdaterEntity::LoaderInit() {
 aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t& blockSize) {
     if (data == nullptr || length < 4) return aErrParam;
     Log::log(kFirm, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", int(length), flags, blockSize);
-    Log::log(kFirm, "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n",
+    Log::log(kFirm, "NETWORK: TransferPrepare {aCMD_UPGRADE, aUPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n",
              flags, data[0], data[1], data[2], data[3]);
     Log::log(kFirm, "NETWORK: Address: %d\n", int(BigEndian32(data)));
-    const unsigned char request[] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
+    const unsigned char request[] = {aUPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
     // A block starts afresh: upgrade replies still queued from an attempt that
     // failed (a dropped connection, a time-out) must not answer this one's requests.
-    const unsigned char upgrade[1] = {cmdUPGRADE};
+    const unsigned char upgrade[1] = {aCMD_UPGRADE};
     if (const size_t stale = drainPackets(upgrade, sizeof upgrade))
         Log::log(kFirm, "NETWORK: dropped %d late upgrade replies\n", int(stale));
-    aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
+    aErr err = sendPacket(aCMD_UPGRADE, sizeof request, request);
     if (err != aErrNone) {
         Log::log(kFirm, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
         return err;
     }
-    const unsigned char match[2] = {cmdUPGRADE, val_UPGRADE_STATUS};
+    const unsigned char match[2] = {aCMD_UPGRADE, aUPGRADE_STATUS};
     unsigned char reply[aPACKET_MAX_DATA];
     unsigned char size = sizeof match;
     err = receivePacket(match, &size, reply);
@@ -101,12 +101,12 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
 
 aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t length, uint32_t& counter,
                                                uint32_t& sum) {
-    Log::log(kFirm, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n", int(length));
+    Log::log(kFirm, "\nNETWORK: Block Transfer {aCMD_UPGRADE, aUPGRADE_DATA_UEI, %d} \n", int(length));
     Velorn::Tarnix::uei u{};
     u.type = Velorn::Tarnix::ueiBytes;
     u.value.data = const_cast<uint8_t*>(data);
     u.length = length;
-    const aErr err = setUEI(val_UPGRADE_DATA_UEI, &u);
+    const aErr err = setUEI(aUPGRADE_DATA_UEI, &u);
     if (err != aErrNone) {
         Log::log(kFirm, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", err);
         return err;
@@ -131,15 +131,15 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t n, uint32_t& c
     while (remaining > 0 && result == aErrNone) {
         const uint32_t chunk = std::min(remaining, kUpgradeDataChunk);
         const uint8_t* at = data + (n - remaining);
-        Log::log(kFirm, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", int(chunk));
-        unsigned char request[1 + kUpgradeDataChunk] = {val_UPGRADE_DATA};
+        Log::log(kFirm, "\nNETWORK: Block Transfer {aCMD_UPGRADE, aUPGRADE_DATA, %d} \n", int(chunk));
+        unsigned char request[1 + kUpgradeDataChunk] = {aUPGRADE_DATA};
         std::copy(at, at + chunk, request + 1);
-        const unsigned char match[2] = {cmdUPGRADE, val_UPGRADE_DATA};
+        const unsigned char match[2] = {aCMD_UPGRADE, aUPGRADE_DATA};
         // One request at a time: a DATA reply already queued answers an earlier
         // request (one that timed out), never this one.
         if (const size_t stale = drainPackets(match, sizeof match))
             Log::log(kFirm, "\nNETWORK: dropped %d late DATA replies\n", int(stale));
-        aErr err = sendPacket(cmdUPGRADE, static_cast<unsigned char>(chunk + 1), request);
+        aErr err = sendPacket(aCMD_UPGRADE, static_cast<unsigned char>(chunk + 1), request);
         if (err != aErrNone) {
             Log::log(kFirm, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
             return err;
@@ -174,11 +174,11 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t n, uint32_t& c
 
 // SUM: the module's byte sum of the block must be ours, with status 0.
 aErr UpdaterEntity::_validate_block(uint32_t sum, uint32_t counter) {
-    Log::log(kFirm, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
-    const unsigned char request[] = {val_UPGRADE_SUM};
+    Log::log(kFirm, "\nNETWORK: Block Transfer Validation {aCMD_UPGRADE, aUPGRADE_SUM}\n");
+    const unsigned char request[] = {aUPGRADE_SUM};
     unsigned char reply[aPACKET_MAX_DATA];
     unsigned char size = 0;
-    if (_exchange(request, sizeof request, val_UPGRADE_STATUS, reply, size) != aErrNone) {
+    if (_exchange(request, sizeof request, aUPGRADE_STATUS, reply, size) != aErrNone) {
         Log::log(kFirm, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
         return aErrPacket;
     }
@@ -202,15 +202,15 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length) {
 }
 
 aErr UpdaterEntity::FirmwareWrite(uint16_t count) {
-    Log::log(kFirm, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n", count);
-    const unsigned char request[] = {val_UPGRADE_WRITE, static_cast<unsigned char>(count >> 8),
+    Log::log(kFirm, "NETWORK: Firmware Write {aCMD_UPGRADE, aUPGRADE_WRITE, %d}\n\n", count);
+    const unsigned char request[] = {aUPGRADE_WRITE, static_cast<unsigned char>(count >> 8),
                                      static_cast<unsigned char>(count)};
-    aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
+    aErr err = sendPacket(aCMD_UPGRADE, sizeof request, request);
     if (err != aErrNone) {
         Log::log(kFirm, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));
         return err;
     }
-    const unsigned char match[2] = {cmdUPGRADE, val_UPGRADE_STATUS};
+    const unsigned char match[2] = {aCMD_UPGRADE, aUPGRADE_STATUS};
     unsigned char reply[aPACKET_MAX_DATA];
     unsigned char size = sizeof match;
     err = receivePacket(match, &size, reply);
@@ -278,14 +278,14 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
 }
 
 aErr UpdaterEntity::LoaderStart() {
-    Log::log(kFirm, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
-    const unsigned char request[] = {val_UPGRADE_LOAD};
-    aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
+    Log::log(kFirm, "NETWORK: Loader Start {aCMD_UPGRADE, aUPGRADE_LOAD}\n");
+    const unsigned char request[] = {aUPGRADE_LOAD};
+    aErr err = sendPacket(aCMD_UPGRADE, sizeof request, request);
     if (err != aErrNone) {
         Log::log(kFirm, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", err);
         return err;
     }
-    const unsigned char match[2] = {cmdUPGRADE, val_UPGRADE_LOAD};
+    const unsigned char match[2] = {aCMD_UPGRADE, aUPGRADE_LOAD};
     unsigned char reply[aPACKET_MAX_DATA];
     unsigned char size = sizeof match;
     if (receivePacket(match, &size, reply) == aErrNone) {
@@ -309,9 +309,9 @@ aErr UpdaterEntity::LoaderStart() {
 }
 
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
-    Log::log(kFirm, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
-    const unsigned char request[] = {val_UPGRADE_REBOOT};
-    const aErr sent = sendPacket(cmdUPGRADE, sizeof request, request);
+    Log::log(kFirm, "NETWORK: LoaderReboot {aCMD_UPGRADE, aUPGRADE_REBOOT}\n");
+    const unsigned char request[] = {aUPGRADE_REBOOT};
+    const aErr sent = sendPacket(aCMD_UPGRADE, sizeof request, request);
     if (sent != aErrNone) Log::log(kFirm, "NETWORK: Error sending Loader REBOOT\n");
     // Bounded: a link that never drops is left to the caller's check that the
     // module came back.
@@ -329,7 +329,7 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
 
 aErr UpdaterEntity::CheckUEIDataSupport() {
     if (module == nullptr) return aErrResource;
-    const aErr err = module->hasUEI(cmdUPGRADE, val_UPGRADE_DATA_UEI, 0, 0x80);
+    const aErr err = module->hasUEI(aCMD_UPGRADE, aUPGRADE_DATA_UEI, 0, 0x80);
     Log::log(kFirm, "NETWORK: CheckUEIDataSupport: Error: %d\n", err);
     if (err == aErrNone) useUEIData = true;
     return err;

@@ -13,17 +13,7 @@
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
 #include "aError.h"
-
-constexpr unsigned char cmdUPGRADE = 95;
-constexpr unsigned char val_UPGRADE_INIT = 0;
-constexpr unsigned char val_UPGRADE_DATA = 1;
-constexpr unsigned char val_UPGRADE_LOAD = 2;
-constexpr unsigned char val_UPGRADE_PREPARE = 3;
-constexpr unsigned char val_UPGRADE_SUM = 4;
-constexpr unsigned char val_UPGRADE_WRITE = 5;
-constexpr unsigned char val_UPGRADE_REBOOT = 6;
-constexpr unsigned char val_UPGRADE_STATUS = 7;
-constexpr unsigned char val_UPGRADE_DATA_UEI = 10;
+#include "aProtocol.h"
 
 // Image bytes one DATA request carries (command, option, 26 bytes).
 constexpr unsigned kUpgradeDataChunk = 26;

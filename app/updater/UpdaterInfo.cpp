@@ -8,6 +8,7 @@
 #include "BirdFile.h"
 #include "KeyValueStore.h"
 #include "Log.h"
+#include "PrintableText.h"
 #include "Updater.h"
 #include "UpdaterStore.h"
 #include "aDirectory.h"
@@ -15,22 +16,9 @@
 
 namespace {
 
-constexpr auto kError = UpdaterDisplayInterface::Error;
 // Well below the settings reader's 2047-character line limit, past which the
 // rest of the file (LATEST_DOWNLOAD, LATEST_TRANSFER...) would be lost.
 constexpr std::size_t kMaxNoteLength = 1000;
-
-uint32_t BigEndian(const uint8_t* bytes) {
-    return (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16) | (uint32_t(bytes[2]) << 8) |
-           uint32_t(bytes[3]);
-}
-
-// Text from a file, fit to print on one console line.
-std::string Printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) out += (c >= 0x20 && c < 0x7F) ? char(c) : '?';
-    return out;
-}
 
 // One line of text: a line break inside a value would start a new settings line.
 std::string OneLine(const std::string& text) {
@@ -92,7 +80,7 @@ std::string Hex8(uint32_t value) {
 // must not. Consistent means: 4-byte count, every block's 5-byte header and
 // data, the 4-byte checksum, nothing left over, and as many blocks as declared.
 void CheckBlockArea(const BirdFile& bird, BirdCheckReport& report) {
-    const uint32_t declared = bird.dataSize >= 4 ? BigEndian(bird.data.get()) : 0;
+    const uint32_t declared = bird.dataSize >= 4 ? BirdBigEndian32(bird.data.get()) : 0;
     uint64_t used = 4 + 4;
     for (const auto& block : bird.blocks) used += 5 + uint64_t(block.length);
     if (used != bird.dataSize || bird.blockCount != declared)
@@ -124,9 +112,9 @@ void CheckInfo(const BirdFile& bird, BirdCheckReport& report) {
     if (info[0].length < BIRD_INFO_SIZE)
         report.problems.push_back("its info block is shorter than " + std::to_string(BIRD_INFO_SIZE) + " bytes");
     report.build = bird.GetBuild();
-    report.version = Printable(bird.GetVersion());
+    report.version = PrintableAscii(bird.GetVersion());
     report.serial = bird.GetSerialNumber();
-    report.model = Printable(ModelOf(bird));
+    report.model = PrintableAscii(ModelOf(bird));
 }
 
 // The serial-number side of an update's validation: a file with a

@@ -23,9 +23,6 @@ using Velorn::Tarnix::SystemClass;
 
 namespace {
 
-constexpr auto kInfo = UpdaterDisplayInterface::Info;
-constexpr auto kError = UpdaterDisplayInterface::Error;
-constexpr unsigned kNoParticularDevice = 0xDEADDEAD;
 // The fingerprint read's loader search starts a fresh USB context every
 // third round, as a bus stale from the ROM's departure needs.
 constexpr int kFingerprintFreshUsbEvery = 3;

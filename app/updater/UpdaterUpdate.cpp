@@ -15,13 +15,6 @@
 using Velorn::Tarnix::Module;
 using Velorn::Tarnix::SystemClass;
 
-namespace {
-
-constexpr auto kInfo = UpdaterDisplayInterface::Info;
-constexpr auto kError = UpdaterDisplayInterface::Error;
-
-} // namespace
-
 ResultOf<BirdFile> Updater::load_bird(const char* verb, std::string bird_file, unsigned serial, unsigned build,
                                       bool download_if_missing) {
     auto store = _createUpdaterStore(display, store_directory, "load_bird");

@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "BenchArgs.h"
 #include "FakeModule.h"
+#include "UmockdevPreload.h"
 #include "aLink.h"
 #include "aLinkPrivate.h"
 #include "aPacketFifo.h"
@@ -190,18 +192,6 @@ void FifoThroughput()
 
 // USB: tarnix-sim serves one module on USB in its own umockdev test bed.
 
-std::string Mapped(const char* name)
-{
-    std::ifstream maps("/proc/self/maps");
-    std::string line;
-    while (std::getline(maps, line)) {
-        const size_t slash = line.find('/');
-        if (slash != std::string::npos && line.find(name, line.rfind('/')) != std::string::npos)
-            return line.substr(slash);
-    }
-    return "";
-}
-
 struct UsbSim {
     pid_t pid = -1;
     std::string dir;
@@ -299,7 +289,7 @@ double EnumerateOnce(int* found)
 
 void Usb()
 {
-    if (Mapped("libumockdev-preload").empty()) {
+    if (!testsupport::UnderUmockdevPreload()) {
         printf("USB: not under umockdev's preload\n");
         return;
     }
@@ -379,28 +369,14 @@ void Usb()
     }
 }
 
-bool Wanted(int argc, char** argv, const char* what)
-{
-    if (argc < 2)
-        return true;
-    for (int i = 1; i < argc; ++i)
-        if (strcmp(argv[i], what) == 0)
-            return true;
-    return false;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // USB links need umockdev's preload from the start (after the sanitizer runtime).
-    if (Wanted(argc, argv, "usb") && Mapped("libumockdev-preload").empty() && getenv("LINK_BENCH_REEXEC") == nullptr) {
-        const std::string asan = Mapped("libasan.so");
-        setenv("LD_PRELOAD", ((asan.empty() ? "" : asan + ":") + "libumockdev-preload.so.0").c_str(), 1);
-        setenv("LINK_BENCH_REEXEC", "1", 1);
-        execv("/proc/self/exe", argv);
-    }
+    if (Wanted(argc, argv, "usb"))
+        testsupport::RestartUnderUmockdevPreload(argv, "LINK_BENCH_REEXEC");
     if (Wanted(argc, argv, "idle")) {
         Idle(FakeModule::Transport::Tcp, "TCP/IP");
         Idle(FakeModule::Transport::Pty, "serial");

@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchArgs.h"
 #include "FakeModule.h"
 #include "Module.h"
 #include "SystemClass.h"
@@ -180,16 +181,6 @@ void Rate(unsigned perSecond, double seconds)
            "5 s after the last was sent, %lu out of order\n",
            perSecond, count.delivered / elapsed, count.delivered.load(), total, dropped,
            total - count.delivered - dropped, count.outOfOrder.load());
-}
-
-bool Wanted(int argc, char** argv, const char* what)
-{
-    if (argc < 2)
-        return true;
-    for (int i = 1; i < argc; ++i)
-        if (strcmp(argv[i], what) == 0)
-            return true;
-    return false;
 }
 
 } // namespace

@@ -21,6 +21,7 @@
 #include "aDefs.h"
 #include "aError.h"
 #include "aMulticast.h"
+#include "aProtocol.h"
 
 /* Called once per module found. `spec` is valid only during the call (copy it
  * to keep it); set *found when it counts as a hit; return true to go on with
@@ -88,12 +89,8 @@ int aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, size_t size)
  * dropped (and counted), so a flood of answers cannot grow a caller's list
  * without end. */
 #define aDISCOVERY_ETHERNET_MAX_REPLIES 128
-/* The Ethernet exchange: a 16-byte request (byte 0 is 1) to the group on the
- * request port; 16-byte replies come to the port below, which the searcher
- * holds alone on each interface it asks through. */
-#define aDISCOVERY_ETHERNET_GROUP "232.2.2.2"
-#define aDISCOVERY_ETHERNET_REQUEST_PORT 9888
-#define aDISCOVERY_ETHERNET_REPLY_PORT 9889
+/* The Ethernet exchange's group and ports are in aProtocol.h; the searcher
+ * holds the reply port alone on each interface it asks through. */
 
 /* What one Ethernet search did besides the replies it reported. */
 typedef struct aDiscoveryEthernetReport {

@@ -37,10 +37,14 @@ static void sLogPacket(aLink* link, uint8_t direction, const aPacket* packet)
     size_t length = 0;
     if (aPacket_GetBytes(packet, bytes, sizeof(bytes), &length) != aErrNone)
         return;
+    (void)aLink_LogRecord(link, direction, length, bytes); /* a full log drops the oldest; nothing to report */
+}
+
+aErr aLink_LogRecord(aLink* link, uint8_t direction, size_t length, const uint8_t* bytes)
+{
     aMutexHold held(link->logMutex);
     aPacketLog* log = link->log.load();
-    if (log != NULL)
-        (void)aPacketLog_Write(log, direction, length, bytes); /* the debug log drops what it cannot hold */
+    return log != NULL ? aPacketLog_Write(log, direction, length, bytes) : aErrNotReady;
 }
 
 static aErr sQueue(aLink* link, uint8_t address, uint8_t length, const uint8_t* data)

@@ -10,6 +10,7 @@
 #include "aPacket.h"
 #include "aPacketFifo.h"
 #include "aPacketLog.h"
+#include "aProtocol.h"
 #include "aStream.h"
 
 typedef uint32_t aLinkId; /* 0 = no link */
@@ -27,9 +28,8 @@ typedef enum aLinkState : uint32_t {
 
 typedef struct aLink aLink; /* the engine record of one link (aLinkPrivate.h) */
 
-/* Link-level address bytes. */
-#define aLINK_SYNC_ADDRESS 0xAD
-#define aLINK_ROUTE_ADDRESS 0xAF
+/* The link-level address bytes (aLINK_SYNC_ADDRESS, aLINK_ROUTE_ADDRESS) are
+ * in aProtocol.h. */
 
 /* Engine. */
 aLinkId aLink_Init(aLinkId linkId, aStream* stream);

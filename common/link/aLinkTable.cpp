@@ -586,22 +586,10 @@ aErr aLink_Reset(aLinkId linkId)
 
 /* Packet debug log. ----------------------------------------------------- */
 
-aErr aLink_PacketDebug_SetLogSize(aLinkId linkId, int32_t size)
-{
-    sEntryHold hold(linkId);
-    aLink* link = hold.link();
-    if (link == NULL || size > aLINK_LOG_MAX_SIZE)
-        return aErrParam;
-    aMutexHold held(link->logMutex);
-    aErr err = aErrNone;
-    if (link->log.load() != NULL)
-        err = aErrBusy;
-    else
-        link->logSize = size < 0 ? 0 : (size_t)size;
-    return err;
-}
-
-aErr aLink_PacketDebug_Enable(aLinkId linkId)
+/* Runs `use` on the link with its packet-log lock held: aErrParam for an
+ * unknown link, aErrResource when it has no lock, else what `use` returns. */
+template <typename Use>
+static aErr sWithPacketLog(aLinkId linkId, Use use)
 {
     sEntryHold hold(linkId);
     aLink* link = hold.link();
@@ -610,52 +598,58 @@ aErr aLink_PacketDebug_Enable(aLinkId linkId)
     if (link->logMutex == NULL)
         return aErrResource;
     aMutexHold held(link->logMutex);
-    aErr err = aErrNone;
-    aPacketLog* log = link->log.load();
-    if (log == NULL) {
-        log = aPacketLog_Create(link->logSize > 0 ? link->logSize : aLINK_LOG_DEFAULT_SIZE);
-        link->log = log;
-    }
-    if (log == NULL)
-        err = aErrResource;
-    else
+    return use(link);
+}
+
+aErr aLink_PacketDebug_SetLogSize(aLinkId linkId, int32_t size)
+{
+    if (size > aLINK_LOG_MAX_SIZE)
+        return aErrParam;
+    return sWithPacketLog(linkId, [size](aLink* link) {
+        if (link->log.load() != NULL)
+            return aErrBusy;
+        link->logSize = size < 0 ? 0 : (size_t)size;
+        return aErrNone;
+    });
+}
+
+aErr aLink_PacketDebug_Enable(aLinkId linkId)
+{
+    return sWithPacketLog(linkId, [](aLink* link) {
+        aPacketLog* log = link->log.load();
+        if (log == NULL) {
+            log = aPacketLog_Create(link->logSize > 0 ? link->logSize : aLINK_LOG_DEFAULT_SIZE);
+            link->log = log;
+        }
+        if (log == NULL)
+            return aErrResource;
         aPacketLog_SetEnabled(log, true);
-    return err;
+        return aErrNone;
+    });
 }
 
 aErr aLink_PacketDebug_Disable(aLinkId linkId)
 {
-    sEntryHold hold(linkId);
-    aLink* link = hold.link();
-    if (link == NULL)
-        return aErrParam;
-    aMutexHold held(link->logMutex);
-    aPacketLog* log = link->log.load();
-    if (log != NULL)
+    return sWithPacketLog(linkId, [](aLink* link) {
+        aPacketLog* log = link->log.load();
+        if (log == NULL)
+            return aErrNotReady;
         aPacketLog_SetEnabled(log, false);
-    return log != NULL ? aErrNone : aErrNotReady;
+        return aErrNone;
+    });
 }
 
 aErr aLink_PacketDebug_Read(aLinkId linkId, uint8_t* direction, size_t* length, uint8_t* buffer)
 {
-    sEntryHold hold(linkId);
-    aLink* link = hold.link();
-    if (link == NULL)
-        return aErrParam;
-    aMutexHold held(link->logMutex);
-    aPacketLog* log = link->log.load();
-    aErr err = log != NULL ? aPacketLog_Read(log, direction, length, buffer) : aErrNotReady;
-    return err;
+    return sWithPacketLog(linkId, [&](aLink* link) {
+        aPacketLog* log = link->log.load();
+        return log != NULL ? aPacketLog_Read(log, direction, length, buffer) : aErrNotReady;
+    });
 }
 
 aErr aLink_PacketDebug_Write(aLinkId linkId, uint8_t direction, size_t length, const uint8_t* bytes)
 {
     sEntryHold hold(linkId);
     aLink* link = hold.link();
-    if (link == NULL)
-        return aErrParam;
-    aMutexHold held(link->logMutex);
-    aPacketLog* log = link->log.load();
-    aErr err = log != NULL ? aPacketLog_Write(log, direction, length, bytes) : aErrNotReady;
-    return err;
+    return link != NULL ? aLink_LogRecord(link, direction, length, bytes) : aErrParam;
 }

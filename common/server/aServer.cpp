@@ -25,6 +25,7 @@
 
 #include "aActorPrivate.h"
 #include "aDiscovery.h"
+#include "aProtocol.h"
 #include "aServerRouter.h"
 #include "aShareKeys.h"
 #include "aTime.h"
@@ -254,9 +255,9 @@ static void sBrokerBeacon(aServer* server, sPublishing* publishing)
 {
     char* sender = zstr_recv(server->discovery);
     zframe_t* payload = sender != NULL ? zframe_recv(server->discovery) : NULL;
-    const size_t prefix = strlen(aSERVER_BEACON_PREFIX);
+    const size_t prefix = strlen(aDISCOVERY_BEACON_PAYLOAD);
     if (payload != NULL && zframe_size(payload) >= prefix &&
-        memcmp(zframe_data(payload), aSERVER_BEACON_PREFIX, prefix) == 0 && !publishing->on &&
+        memcmp(zframe_data(payload), aDISCOVERY_BEACON_PAYLOAD, prefix) == 0 && !publishing->on &&
         server->model.load() != 0) {
         linkSpec spec;
         sNetworkSpec(server, &spec);
@@ -446,9 +447,9 @@ static int sOpenRequestSocket(uint16_t port)
     sockaddr_in bindTo{};
     bindTo.sin_family = AF_INET;
     bindTo.sin_port = htons(port);
-    bindTo.sin_addr.s_addr = inet_addr(aSERVER_DISCOVERY_GROUP);
+    bindTo.sin_addr.s_addr = inet_addr(aDISCOVERY_LOCAL_GROUP);
     ip_mreq join{};
-    join.imr_multiaddr.s_addr = inet_addr(aSERVER_DISCOVERY_GROUP);
+    join.imr_multiaddr.s_addr = inet_addr(aDISCOVERY_LOCAL_GROUP);
     join.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
     int zero = 0;
     if (bind(fd, (sockaddr*)&bindTo, sizeof(bindTo)) != 0 ||
@@ -488,9 +489,9 @@ static void sResponderActor(zsock_t* pipe, void* args)
     aActorExit exit(&server->discoveryExited);
     int request = -1, response = sOpenResponseSocket();
     int slot = -1;
-    for (int attempt = 0; attempt < aSERVER_SLOTS && slot < 0 && response >= 0; ++attempt) {
-        for (int j = 0; j < aSERVER_SLOTS && slot < 0; ++j) {
-            request = sOpenRequestSocket((uint16_t)(aSERVER_REQUEST_PORT + j));
+    for (int attempt = 0; attempt < aDISCOVERY_LOCAL_SLOTS && slot < 0 && response >= 0; ++attempt) {
+        for (int j = 0; j < aDISCOVERY_LOCAL_SLOTS && slot < 0; ++j) {
+            request = sOpenRequestSocket((uint16_t)(aDISCOVERY_LOCAL_REQUEST_PORT + j));
             if (request >= 0)
                 slot = j;
         }
@@ -502,8 +503,8 @@ static void sResponderActor(zsock_t* pipe, void* args)
         return;
     sockaddr_in answerTo{};
     answerTo.sin_family = AF_INET;
-    answerTo.sin_port = htons((uint16_t)(aSERVER_RESPONSE_PORT + slot));
-    answerTo.sin_addr.s_addr = inet_addr(aSERVER_DISCOVERY_GROUP);
+    answerTo.sin_port = htons((uint16_t)(aDISCOVERY_LOCAL_RESPONSE_PORT + slot));
+    answerTo.sin_addr.s_addr = inet_addr(aDISCOVERY_LOCAL_GROUP);
     for (;;) {
         zmq_pollitem_t items[2] = {{zsock_resolve(pipe), 0, ZMQ_POLLIN, 0}, {NULL, request, ZMQ_POLLIN, 0}};
         const int ready = zmq_poll(items, 2, aSERVER_POLL_MS);
@@ -516,7 +517,8 @@ static void sResponderActor(zsock_t* pipe, void* args)
             continue;
         uint8_t datagram[64];
         const ssize_t got = recv(request, datagram, sizeof(datagram), MSG_DONTWAIT);
-        const uint8_t asked[4] = {0xBA, 0xDC, 0xCD, 0xAB};
+        const uint8_t asked[4] = {aDISCOVERY_LOCAL_REQUEST & 0xFF, (aDISCOVERY_LOCAL_REQUEST >> 8) & 0xFF,
+                                  (aDISCOVERY_LOCAL_REQUEST >> 16) & 0xFF, aDISCOVERY_LOCAL_REQUEST >> 24};
         if (got == 4 && memcmp(datagram, asked, 4) == 0 && server->model.load() != 0) {
             linkSpec spec;
             sNetworkSpec(server, &spec);
@@ -685,7 +687,7 @@ static bool sStartBeacon(aServer* server)
         return false;
     server->discovery = zactor_new(zbeacon, NULL);
     if (server->discovery != NULL) {
-        zsock_send(server->discovery, "si", "CONFIGURE", aSERVER_BEACON_PORT);
+        zsock_send(server->discovery, "si", "CONFIGURE", aDISCOVERY_BEACON_PORT);
         host = zstr_recv(server->discovery);
     }
     zBeaconInterface_unlock();
@@ -696,7 +698,7 @@ static bool sStartBeacon(aServer* server)
     server->hostAddress = inet_addr(host);
     server->interfaceAddress = address;
     zstr_free(&host);
-    zsock_send(server->discovery, "sb", "SUBSCRIBE", aSERVER_BEACON_PREFIX, strlen(aSERVER_BEACON_PREFIX));
+    zsock_send(server->discovery, "sb", "SUBSCRIBE", aDISCOVERY_BEACON_PAYLOAD, strlen(aDISCOVERY_BEACON_PAYLOAD));
     zsock_set_rcvtimeo(server->discovery, 100);
     server->beaconMode = true;
     return true;

@@ -31,14 +31,8 @@ typedef struct aServer aServer; /* opaque */
 
 #define aSERVER_VALIDITY 0x5EED
 
-/* Loopback discovery: request and response ports of server slot i. */
-#define aSERVER_REQUEST_PORT 9850
-#define aSERVER_RESPONSE_PORT 9950
-#define aSERVER_SLOTS 50
-#define aSERVER_DISCOVERY_GROUP "224.0.0.7"
-#define aSERVER_DISCOVERY_REQUEST 0xABCDDCBAu
-#define aSERVER_BEACON_PORT 8585
-#define aSERVER_BEACON_PREFIX "Tarnix2-Discovery"
+/* The loopback search's slots, group and ports and the beacon are in
+ * aProtocol.h (aDISCOVERY_LOCAL_*, aDISCOVERY_BEACON_*). */
 
 /* A server record for the link linkId (nothing runs yet); the caller owns it.
  * interfaceAddress in network byte order, 0 meaning 127.0.0.1. Null when the

@@ -6,28 +6,12 @@
 #include <sstream>
 
 #include "aError.h"
+#include "aProtocol.h"
 #include "aUEI.h"
 
 namespace tarnixsim {
 namespace {
 
-// Command codes the module serves.
-constexpr uint8_t kCmdHeartbeat = 0;
-constexpr uint8_t kCmdSystem = 3;
-constexpr uint8_t kCmdSlot = 4;
-constexpr uint8_t kCmdI2C = 8;
-constexpr uint8_t kCmdEcho = 23;
-constexpr uint8_t kCmdQuery = 73;
-constexpr uint8_t kCmdStoreEntity = 92;
-constexpr uint8_t kCmdStream = 93;
-constexpr uint8_t kCmdFactory = 94;
-constexpr uint8_t kCmdUpgrade = 95;
-
-// Stream sample types (data byte 3 of a sample).
-constexpr uint8_t kStreamU8 = 1, kStreamU32 = 3, kStreamU32Sub = 7;
-
-constexpr uint8_t kGet = 0x40, kSet = 0x80, kSetReply = 0xC0, kHostRequest = 0x20;
-constexpr size_t kBytesChunk = 24;       // bytes of a sequence per packet
 constexpr size_t kMaxLoader = 256 * 1024; // room for a loader image
 constexpr size_t kSlotCapacity = 2048;
 constexpr size_t kFactoryCapacity = 256;
@@ -43,16 +27,44 @@ struct OptionInfo {
 
 // The system entity's options.
 constexpr OptionInfo kSystemOptions[] = {
-    {1, kRead, k8},          {2, kRead | kWrite, k8},  {3, kRead | kWrite, k8},  {4, kRead | kWrite, k8},
-    {6, kRead | kWrite, k8}, {7, kRead, k32},          {8, kRead, k8},           {9, kRead, k32},
-    {10, kCall, kNone},      {11, kCall, kNone},       {12, kRead, k32},         {13, kRead, k8},
-    {14, kRead, k8},         {15, kRead | kWrite, k8}, {16, kRead, k8},          {20, kWrite, k8},
-    {21, kRead, k32},        {22, kRead, k32},         {23, kRead, k32},         {24, kCall, kNone},
-    {25, kRead, k32},        {26, kRead, k32},         {27, kRead, k32},         {28, kRead, k32},
-    {29, kRead, k8},         {30, kRead | kWrite, k8}, {31, kRead | kWrite, kBytes},
-    {32, kRead | kWrite, kBytes},                      {33, kRead, k32},         {34, kRead | kWrite, k32},
-    {35, kRead, k32},        {37, kCall, kNone},       {38, kRead | kWrite, k8}, {40, kRead, k32},
-    {41, kRead, k32},        {42, kRead | kWrite, k8}, {43, kRead, k32},         {45, kRead, k32},
+    {aSYSTEM_MODULE, kRead, k8},
+    {aSYSTEM_ROUTER, kRead | kWrite, k8},
+    {aSYSTEM_HB_INTERVAL, kRead | kWrite, k8},
+    {aSYSTEM_LED, kRead | kWrite, k8},
+    {aSYSTEM_BOOT_SLOT, kRead | kWrite, k8},
+    {aSYSTEM_VERSION, kRead, k32},
+    {aSYSTEM_MODEL, kRead, k8},
+    {aSYSTEM_SERIAL, kRead, k32},
+    {aSYSTEM_SAVE, kCall, kNone},
+    {aSYSTEM_RESET, kCall, kNone},
+    {aSYSTEM_INPUT_VOLTAGE, kRead, k32},
+    {aSYSTEM_HW_OFFSET, kRead, k8},
+    {aSYSTEM_BASE_ADDRESS, kRead, k8},
+    {aSYSTEM_SW_OFFSET, kRead | kWrite, k8},
+    {aSYSTEM_ROUTER_SETTING, kRead, k8},
+    {aSYSTEM_ROUTE_TO_ME, kWrite, k8},
+    {aSYSTEM_INPUT_CURRENT, kRead, k32},
+    {aSYSTEM_UPTIME, kRead, k32},
+    {aSYSTEM_MAX_TEMPERATURE, kRead, k32},
+    {aSYSTEM_LOG_EVENTS, kCall, kNone},
+    {aSYSTEM_UNREGULATED_VOLTAGE, kRead, k32},
+    {aSYSTEM_UNREGULATED_CURRENT, kRead, k32},
+    {aSYSTEM_TEMPERATURE, kRead, k32},
+    {aSYSTEM_MIN_TEMPERATURE, kRead, k32},
+    {aSYSTEM_POWER_SOURCE, kRead, k8},
+    {aSYSTEM_POWER_BEHAVIOR, kRead | kWrite, k8},
+    {aSYSTEM_POWER_BEHAVIOR_CONFIG, kRead | kWrite, kBytes},
+    {aSYSTEM_NAME, kRead | kWrite, kBytes},
+    {aSYSTEM_POWER_LIMIT, kRead, k32},
+    {aSYSTEM_POWER_LIMIT_MAX, kRead | kWrite, k32},
+    {aSYSTEM_POWER_LIMIT_STATE, kRead, k32},
+    {aSYSTEM_FACTORY_DEFAULTS, kCall, kNone},
+    {aSYSTEM_LINK_INTERFACE, kRead | kWrite, k8},
+    {aSYSTEM_HW_VERSION, kRead, k32},
+    {aSYSTEM_ERRORS, kRead, k32},
+    {aSYSTEM_LED_MAX_BRIGHTNESS, kRead | kWrite, k8},
+    {aSYSTEM_BUILD, kRead, k32},
+    {aSYSTEM_PROTOCOL_FEATURES, kRead, k32},
 };
 
 const OptionInfo* systemOption(uint8_t code) {
@@ -61,11 +73,9 @@ const OptionInfo* systemOption(uint8_t code) {
     return nullptr;
 }
 
-constexpr uint8_t kOptionPowerBehaviorConfig = 31;
-constexpr uint8_t kOptionIdentity = 39;
-
 // Options streamed for a subscription to every option of the system entity.
-constexpr uint8_t kStreamedByDefault[] = {12, 21, 22, 27, kOptionPowerBehaviorConfig};
+constexpr uint8_t kStreamedByDefault[] = {aSYSTEM_INPUT_VOLTAGE, aSYSTEM_INPUT_CURRENT, aSYSTEM_UPTIME,
+                                           aSYSTEM_TEMPERATURE, aSYSTEM_POWER_BEHAVIOR_CONFIG};
 
 void put32(Bytes& b, uint32_t v) {
     uint8_t w[4];
@@ -224,7 +234,7 @@ void Module::replyBytes(Connection& c, Hub& hub, uint8_t command, uint8_t option
     size_t at = 0;
     uint8_t sequence = 0;
     do {
-        size_t n = std::min(kBytesChunk, value.size() - at);
+        size_t n = std::min<size_t>(aUEI_BYTES_CHUNK, value.size() - at);
         bool more = at + n < value.size();
         Bytes p{command, option, index};
         p.insert(p.end(), value.begin() + at, value.begin() + at + n);
@@ -239,15 +249,15 @@ void Module::handle(Connection& c, const Bytes& d, Hub& hub) {
     now_ms_ = hub.nowMs();
     if (d.empty()) return;
     switch (d[0]) {
-    case kCmdHeartbeat:
+    case aCMD_HEARTBEAT:
         if (d.size() == 2) heartbeatAnswer(d[1]);
         return;
-    case kCmdSlot: handleStore(c, d, hub); return;
-    case kCmdI2C: handleI2C(c, d, hub); return;
-    case kCmdEcho: reply(c, hub, d); return;
-    case kCmdQuery: handleQuery(c, d, hub); return;
-    case kCmdFactory: handleFactory(c, d, hub); return;
-    case kCmdUpgrade:
+    case aCMD_SLOT: handleStore(c, d, hub); return;
+    case aCMD_I2C: handleI2C(c, d, hub); return;
+    case aCMD_ECHO: reply(c, hub, d); return;
+    case aCMD_QUERY: handleQuery(c, d, hub); return;
+    case aCMD_FACTORY: handleFactory(c, d, hub); return;
+    case aCMD_UPGRADE:
         if (d.size() >= 2 && (d[1] & 0xC0)) handleUEI(c, d, hub);
         else handleUpgrade(c, d, hub);
         return;
@@ -266,8 +276,8 @@ void Module::handleUEI(Connection& c, const Bytes& d, Hub& hub) {
         return;
     }
     const uint8_t command = d[0], flags = d[1] & 0xC0, code = d[1] & 0x3F, index = d[2] & 0x1F;
-    const bool isGet = flags == kGet, isSet = flags == kSet;
-    const uint8_t replyOption = isSet ? static_cast<uint8_t>(code | kSetReply) : code;
+    const bool isGet = flags == aUEI_OPTION_GET, isSet = flags == aUEI_OPTION_SET;
+    const uint8_t replyOption = isSet ? static_cast<uint8_t>(code | aUEI_OPTION_SET_REPLY) : code;
     if (!isGet && !isSet) {
         replyError(c, hub, command, d[1], index, aErrParam);
         return;
@@ -275,8 +285,8 @@ void Module::handleUEI(Connection& c, const Bytes& d, Hub& hub) {
     Bytes value(d.begin() + 3, d.end());
 
     // Byte sequences arrive as consecutive packets with a trailer byte.
-    const bool bytesOption = isSet && ((command == kCmdSystem && (code == 31 || code == 32)) ||
-                                       (command == kCmdUpgrade && code == 10));
+    const bool bytesOption = isSet && ((command == aCMD_SYSTEM && (code == aSYSTEM_POWER_BEHAVIOR_CONFIG || code == aSYSTEM_NAME)) ||
+                                       (command == aCMD_UPGRADE && code == aUPGRADE_DATA_UEI));
     if (bytesOption) {
         if (value.empty()) {
             replyError(c, hub, command, replyOption, index, aErrShortCommand);
@@ -300,7 +310,7 @@ void Module::handleUEI(Connection& c, const Bytes& d, Hub& hub) {
             in.failed = true;
             in.data = Bytes{};
         }
-        if (command == kCmdUpgrade) countData(hub);
+        if (command == aCMD_UPGRADE) countData(hub);
         if (more) return;
         Connection::Incoming done = std::move(in);
         c.incoming.erase(key);
@@ -313,22 +323,22 @@ void Module::handleUEI(Connection& c, const Bytes& d, Hub& hub) {
     }
 
     switch (command) {
-    case kCmdSystem:
+    case aCMD_SYSTEM:
         if (index != 0) replyError(c, hub, command, replyOption, index, aErrIndexRange);
         else if (isGet) handleSystemGet(c, hub, code, index, value);
         else handleSystemSet(c, hub, code, index, value, false);
         return;
-    case kCmdStoreEntity:
-        if (isGet || code > 2) replyError(c, hub, command, replyOption, index, isGet ? aErrMode : aErrInvalidOption);
+    case aCMD_STORE:
+        if (isGet || code > aSTORE_LOAD) replyError(c, hub, command, replyOption, index, isGet ? aErrMode : aErrInvalidOption);
         else if (value.size() != 4) replyError(c, hub, command, replyOption, index, aErrSize);
         else {
             uint32_t target = aUEI_RetrieveInt(value.data());
-            if (target != (uint32_t(kCmdSystem) << 8)) {
+            if (target != (uint32_t(aCMD_SYSTEM) << 8)) {
                 replyError(c, hub, command, replyOption, index, aErrInvalidEntity);
                 return;
             }
-            if (code == 0) saveSettings();
-            else if (code == 1) {
+            if (code == aSTORE_SAVE) saveSettings();
+            else if (code == aSTORE_RESET) {
                 device_name_ = config_.device_name;
                 led_ = 0;
                 software_offset_ = 0;
@@ -337,11 +347,11 @@ void Module::handleUEI(Connection& c, const Bytes& d, Hub& hub) {
             reply(c, hub, Bytes{command, replyOption, index});
         }
         return;
-    case kCmdStream:
-        if (code != 1 && code != 2) {
+    case aCMD_STREAM:
+        if (code != aSTREAM_ENABLE && code != aSTREAM_DISABLE) {
             replyError(c, hub, command, replyOption, index, aErrInvalidOption);
         } else if (isGet) {
-            if (code != 1) replyError(c, hub, command, replyOption, index, aErrMode);
+            if (code != aSTREAM_ENABLE) replyError(c, hub, command, replyOption, index, aErrMode);
             else {
                 bool any = std::any_of(c.streams.begin(), c.streams.end(),
                                        [&](const StreamSubscription& s) { return s.module == this; });
@@ -356,21 +366,21 @@ void Module::handleUEI(Connection& c, const Bytes& d, Hub& hub) {
             // the request covers, 255 standing for any (as the host forgets them).
             auto covered = [&](const StreamSubscription& o) {
                 if (o.module != this) return false;
-                if (code == 1) return o.command == s.command && o.option == s.option && o.index == s.index;
+                if (code == aSTREAM_ENABLE) return o.command == s.command && o.option == s.option && o.index == s.index;
                 return field(s.command, o.command) && field(s.option, o.option) && field(s.index, o.index);
             };
             c.streams.erase(std::remove_if(c.streams.begin(), c.streams.end(), covered), c.streams.end());
             if (c.streams.empty()) c.next_stream_ms = 0; // a later enable starts a fresh period
-            if (code == 1) {
+            if (code == aSTREAM_ENABLE) {
                 c.streams.push_back(s);
                 if (c.next_stream_ms == 0) c.next_stream_ms = now_ms_ + config_.stream_interval_ms;
             }
-            log_.info("%s: stream %s for command %u option %u index %u", name().c_str(), code == 1 ? "on" : "off",
+            log_.info("%s: stream %s for command %u option %u index %u", name().c_str(), code == aSTREAM_ENABLE ? "on" : "off",
                       s.command, s.option, s.index);
             reply(c, hub, Bytes{command, replyOption, index});
         }
         return;
-    case kCmdUpgrade:
+    case aCMD_UPGRADE:
         // Option 10 comes as a byte sequence (above); nothing else is a UEI here.
         replyError(c, hub, command, replyOption, index, code == 10 ? aErrMode : aErrInvalidOption);
         return;
@@ -383,37 +393,37 @@ void Module::handleUEI(Connection& c, const Bytes& d, Hub& hub) {
 std::optional<uint32_t> Module::systemValue(uint8_t code, uint64_t nowMs) const {
     const uint32_t uptime = static_cast<uint32_t>((nowMs - boot_ms_) / 1000);
     switch (code) {
-    case 1: return address();
-    case 2: return router_address_;
-    case 3: return std::min(255u, heartbeat_ms_ / 100);
-    case 4: return led_;
-    case 6: return boot_slot_;
-    case 7: return version_;
-    case 8: return config_.model;
-    case 9: return serial_;
-    case 12: return config_.input_voltage;
-    case 13: return 0;
-    case 14: return address();
-    case 15: return software_offset_;
-    case 16: return router ? router->address() : 0;
-    case 21: return config_.input_current;
-    case 22: return uptime;
-    case 23: return static_cast<uint32_t>(config_.temperature + 2000000);
-    case 25: return config_.input_voltage;
-    case 26: return config_.input_current;
-    case 27: return static_cast<uint32_t>(config_.temperature);
-    case 28: return static_cast<uint32_t>(config_.temperature - 2000000);
-    case 29: return 1;
-    case 30: return power_behavior_;
-    case 33: return power_limit_max_;
-    case 34: return power_limit_max_;
-    case 35: return 0;
-    case 38: return link_interface_;
-    case 40: return config_.hardware_version;
-    case 41: return 0;
-    case 42: return led_max_;
-    case 43: return build_;
-    case 45: return config_.features;
+    case aSYSTEM_MODULE: return address();
+    case aSYSTEM_ROUTER: return router_address_;
+    case aSYSTEM_HB_INTERVAL: return std::min(255u, heartbeat_ms_ / 100);
+    case aSYSTEM_LED: return led_;
+    case aSYSTEM_BOOT_SLOT: return boot_slot_;
+    case aSYSTEM_VERSION: return version_;
+    case aSYSTEM_MODEL: return config_.model;
+    case aSYSTEM_SERIAL: return serial_;
+    case aSYSTEM_INPUT_VOLTAGE: return config_.input_voltage;
+    case aSYSTEM_HW_OFFSET: return 0;
+    case aSYSTEM_BASE_ADDRESS: return address();
+    case aSYSTEM_SW_OFFSET: return software_offset_;
+    case aSYSTEM_ROUTER_SETTING: return router ? router->address() : 0;
+    case aSYSTEM_INPUT_CURRENT: return config_.input_current;
+    case aSYSTEM_UPTIME: return uptime;
+    case aSYSTEM_MAX_TEMPERATURE: return static_cast<uint32_t>(config_.temperature + 2000000);
+    case aSYSTEM_UNREGULATED_VOLTAGE: return config_.input_voltage;
+    case aSYSTEM_UNREGULATED_CURRENT: return config_.input_current;
+    case aSYSTEM_TEMPERATURE: return static_cast<uint32_t>(config_.temperature);
+    case aSYSTEM_MIN_TEMPERATURE: return static_cast<uint32_t>(config_.temperature - 2000000);
+    case aSYSTEM_POWER_SOURCE: return 1;
+    case aSYSTEM_POWER_BEHAVIOR: return power_behavior_;
+    case aSYSTEM_POWER_LIMIT: return power_limit_max_;
+    case aSYSTEM_POWER_LIMIT_MAX: return power_limit_max_;
+    case aSYSTEM_POWER_LIMIT_STATE: return 0;
+    case aSYSTEM_LINK_INTERFACE: return link_interface_;
+    case aSYSTEM_HW_VERSION: return config_.hardware_version;
+    case aSYSTEM_ERRORS: return 0;
+    case aSYSTEM_LED_MAX_BRIGHTNESS: return led_max_;
+    case aSYSTEM_BUILD: return build_;
+    case aSYSTEM_PROTOCOL_FEATURES: return config_.features;
     default: return std::nullopt;
     }
 }
@@ -427,89 +437,89 @@ std::vector<uint32_t> Module::powerBehaviorElements() const {
 }
 
 void Module::handleSystemGet(Connection& c, Hub& hub, uint8_t code, uint8_t index, const Bytes& subindex) {
-    if (code == kOptionIdentity && config_.identity) {
+    if (code == aSYSTEM_IDENTITY && config_.identity) {
         // The chip identity a loader reports, 32 bits per subindex, least significant first.
         const unsigned j = subindex.empty() ? 0 : subindex[0];
-        if (j > 3) return replyError(c, hub, kCmdSystem, code, index, aErrIndexRange);
-        Bytes r{kCmdSystem, code, index};
+        if (j > 3) return replyError(c, hub, aCMD_SYSTEM, code, index, aErrIndexRange);
+        Bytes r{aCMD_SYSTEM, code, index};
         put32(r, (*config_.identity)[3 - j]);
         return reply(c, hub, r);
     }
     const OptionInfo* o = systemOption(code);
-    if (!o) return replyError(c, hub, kCmdSystem, code, index, aErrInvalidOption);
-    if (!(o->access & kRead)) return replyError(c, hub, kCmdSystem, code, index, aErrMode);
-    if (code == kOptionPowerBehaviorConfig && subindex.size() == 1) {
+    if (!o) return replyError(c, hub, aCMD_SYSTEM, code, index, aErrInvalidOption);
+    if (!(o->access & kRead)) return replyError(c, hub, aCMD_SYSTEM, code, index, aErrMode);
+    if (code == aSYSTEM_POWER_BEHAVIOR_CONFIG && subindex.size() == 1) {
         // One element of the array, addressed by its subindex, as a 32-bit value.
         const auto elements = powerBehaviorElements();
-        if (subindex[0] >= elements.size()) return replyError(c, hub, kCmdSystem, code, index, aErrIndexRange);
-        Bytes r{kCmdSystem, code, index};
+        if (subindex[0] >= elements.size()) return replyError(c, hub, aCMD_SYSTEM, code, index, aErrIndexRange);
+        Bytes r{aCMD_SYSTEM, code, index};
         put32(r, elements[subindex[0]]);
         return reply(c, hub, r);
     }
     if (o->width == kBytes) {
         Bytes value = code == 32 ? Bytes(device_name_.begin(), device_name_.end()) : power_behavior_config_;
-        return replyBytes(c, hub, kCmdSystem, code, index, value);
+        return replyBytes(c, hub, aCMD_SYSTEM, code, index, value);
     }
     uint32_t v = *systemValue(code, now_ms_);
-    Bytes r{kCmdSystem, code, index};
+    Bytes r{aCMD_SYSTEM, code, index};
     if (o->width == k8) r.push_back(static_cast<uint8_t>(v));
     else put32(r, v);
     reply(c, hub, r);
 }
 
 void Module::handleSystemSet(Connection& c, Hub& hub, uint8_t code, uint8_t index, const Bytes& value, bool) {
-    const uint8_t replyOption = static_cast<uint8_t>(code | kSetReply);
+    const uint8_t replyOption = static_cast<uint8_t>(code | aUEI_OPTION_SET_REPLY);
     const OptionInfo* o = systemOption(code);
-    if (!o) return replyError(c, hub, kCmdSystem, replyOption, index, aErrInvalidOption);
-    if (!(o->access & (kWrite | kCall))) return replyError(c, hub, kCmdSystem, replyOption, index, aErrMode);
+    if (!o) return replyError(c, hub, aCMD_SYSTEM, replyOption, index, aErrInvalidOption);
+    if (!(o->access & (kWrite | kCall))) return replyError(c, hub, aCMD_SYSTEM, replyOption, index, aErrMode);
     const size_t want = o->width == k8 ? 1 : o->width == k32 ? 4 : 0;
-    if (value.size() != want) return replyError(c, hub, kCmdSystem, replyOption, index, aErrSize);
+    if (value.size() != want) return replyError(c, hub, aCMD_SYSTEM, replyOption, index, aErrSize);
     const uint32_t v = want == 1 ? value[0] : want == 4 ? aUEI_RetrieveInt(value.data()) : 0;
-    const Bytes ok{kCmdSystem, replyOption, index};
+    const Bytes ok{aCMD_SYSTEM, replyOption, index};
     switch (code) {
-    case 2: router_address_ = static_cast<uint8_t>(v); break;
-    case 3: heartbeat_ms_ = v * 100; log_.info("%s: heartbeat interval %u ms", name().c_str(), heartbeat_ms_); break;
-    case 4: led_ = static_cast<uint8_t>(v); break;
-    case 6:
-        if (v > 1) return replyError(c, hub, kCmdSystem, replyOption, index, aErrRange);
+    case aSYSTEM_ROUTER: router_address_ = static_cast<uint8_t>(v); break;
+    case aSYSTEM_HB_INTERVAL: heartbeat_ms_ = v * 100; log_.info("%s: heartbeat interval %u ms", name().c_str(), heartbeat_ms_); break;
+    case aSYSTEM_LED: led_ = static_cast<uint8_t>(v); break;
+    case aSYSTEM_BOOT_SLOT:
+        if (v > 1) return replyError(c, hub, aCMD_SYSTEM, replyOption, index, aErrRange);
         boot_slot_ = static_cast<uint8_t>(v);
         break;
-    case 10: saveSettings(); break;
-    case 11:
+    case aSYSTEM_SAVE: saveSettings(); break;
+    case aSYSTEM_RESET:
         reply(c, hub, ok);
         log_.info("%s: reset requested", name().c_str());
         hub.reboot(*this, true);
         return;
-    case 15:
-        if (v & 1) return replyError(c, hub, kCmdSystem, replyOption, index, aErrRange);
+    case aSYSTEM_SW_OFFSET:
+        if (v & 1) return replyError(c, hub, aCMD_SYSTEM, replyOption, index, aErrRange);
         software_offset_ = static_cast<uint8_t>(v);
         break;
-    case 20:
-        if (v > 1) return replyError(c, hub, kCmdSystem, replyOption, index, aErrRange);
+    case aSYSTEM_ROUTE_TO_ME:
+        if (v > 1) return replyError(c, hub, aCMD_SYSTEM, replyOption, index, aErrRange);
         route_to_me_ = static_cast<uint8_t>(v);
         log_.info("%s: routeToMe %u", name().c_str(), v);
         break;
-    case 24: log_.info("%s: event log requested", name().c_str()); break;
-    case 30: power_behavior_ = static_cast<uint8_t>(v); break;
-    case 34: power_limit_max_ = v; break;
-    case 37:
+    case aSYSTEM_LOG_EVENTS: log_.info("%s: event log requested", name().c_str()); break;
+    case aSYSTEM_POWER_BEHAVIOR: power_behavior_ = static_cast<uint8_t>(v); break;
+    case aSYSTEM_POWER_LIMIT_MAX: power_limit_max_ = v; break;
+    case aSYSTEM_FACTORY_DEFAULTS:
         device_name_ = config_.device_name;
         led_ = 0;
         software_offset_ = 0;
         power_behavior_ = 0;
         power_behavior_config_.clear();
         break;
-    case 38: link_interface_ = static_cast<uint8_t>(v); break;
-    case 42: led_max_ = static_cast<uint8_t>(v); break;
+    case aSYSTEM_LINK_INTERFACE: link_interface_ = static_cast<uint8_t>(v); break;
+    case aSYSTEM_LED_MAX_BRIGHTNESS: led_max_ = static_cast<uint8_t>(v); break;
     default: break;
     }
     reply(c, hub, ok);
 }
 
 void Module::finishBytes(Connection& c, Hub& hub, uint8_t command, uint8_t code, uint8_t index, const Bytes& value) {
-    const uint8_t replyOption = static_cast<uint8_t>(code | kSetReply);
+    const uint8_t replyOption = static_cast<uint8_t>(code | aUEI_OPTION_SET_REPLY);
     const Bytes ok{command, replyOption, index};
-    if (command == kCmdUpgrade) {
+    if (command == aCMD_UPGRADE) {
         if (!config_.uei_data) return replyError(c, hub, command, replyOption, index, aErrInvalidOption);
         if (index != 0) return replyError(c, hub, command, replyOption, index, aErrIndexRange);
         size_t accepted = 0;
@@ -520,7 +530,7 @@ void Module::finishBytes(Connection& c, Hub& hub, uint8_t command, uint8_t code,
         return reply(c, hub, ok);
     }
     if (index != 0) return replyError(c, hub, command, replyOption, index, aErrIndexRange);
-    if (code == 32) {
+    if (code == aSYSTEM_NAME) {
         if (value.size() > 32) return replyError(c, hub, command, replyOption, index, aErrSize);
         device_name_.assign(value.begin(), value.end());
         log_.info("%s: name set to \"%s\"", name().c_str(), device_name_.c_str());
@@ -560,32 +570,32 @@ void Module::loadSettings() {
 
 void Module::handleQuery(Connection& c, const Bytes& d, Hub& hub) {
     if (d.size() < 2) return;
-    Bytes r{kCmdQuery, d[1]};
+    Bytes r{aCMD_QUERY, d[1]};
     switch (d[1]) {
-    case 255:
+    case aQUERY_BUILD:
         if (d.size() != 2) break;
         put32(r, build_);
         return reply(c, hub, r);
-    case 1: {
+    case aQUERY_HAS_UEI: {
         if (d.size() != 6) break;
         const uint8_t command = d[2], option = d[3], index = d[4], flags = d[5];
         uint8_t answer = aErrNone;
-        const bool wantGet = flags & kGet, wantSet = flags & kSet;
-        if (command == kCmdSystem) {
+        const bool wantGet = flags & aUEI_OPTION_GET, wantSet = flags & aUEI_OPTION_SET;
+        if (command == aCMD_SYSTEM) {
             const OptionInfo* o = systemOption(option);
             if (!o) answer = aErrInvalidOption;
             else if (index != 0) answer = aErrIndexRange;
             else if ((wantGet && !(o->access & kRead)) || (wantSet && !(o->access & (kWrite | kCall))))
                 answer = aErrMode;
-        } else if (command == kCmdStoreEntity) {
-            answer = option > 2 ? aErrInvalidOption : index != 0 ? aErrIndexRange : wantGet ? aErrMode : aErrNone;
-        } else if (command == kCmdStream) {
-            answer = (option != 1 && option != 2) ? aErrInvalidOption
+        } else if (command == aCMD_STORE) {
+            answer = option > aSTORE_LOAD ? aErrInvalidOption : index != 0 ? aErrIndexRange : wantGet ? aErrMode : aErrNone;
+        } else if (command == aCMD_STREAM) {
+            answer = (option != aSTREAM_ENABLE && option != aSTREAM_DISABLE) ? aErrInvalidOption
                      : index != 0                 ? aErrIndexRange
-                     : (wantGet && option != 1)   ? aErrMode
+                     : (wantGet && option != aSTREAM_ENABLE)   ? aErrMode
                                                   : aErrNone;
-        } else if (command == kCmdUpgrade) {
-            answer = (option != 10 || !config_.uei_data) ? aErrInvalidOption
+        } else if (command == aCMD_UPGRADE) {
+            answer = (option != aUPGRADE_DATA_UEI || !config_.uei_data) ? aErrInvalidOption
                      : index != 0                         ? aErrIndexRange
                      : wantGet                            ? aErrMode
                                                           : aErrNone;
@@ -595,16 +605,16 @@ void Module::handleQuery(Connection& c, const Bytes& d, Hub& hub) {
         r.insert(r.end(), {command, option, index, answer});
         return reply(c, hub, r);
     }
-    case 4: {
+    case aQUERY_CLASS_QUANTITY: {
         if (d.size() != 3) break;
         const uint8_t cls = d[2];
-        const bool known = cls == kCmdSystem || cls == kCmdSlot || cls == kCmdI2C || cls == kCmdStoreEntity ||
-                           cls == kCmdStream || cls == kCmdFactory || cls == kCmdUpgrade;
+        const bool known = cls == aCMD_SYSTEM || cls == aCMD_SLOT || cls == aCMD_I2C || cls == aCMD_STORE ||
+                           cls == aCMD_STREAM || cls == aCMD_FACTORY || cls == aCMD_UPGRADE;
         r.insert(r.end(), {cls, static_cast<uint8_t>(known ? 1 : 0)});
         return reply(c, hub, r);
     }
-    case 5:
-    case 6:
+    case aQUERY_SUBCLASS_QUANTITY:
+    case aQUERY_ENTITY_GROUP:
         if (d.size() != 4) break;
         r.insert(r.end(), {d[2], d[3], 0});
         return reply(c, hub, r);
@@ -621,14 +631,14 @@ void Module::handleI2C(Connection& c, const Bytes& d, Hub& hub) {
     auto status = [&](uint8_t err) { return static_cast<uint8_t>(err ? 0x80 | err : 0); };
     if (d.size() == 4 && target == 1) { // pull-up
         uint8_t s = bus != 0 ? status(aErrIndexRange) : 0;
-        return reply(c, hub, Bytes{kCmdI2C, bus, 1, 0, s});
+        return reply(c, hub, Bytes{aCMD_I2C, bus, 1, 0, s});
     }
     if (d.size() < 5) return;
     Module* device = childAt(static_cast<uint8_t>(target & 0xFE));
     if (target & 1) { // read
         const uint8_t length = d[3];
         uint8_t err = bus != 0 ? aErrIndexRange : length > 23 ? aErrSize : !device ? aErrNotFound : aErrNone;
-        Bytes r{kCmdI2C, bus, target, 0, status(err)};
+        Bytes r{aCMD_I2C, bus, target, 0, status(err)};
         if (!err) {
             r[3] = length;
             for (uint8_t i = 0; i < length; ++i)
@@ -646,7 +656,7 @@ void Module::handleI2C(Connection& c, const Bytes& d, Hub& hub) {
     if (!err) device->i2c_scratch_.assign(d.begin() + 5, d.end());
     log_.info("%s: I2C write of %u bytes to 0x%02X: %s", name().c_str(), length, target,
               aError_GetErrorText(static_cast<aErr>(err)));
-    reply(c, hub, Bytes{kCmdI2C, bus, target, 0, status(err)});
+    reply(c, hub, Bytes{aCMD_I2C, bus, target, 0, status(err)});
 }
 
 // ---- Store slots (command 4)
@@ -655,50 +665,50 @@ void Module::handleStore(Connection& c, const Bytes& d, Hub& hub) {
     if (d.size() < 3) return;
     const uint8_t sub = d[1];
     auto error = [&](uint8_t err) {
-        Bytes r{kCmdSlot, static_cast<uint8_t>(sub | 0x80), d[2]};
-        if (sub >= 1 && sub <= 4) r.push_back(d.size() > 3 ? d[3] : 0);
+        Bytes r{aCMD_SLOT, static_cast<uint8_t>(sub | 0x80), d[2]};
+        if (sub >= aSLOT_CAPACITY && sub <= aSLOT_OPEN_WRITE) r.push_back(d.size() > 3 ? d[3] : 0);
         r.push_back(err);
         log_.info("%s: store request %u refused: %s", name().c_str(), sub, aError_GetErrorText(static_cast<aErr>(err)));
         reply(c, hub, r);
     };
-    if (sub >= 1 && sub <= 4) {
+    if (sub >= aSLOT_CAPACITY && sub <= aSLOT_OPEN_WRITE) {
         if (d.size() != 4) return error(aErrSize);
         auto it = slots_.find({d[2], d[3]});
         if (it == slots_.end()) return error(aErrIndexRange);
-        Bytes r{kCmdSlot, sub, d[2], d[3]};
-        if (sub == 1 || sub == 2) {
-            put16(r, static_cast<uint16_t>(sub == 1 ? kSlotCapacity : it->second.data.size()));
+        Bytes r{aCMD_SLOT, sub, d[2], d[3]};
+        if (sub == aSLOT_CAPACITY || sub == aSLOT_SIZE) {
+            put16(r, static_cast<uint16_t>(sub == aSLOT_CAPACITY ? kSlotCapacity : it->second.data.size()));
             return reply(c, hub, r);
         }
         for (auto& h : handles_)
             if (h.open && h.writing && h.store == d[2] && h.slot == d[3]) return error(aErrBusy);
         auto free = std::find_if(handles_.begin(), handles_.end(), [](const Handle& h) { return !h.open; });
         if (free == handles_.end()) return error(aErrResource);
-        *free = Handle{true, sub == 4, d[2], d[3], 0, {}};
+        *free = Handle{true, sub == aSLOT_OPEN_WRITE, d[2], d[3], 0, {}};
         r.push_back(static_cast<uint8_t>(free - handles_.begin() + 1));
         return reply(c, hub, r);
     }
-    if (sub < 6 || sub > 8) return error(aErrUnimplemented);
+    if (sub < aSLOT_READ || sub > aSLOT_CLOSE) return error(aErrUnimplemented);
     const uint8_t id = d[2];
     if (id == 0 || id > handles_.size() || !handles_[id - 1].open) return error(aErrParam);
     Handle& h = handles_[id - 1];
     Slot& slot = slots_[{h.store, h.slot}];
-    if (sub == 6) {
+    if (sub == aSLOT_READ) {
         if (h.writing) return error(aErrMode);
         h.offset = std::min(h.offset, slot.data.size()); // the slot may have been rewritten meanwhile
         size_t n = std::min<size_t>(25, slot.data.size() - h.offset);
-        Bytes r{kCmdSlot, 6, id};
+        Bytes r{aCMD_SLOT, aSLOT_READ, id};
         r.insert(r.end(), slot.data.begin() + h.offset, slot.data.begin() + h.offset + n);
         h.offset += n;
         return reply(c, hub, r);
     }
-    if (sub == 7) {
+    if (sub == aSLOT_WRITE) {
         if (!h.writing) return error(aErrMode);
         size_t n = d.size() - 3;
         if (h.pending.size() + n > kSlotCapacity) return error(aErrOverrun);
         h.pending.insert(h.pending.end(), d.begin() + 3, d.end());
         uint8_t sum = static_cast<uint8_t>(std::accumulate(d.begin() + 3, d.end(), 0u));
-        return reply(c, hub, Bytes{kCmdSlot, 7, id, sum});
+        return reply(c, hub, Bytes{aCMD_SLOT, aSLOT_WRITE, id, sum});
     }
     // close: a slot written through a handle takes its new contents now
     if (h.writing) {
@@ -707,7 +717,7 @@ void Module::handleStore(Connection& c, const Bytes& d, Hub& hub) {
         log_.info("%s: store %u slot %u written, %zu bytes", name().c_str(), h.store, h.slot, slot.data.size());
     }
     h = Handle{};
-    reply(c, hub, Bytes{kCmdSlot, 8, id, 0});
+    reply(c, hub, Bytes{aCMD_SLOT, aSLOT_CLOSE, id, 0});
 }
 
 // ---- Factory data (command 94)
@@ -715,13 +725,13 @@ void Module::handleStore(Connection& c, const Bytes& d, Hub& hub) {
 void Module::handleFactory(Connection& c, const Bytes& d, Hub& hub) {
     if (d.size() < 2) return;
     const uint8_t b = d[1];
-    const unsigned index = b & 0x0F;
+    const unsigned index = b & aFACTORY_INDEX_MASK;
     auto& f = c.factory;
     auto error = [&](uint8_t echo, uint8_t err) {
         log_.info("%s: factory data request refused: %s", name().c_str(), aError_GetErrorText(static_cast<aErr>(err)));
-        reply(c, hub, Bytes{kCmdFactory, static_cast<uint8_t>(echo | 0x80), err});
+        reply(c, hub, Bytes{aCMD_FACTORY, static_cast<uint8_t>(echo | 0x80), err});
     };
-    if (b == 0x20) { // closing packet with the total
+    if (b == aFACTORY_CLOSE) { // closing packet with the total
         if (d.size() != 4) return error(0, aErrSize);
         const size_t total = aUEI_RetrieveShort(d.data() + 2);
         if (!f.active) return error(0, aErrMode);
@@ -735,9 +745,9 @@ void Module::handleFactory(Connection& c, const Bytes& d, Hub& hub) {
         } else if (total != done.offset) {
             return error(0, aErrSize);
         }
-        return reply(c, hub, Bytes{kCmdFactory, 0});
+        return reply(c, hub, Bytes{aCMD_FACTORY, 0});
     }
-    const bool first = b & 0x40, toModule = b & 0x10;
+    const bool first = b & aFACTORY_FIRST, toModule = b & aFACTORY_TO_MODULE;
     if (first) f = Connection::Factory{true, toModule, index, 0, {}};
     else if (!f.active || f.index != index || f.writing != toModule) return error(static_cast<uint8_t>(index), aErrMode);
     if (toModule) {
@@ -746,14 +756,14 @@ void Module::handleFactory(Connection& c, const Bytes& d, Hub& hub) {
             return error(static_cast<uint8_t>(index), aErrOverrun);
         }
         f.data.insert(f.data.end(), d.begin() + 2, d.end());
-        return reply(c, hub, Bytes{kCmdFactory, static_cast<uint8_t>(index)});
+        return reply(c, hub, Bytes{aCMD_FACTORY, static_cast<uint8_t>(index)});
     }
     Bytes stored;
     auto it = config_.factory.find(index);
     if (it != config_.factory.end()) stored = it->second;
     f.offset = std::min(f.offset, stored.size()); // the data may have been rewritten meanwhile
     size_t n = std::min<size_t>(26, stored.size() - f.offset);
-    Bytes r{kCmdFactory, static_cast<uint8_t>(index)};
+    Bytes r{aCMD_FACTORY, static_cast<uint8_t>(index)};
     r.insert(r.end(), stored.begin() + f.offset, stored.begin() + f.offset + n);
     f.offset += n;
     reply(c, hub, r);
@@ -782,22 +792,22 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
     if (d.size() < 2) return;
     const uint8_t op = d[1];
     auto status = [&](uint8_t s, std::optional<uint32_t> sum = std::nullopt, std::optional<uint16_t> size = {}) {
-        Bytes r{kCmdUpgrade, 7, s};
+        Bytes r{aCMD_UPGRADE, 7, s};
         if (size) put16(r, *size);
         if (sum) put32(r, *sum);
         reply(c, hub, r);
     };
     switch (op) {
-    case 0: { // INIT
+    case aUPGRADE_INIT: {
         phase_ = Phase::LoaderReceive;
         block_ = Block{};
         loader_.clear();
-        Bytes r{kCmdUpgrade, 0};
+        Bytes r{aCMD_UPGRADE, 0};
         put32(r, config_.load_base);
         log_.info("%s: upgrade INIT, load base %08X", name().c_str(), config_.load_base);
         return reply(c, hub, r);
     }
-    case 3: { // PREPARE
+    case aUPGRADE_PREPARE: {
         if (d.size() != 7) return status(aErrSize, std::nullopt, uint16_t(0));
         const uint32_t addr = aUEI_RetrieveInt(d.data() + 3);
         if (faults_.refuse_prepare.fire()) {
@@ -819,7 +829,7 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
         log_.info("%s: PREPARE %s block at %08X flags %u", name().c_str(), firmware ? "firmware" : "loader", addr, d[2]);
         return status(0, std::nullopt, config_.block_size);
     }
-    case 1: { // DATA
+    case aUPGRADE_DATA: {
         const size_t n = d.size() - 2;
         size_t accepted = 0;
         if (block_.open) upgradeData(d.data() + 2, n, accepted);
@@ -831,11 +841,11 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
             count = static_cast<uint8_t>(accepted - 1);
             log_.info("%s: fault wrong_data_count: answered %u for %zu bytes", name().c_str(), count, n);
         }
-        reply(c, hub, Bytes{kCmdUpgrade, 1, count});
+        reply(c, hub, Bytes{aCMD_UPGRADE, aUPGRADE_DATA, count});
         countData(hub);
         return;
     }
-    case 4: { // SUM
+    case aUPGRADE_SUM: {
         uint32_t sum = std::accumulate(block_.pending.begin(), block_.pending.end(), 0u);
         if (faults_.wrong_sum.fire()) {
             log_.info("%s: fault wrong_sum", name().c_str());
@@ -844,7 +854,7 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
         log_.info("%s: SUM of %zu bytes = %08X", name().c_str(), block_.pending.size(), sum);
         return status(block_.open ? uint8_t(0) : uint8_t(aErrMode), sum);
     }
-    case 5: { // WRITE
+    case aUPGRADE_WRITE: {
         if (d.size() != 4) return status(aErrSize);
         const uint16_t count = aUEI_RetrieveShort(d.data() + 2);
         if (faults_.refuse_write.fire()) {
@@ -867,10 +877,10 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
         log_.info("%s: WRITE %u bytes at %08X", name().c_str(), count, at);
         return status(0);
     }
-    case 2: { // LOAD
+    case aUPGRADE_LOAD: {
         if (phase_ != Phase::LoaderReceive || loader_.empty()) {
             log_.info("%s: LOAD without a loader refused", name().c_str());
-            return reply(c, hub, Bytes{kCmdUpgrade, 2, static_cast<uint8_t>(aErrMode)});
+            return reply(c, hub, Bytes{aCMD_UPGRADE, aUPGRADE_LOAD, static_cast<uint8_t>(aErrMode)});
         }
         state_.write("loader.bin", loader_);
         phase_ = Phase::LoaderRunning;
@@ -882,11 +892,11 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
             hub.loaderStarted(*this);
             return;
         }
-        reply(c, hub, Bytes{kCmdUpgrade, 2});
+        reply(c, hub, Bytes{aCMD_UPGRADE, aUPGRADE_LOAD});
         hub.loaderStarted(*this);
         return;
     }
-    case 6: { // REBOOT
+    case aUPGRADE_REBOOT: {
         log_.info("%s: REBOOT", name().c_str());
         const bool comeBack = !faults_.no_return_after_reboot.fire();
         hub.reboot(*this, comeBack);
@@ -899,7 +909,7 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
 // ---- Streams (command 93 subscriptions)
 
 void Module::streamSamples(const StreamSubscription& s, uint64_t nowMs, std::vector<Bytes>& out) const {
-    if (s.command != kCmdSystem && s.command != 255) return;
+    if (s.command != aCMD_SYSTEM && s.command != 255) return;
     if (s.index != 0 && s.index != 255) return;
     std::vector<uint8_t> options;
     if (s.option == 255) options.assign(std::begin(kStreamedByDefault), std::end(kStreamedByDefault));
@@ -910,11 +920,11 @@ void Module::streamSamples(const StreamSubscription& s, uint64_t nowMs, std::vec
         put32(p, static_cast<uint32_t>(micros));
     };
     for (uint8_t code : options) {
-        if (code == kOptionPowerBehaviorConfig) {
+        if (code == aSYSTEM_POWER_BEHAVIOR_CONFIG) {
             // An array streams one 32-bit sample per element, its number as subindex.
             const auto elements = powerBehaviorElements();
             for (size_t k = 0; k < elements.size(); ++k) {
-                Bytes p{kCmdSystem, code, 0x40, kStreamU32Sub, static_cast<uint8_t>(k)};
+                Bytes p{aCMD_SYSTEM, code, aUEI_INDEX_STREAM, aSTREAM_U32_SUB, static_cast<uint8_t>(k)};
                 stamp(p);
                 put32(p, elements[k]);
                 p.push_back(0);
@@ -925,7 +935,8 @@ void Module::streamSamples(const StreamSubscription& s, uint64_t nowMs, std::vec
         const OptionInfo* o = systemOption(code);
         if (!o || !(o->access & kRead) || (o->width != k8 && o->width != k32)) continue;
         const uint32_t v = *systemValue(code, nowMs);
-        Bytes p{kCmdSystem, code, 0x40, o->width == k8 ? kStreamU8 : kStreamU32};
+        const uint8_t type = o->width == k8 ? aSTREAM_U8 : aSTREAM_U32;
+        Bytes p{aCMD_SYSTEM, code, aUEI_INDEX_STREAM, type};
         stamp(p);
         if (o->width == k8) p.push_back(static_cast<uint8_t>(v));
         else put32(p, v);

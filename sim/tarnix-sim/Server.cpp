@@ -26,12 +26,11 @@
 #include "aCOBS.h"
 #include "aDiscovery.h"
 #include "aPacket.h"
+#include "aProtocol.h"
 
 namespace tarnixsim {
 namespace {
 
-constexpr uint8_t kSyncAddress = 0xAD;
-constexpr uint8_t kRouteAddress = 0xAF;
 constexpr uint16_t kDiscoveryRequestPort = aDISCOVERY_ETHERNET_REQUEST_PORT;
 constexpr uint16_t kDiscoveryReplyPort = aDISCOVERY_ETHERNET_REPLY_PORT;
 constexpr const char* kDiscoveryGroup = aDISCOVERY_ETHERNET_GROUP;
@@ -298,7 +297,7 @@ void Server::openDiscovery() {
     a.sin_port = htons(kDiscoveryRequestPort);
     a.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        auto e = sysError("cannot bind the discovery port 9888");
+        auto e = sysError("cannot bind the discovery port " + std::to_string(kDiscoveryRequestPort));
         ::close(fd);
         throw e;
     }
@@ -311,7 +310,7 @@ void Server::openDiscovery() {
         throw std::runtime_error("not an IPv4 address: " + options_.discovery_interface);
     }
     if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
-        auto e = sysError("cannot join the discovery group 232.2.2.2");
+        auto e = sysError(std::string("cannot join the discovery group ") + kDiscoveryGroup);
         ::close(fd);
         throw e;
     }
@@ -335,7 +334,7 @@ void Server::announce() {
         o << "env LD_PRELOAD=" << UsbPreloadValue() << "\n";
     }
     if (control_fd_ >= 0) o << "control 127.0.0.1:" << control_port_ << "\n";
-    if (discovery_fd_ >= 0) o << "discovery 232.2.2.2:9888\n";
+    if (discovery_fd_ >= 0) o << "discovery " << kDiscoveryGroup << ":" << kDiscoveryRequestPort << "\n";
     o << "READY\n";
     const std::string text = o.str();
     // The file first: whoever waits for READY on standard output may read it at once.
@@ -650,11 +649,11 @@ void Server::dispatch(Conn& c, uint8_t address, const Bytes& data) {
     log_.packet("rx", c.label(), address, data.data(), data.size());
     Module& top = *c.top;
     if (!top.up()) return; // rebooting: nobody listens
-    if (address == kSyncAddress && data.empty()) {
+    if (address == aLINK_SYNC_ADDRESS && data.empty()) {
         send(c, top.address(), Bytes{}, 0);
         return;
     }
-    if (address == kRouteAddress && data.size() == 1) {
+    if (address == aLINK_ROUTE_ADDRESS && data.size() == 1) {
         c.route_on = data[0] != 0;
         log_.info("%s: route control %s", c.label().c_str(), c.route_on ? "on" : "off");
         return;

@@ -272,7 +272,8 @@ int CountSlotRequests(int capture) {
     for (ssize_t n; (n = recv(capture, frame, sizeof frame, MSG_DONTWAIT)) > 0;) {
         auto* ip = reinterpret_cast<const iphdr*>(frame);
         auto* udp = reinterpret_cast<const udphdr*>(frame + ip->ihl * 4);
-        if (ip->protocol == IPPROTO_UDP && ntohs(udp->dest) >= 9850 && ntohs(udp->dest) < 9900) ++count;
+        if (ip->protocol == IPPROTO_UDP && ntohs(udp->dest) >= aDISCOVERY_LOCAL_REQUEST_PORT &&
+            ntohs(udp->dest) < aDISCOVERY_LOCAL_REQUEST_PORT + aDISCOVERY_LOCAL_SLOTS) ++count;
     }
     return count;
 }
@@ -286,7 +287,7 @@ TEST_F(DiscoveryNet, LoopbackWithNoServerSendsNothing) {
     EXPECT_EQ(aDiscovery_FindFirstModule(ZEPHYL_USB, 0), nullptr);
     EXPECT_EQ(CountSlotRequests(capture), 0);
     // The capture does see a request when one is sent.
-    aMulticastSocket* s = aMulticast_Create(0, Ip("224.0.0.7"), 9850, true);
+    aMulticastSocket* s = aMulticast_Create(0, Ip(aDISCOVERY_LOCAL_GROUP), aDISCOVERY_LOCAL_REQUEST_PORT, true);
     EXPECT_EQ(aMulticast_Send(s, reinterpret_cast<const uint8_t*>("\xBA\xDC\xCD\xAB"), 4), 4);
     aMulticast_Destroy(&s);
     EXPECT_EQ(CountSlotRequests(capture), 1);
@@ -296,11 +297,11 @@ TEST_F(DiscoveryNet, LoopbackWithNoServerSendsNothing) {
 TEST_F(DiscoveryNet, LoopbackAsksOccupiedSlotsAndSkipsHostileAnswers) {
     const std::string request = "\xBA\xDC\xCD\xAB";
     auto server = [&](int slot, std::vector<std::string> answers) {
-        int fd = Udp(INADDR_ANY, uint16_t(9850 + slot), false);
-        Join(fd, "224.0.0.7", "127.0.0.1");
+        int fd = Udp(INADDR_ANY, uint16_t(aDISCOVERY_LOCAL_REQUEST_PORT + slot), false);
+        Join(fd, aDISCOVERY_LOCAL_GROUP, "127.0.0.1");
         return std::make_unique<Peer>(fd, [=](int fd, const std::string& datagram, const sockaddr_in&) {
             if (datagram == request)
-                for (const auto& a : answers) SendTo(fd, a, Ip("224.0.0.7"), uint16_t(9950 + slot));
+                for (const auto& a : answers) SendTo(fd, a, Ip(aDISCOVERY_LOCAL_GROUP), uint16_t(aDISCOVERY_LOCAL_RESPONSE_PORT + slot));
         });
     };
     const std::string first = Record(ZEPHYL_USB, 0x5101, "127.0.0.1", 40001);
@@ -325,7 +326,7 @@ TEST_F(DiscoveryNet, LoopbackAsksOccupiedSlotsAndSkipsHostileAnswers) {
 zactor_t* Beacon(const std::string& payload) {
     EXPECT_TRUE(zBeaconInterface_backupSetAndLock("10.77.0.1"));
     zactor_t* beacon = zactor_new(zbeacon, nullptr);
-    zsock_send(beacon, "si", "CONFIGURE", 8585);
+    zsock_send(beacon, "si", "CONFIGURE", aDISCOVERY_BEACON_PORT);
     char* host = zstr_recv(beacon);
     zBeaconInterface_restoreAndUnlock();
     EXPECT_STREQ(host, "10.77.0.1");
@@ -348,7 +349,7 @@ TEST_F(DiscoveryNet, BeaconsOfOneHundredTwentyEightBytesAreReportedOnce) {
     size_t next = 0;
     const size_t sizes[] = {0, 1, 17, 127, 128, 129, 255, 256, 1500, 65000};
     Peer junk(Udp(Ip("10.77.0.1"), 0, false), [](int, const std::string&, const sockaddr_in&) {}, [&] {
-        SendTo(raw, std::string(sizes[next++ % 10], '\x05'), Ip("10.77.0.255"), 8585);
+        SendTo(raw, std::string(sizes[next++ % 10], '\x05'), Ip("10.77.0.255"), aDISCOVERY_BEACON_PORT);
     });
 
     Found f = Search(ZEPHYL, Ip("10.77.0.1"));

@@ -8,7 +8,7 @@ import sys
 
 # Folder -> floor, lowest first; the longest matching prefix wins.
 FLOORS = {
-    "common/base": 0, "common/os": 1,
+    "common/log": 0, "common/base": 0, "common/os": 1,
     "common/link": 2, "common/discovery": 2,
     "common/server": 3,
     "object": 4, "app/console": 4,

@@ -49,13 +49,13 @@ TEST(SdpPackets, ReportsAndTransportRules) {
     EXPECT_FALSE(loader.setLoader(&second));
     EXPECT_EQ(loader.init(), SDPLoader::INIT_FAILED); // not a terminal
     SDPLoader usb;
-    usb.setLoader(new HID_SDPLoader(0x1FC9, 0x0130));
+    usb.setLoader(new HID_SDPLoader(HID_SDPLoader::kRomVendor, HID_SDPLoader::kRomProduct));
     EXPECT_EQ(usb.init(), SDPLoader::INIT_FAILED); // no such HID device here
     unsigned long fingerprint = 0;
     EXPECT_EQ(usb.getFingerprint(fingerprint), SDPLoader::NO_ANSWER);
 
     // HID answers decode only when complete (5 + 65 bytes).
-    HID_SDPLoader hid(0x1FC9, 0x0130);
+    HID_SDPLoader hid(HID_SDPLoader::kRomVendor, HID_SDPLoader::kRomProduct);
     byte_vector answer(70, 0);
     answer[6] = 0x88, answer[7] = 0x88, answer[8] = 0x88, answer[9] = 0x88;
     unsigned value = 0;

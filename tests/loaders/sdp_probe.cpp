@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     if (argc != 2 && argc != 4) return 2;
     const std::string port = argv[1];
     SDPLoader loader;
-    if (port == "usb") loader.setLoader(new HID_SDPLoader(0x1FC9, 0x0130));
+    if (port == "usb") loader.setLoader(new HID_SDPLoader(HID_SDPLoader::kRomVendor, HID_SDPLoader::kRomProduct));
     else loader.setLoader(new Serial_SDPLoader(argv[1]));
     int result = loader.init();
     std::printf("init %d\n", result);

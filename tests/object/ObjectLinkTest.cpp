@@ -15,6 +15,7 @@
 
 #include "FakeModule.h"
 #include "I2CClass.h"
+#include "Log.h"
 #include "Module.h"
 #include "Process.h"
 #include "SystemClass.h"
@@ -436,8 +437,8 @@ TEST(ObjectFallback, RetriesOnlyForUsbTcpipAndNetworkedTypes)
         {TCPIP, false, ""},
         {SERIAL, true, ""},
     };
-    aTarnixDebuggingEnable = true;
-    aTarnixDebuggingLevel = 0x1;
+    Log::SetOutput(stdout);
+    Log::ActivatePackage(Log::DEBUG_ObjectLink);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.printed);
         Link link("Link");
@@ -448,8 +449,8 @@ TEST(ObjectFallback, RetriesOnlyForUsbTcpipAndNetworkedTypes)
         EXPECT_EQ(link.discoverAndConnect(row.type, 0x0BADF00D), aErrNotFound);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), row.printed);
     }
-    aTarnixDebuggingEnable = false;
-    aTarnixDebuggingLevel = 0;
+    Log::DeactivatePackage(Log::DEBUG_ObjectLink);
+    Log::SetOutput(nullptr);
 }
 
 } // namespace

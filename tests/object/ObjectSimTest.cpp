@@ -19,23 +19,10 @@ namespace {
 using simtest::Sim;
 using Bytes = std::vector<uint8_t>;
 
-const char* kModules = R"(
-[module router]
-serial = 0x1234ABCD
-model = 17
-address = 4
-version = 2.15.3
-build = 4321
-name = Bench A
-factory.3 = 000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F
-
-[module behind]
-router = router
-i2c_address = 0x10
-serial = 0x0000BEEF
-model = 13
-version = 1.2.3
-)";
+const std::string kModules =
+    simtest::BenchModule("router", "name = Bench A\n"
+                                   "factory.3 = 000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F\n") +
+    simtest::ChildModule("behind", "router");
 
 linkSpec SimSpec(uint16_t port)
 {

@@ -42,6 +42,20 @@ inline std::string Hex(const Bytes& b) {
     return s;
 }
 
+// The bench most tests talk to: a routing module on TCP/IP at address 4
+// (serial 1234ABCD, model 17, version 2.15.3, build 4321), then `extra` lines.
+inline std::string BenchModule(const std::string& name, const std::string& extra = "") {
+    return "[module " + name + "]\nserial = 0x1234ABCD\nmodel = 17\naddress = 4\nversion = 2.15.3\nbuild = 4321\n" +
+           extra;
+}
+
+// The module behind that bench's I2C bus at 0x10 (serial 0000BEEF, model 13,
+// version 1.2.3), then `extra` lines.
+inline std::string ChildModule(const std::string& name, const std::string& router, const std::string& extra = "") {
+    return "[module " + name + "]\nrouter = " + router +
+           "\ni2c_address = 0x10\nserial = 0x0000BEEF\nmodel = 13\nversion = 1.2.3\n" + extra;
+}
+
 // One simulator process with its configuration, state and log in a temporary directory.
 class Sim {
 public:

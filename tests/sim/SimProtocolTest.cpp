@@ -6,27 +6,11 @@
 namespace simtest {
 namespace {
 
-const char* kBench = R"(
-[module bench]
-serial = 0x1234ABCD
-model = 17
-address = 4
-version = 2.15.3
-build = 4321
-name = Bench A
+const std::string kBench = BenchModule("bench", R"(name = Bench A
 features = 0x80000000
 stream_interval_ms = 50
 factory.3 = 0102030405060708090A0B0C0D0E0F101112131415161718191A
-
-[module child]
-router = bench
-i2c_address = 0x10
-serial = 0x0000BEEF
-model = 13
-version = 1.2.3
-build = 7
-temperature = -1500000
-)";
+)") + ChildModule("child", "bench", "build = 7\ntemperature = -1500000\n");
 
 class SimProtocol : public ::testing::Test {
 protected:

@@ -5,30 +5,12 @@
 namespace simtest {
 namespace {
 
-const char* kModule = R"(
-[module bench]
-serial = 0x1234ABCD
-model = 17
-address = 4
-version = 2.15.3
-build = 4321
-block_size = 512
+const std::string kModule = BenchModule("bench", R"(block_size = 512
 load_base = 0x10000000
 flash_base = 0x08000000
 flash_size = 0x4000
 reboot_ms = 100
-
-[module child]
-router = bench
-i2c_address = 0x10
-serial = 0x0000BEEF
-model = 13
-version = 1.2.3
-build = 7
-flash_base = 0x08000000
-flash_size = 0x4000
-reboot_ms = 100
-)";
+)") + ChildModule("child", "bench", "build = 7\nflash_base = 0x08000000\nflash_size = 0x4000\nreboot_ms = 100\n");
 
 Bytes Identity(Peer& peer, uint8_t a) {
     Bytes out;

@@ -81,6 +81,11 @@ inline std::string ModuleConfig(const std::string& extra = "", uint32_t serial =
            "\nmodel = 17\nversion = 2.15.0\nbuild = 1000\nflash_base = 0x08000000\nreboot_ms = 200\n" + extra;
 }
 
+// A module behind m1's I2C bus at 0x10 (serial 2181F0EE), then `extra` lines.
+inline std::string BehindConfig(const std::string& extra = "") {
+    return "[module behind]\nrouter = m1\ni2c_address = 0x10\nserial = 0x2181F0EE\nmodel = 17\n" + extra;
+}
+
 // Collects what the Updater says, for the calls made through its interface.
 class Recorder : public UpdaterDisplayInterface {
 public:

@@ -211,9 +211,7 @@ TEST_F(Update, OverUSB) {
 // interface know one; the command line always finds it by discovery).
 TEST_F(Update, ThroughARoutingModule) {
     const Firmware f = MakeFirmware(dir, "fw.bird");
-    auto sim = Start(ModuleConfig() +
-                     "[module behind]\nrouter = m1\ni2c_address = 0x10\nserial = 0x2181F0EE\nmodel = 17\n"
-                     "version = 1.2.3\nflash_base = 0x08000000\nreboot_ms = 200\n");
+    auto sim = Start(ModuleConfig() + BehindConfig("version = 1.2.3\nflash_base = 0x08000000\nreboot_ms = 200\n"));
     Recorder display;
     ::Updater updater("127.0.0.1:1", (store + "/updater").c_str(), display);
     updater.Set_UEIBytes_Load(true);
@@ -425,7 +423,7 @@ TEST_F(Update, TcpipFallbackTrustsOneAnswerFromTheSubnetOnly) {
          {"Failed to connect to module [40F5849A]"}},
         {"nobody answers", {}, false, 1, {"Failed to connect to module [40F5849A]"}},
     };
-    const std::string behind = "[module behind]\nrouter = m1\ni2c_address = 0x10\nserial = 0x2181F0EE\nmodel = 17\n";
+    const std::string behind = BehindConfig();
     const Firmware f = MakeFirmware(dir, "fw.bird");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,30 +1,14 @@
 // The tests talk to virtual devices through umockdev's preload library, which
-// must be loaded when the process starts: start over under it if it is not
-// (after the sanitizer runtime, which must stay first).
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <fstream>
+// must be loaded when the process starts: start over under it if it is not.
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "Link.h"
+#include "UmockdevPreload.h"
 #include "aLink.h"
 
 namespace {
-
-std::string Mapped(const char* name)
-{
-    std::ifstream maps("/proc/self/maps");
-    std::string line;
-    while (std::getline(maps, line)) {
-        const size_t slash = line.find('/');
-        if (slash != std::string::npos && line.find(name, line.rfind('/')) != std::string::npos)
-            return line.substr(slash);
-    }
-    return "";
-}
 
 // `--open-as-user usb|find|serial TARGET`: what a test runs again as an
 // ordinary user (under setpriv); exits with the aErr the opening gave.
@@ -51,13 +35,7 @@ int OpenAsUser(const std::string& how, const std::string& target)
 
 int main(int argc, char** argv)
 {
-    if (Mapped("libumockdev-preload").empty() && getenv("USB_TESTS_REEXEC") == nullptr) {
-        const std::string asan = Mapped("libasan.so");
-        const std::string preload = (asan.empty() ? "" : asan + ":") + "libumockdev-preload.so.0";
-        setenv("LD_PRELOAD", preload.c_str(), 1);
-        setenv("USB_TESTS_REEXEC", "1", 1);
-        execv("/proc/self/exe", argv);
-    }
+    testsupport::RestartUnderUmockdevPreload(argv, "USB_TESTS_REEXEC");
     if (argc == 4 && std::string(argv[1]) == "--open-as-user")
         return OpenAsUser(argv[2], argv[3]);
     testing::InitGoogleTest(&argc, argv);

@@ -12,6 +12,7 @@
 #include "BirdWriter.h"
 #include "Log.h"
 #include "Manifest.h"
+#include "PrintableText.h"
 #include "aFile.h"
 
 namespace {
@@ -81,17 +82,6 @@ bool ParseType(const char* text, unsigned& type) {
     return true;
 }
 
-uint32_t BigEndian(const uint8_t* bytes) {
-    return (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16) | (uint32_t(bytes[2]) << 8) |
-           uint32_t(bytes[3]);
-}
-
-std::string Printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) out += (c >= 0x20 && c < 0x7F) ? char(c) : '?';
-    return out;
-}
-
 int Pack(const std::string& manifestPath, const std::string& output) {
     try {
         PackedBird packed = PackBird(ReadManifest(manifestPath));
@@ -130,7 +120,7 @@ void ShowHeader(const std::string& path, std::vector<std::string>& problems) {
         return;
     }
     std::string signature(reinterpret_cast<const char*>(header), 4);
-    std::printf("signature:  \"%s\"\n", Printable(signature).c_str());
+    std::printf("signature:  \"%s\"\n", PrintableAscii(signature).c_str());
     std::printf("version:    %02X %02X\n", header[4], header[5]);
     if (signature != BIRD_FILE_SIGNATURE) problems.push_back("signature is not \"bird\"");
     if (header[4] == 0 || header[5] == 0) problems.push_back("a version byte is zero");
@@ -180,7 +170,7 @@ int Info(const std::string& path) {
             std::printf("version:    %02X %02X\n", bird.version >> 8, bird.version & 0xFF);
         }
         std::printf("inflated:   %u bytes\n", bird.dataSize);
-        const uint32_t declared = bird.dataSize >= 4 ? BigEndian(bird.data.get()) : 0;
+        const uint32_t declared = bird.dataSize >= 4 ? BirdBigEndian32(bird.data.get()) : 0;
         // Scanning again gives the verdict the loader does not keep; its log
         // lines say what did not add up.
         std::vector<std::string> scanLog;
@@ -210,11 +200,11 @@ int Info(const std::string& path) {
                 const BirdBlock info = bird.FindBlocks(BirdFile::BLOCK_INFO).front();
                 if (info.length < offset + BIRD_INFO_FIELD_SIZE) return std::string("(missing)");
                 std::string text(reinterpret_cast<const char*>(info.data + offset), BIRD_INFO_FIELD_SIZE);
-                return "[" + Printable(text) + "]";
+                return "[" + PrintableAscii(text) + "]";
             };
             std::printf("build:      %s = %u\n", field(BIRD_INFO_BUILD).c_str(), bird.GetBuild());
             std::printf("version:    %s = %s\n", field(BIRD_INFO_VERSION).c_str(),
-                        Printable(bird.GetVersion()).c_str());
+                        PrintableAscii(bird.GetVersion()).c_str());
             std::printf("serial:     %s = %08X\n", field(BIRD_INFO_SERIAL).c_str(), bird.GetSerialNumber());
             std::printf("model:      %s\n", field(BIRD_INFO_MODEL).c_str());
         } else {
@@ -232,7 +222,7 @@ int Info(const std::string& path) {
         }
         for (const auto& start : bird.FindBlocks(BirdFile::BLOCK_START_ADDRESS)) {
             if (start.length >= 4)
-                std::printf("start address: 0x%08X\n", BigEndian(start.data));
+                std::printf("start address: 0x%08X\n", BirdBigEndian32(start.data));
             else
                 problems.push_back("start-address block shorter than 4 bytes");
         }

@@ -8,17 +8,10 @@
 
 #include "aDiscovery.h"
 
-/* Multicast group and ports of the loopback search for networked-link servers. */
-#define aDISCOVERY_LOCAL_GROUP "224.0.0.7"
-#define aDISCOVERY_LOCAL_REQUEST_PORT 9850
-#define aDISCOVERY_LOCAL_RESPONSE_PORT 9950
-#define aDISCOVERY_LOCAL_SLOTS 50
-#define aDISCOVERY_LOCAL_REQUEST 0xABCDDCBAu
-/* How long one occupied slot may take, whatever arrives on it. */
+/* The searches' groups and ports are in aProtocol.h. How long one occupied
+ * slot of the loopback search may take, whatever arrives on it. */
 #define aDISCOVERY_LOCAL_SLOT_MS 1000
 
-#define aDISCOVERY_BEACON_PORT 8585
-#define aDISCOVERY_BEACON_PAYLOAD "Tarnix2-Discovery"
 #define aDISCOVERY_BEACON_PERIOD_MS 100
 #define aDISCOVERY_BEACON_PERIODS 22
 

@@ -112,6 +112,11 @@ aLinkEntry* sExtractEntry(aLinkId linkId);
 /* Adds delta to the use count, which never goes below zero. */
 void sChangeUseCount(aLinkEntry* entry, int16_t delta);
 
+/* Adds a record to the link's packet log under the log's lock: aErrNotReady
+ * when the log was never enabled, else aPacketLog_Write's result. Any thread
+ * holding a reference to the link. */
+aErr aLink_LogRecord(aLink* link, uint8_t direction, size_t length, const uint8_t* bytes);
+
 /* One reference for the length of a scope. */
 class sEntryHold {
 public:

@@ -1,4 +1,6 @@
 // Process-wide debug log, filtered by a bit mask of packages chosen with -X.
+// The object model, the loaders and the app write to it. Set the mask and the
+// output before other threads start; lines may then come from any thread.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +23,10 @@ public:
         DEBUG_NXPSerial_E = 0x00002000,
         DEBUG_NXPSerial_SR = 0x00004000,
         DEBUG_APP = 0x00010000,
+        // The object model: link exchanges and connection, module connection.
+        // Not offered in the usage text; for library users and tests.
+        DEBUG_ObjectLink = 0x00020000,
+        DEBUG_ObjectModule = 0x00040000,
         DEBUG_iMXSerial = 0x10000000,
     };
 
