@@ -13,3 +13,17 @@ inline bool Wanted(int argc, char** argv, const char* what)
             return true;
     return false;
 }
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "aError.h"
+
+// A benchmark's figures mean nothing once a call failed: say which and stop.
+inline void Must(aErr err, const char* what)
+{
+    if (err == aErrNone)
+        return;
+    fprintf(stderr, "benchmark stopped: %s failed (%s)\n", what, aError_GetErrorText(err));
+    exit(1);
+}

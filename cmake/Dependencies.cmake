@@ -17,14 +17,14 @@ if(NOT SYSTEM_PYTHON3)
   set(SYSTEM_PYTHON3 /usr/bin/python3)
 endif()
 
-# updater_layer(NAME DIR [DEPS ...] [PRIVATE_DEPS ...])
-# A library made of the .cpp files in DIR (an interface library while DIR has
-# none yet), exposing DIR as include directory and linking the given layers.
+# updater_layer(NAME DIR [SOURCES ...] [DEPS ...] [PRIVATE_DEPS ...])
+# A library of the listed sources in DIR (an interface library when it has
+# none), exposing DIR as include directory and linking the given layers.
 function(updater_layer name dir)
-  cmake_parse_arguments(L "" "" "DEPS;PRIVATE_DEPS" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
-  if(sources)
-    add_library(${name} STATIC ${sources})
+  cmake_parse_arguments(L "" "" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
+  if(L_SOURCES)
+    list(TRANSFORM L_SOURCES PREPEND ${dir}/)
+    add_library(${name} STATIC ${L_SOURCES})
     target_include_directories(${name} PUBLIC ${dir})
     target_link_libraries(${name} PUBLIC ${L_DEPS} PRIVATE ${L_PRIVATE_DEPS})
   else()

@@ -14,16 +14,10 @@ endforeach()
 
 # The device library: the link core's layers and the object model, highest
 # first so that a static link resolves downward; public headers only.
-set(tarnix_libs tarnix_server tarnix_discovery tarnix_link tarnix_os tarnix_base tarnix_log)
-get_target_property(object_type tarnix_object TYPE)
-if(object_type STREQUAL "STATIC_LIBRARY")
-  list(PREPEND tarnix_libs tarnix_object)
-endif()
+set(tarnix_libs tarnix_object tarnix_server tarnix_discovery tarnix_link tarnix_os tarnix_base tarnix_log)
 install(TARGETS ${tarnix_libs} ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 get_property(tarnix_headers GLOBAL PROPERTY TARNIX_PUBLIC_HEADERS)
-file(GLOB object_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/object/*.h)
-list(FILTER object_headers EXCLUDE REGEX "Private\\.h$")
-install(FILES ${tarnix_headers} ${object_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnix)
+install(FILES ${tarnix_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnix)
 
 set(TARNIX_PC_LIBS "")
 foreach(lib ${tarnix_libs})

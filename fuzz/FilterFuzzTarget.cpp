@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "Link.h"
+#include "LinkFilters.h"
 
 using namespace Velorn::Tarnix;
 
@@ -52,11 +52,11 @@ void FuzzObjectFilters(const uint8_t* data, size_t size)
         i += take;
         switch (which) {
         case 0:
-            sUEIFilter(&packet, &u);
+            UEIFilter(&packet, &u);
             break;
         case 1: {
             const size_t before = count;
-            if (sUEIBytesFilter(&packet, &u) && !(u.specifier & aUEI_INDEX_ERROR)) {
+            if (UEIBytesFilter(&packet, &u) && !(u.specifier & aUEI_INDEX_ERROR)) {
                 Check(count >= before && count <= capacity);
                 Check(u.value.data == buffer.data() + count);
                 u.sequence = (uint8_t)((u.sequence + 1) & 0x7F);
@@ -69,13 +69,13 @@ void FuzzObjectFilters(const uint8_t* data, size_t size)
             break;
         }
         case 2:
-            sCommandFilter(&packet, &command);
+            CommandFilter(&packet, &command);
             break;
         case 3:
-            sSlotFilter(&packet, &slot);
+            SlotFilter(&packet, &slot);
             break;
         default:
-            sFactoryFilter(&packet, &factory);
+            FactoryFilter(&packet, &factory);
             break;
         }
     }

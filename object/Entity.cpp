@@ -302,7 +302,7 @@ aErr EntityClass::getUEIBytes(unsigned char option, unsigned char* buffer, size_
     u.count = count;
     u.type = ueiVoid; /* so each wait lasts the default time */
     for (;;) {
-        err = l->receiveUEI(u.module, u.command, u.option, u.specifier, &u, sUEIBytesFilter);
+        err = l->receiveUEI(u.module, u.command, u.option, u.specifier, &u, UEIBytesFilter);
         if (err != aErrNone)
             return err;
         if (u.specifier & aUEI_INDEX_ERROR)

@@ -229,31 +229,6 @@ private:
     std::unique_ptr<impl> m_impl;
 };
 
-/* Match filters of the exchanges (the reference is the exchange's record).
- * Exposed for the filter tests and the fuzz harness. */
-bool sUEIFilter(const aPacket* packet, void* reference);
-bool sUEIBytesFilter(const aPacket* packet, void* reference);
-bool sCommandFilter(const aPacket* packet, void* reference);
-
-/* Reference record of sCommandFilter. */
-struct CommandMatch {
-    const unsigned char* match;
-    unsigned char length;
-};
-
-/* Reference record of sSlotFilter and sFactoryFilter: the request's data. */
-struct SlotRequest {
-    uint8_t subcommand;
-    uint8_t store;
-    uint8_t slot;
-    uint8_t handle;
-};
-bool sSlotFilter(const aPacket* packet, void* reference);
-struct FactoryRequest {
-    uint8_t indexByte; /* data byte 1 of the request */
-};
-bool sFactoryFilter(const aPacket* packet, void* reference);
-
 } // namespace Tarnix
 } // namespace Velorn
 

@@ -161,7 +161,7 @@ aErr Link::sendUEI(uei u, unsigned char subindex)
 aErr Link::receiveUEI(unsigned char module, unsigned char command, unsigned char option,
                       unsigned char specifier, uei* u)
 {
-    return receiveUEI(module, command, option, specifier, u, sUEIFilter);
+    return receiveUEI(module, command, option, specifier, u, UEIFilter);
 }
 
 aErr Link::receiveUEI(unsigned char module, unsigned char, unsigned char, unsigned char, uei* u,
@@ -190,7 +190,7 @@ aErr Link::dropMatchingUEIPackets(unsigned char module, unsigned char command, u
     u.command = command;
     u.option = option;
     u.specifier = specifier;
-    aLink_DrainPackets(m_impl->linkRef.load(), sUEIFilter, &u);
+    aLink_DrainPackets(m_impl->linkRef.load(), UEIFilter, &u);
     return aErrNone;
 }
 
@@ -236,7 +236,7 @@ aErr Link::receivePacket(unsigned char module, const unsigned char* match, unsig
         (*length > 0 && match == nullptr))
         return aErrParam;
     CommandMatch m{match, *length};
-    aPacket* reply = aLink_AwaitFirst(m_impl->linkRef.load(), sCommandFilter, &m, kReplyTimeoutMs);
+    aPacket* reply = aLink_AwaitFirst(m_impl->linkRef.load(), CommandFilter, &m, kReplyTimeoutMs);
     if (reply == nullptr)
         return aErrTimeout;
     *length = reply->dataSize;
@@ -250,7 +250,7 @@ size_t Link::drainPackets(const unsigned char* match, unsigned char length)
     if (length > aPACKET_MAX_DATA || (length > 0 && match == nullptr))
         return 0;
     CommandMatch m{match, length};
-    return aLink_DrainPackets(m_impl->linkRef.load(), sCommandFilter, &m);
+    return aLink_DrainPackets(m_impl->linkRef.load(), CommandFilter, &m);
 }
 
 /* Store slots. ----------------------------------------------------------- */
@@ -265,7 +265,7 @@ aPacket* sSlotExchange(aLinkId id, uint8_t module, const SlotRequest& request, c
     if (*putErr != aErrNone)
         return nullptr;
     SlotRequest r = request;
-    return aLink_AwaitFirst(id, sSlotFilter, &r, timeoutMs);
+    return aLink_AwaitFirst(id, SlotFilter, &r, timeoutMs);
 }
 
 bool sIsSlotError(const aPacket* reply) { return (reply->data[1] & 0x80) != 0; }
@@ -441,7 +441,7 @@ aPacket* sFactoryExchange(aLinkId id, uint8_t module, const uint8_t* data, size_
     if (*putErr != aErrNone)
         return nullptr;
     FactoryRequest r{data[1]};
-    return aLink_AwaitFirst(id, sFactoryFilter, &r, kReplyTimeoutMs);
+    return aLink_AwaitFirst(id, FactoryFilter, &r, kReplyTimeoutMs);
 }
 
 bool sIsFactoryError(const aPacket* reply) { return (reply->data[1] & 0x80) != 0; }

@@ -3,7 +3,7 @@
  * change their reference record only for the packet they accept. */
 #include <string.h>
 
-#include "Link.h"
+#include "LinkFilters.h"
 #include "aUEI.h"
 
 namespace Velorn {
@@ -35,7 +35,7 @@ void sSetError(uei* u, aErr code)
 
 } // namespace
 
-bool sUEIFilter(const aPacket* packet, void* reference)
+bool UEIFilter(const aPacket* packet, void* reference)
 {
     uei* u = static_cast<uei*>(reference);
     if (!aVALIDPACKET(packet) || u == nullptr || !sUEIHeaderMatches(packet, u))
@@ -66,7 +66,7 @@ bool sUEIFilter(const aPacket* packet, void* reference)
     return true;
 }
 
-bool sUEIBytesFilter(const aPacket* packet, void* reference)
+bool UEIBytesFilter(const aPacket* packet, void* reference)
 {
     uei* u = static_cast<uei*>(reference);
     if (!aVALIDPACKET(packet) || u == nullptr || !sUEIHeaderMatches(packet, u))
@@ -100,7 +100,7 @@ bool sUEIBytesFilter(const aPacket* packet, void* reference)
     return true;
 }
 
-bool sCommandFilter(const aPacket* packet, void* reference)
+bool CommandFilter(const aPacket* packet, void* reference)
 {
     const CommandMatch* m = static_cast<const CommandMatch*>(reference);
     if (!aVALIDPACKET(packet) || m == nullptr || packet->dataSize > aPACKET_MAX_DATA)
@@ -111,7 +111,7 @@ bool sCommandFilter(const aPacket* packet, void* reference)
     return m->length == 0 || memcmp(packet->data, m->match, m->length) == 0;
 }
 
-bool sSlotFilter(const aPacket* packet, void* reference)
+bool SlotFilter(const aPacket* packet, void* reference)
 {
     const SlotRequest* r = static_cast<const SlotRequest*>(reference);
     if (!aVALIDPACKET(packet) || r == nullptr || packet->dataSize <= 3 ||
@@ -126,7 +126,7 @@ bool sSlotFilter(const aPacket* packet, void* reference)
     return false;
 }
 
-bool sFactoryFilter(const aPacket* packet, void* reference)
+bool FactoryFilter(const aPacket* packet, void* reference)
 {
     const FactoryRequest* r = static_cast<const FactoryRequest*>(reference);
     if (!aVALIDPACKET(packet) || r == nullptr || packet->dataSize <= 1 ||

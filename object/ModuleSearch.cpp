@@ -1,7 +1,7 @@
 #include "ModuleSearch.h"
 
+#include "aDiscovery.h"
 #include "aTime.h"
-#include "aUSB.h"
 
 namespace Velorn {
 namespace Tarnix {
@@ -12,7 +12,7 @@ aErr Relink(Module& module, const ModuleSearch& search, bool freshUsb) {
     if (!search.relink)
         return aErrNone;
     if (freshUsb)
-        Tarnix_libusb_exit();
+        aDiscovery_RefreshUSB();
     (void)module.disconnect(); /* a module that is gone may not say goodbye; the search goes on */
     if (search.type != USB) {
         const aErr err = module.reconnect();

@@ -319,8 +319,9 @@ bool UpdateFlow::Write() {
         LinkTarget link(display, target, request.serial, request.router_serial != 0, updater.Get_UEIBytes_Load(),
                         &interruption);
         err = link.StartLoader(file);
-        // A module not found again fails the write, which says so.
-        if (err == aErrNone) (void)link.FindAgain();
+        // A module not found again fails the write, which says so; a device
+        // the system refused to open is worth the hint at the end.
+        if (err == aErrNone && link.FindAgain() == aErrPermission) updater.Note_UsbAccessDenied();
         if (err == aErrNone) err = link.Write(file);
         if (err == aErrNone) err = link.Restart();
     }
@@ -351,6 +352,7 @@ bool UpdateFlow::ConfirmBack() {
     };
     search.eachRound = [this](int, bool) { display.update_spinner(true, "Verifying Update"); };
     const aErr err = findModuleAgain(target, search);
+    if (err == aErrPermission) updater.Note_UsbAccessDenied();
     failure = err;
     display.update_spinner(false, "Verifying Update");
     bool back = true;

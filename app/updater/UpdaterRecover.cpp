@@ -99,7 +99,9 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
         Log::log(Log::DEBUG_APP, "Error loading liveloader.\n");
         return false;
     }
-    if (target.FindAgain() != aErrNone) {
+    const aErr found = target.FindAgain();
+    if (found == aErrPermission) updater.Note_UsbAccessDenied();
+    if (found != aErrNone) {
         Log::log(Log::DEBUG_APP, "Could not connect to device.\n");
         return false;
     }
@@ -126,13 +128,15 @@ bool WriteThroughBootRom(UpdateTarget& target, BirdFile& file) {
 
 // Writes the file into the chip the fingerprint read recognised; false after
 // saying that it failed (the reasons are in the debug log).
-bool WriteThroughChip(UpdaterDisplayInterface& display, uint8_t chip_family, const std::string& port, unsigned baud,
-                      unsigned serial, bool uei_bytes, BirdFile& file) {
+bool WriteThroughChip(Updater& updater, UpdaterDisplayInterface& display, uint8_t chip_family,
+                      const std::string& port, unsigned baud, unsigned serial, bool uei_bytes, BirdFile& file) {
     if (chip_family == Updater::kChipIMX) {
         // The RAM loader already runs (the fingerprint read started it): it
         // is found as DEADDEAD or as the device.
         ImxBootRomTarget target(display, port, {kNoParticularDevice, serial}, uei_bytes, 0);
-        if (target.FindAgain() != aErrNone) {
+        const aErr found = target.FindAgain();
+        if (found == aErrPermission) updater.Note_UsbAccessDenied();
+        if (found != aErrNone) {
             display.message(kError, "Could not connect to device");
             return false;
         }
@@ -216,7 +220,7 @@ Result Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud
         return Result::Failure(file.code(), file.message());
     }
     if (RefusedForRecovery(display, file.value())) return Result::Failure(aErrParse, "file refused for recovery");
-    const bool ok = WriteThroughChip(display, chip_family, port, baud, serial, uei_bytes_load, file.value());
+    const bool ok = WriteThroughChip(*this, display, chip_family, port, baud, serial, uei_bytes_load, file.value());
     display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
     return ok ? Result() : Result::Failure(aErrIO, "recovery transfer failed");
 }

@@ -74,7 +74,7 @@ void Idle(FakeModule::Transport transport, const char* name)
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     printf("%-7s idle link: %.3f s CPU over %.1f s = %.3f%% of one core (process total, fake module included)\n",
            name, cpu, wall, 100.0 * cpu / wall);
-    aLink_Destroy(&id);
+    Must(aLink_Destroy(&id), "aLink_Destroy");
 }
 
 struct Match {
@@ -104,15 +104,15 @@ void RoundTrip(FakeModule::Transport transport, const char* name)
         uint8_t data[5] = {0x30, m.tag[0], m.tag[1], 1, 2};
         aPacket* request = aPacket_CreateWithData(kAddress, sizeof(data), data);
         const auto t0 = Clock::now();
-        aLink_PutPacket(id, request);
+        Must(aLink_PutPacket(id, request), "aLink_PutPacket");
         aPacket* reply = aLink_AwaitFirst(id, MatchEcho, &m, 1000);
         const auto t1 = Clock::now();
-        aPacket_Destroy(&request);
+        Must(aPacket_Destroy(&request), "aPacket_Destroy");
         if (reply == nullptr) {
             lost++;
             continue;
         }
-        aPacket_Destroy(&reply);
+        Must(aPacket_Destroy(&reply), "aPacket_Destroy");
         micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     }
     std::sort(micros.begin(), micros.end());
@@ -122,7 +122,7 @@ void RoundTrip(FakeModule::Transport transport, const char* name)
         printf("%-7s round trip over %d exchanges: median %.0f us, p99 %.0f us, max %.0f us, lost %d\n", name,
                kExchanges, micros[micros.size() / 2], micros[micros.size() * 99 / 100], micros.back(), lost);
     }
-    aLink_Destroy(&id);
+    Must(aLink_Destroy(&id), "aLink_Destroy");
 }
 
 void OneWay(FakeModule::Transport transport, const char* name, bool pooled)
@@ -135,10 +135,10 @@ void OneWay(FakeModule::Transport transport, const char* name, bool pooled)
         printf("%s one-way: no link\n", name);
         return;
     }
-    aLink_EnablePooledPackets(id, pooled);
-    aLink* link = sGetLink(id);
+    Must(aLink_EnablePooledPackets(id, pooled), "aLink_EnablePooledPackets");
+    aLink* link = aLinkPriv_GetLink(id);
     const aPacketFifoId out = link->outputFifo;
-    sReleaseLink(&link);
+    aLinkPriv_ReleaseLink(&link);
     const size_t base = module.total();
     constexpr int kPackets = 200000;
     uint8_t data[28];
@@ -149,15 +149,15 @@ void OneWay(FakeModule::Transport transport, const char* name, bool pooled)
         // Stay below the output queue's overflow bound.
         while (aPacketFifo_GetLength(out) > 800)
             std::this_thread::yield();
-        aLink_PutPacket(id, packet);
+        Must(aLink_PutPacket(id, packet), "aLink_PutPacket");
     }
     const bool all = module.waitForTotal(base + kPackets, std::chrono::seconds(120));
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    aPacket_Destroy(&packet);
+    Must(aPacket_Destroy(&packet), "aPacket_Destroy");
     printf("%-7s one-way, %-10s %d packets of 30 bytes in %.2f s: %.0f packets/s%s\n", name,
            pooled ? "pooled:" : "unpooled:", kPackets, seconds, (module.total() - base) / seconds,
            all ? "" : " (not all arrived)");
-    aLink_Destroy(&id);
+    Must(aLink_Destroy(&id), "aLink_Destroy");
 }
 
 void FifoThroughput()
@@ -173,21 +173,21 @@ void FifoThroughput()
             aPacket* p = aPacketFifo_Await(fifo, 1000);
             if (p == nullptr)
                 break;
-            aPacket_Destroy(&p);
+            Must(aPacket_Destroy(&p), "aPacket_Destroy");
             received++;
         }
     });
     for (int i = 0; i < kPackets; ++i) {
         while (aPacketFifo_GetLength(fifo) > 900)
             std::this_thread::yield();
-        aPacketFifo_Put(fifo, packet);
+        Must(aPacketFifo_Put(fifo, packet), "aPacketFifo_Put");
     }
     consumer.join();
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     printf("FIFO put/await between two threads: %d packets in %.2f s: %.0f packets/s\n", received.load(), seconds,
            received / seconds);
-    aPacket_Destroy(&packet);
-    aPacketFifo_Destroy(&fifo);
+    Must(aPacket_Destroy(&packet), "aPacket_Destroy");
+    Must(aPacketFifo_Destroy(&fifo), "aPacketFifo_Destroy");
 }
 
 // USB: tarnix-sim serves one module on USB in its own umockdev test bed.
@@ -320,19 +320,19 @@ void Usb()
         aPacket* packet = aPacket_CreateWithData(4, sizeof(request), request);
         for (int i = 0; i < kExchanges; ++i) {
             const auto s0 = Clock::now();
-            aLink_PutPacket(id, packet);
+            Must(aLink_PutPacket(id, packet), "aLink_PutPacket");
             aPacket* reply = aLink_AwaitFirst(id, MatchSerial, nullptr, 1000);
             const auto s1 = Clock::now();
             if (reply != nullptr)
                 micros.push_back(std::chrono::duration<double, std::micro>(s1 - s0).count());
-            aPacket_Destroy(&reply);
+            Must(aPacket_Destroy(&reply), "aPacket_Destroy");
         }
-        aPacket_Destroy(&packet);
+        Must(aPacket_Destroy(&packet), "aPacket_Destroy");
         std::sort(micros.begin(), micros.end());
         if (!micros.empty())
             printf("USB     UEI round trip over %d exchanges: median %.0f us, p99 %.0f us, lost %d\n", kExchanges,
                    micros[micros.size() / 2], micros[micros.size() * 99 / 100], kExchanges - (int)micros.size());
-        aLink_Destroy(&id);
+        Must(aLink_Destroy(&id), "aLink_Destroy");
 
         // The same exchange straight through the driver (no link threads):
         // one bulk OUT and one bulk IN, the emulation's and the simulator's share.
@@ -342,7 +342,7 @@ void Usb()
             micros.clear();
             for (int i = 0; i < kExchanges; ++i) {
                 const auto s0 = Clock::now();
-                tarnixusb_write_to_device(h, wire, sizeof(wire));
+                Must(tarnixusb_write_to_device(h, wire, sizeof(wire)), "tarnixusb_write_to_device");
                 uint8_t b;
                 int got = 0;
                 while (got < 9 && tarnixusb_get_from_device(h, &b) == aErrNone)
@@ -353,7 +353,7 @@ void Usb()
             printf("USB     bare driver write + read (emulation and simulator only): median %.0f us, p99 %.0f us\n",
                    micros[micros.size() / 2], micros[micros.size() * 99 / 100]);
         }
-        tarnixusb_destroy(&h);
+        Must(tarnixusb_destroy(&h), "tarnixusb_destroy");
     }
     for (int modules : {1, 8}) {
         UsbSim sim;

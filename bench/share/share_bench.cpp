@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchArgs.h"
 #include "aLink.h"
 #include "aServer.h"
 #include "aUEI.h"
@@ -46,16 +47,16 @@ bool RoundTrips(aLinkId link, int count, std::vector<double>* micros,
     bool ok = true;
     for (int i = 0; i < count && Clock::now() < deadline; ++i) {
         const auto t0 = Clock::now();
-        aLink_PutPacket(link, packet);
+        Must(aLink_PutPacket(link, packet), "aLink_PutPacket");
         aPacket* reply = aLink_AwaitPacket(link, 2000);
         if (reply == NULL) {
             ok = false;
             break;
         }
-        aPacket_Destroy(&reply);
+        Must(aPacket_Destroy(&reply), "aPacket_Destroy");
         micros->push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
-    aPacket_Destroy(&packet);
+    Must(aPacket_Destroy(&packet), "aPacket_Destroy");
     return ok;
 }
 
@@ -92,7 +93,7 @@ int Client(uint16_t port, double seconds)
     const double took = std::chrono::duration<double>(Clock::now() - t0).count();
     Result r = Summarise(micros, took);
     printf("%.1f %.1f %.4f %d\n", r.medianUs, r.p90Us, r.seconds, r.count);
-    aLink_Destroy(&link);
+    Must(aLink_Destroy(&link), "aLink_Destroy");
     return ok ? 0 : 1;
 }
 
@@ -188,7 +189,7 @@ bool CountStream(aLinkId link, double seconds, unsigned intervalMs, StreamCount*
     aPacket* on = aPacket_CreateWithData(kAddress, 7, enable);
     if (link == 0 || aLink_PutPacket(link, on) != aErrNone)
         return false;
-    aPacket_Destroy(&on);
+    Must(aPacket_Destroy(&on), "aPacket_Destroy");
     unsigned long samples = 0, ticks = 0, perTick = 0, inTick = 0, missing = 0;
     uint64_t first = 0, last = 0;
     Clock::time_point start{}, end{};
@@ -217,12 +218,12 @@ bool CountStream(aLinkId link, double seconds, unsigned intervalMs, StreamCount*
             }
             perTick = std::max(perTick, ++inTick);
         }
-        aPacket_Destroy(&p);
+        Must(aPacket_Destroy(&p), "aPacket_Destroy");
     }
     const double took = std::chrono::duration<double>(Clock::now() - start).count();
     aPacket* off = aPacket_CreateWithData(kAddress, 7, disable);
-    aLink_PutPacket(link, off);
-    aPacket_Destroy(&off);
+    Must(aLink_PutPacket(link, off), "aLink_PutPacket");
+    Must(aPacket_Destroy(&off), "aPacket_Destroy");
     (void)first;
     *out = StreamCount{samples, ticks, perTick, missing, took};
     return started;
@@ -234,7 +235,7 @@ int StreamClient(uint16_t port, double seconds, unsigned intervalMs)
     StreamCount c;
     const bool ok = CountStream(link, seconds, intervalMs, &c);
     printf("%lu %lu %lu %lu %.4f\n", c.samples, c.ticks, c.perTick, c.missing, c.seconds);
-    aLink_Destroy(&link);
+    Must(aLink_Destroy(&link), "aLink_Destroy");
     return ok ? 0 : 1;
 }
 
@@ -338,9 +339,9 @@ void StreamTable(const char* self)
                    perTick, missed.c_str());
         }
         if (served != 0)
-            aLink_Destroy(&served);
+            Must(aLink_Destroy(&served), "aLink_Destroy");
         else if (link != 0)
-            aLink_Destroy(&link);
+            Must(aLink_Destroy(&link), "aLink_Destroy");
         kill(sim.pid, SIGTERM);
         waitpid(sim.pid, NULL, 0);
     }
@@ -414,7 +415,7 @@ int main(int argc, char** argv)
         std::sort(r.begin(), r.end());
     printf("median round: one client %.0f requests/s, four clients %.0f requests/s: %.2fx one client\n", rates[0][1],
            rates[1][1], rates[0][1] > 0 ? rates[1][1] / rates[0][1] : 0.0);
-    aLink_Destroy(&served);
+    Must(aLink_Destroy(&served), "aLink_Destroy");
     kill(sim.pid, SIGTERM);
     waitpid(sim.pid, NULL, 0);
     if (!(argc > 2 && strcmp(argv[2], "--no-stream") == 0))

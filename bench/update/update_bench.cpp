@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchArgs.h"
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
 #include "UpdaterEntity.h"
@@ -86,7 +87,7 @@ aErr Connect(Module& module, uint16_t port) {
     Velorn::Tarnix::ZephylConfig config;
     config.enabled = 0;
     config.fallback = 0;
-    module.setConfig(config);
+    Must(module.setConfig(config), "setConfig");
     linkSpec spec{};
     spec.type = TCPIP;
     spec.serial_num = 0x40F5849A;
@@ -128,15 +129,16 @@ Result WriteImage(Module& module, const std::vector<uint8_t>& block, bool uei) {
     linkSpec spec{};
     if (module.getLinkSpecifier(&spec) == aErrNone && spec.type == USB) {
         for (int i = 0; i < 300 && module.isConnected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        module.disconnect();
+        (void)module.disconnect(); // the module has left the bus: no goodbye to expect
         for (int i = 0; i < 100 && module.discoverAndConnect(USB, spec.serial_num) != aErrNone; ++i) {
-            module.disconnect();
+            (void)module.disconnect(); // a failed round leaves nothing to close
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
     UpdaterEntity firmware;
     firmware.init(&module, 0, true, false);
-    if (uei && firmware.CheckUEIDataSupport() == aErrNone) firmware.CheckPooledPacketsSupport();
+    if (uei && firmware.CheckUEIDataSupport() == aErrNone)
+        (void)firmware.CheckPooledPacketsSupport(); // without pooling the transfer goes packet by packet
     const auto start = Clock::now();
     if ((r.err = firmware.TransferPrepare(block.data(), uint32_t(block.size()), 1, size)) != aErrNone) return r;
     r.err = firmware.FirmwareTransfer(block.data(), uint32_t(block.size()), size, display);
@@ -176,7 +178,7 @@ int main(int argc, char** argv) {
         Velorn::Tarnix::ZephylConfig config;
         config.enabled = 0;
         config.fallback = 0;
-        module.setConfig(config);
+        Must(module.setConfig(config), "setConfig");
         if (module.connect(USB, 0x40F5849A) != aErrNone) {
             std::fprintf(stderr, "USB module not found\n");
             return 1;

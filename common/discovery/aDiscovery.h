@@ -74,6 +74,11 @@ int aDiscovery_EnumerateUSBModules(aDiscoveryModuleFoundProc callback, void* ref
  * it; aErrParam for a null spec. */
 aErr aDiscovery_LocateModule(linkType type, uint32_t serialNumber, uint32_t interfaceAddress, linkSpec** spec);
 
+/* Forgets the USB devices seen so far: the next USB search or open enumerates
+ * the bus afresh, which is how a module that restarted (and came back as a new
+ * device) is seen. Links open now keep working. Any thread; cannot fail. */
+void aDiscovery_RefreshUSB(void);
+
 /* Fills `addresses` with up to `maximum` IPv4 addresses (network byte order)
  * of the host's broadcast-capable, non-loopback interfaces, as CZMQ lists
  * them; returns the count (0 for a null array). */

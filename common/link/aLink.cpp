@@ -200,7 +200,7 @@ static void* sInputThread(void* argument)
             link->status = linkError;
     }
     link->inputFinished = 1;
-    sReleaseLink(&link); /* the last step: the record may be freed here */
+    aLinkPriv_ReleaseLink(&link); /* the last step: the record may be freed here */
     return NULL;
 }
 
@@ -250,7 +250,7 @@ static void* sOutputThread(void* argument)
         (void)aPacket_Destroy(&packet); /* ours: cannot fail */
     }
     link->outputFinished = 1;
-    sReleaseLink(&link); /* the last step: the record may be freed here */
+    aLinkPriv_ReleaseLink(&link); /* the last step: the record may be freed here */
     return NULL;
 }
 
@@ -268,7 +268,7 @@ static void sNameMutex(char* buffer, size_t size, const char* format, const aLin
     snprintf(buffer, size, format, (const void*)link);
 }
 
-void sLinkReleaseParts(aLink* link)
+void aLinkPriv_LinkReleaseParts(aLink* link)
 {
     (void)aPacketFifo_Destroy(&link->inputFifo); /* teardown of parts that may never have been made: null is fine */
     (void)aPacketFifo_Destroy(&link->outputFifo);
@@ -283,12 +283,12 @@ void sLinkReleaseParts(aLink* link)
 
 aLinkId aLink_Init(aLinkId linkId, aStream* stream)
 {
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     if (hold.entry() == NULL || hold.entry()->link == NULL)
         return 0;
     aLink* link = hold.entry()->link;
     if (sValidLink(link))
-        sLinkReleaseParts(link); /* initialised before: do not leak its parts */
+        aLinkPriv_LinkReleaseParts(link); /* initialised before: do not leak its parts */
 
     link->id = linkId;
     link->running = 0;
@@ -323,7 +323,7 @@ aLinkId aLink_Init(aLinkId linkId, aStream* stream)
 
     if (link->inputFifo == 0 || link->outputFifo == 0 || link->rxPacket == NULL ||
         link->logMutex == NULL || link->userFilterMutex == NULL) {
-        sLinkReleaseParts(link);
+        aLinkPriv_LinkReleaseParts(link);
         link->stream = NULL; /* still the caller's */
         link->validity = 0;
         return 0;
@@ -331,7 +331,7 @@ aLinkId aLink_Init(aLinkId linkId, aStream* stream)
     return linkId;
 }
 
-void sLinkRenew(aLink* link, aStream* stream)
+void aLinkPriv_LinkRenew(aLink* link, aStream* stream)
 {
     (void)aPacket_Reset(link->rxPacket); /* the link's own receive packet: cannot fail */
     link->stream = stream;
@@ -347,18 +347,18 @@ void sLinkRenew(aLink* link, aStream* stream)
  * record whose stop gave up on a thread is freed when that thread ends. */
 static aThread* sStartThread(aLink* link, aThreadFunction procedure)
 {
-    sRetainEntry(link->entry);
+    aLinkPriv_RetainEntry(link->entry);
     aThread* thread = aThread_Create(procedure, link);
     if (thread == NULL) {
         aLinkEntry* entry = link->entry;
-        sReleaseEntry(&entry);
+        aLinkPriv_ReleaseEntry(&entry);
     }
     return thread;
 }
 
 aErr aLink_Start(aLinkId linkId)
 {
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
@@ -433,7 +433,7 @@ aErr aLink_Stop(aLink* link)
 
 aErr aLink_Sync(aLinkId linkId)
 {
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
@@ -461,7 +461,7 @@ aErr aLink_Sync(aLinkId linkId)
 
 aErr aLink_ForceRoute(aLinkId linkId, uint8_t on)
 {
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     if (hold.entry() == NULL)
         return aErrNotFound;
     aLink* link = hold.link();
@@ -473,7 +473,7 @@ aErr aLink_ForceRoute(aLinkId linkId, uint8_t on)
 aLinkState aLink_GetStatus(aLinkId linkId)
 {
     aLinkSnapshot snapshot;
-    if (!sSnapshot(linkId, &snapshot))
+    if (!aLinkPriv_Snapshot(linkId, &snapshot))
         return linkNoStream;
     return snapshot.status;
 }
@@ -481,7 +481,7 @@ aLinkState aLink_GetStatus(aLinkId linkId)
 aErr aLink_PutPacket(aLinkId linkId, const aPacket* packet)
 {
     aLinkSnapshot snapshot;
-    if (!sSnapshot(linkId, &snapshot))
+    if (!aLinkPriv_Snapshot(linkId, &snapshot))
         return aErrParam;
     return aPacketFifo_Put(snapshot.outputFifo, packet);
 }
@@ -489,7 +489,7 @@ aErr aLink_PutPacket(aLinkId linkId, const aPacket* packet)
 aPacket* aLink_GetPacket(aLinkId linkId)
 {
     aLinkSnapshot snapshot;
-    if (!sSnapshot(linkId, &snapshot))
+    if (!aLinkPriv_Snapshot(linkId, &snapshot))
         return NULL;
     return aPacketFifo_Get(snapshot.inputFifo);
 }
@@ -497,7 +497,7 @@ aPacket* aLink_GetPacket(aLinkId linkId)
 aPacket* aLink_AwaitPacket(aLinkId linkId, uint32_t timeoutMs)
 {
     aLinkSnapshot snapshot;
-    if (!sSnapshot(linkId, &snapshot))
+    if (!aLinkPriv_Snapshot(linkId, &snapshot))
         return NULL;
     return aPacketFifo_Await(snapshot.inputFifo, timeoutMs);
 }
@@ -505,7 +505,7 @@ aPacket* aLink_AwaitPacket(aLinkId linkId, uint32_t timeoutMs)
 aPacket* aLink_GetFirst(aLinkId linkId, aPacketFilter filter, void* reference)
 {
     aLinkSnapshot snapshot;
-    if (!sSnapshot(linkId, &snapshot))
+    if (!aLinkPriv_Snapshot(linkId, &snapshot))
         return NULL;
     return aPacketFifo_GetFirst(snapshot.inputFifo, filter, reference);
 }
@@ -513,7 +513,7 @@ aPacket* aLink_GetFirst(aLinkId linkId, aPacketFilter filter, void* reference)
 aPacket* aLink_AwaitFirst(aLinkId linkId, aPacketFilter filter, void* reference, uint32_t timeoutMs)
 {
     aLinkSnapshot snapshot;
-    if (!sSnapshot(linkId, &snapshot) || !snapshot.running || snapshot.status != linkRunning)
+    if (!aLinkPriv_Snapshot(linkId, &snapshot) || !snapshot.running || snapshot.status != linkRunning)
         return NULL;
     const uint64_t deadline = aTime_MonotonicMS() + timeoutMs;
     for (;;) {
@@ -526,7 +526,7 @@ aPacket* aLink_AwaitFirst(aLinkId linkId, aPacketFilter filter, void* reference,
         if (left <= slice)
             return NULL;
         /* Stop waiting as soon as the link leaves the running state. */
-        if (!sSnapshot(linkId, &snapshot) || !snapshot.running || snapshot.status != linkRunning)
+        if (!aLinkPriv_Snapshot(linkId, &snapshot) || !snapshot.running || snapshot.status != linkRunning)
             return NULL;
     }
 }
@@ -534,14 +534,14 @@ aPacket* aLink_AwaitFirst(aLinkId linkId, aPacketFilter filter, void* reference,
 size_t aLink_DrainPackets(aLinkId linkId, aPacketFilter filter, void* reference)
 {
     aLinkSnapshot snapshot;
-    if (!sSnapshot(linkId, &snapshot))
+    if (!aLinkPriv_Snapshot(linkId, &snapshot))
         return 0;
     return aPacketFifo_DrainPackets(snapshot.inputFifo, filter, reference);
 }
 
 aErr aLink_InstallUserPacketFilter(aLinkId linkId, aPacketFilter filter, void* reference)
 {
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
@@ -553,7 +553,7 @@ aErr aLink_InstallUserPacketFilter(aLinkId linkId, aPacketFilter filter, void* r
 
 aErr aLink_EnablePooledPackets(aLinkId linkId, bool on)
 {
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
@@ -565,7 +565,7 @@ aErr _aLink_GetModuleAddress(aLinkId linkId, uint8_t* address)
 {
     aErr err;
     {
-        sEntryHold hold(linkId);
+        aLinkEntryHold hold(linkId);
         if (hold.link() == NULL || address == NULL)
             return aErrParam;
         err = sQueue(hold.link(), aLINK_SYNC_ADDRESS, 0, NULL);
@@ -589,7 +589,7 @@ aErr _aLink_GetModel(aLinkId linkId, uint8_t address, uint8_t* model)
     static const uint8_t request[3] = {3, 0x48, 0x20};
     aErr err;
     {
-        sEntryHold hold(linkId);
+        aLinkEntryHold hold(linkId);
         if (hold.link() == NULL || model == NULL)
             return aErrParam;
         err = sQueue(hold.link(), address, sizeof(request), request);

@@ -34,7 +34,7 @@ private:
 
 /* Table. ---------------------------------------------------------------- */
 
-aLinkId sCreate2(uint32_t first, uint32_t second, uint32_t third, linkType type)
+aLinkId aLinkPriv_CreateTrident(uint32_t first, uint32_t second, uint32_t third, linkType type)
 {
     aLinkEntry* entry = (aLinkEntry*)calloc(1, sizeof(aLinkEntry));
     aLink* link = new (std::nothrow) aLink();
@@ -58,9 +58,9 @@ aLinkId sCreate2(uint32_t first, uint32_t second, uint32_t third, linkType type)
     return entry->id;
 }
 
-aLinkId sCreate(uint32_t first, uint32_t second, linkType type)
+aLinkId aLinkPriv_Create(uint32_t first, uint32_t second, linkType type)
 {
-    return sCreate2(first, second, 0, type);
+    return aLinkPriv_CreateTrident(first, second, 0, type);
 }
 
 /* Adds a reference to the first entry the match selects; the table lock is held. */
@@ -76,19 +76,19 @@ static aLinkEntry* sTakeFirst(Match match)
     return NULL;
 }
 
-aLinkEntry* sLookupEntryByID(aLinkId linkId)
+aLinkEntry* aLinkPriv_LookupEntryByID(aLinkId linkId)
 {
     sTableLock lock;
     return sTakeFirst([&](const aLinkEntry* entry) { return entry->id == linkId; });
 }
 
-aLinkEntry* sLookupEntryByIdentifier(uint32_t first, linkType type)
+aLinkEntry* aLinkPriv_LookupEntryByIdentifier(uint32_t first, linkType type)
 {
     sTableLock lock;
     return sTakeFirst([&](const aLinkEntry* entry) { return entry->first == first && entry->type == type; });
 }
 
-aLinkEntry* sLookupEntryByTrident(uint32_t first, uint32_t second, uint32_t third)
+aLinkEntry* aLinkPriv_LookupEntryByTrident(uint32_t first, uint32_t second, uint32_t third)
 {
     sTableLock lock;
     return sTakeFirst([&](const aLinkEntry* entry) {
@@ -110,29 +110,29 @@ static aLinkEntry* sUnlink(aLinkId linkId)
     return NULL;
 }
 
-aLinkEntry* sExtractEntry(aLinkId linkId)
+aLinkEntry* aLinkPriv_ExtractEntry(aLinkId linkId)
 {
     sTableLock lock;
     return sUnlink(linkId);
 }
 
-void sChangeUseCount(aLinkEntry* entry, int16_t delta)
+void aLinkPriv_ChangeUseCount(aLinkEntry* entry, int16_t delta)
 {
     sTableLock lock;
     const int32_t count = entry->useCount + delta;
     entry->useCount = (int16_t)(count < 0 ? 0 : (count > INT16_MAX ? INT16_MAX : count));
 }
 
-aLink* sGetLink(aLinkId linkId)
+aLink* aLinkPriv_GetLink(aLinkId linkId)
 {
-    aLinkEntry* entry = sLookupEntryByID(linkId);
+    aLinkEntry* entry = aLinkPriv_LookupEntryByID(linkId);
     if (entry != NULL && entry->link != NULL && entry->link->validity == aLINK_VALIDITY)
         return entry->link;
-    sReleaseEntry(&entry);
+    aLinkPriv_ReleaseEntry(&entry);
     return NULL;
 }
 
-void sRetainEntry(aLinkEntry* entry)
+void aLinkPriv_RetainEntry(aLinkEntry* entry)
 {
     sTableLock lock;
     entry->references++;
@@ -150,7 +150,7 @@ static void sFreeEntry(aLinkEntry* entry)
         if (link->outputThread != NULL)
             aThread_Detach(&link->outputThread);
         if (link->validity == aLINK_VALIDITY) {
-            sLinkReleaseParts(link);
+            aLinkPriv_LinkReleaseParts(link);
             if (link->stream != NULL)
                 (void)aStream_Destroy(&link->stream); /* the last reference: nothing is left to tell of a failure */
             link->validity = 0;
@@ -160,7 +160,7 @@ static void sFreeEntry(aLinkEntry* entry)
     free(entry);
 }
 
-void sReleaseEntry(aLinkEntry** entry)
+void aLinkPriv_ReleaseEntry(aLinkEntry** entry)
 {
     if (entry == NULL || *entry == NULL)
         return;
@@ -174,16 +174,16 @@ void sReleaseEntry(aLinkEntry** entry)
     *entry = NULL;
 }
 
-void sReleaseLink(aLink** link)
+void aLinkPriv_ReleaseLink(aLink** link)
 {
     if (link == NULL || *link == NULL)
         return;
     aLinkEntry* entry = (*link)->entry;
     *link = NULL;
-    sReleaseEntry(&entry);
+    aLinkPriv_ReleaseEntry(&entry);
 }
 
-bool sSnapshot(aLinkId linkId, aLinkSnapshot* snapshot)
+bool aLinkPriv_Snapshot(aLinkId linkId, aLinkSnapshot* snapshot)
 {
     sTableLock lock;
     for (aLinkEntry* entry = sHead; entry != NULL; entry = entry->next) {
@@ -248,9 +248,9 @@ static aErr sFinishCreate(aLinkId linkId, aStream* stream, aErr err, bool sync, 
             err = aErrResource;
     }
     if (err == aErrNone) {
-        sEntryHold hold(linkId);
+        aLinkEntryHold hold(linkId);
         if (hold.entry() != NULL)
-            sChangeUseCount(hold.entry(), 1);
+            aLinkPriv_ChangeUseCount(hold.entry(), 1);
         aErr started = aLink_Start(linkId);
         if (started == aErrNone && sync)
             started = aLink_Sync(linkId);
@@ -260,7 +260,7 @@ static aErr sFinishCreate(aLinkId linkId, aStream* stream, aErr err, bool sync, 
     if (err != aErrNone) {
         aLinkId doomed = linkId;
         {
-            sEntryHold hold(linkId);
+            aLinkEntryHold hold(linkId);
             if (hold.entry() != NULL) {
                 sTableLock lock;
                 hold.entry()->useCount = 0;
@@ -273,10 +273,10 @@ static aErr sFinishCreate(aLinkId linkId, aStream* stream, aErr err, bool sync, 
     return aErrNone;
 }
 
-aErr sCreateDirectLink(uint32_t first, uint32_t second, uint32_t third, linkType type,
+aErr aLinkPriv_CreateDirectLink(uint32_t first, uint32_t second, uint32_t third, linkType type,
                        aStream* stream, aErr streamErr, bool sync, aLinkId* created)
 {
-    aLinkId linkId = sCreate2(first, second, third, type);
+    aLinkId linkId = aLinkPriv_CreateTrident(first, second, third, type);
     if (linkId == 0) {
         if (stream != NULL)
             (void)aStream_Destroy(&stream); /* already failing: the table entry is the error */
@@ -314,7 +314,7 @@ aErr aLink_OpenUSB(uint32_t serialNumber, aLinkId* linkId)
     aErr shared = sShare(serialNumber, 0, 0, USB, NULL, linkId);
     if (shared != aErrNotFound)
         return shared;
-    aLinkId created = sCreate2(serialNumber, 0, 0, USB);
+    aLinkId created = aLinkPriv_CreateTrident(serialNumber, 0, 0, USB);
     if (created == 0)
         return aErrMemory;
     aStream* stream = NULL;
@@ -329,7 +329,7 @@ aErr aLink_OpenTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port, aLi
     aErr shared = sShare(serialNumber, address, port, TCPIP, NULL, linkId);
     if (shared != aErrNotFound)
         return shared;
-    aLinkId created = sCreate2(serialNumber, address, port, TCPIP);
+    aLinkId created = aLinkPriv_CreateTrident(serialNumber, address, port, TCPIP);
     if (created == 0)
         return aErrMemory;
     aStream* stream = NULL;
@@ -346,11 +346,11 @@ aErr aLink_OpenSerial(uint32_t serialNumber, const char* portName, uint32_t baud
     aErr shared = sShare(serialNumber, 0, 0, SERIAL, portName, linkId);
     if (shared != aErrNotFound)
         return shared;
-    aLinkId created = sCreate2(serialNumber, 0, 0, SERIAL);
+    aLinkId created = aLinkPriv_CreateTrident(serialNumber, 0, 0, SERIAL);
     if (created == 0)
         return aErrMemory;
     {
-        sEntryHold hold(created);
+        aLinkEntryHold hold(created);
         if (hold.entry() != NULL) {
             /* The entry is already in the table, where other creators compare port names. */
             sTableLock lock;
@@ -401,7 +401,7 @@ aErr aLink_OpenOnStream(uint32_t first, uint32_t second, uint32_t third, linkTyp
             (void)aStream_Destroy(&stream); /* refused before use: the parameter is the error */
         return aErrParam;
     }
-    return sCreateDirectLink(first, second, third, type, stream, streamErr, false, linkId);
+    return aLinkPriv_CreateDirectLink(first, second, third, type, stream, streamErr, false, linkId);
 }
 
 aLinkId aLink_CreateOnStream(uint32_t first, uint32_t second, uint32_t third, linkType type,
@@ -413,7 +413,7 @@ aLinkId aLink_CreateOnStream(uint32_t first, uint32_t second, uint32_t third, li
 
 aErr aLink_SetPartner(aLinkId linkId, aLinkId partner)
 {
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     if (hold.entry() == NULL)
         return aErrParam;
     sTableLock lock;
@@ -425,7 +425,7 @@ aErr aLink_GetIdentity(aLinkId linkId, linkType* type, uint32_t* first)
 {
     if (type == NULL || first == NULL)
         return aErrParam;
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     if (hold.entry() == NULL)
         return aErrParam;
     *type = hold.entry()->type;
@@ -437,7 +437,7 @@ aErr aLink_Attach(aLinkId linkId, void* attachment, aLinkReleaseProc release)
 {
     if (attachment == NULL || release == NULL)
         return aErrParam;
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     if (hold.entry() == NULL)
         return aErrParam;
     sTableLock lock;
@@ -450,7 +450,7 @@ aErr aLink_Attach(aLinkId linkId, void* attachment, aLinkReleaseProc release)
 
 aErr aLink_Detach(aLinkId linkId, void* attachment)
 {
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     if (hold.entry() == NULL)
         return aErrParam;
     sTableLock lock;
@@ -465,7 +465,7 @@ aErr aLink_Open(aStream* stream, aLinkId* linkId)
 {
     if (stream == NULL || linkId == NULL)
         return aErrParam;
-    return sCreateDirectLink(0xFFFFFFFFu, 0, 0, INVALID, stream, aErrNone, false, linkId);
+    return aLinkPriv_CreateDirectLink(0xFFFFFFFFu, 0, 0, INVALID, stream, aErrNone, false, linkId);
 }
 
 aLinkId aLink_Create(aStream* stream)
@@ -527,13 +527,13 @@ aErr aLink_Destroy(aLinkId* linkId)
         aLinkId partner = entry->partner;
         (void)aLink_Destroy(&partner); /* the partner may have gone already */
     }
-    sReleaseEntry(&entry);
+    aLinkPriv_ReleaseEntry(&entry);
     return aErrNone;
 }
 
 aErr aLink_Reset(aLinkId linkId)
 {
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     aLinkEntry* entry = hold.entry();
     aLink* link = hold.link();
     if (link == NULL)
@@ -576,11 +576,11 @@ aErr aLink_Reset(aLinkId linkId)
     if (input == 0 || output == 0) {
         if (stream != NULL)
             (void)aStream_Destroy(&stream); /* not taken over by the link: ours, cannot fail */
-        sLinkRenew(link, NULL);
+        aLinkPriv_LinkRenew(link, NULL);
         return aErrMemory;
     }
     /* Without a stream the link still restarts and reports I/O errors. */
-    sLinkRenew(link, stream);
+    aLinkPriv_LinkRenew(link, stream);
     return aLink_Start(linkId);
 }
 
@@ -591,7 +591,7 @@ aErr aLink_Reset(aLinkId linkId)
 template <typename Use>
 static aErr sWithPacketLog(aLinkId linkId, Use use)
 {
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     aLink* link = hold.link();
     if (link == NULL)
         return aErrParam;
@@ -649,7 +649,7 @@ aErr aLink_PacketDebug_Read(aLinkId linkId, uint8_t* direction, size_t* length, 
 
 aErr aLink_PacketDebug_Write(aLinkId linkId, uint8_t direction, size_t length, const uint8_t* bytes)
 {
-    sEntryHold hold(linkId);
+    aLinkEntryHold hold(linkId);
     aLink* link = hold.link();
     return link != NULL ? aLink_LogRecord(link, direction, length, bytes) : aErrParam;
 }

@@ -297,11 +297,11 @@ TEST_F(MemoryLink, WithoutPoolingEachPacketIsOneWrite)
 
 TEST_F(MemoryLink, StopOnAStoppedLinkChangesNothingAndStartRestarts)
 {
-    aLink* link = sGetLink(id);
+    aLink* link = aLinkPriv_GetLink(id);
     ASSERT_NE(link, nullptr);
     struct Release {
         aLink** link;
-        ~Release() { sReleaseLink(link); }
+        ~Release() { aLinkPriv_ReleaseLink(link); }
     } release{&link};
     EXPECT_EQ(aLink_Start(id), aErrNone); // already running
     ASSERT_EQ(aLink_Stop(link), aErrNone);
@@ -358,10 +358,10 @@ TEST_F(MemoryLink, DestroyReleasesAReaderWaitingOnTheLink)
 TEST_F(MemoryLink, DrainAndSelectiveReads)
 {
     wire.feed({kAddress, 1, 1, kAddress, 1, 2, 6, 1, 3, kAddress, 1, 4});
-    aLink* link = sGetLink(id);
+    aLink* link = aLinkPriv_GetLink(id);
     ASSERT_NE(link, nullptr);
     const aPacketFifoId input = link->inputFifo;
-    sReleaseLink(&link);
+    aLinkPriv_ReleaseLink(&link);
     ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(id) == linkRunning && aPacketFifo_GetLength(input) == 4; }));
     Match fromSix{6, {}};
     aPacket* p = aLink_GetFirst(id, MatchFilter, &fromSix);

@@ -29,11 +29,11 @@ size_t TableSize()
 {
     // Identifiers only grow, so counting the live ones below the next one tells the size.
     size_t n = 0;
-    aLinkId probe = sCreate(0xDEAD0000u, 0, INVALID);
+    aLinkId probe = aLinkPriv_Create(0xDEAD0000u, 0, INVALID);
     for (aLinkId id = 1; id < probe; ++id) {
-        aLinkEntry* entry = sLookupEntryByID(id);
+        aLinkEntry* entry = aLinkPriv_LookupEntryByID(id);
         n += entry != nullptr ? 1 : 0;
-        sReleaseEntry(&entry);
+        aLinkPriv_ReleaseEntry(&entry);
     }
     aLinkId doomed = probe;
     EXPECT_EQ(aErrNone, aLink_Destroy(&doomed));

@@ -15,6 +15,7 @@
 
 #include "FakeModule.h"
 #include "I2CClass.h"
+#include "LinkFilters.h"
 #include "Log.h"
 #include "Module.h"
 #include "Process.h"
@@ -205,7 +206,7 @@ TEST_F(ScriptedModule, WrongSequenceNumberStaysQueued)
     u.length = sizeof buffer;
     u.value.data = buffer;
     u.count = &count;
-    EXPECT_EQ(module.getLink()->receiveUEI(4, 3, 32, 0, &u, sUEIBytesFilter), aErrNone);
+    EXPECT_EQ(module.getLink()->receiveUEI(4, 3, 32, 0, &u, UEIBytesFilter), aErrNone);
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(buffer[0], 'x');
 }

@@ -40,6 +40,11 @@ bool sReadModule(libusb_device* device, linkSpec* spec, bool* denied)
 
 } // namespace
 
+void aDiscovery_RefreshUSB(void)
+{
+    Tarnix_libusb_exit();
+}
+
 int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference, aDiscoveryUSBReport* report)
 {
     if (report != nullptr) *report = aDiscoveryUSBReport {};

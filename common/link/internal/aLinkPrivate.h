@@ -1,5 +1,7 @@
 /* Inside the link core: the engine record and the link table, shared by the
- * engine, the table and the networked-link pieces. Not for callers above. */
+ * engine, the table and the networked-link pieces. Not for callers above.
+ * What these files share is named aLinkPriv_*; an s prefix stays for each
+ * file's own statics. */
 #ifndef TARNIX_ALINKPRIVATE_H
 #define TARNIX_ALINKPRIVATE_H
 
@@ -88,29 +90,29 @@ typedef struct aLinkEntry {
     struct aLinkEntry* next;
 } aLinkEntry;
 
-aLinkId sCreate2(uint32_t first, uint32_t second, uint32_t third, linkType type);
-aLinkId sCreate(uint32_t first, uint32_t second, linkType type);
+aLinkId aLinkPriv_CreateTrident(uint32_t first, uint32_t second, uint32_t third, linkType type);
+aLinkId aLinkPriv_Create(uint32_t first, uint32_t second, linkType type);
 
 /* Every lookup below adds a reference to the entry it returns, under the table lock,
  * so that the entry and its record stay allocated while the caller uses them, even
  * when another thread destroys the link meanwhile. The caller lets go with
- * sReleaseEntry (or sReleaseLink for sGetLink); any thread may. Null when none. */
-aLinkEntry* sLookupEntryByID(aLinkId linkId);
-aLinkEntry* sLookupEntryByIdentifier(uint32_t first, linkType type);
-aLinkEntry* sLookupEntryByTrident(uint32_t first, uint32_t second, uint32_t third);
+ * aLinkPriv_ReleaseEntry (or aLinkPriv_ReleaseLink for aLinkPriv_GetLink); any thread may. Null when none. */
+aLinkEntry* aLinkPriv_LookupEntryByID(aLinkId linkId);
+aLinkEntry* aLinkPriv_LookupEntryByIdentifier(uint32_t first, linkType type);
+aLinkEntry* aLinkPriv_LookupEntryByTrident(uint32_t first, uint32_t second, uint32_t third);
 /* The entry's record when it is initialised, with a reference as above; else null. */
-aLink* sGetLink(aLinkId linkId);
+aLink* aLinkPriv_GetLink(aLinkId linkId);
 /* Adds a reference to an entry the caller already holds. */
-void sRetainEntry(aLinkEntry* entry);
+void aLinkPriv_RetainEntry(aLinkEntry* entry);
 /* Drops one reference and nulls the pointer; the last one frees the entry and its
  * record, stream and parts. Null is ignored. */
-void sReleaseEntry(aLinkEntry** entry);
-void sReleaseLink(aLink** link);
+void aLinkPriv_ReleaseEntry(aLinkEntry** entry);
+void aLinkPriv_ReleaseLink(aLink** link);
 
 /* Unlinks the entry; the table's reference passes to the caller, who releases it. */
-aLinkEntry* sExtractEntry(aLinkId linkId);
+aLinkEntry* aLinkPriv_ExtractEntry(aLinkId linkId);
 /* Adds delta to the use count, which never goes below zero. */
-void sChangeUseCount(aLinkEntry* entry, int16_t delta);
+void aLinkPriv_ChangeUseCount(aLinkEntry* entry, int16_t delta);
 
 /* Adds a record to the link's packet log under the log's lock: aErrNotReady
  * when the log was never enabled, else aPacketLog_Write's result. Any thread
@@ -118,12 +120,12 @@ void sChangeUseCount(aLinkEntry* entry, int16_t delta);
 aErr aLink_LogRecord(aLink* link, uint8_t direction, size_t length, const uint8_t* bytes);
 
 /* One reference for the length of a scope. */
-class sEntryHold {
+class aLinkEntryHold {
 public:
-    explicit sEntryHold(aLinkId linkId) : entry_(sLookupEntryByID(linkId)) {}
-    ~sEntryHold() { sReleaseEntry(&entry_); }
-    sEntryHold(const sEntryHold&) = delete;
-    sEntryHold& operator=(const sEntryHold&) = delete;
+    explicit aLinkEntryHold(aLinkId linkId) : entry_(aLinkPriv_LookupEntryByID(linkId)) {}
+    ~aLinkEntryHold() { aLinkPriv_ReleaseEntry(&entry_); }
+    aLinkEntryHold(const aLinkEntryHold&) = delete;
+    aLinkEntryHold& operator=(const aLinkEntryHold&) = delete;
     aLinkEntry* entry() const { return entry_; }
     /* The record when it is initialised, else null. */
     aLink* link() const
@@ -145,19 +147,19 @@ typedef struct aLinkSnapshot {
     bool running;
     aLinkState status;
 } aLinkSnapshot;
-bool sSnapshot(aLinkId linkId, aLinkSnapshot* snapshot);
+bool aLinkPriv_Snapshot(aLinkId linkId, aLinkSnapshot* snapshot);
 
 /* Releases what aLink_Init made (FIFOs, receive packet, log, mutexes); the stream stays. */
-void sLinkReleaseParts(aLink* link);
+void aLinkPriv_LinkReleaseParts(aLink* link);
 
 /* Prepares a stopped link for a restart on the given stream (which it then owns);
  * keeps its user filter, packet log and pooling. The FIFOs are the caller's business. */
-void sLinkRenew(aLink* link, aStream* stream);
+void aLinkPriv_LinkRenew(aLink* link, aStream* stream);
 
 /* A link over a stream made by the caller (or the stream's failure), with the steps every
  * direct transport shares: entry, init, start, optional synchronisation. *created is set
  * only on success; the failures are aLink_OpenOnStream's (aLink.h). */
-aErr sCreateDirectLink(uint32_t first, uint32_t second, uint32_t third, linkType type,
+aErr aLinkPriv_CreateDirectLink(uint32_t first, uint32_t second, uint32_t third, linkType type,
                        aStream* stream, aErr streamErr, bool sync, aLinkId* created);
 
 /* Longest wait for an engine thread to end before a stop gives up on it. */

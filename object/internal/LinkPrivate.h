@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "Link.h"
+#include "LinkFilters.h"
 #include "Log.h"
 #include "aPacketLog.h"
 
