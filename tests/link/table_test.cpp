@@ -303,9 +303,21 @@ TEST(PacketLog, LinkRecordsTrafficAndReadsItBack)
     EXPECT_EQ(aLink_PacketDebug_SetLogSize(id, 1024), aErrBusy);
 
     ASSERT_EQ(aLink_PacketDebug_Write(id, 3, 5, (const uint8_t*)"hello"), aErrNone);
-    length = 2;
-    EXPECT_EQ(aLink_PacketDebug_Read(id, &direction, &length, buffer), aErrOverrun);
-    EXPECT_EQ(length, 5u);
+    // The engine's own start-up traffic may be recorded first: skip it. A
+    // buffer too small keeps the record and says how long it is.
+    aErr err = aErrNone;
+    for (int record = 0; record < 16; ++record) {
+        length = 2;
+        err = aLink_PacketDebug_Read(id, &direction, &length, buffer);
+        if (err == aErrOverrun && length == 5u)
+            break;
+        if (err == aErrOverrun) {
+            length = sizeof(buffer);
+            ASSERT_EQ(aLink_PacketDebug_Read(id, &direction, &length, buffer), aErrNone);
+        }
+        ASSERT_NE(direction, 3) << "the text record came back shortened";
+    }
+    ASSERT_EQ(err, aErrOverrun);
     length = 5;
     ASSERT_EQ(aLink_PacketDebug_Read(id, &direction, &length, buffer), aErrNone);
     EXPECT_EQ(direction, 3);
