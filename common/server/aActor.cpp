@@ -28,7 +28,11 @@ zsock_t* aZmq_Dealer(void)
 
 bool aZmq_Pair(zsock_t* bound, zsock_t* connected, const char* kind, const void* owner, const char* what)
 {
-    char endpoint[96];
-    snprintf(endpoint, sizeof(endpoint), "inproc://tarnix-%s-%p-%s", kind, owner, what);
+    /* ZeroMQ releases an in-process name only when its socket is reaped, in
+     * the background: a new owner at a freed owner's address must not meet
+     * the old name still bound, so every pair gets a number of its own. */
+    static std::atomic<unsigned long long> sPairNumber{0};
+    char endpoint[128];
+    snprintf(endpoint, sizeof(endpoint), "inproc://tarnix-%s-%p-%s-%llu", kind, owner, what, sPairNumber++);
     return zsock_bind(bound, "%s", endpoint) == 0 && zsock_connect(connected, "%s", endpoint) == 0;
 }

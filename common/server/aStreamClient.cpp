@@ -23,11 +23,7 @@
 #include "aTime.h"
 
 #define aCLIENT_SEND_TRIES 100
-/* Bound on the first connection's handshake. Refusals (nothing listening, a
- * key the server does not allow) are reported at once; only a peer that
- * accepts and then stays silent waits this long, so it is generous enough
- * for a loaded machine's CURVE handshake. */
-#define aCLIENT_CONNECT_MS 5000
+#define aCLIENT_CONNECT_MS 2000
 
 namespace {
 struct sClient {

@@ -211,6 +211,18 @@ TEST_F(InProcess, ClientThreadsGetTheirOwnRepliesAndTheServedLinkGoesWithTheClie
     EXPECT_NE(link_, 0u) << "the module can be opened directly again";
 }
 
+// Servers made and torn down one after another on one link: a new server
+// often lands at the address of the one just freed, while ZeroMQ may not yet
+// have released that one's in-process endpoints.
+TEST_F(InProcess, ServersMadeOneAfterAnotherEachStart) {
+    for (int cycle = 0; cycle < 300; ++cycle) {
+        aServer* server = aServer_Create(link_, htonl(INADDR_LOOPBACK), true);
+        ASSERT_NE(server, nullptr);
+        ASSERT_EQ(aServer_Start(server), aErrNone) << "cycle " << cycle;
+        ASSERT_EQ(aServer_Destroy(&server), aErrNone);
+    }
+}
+
 TEST_F(InProcess, AModuleThatStopsAnswering) {
     // No server is made for a module that does not answer, and the caller keeps its link.
     EXPECT_EQ(sim_.control("fault bench drop_replies always").substr(0, 2), "ok");

@@ -31,7 +31,8 @@ void aActor_Destroy(zactor_t** actor, std::atomic<bool>* exited);
 /* A DEALER socket that drops unsent messages when closed; null on failure. */
 zsock_t* aZmq_Dealer(void);
 /* Binds `bound` and connects `connected` to one in-process endpoint named
- * after `kind`, the owner's address and `what`; false when either fails. */
+ * after `kind`, the owner's address, `what` and a number never used before
+ * in this process; false when either fails. Any thread. */
 bool aZmq_Pair(zsock_t* bound, zsock_t* connected, const char* kind, const void* owner, const char* what);
 
 #endif
