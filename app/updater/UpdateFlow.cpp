@@ -11,6 +11,7 @@
 #include "ModuleSearch.h"
 #include "SystemClass.h"
 #include "UpdateInterruption.h"
+#include "UpdateObserver.h"
 #include "UpdateServerRequest.h"
 #include "UpdateTarget.h"
 #include "Updater.h"
@@ -125,7 +126,10 @@ class UpdateFlow {
 public:
     UpdateFlow(Updater& updater_, const UpdateRequest& request_)
         : updater(updater_), display(updater_.Get_Display()), request(request_), build(request_.build),
-          interruption(request_.serial), target(request_.module_address, static_cast<unsigned char>(0)) {}
+          target(request_.module_address, static_cast<unsigned char>(0)) {
+        // A caller with an observer handles signals itself.
+        if (request.observer == nullptr) interruption.emplace(request_.serial);
+    }
 
     Result Run() {
         using Step = bool (UpdateFlow::*)();
@@ -145,16 +149,21 @@ public:
             {&UpdateFlow::Record, "record the transfer", aErrIO},
         };
         const uint64_t start = aTime_MonotonicMS();
-        for (const auto& s : kSteps)
+        for (const auto& s : kSteps) {
+            // Up to the write nothing has changed the module: a stop asked for ends the update there.
+            if (s.step != &UpdateFlow::ConfirmBack && s.step != &UpdateFlow::Record && StopRequested())
+                return Result::Failure(aErrCancel, std::string("update stopped at: ") + s.name + " (stop asked for)");
             if (!(this->*s.step)())
                 return Result::Failure(failure != aErrNone ? failure : s.code,
                                        std::string("update stopped at: ") + s.name);
+        }
         Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
         display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
         return {};
     }
 
 private:
+    bool StopRequested() const { return request.observer != nullptr && request.observer->StopRequested(); }
     bool OpenDeviceEntry();
     bool ChooseBuild();
     unsigned ServerBuildIfStored();
@@ -171,7 +180,7 @@ private:
     UpdaterDisplayInterface& display;
     const UpdateRequest& request;
     unsigned build;
-    UpdateInterruption interruption;
+    std::optional<UpdateInterruption> interruption; // none when the caller handles signals
     std::optional<UpdaterStore> store;
     UpdaterStoreItem device;
     BirdFile file;
@@ -317,7 +326,7 @@ bool UpdateFlow::Write() {
     aErr err = connected;
     if (err == aErrNone) {
         LinkTarget link(display, target, request.serial, request.router_serial != 0, updater.Get_UEIBytes_Load(),
-                        &interruption);
+                        interruption ? &*interruption : nullptr, request.observer);
         err = link.StartLoader(file);
         // A module not found again fails the write, which says so; a device
         // the system refused to open is worth the hint at the end.
@@ -351,6 +360,7 @@ bool UpdateFlow::ConfirmBack() {
         return system.getSerialNumber(&reported);
     };
     search.eachRound = [this](int, bool) { display.update_spinner(true, "Verifying Update"); };
+    if (request.observer) request.observer->OnStage(UpdateObserver::Stage::Verify, 0, 0);
     const aErr err = findModuleAgain(target, search);
     if (err == aErrPermission) updater.Note_UsbAccessDenied();
     failure = err;
@@ -371,14 +381,14 @@ bool UpdateFlow::ConfirmBack() {
 }
 
 bool UpdateFlow::Record() {
-    interruption.Enter(UpdateInterruption::Recording);
+    if (interruption) interruption->Enter(UpdateInterruption::Recording);
     const std::string transferred =
         request.bird_file.empty() ? std::to_string(build) + STORE_BIRD_EXTENSION : request.bird_file;
     if (!_record_transfer(device.settings, transferred, updater.Get_HistoryNote())) {
         display.message(kError, "Failed to save the transfer history in %s", device.settings.filename.c_str());
         return false;
     }
-    if (interruption.Interrupted()) {
+    if (interruption && interruption->Interrupted()) {
         display.message(kError, "Update interrupted: module [%08X] runs the new firmware and the transfer is recorded",
                         request.serial);
         return false;

@@ -9,6 +9,7 @@
 #include "Result.h"
 
 class Updater;
+class UpdateObserver;
 
 // What one update is asked to do (the -U command's options).
 struct UpdateRequest {
@@ -18,6 +19,10 @@ struct UpdateRequest {
     unsigned char module_address = 0; // behind a router; 0: found by probing the router's network
     unsigned router_serial = 0;       // 0: the module is reached directly
     bool override = false;            // skip the check that the file is built for the module
+    // Told of the stages as they pass; may ask the update to stop. With an
+    // observer the caller handles Ctrl-C and SIGTERM itself (the flow sets no
+    // signal handlers) and stops updates through StopRequested.
+    UpdateObserver* observer = nullptr;
 };
 
 // Runs the update; success when the module came back running the file's
@@ -28,5 +33,7 @@ struct UpdateRequest {
 // aErrConnection, aErrInvalidEntity, aErrTimeout by step). The display, store,
 // server URL and options all come from `updater`; updates through different
 // Updater objects may run at the same time on different threads (one update
-// per module). Ctrl-C and SIGTERM are handled for the length of the call.
+// per module). Without an observer, Ctrl-C and SIGTERM are handled for the
+// length of the call; an update stopped through the observer ends with
+// aErrCancel.
 Result RunUpdateFlow(Updater& updater, const UpdateRequest& request);

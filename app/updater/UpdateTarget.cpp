@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "BirdFile.h"
@@ -10,6 +12,7 @@
 #include "NXPSerial.h"
 #include "SDPLoader.h"
 #include "UpdateInterruption.h"
+#include "UpdateObserver.h"
 #include "Updater.h"
 #include "UpdaterEntity.h"
 #include "UpdaterModule.h"
@@ -84,14 +87,33 @@ aErr SendLoaderBlock(UpdaterEntity& entity, const BirdBlock& block) {
     return err;
 }
 
-// One firmware block, kFirmwareAttempts times at most.
+// Where the firmware phase stands, for an observer: image bytes written by
+// the blocks before this one, and in all.
+struct FirmwareProgress {
+    UpdateObserver* observer = nullptr;
+    uint64_t before = 0;
+    uint64_t total = 0;
+};
+
+// One firmware block, kFirmwareAttempts times at most; a stop asked for
+// through the observer ends it at once with aErrCancel.
 aErr SendFirmwareBlock(UpdaterDisplayInterface& display, UpdaterEntity& entity, Module& module, bool routed,
-                       const BirdBlock& block, unsigned number, unsigned count) {
+                       const BirdBlock& block, unsigned number, unsigned count, const FirmwareProgress& progress) {
     aErr err = aErrNone;
+    std::function<bool(uint32_t)> onChunk;
+    if (progress.observer)
+        onChunk = [&progress](uint32_t sent) {
+            progress.observer->OnStage(UpdateObserver::Stage::Firmware, progress.before + sent, progress.total);
+            return !progress.observer->StopRequested();
+        };
     for (int attempt = 1; attempt <= kFirmwareAttempts; ++attempt) {
         display.message(kInfo, "Transferring firmware block %u of %u, %d bytes", number, count, int(block.length));
         if (attempt > 1) {
             display.message(kInfo, "  Retry %d", attempt - 1);
+            if (progress.observer) {
+                const std::string what = "firmware block " + std::to_string(number) + " of " + std::to_string(count);
+                progress.observer->OnRetry(what.c_str(), attempt);
+            }
             Relink(module, routed);
         }
         uint16_t blockSize = 0;
@@ -100,8 +122,8 @@ aErr SendFirmwareBlock(UpdaterDisplayInterface& display, UpdaterEntity& entity, 
             Log::log(Log::DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err, ErrorText(err));
             return err;
         }
-        err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
-        if (err == aErrNone) return err;
+        err = entity.FirmwareTransfer(block.data, block.length, blockSize, display, onChunk);
+        if (err == aErrNone || err == aErrCancel) return err;
         Log::log(Log::DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err, ErrorText(err));
     }
     return err;
@@ -138,9 +160,9 @@ aErr Checked(aErr err, unsigned package, const char* failure) {
 // ---- A module over its link --------------------------------------------------
 
 LinkTarget::LinkTarget(UpdaterDisplayInterface& display_, Module& module_, unsigned serial_, bool routed_,
-                       bool uei_bytes_, UpdateInterruption* interruption_)
-    : display(display_), module(module_), serial(serial_), routed(routed_), uei_bytes(uei_bytes_), interruption(interruption_),
-      type(LinkTypeOf(module_)) {}
+                       bool uei_bytes_, UpdateInterruption* interruption_, UpdateObserver* observer_)
+    : display(display_), module(module_), serial(serial_), routed(routed_), uei_bytes(uei_bytes_),
+      interruption(interruption_), observer(observer_), type(LinkTypeOf(module_)) {}
 
 LinkTarget::~LinkTarget() = default;
 
@@ -155,14 +177,18 @@ aErr LinkTarget::StartLoader(BirdFile& file) {
     display.message(kInfo, "Transferring loader to device");
     const auto blocks = file.FindBlocks(BirdFile::BLOCK_LOADER);
     const int count = static_cast<int>(blocks.size());
+    uint64_t all = 0;
+    for (const auto& block : blocks) all += block.length;
     display.display_progress(true);
     int number = 1;
     long total = 0;
+    if (observer) observer->OnStage(UpdateObserver::Stage::Loader, 0, all);
     for (const auto& block : blocks) {
         display.message(kInfo, "Transferring loader block %d of %d, %d bytes", number, count, int(block.length));
         if ((err = SendLoaderBlock(entity, block)) != aErrNone) break;
         total += block.length;
         ++number;
+        if (observer) observer->OnStage(UpdateObserver::Stage::Loader, uint64_t(total), all);
     }
     display.message(kInfo, "Transferred %d blocks, %d total bytes", number - 1, int(total));
     display.display_progress(false);
@@ -170,8 +196,10 @@ aErr LinkTarget::StartLoader(BirdFile& file) {
         display.message(kError, "Error transferring loader [%d, %s]", err, ErrorText(err));
         return err;
     }
+    if (observer && observer->StopRequested()) return aErrCancel; // the module still runs its firmware
     display.message(kInfo, "Starting Load on Device");
     if (interruption) interruption->Enter(UpdateInterruption::InLoader);
+    if (observer) observer->OnLoaderStarting();
     err = entity.LoaderStart();
     if (err == aErrTimeout) {
         Log::log(Log::DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
@@ -215,11 +243,15 @@ aErr LinkTarget::Write(BirdFile& file) {
     Log::log(Log::DEBUG_Updater, "Transferring firmware to device %s\n", file.path.c_str());
     const auto blocks = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
     const unsigned count = static_cast<unsigned>(blocks.size());
+    FirmwareProgress progress;
+    progress.observer = observer;
+    for (const auto& block : blocks) progress.total += block.length > 4 ? block.length - 4 : 0;
     aErr err = aErrNone;
     unsigned number = 1;
     long total = 0;
     for (const auto& block : blocks) {
-        err = SendFirmwareBlock(display, *writer, module, routed, block, number, count);
+        err = SendFirmwareBlock(display, *writer, module, routed, block, number, count, progress);
+        progress.before += block.length > 4 ? block.length - 4 : 0;
         if (err != aErrNone) {
             Log::log(Log::DEBUG_Updater, "Error firmware transfer block failed.\n");
             break;
@@ -234,6 +266,7 @@ aErr LinkTarget::Write(BirdFile& file) {
 
 aErr LinkTarget::Restart() {
     if (!writer) return aErrNotReady;
+    if (observer) observer->OnStage(UpdateObserver::Stage::Reboot, 0, 0);
     return writer->LoaderReboot(display);
 }
 
@@ -242,7 +275,7 @@ aErr LinkTarget::Restart() {
 ImxBootRomTarget::ImxBootRomTarget(UpdaterDisplayInterface& display_, std::string port_,
                                    std::vector<unsigned> serials_, bool uei_bytes, int fresh_usb_every_)
     : display(display_), port(std::move(port_)), serials(std::move(serials_)), fresh_usb_every(fresh_usb_every_),
-      module(0, uint8_t(0)), link(display_, module, 0, false, uei_bytes, nullptr) {}
+      module(0, uint8_t(0)), link(display_, module, 0, false, uei_bytes, nullptr, nullptr) {}
 
 ImxBootRomTarget::~ImxBootRomTarget() = default;
 

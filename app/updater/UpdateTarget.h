@@ -19,6 +19,7 @@
 class BirdFile;
 class NXPSerialClass;
 class UpdateInterruption;
+class UpdateObserver;
 class UpdaterEntity;
 
 class UpdateTarget {
@@ -38,11 +39,14 @@ public:
 
 // Module `serial`, connected (directly or through a router) and running its
 // firmware. `module` and `display` are the caller's and must outlive the
-// target; `interruption` (may be null) is moved to InLoader just before LOAD.
+// target; `interruption` (may be null) is moved to InLoader just before LOAD;
+// `observer` (may be null) hears of the stages and may stop the update before
+// LOAD (aErrCancel, the module untouched) or between firmware chunks
+// (aErrCancel, the module left in its loader).
 class LinkTarget : public UpdateTarget {
 public:
     LinkTarget(UpdaterDisplayInterface& display, Velorn::Tarnix::Module& module, unsigned serial, bool routed,
-               bool uei_bytes, UpdateInterruption* interruption);
+               bool uei_bytes, UpdateInterruption* interruption, UpdateObserver* observer);
     ~LinkTarget() override;
 
     // Sends the loader blocks and LOAD; an unconfirmed start counts as started.
@@ -63,6 +67,7 @@ private:
     bool routed;
     bool uei_bytes;
     UpdateInterruption* interruption;
+    UpdateObserver* observer;
     linkType type; // as connected at the start: the module keeps it across restarts
     std::unique_ptr<UpdaterEntity> writer; // the firmware phase's entity, from Write to Restart
 };

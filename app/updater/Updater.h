@@ -36,6 +36,7 @@ struct DeviceInfo {
     std::string model_name;
     std::string device_name;      // empty when not read
     aErr error = aErrNone;        // first error met while connecting or reading
+    aErr connect_error = aErrNone; // why connecting failed (aErrBusy: another process holds it)
 };
 
 // A chip's 128-bit identity.

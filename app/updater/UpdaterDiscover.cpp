@@ -116,6 +116,7 @@ aErr ReadDirectModule(DeviceInfo& info, UpdaterDisplayInterface& display) {
     const aErr disabled = _disableZephyl(module, display);
     if (disabled != aErrNone) return aErrNone;
     const aErr connected = module.connectFromSpec(info.spec);
+    info.connect_error = connected;
     info.error = connected == aErrNone ? aErrNone : aErrConnection;
     if (info.error != aErrNone) return connected;
     info.build = _get_build_number(module);

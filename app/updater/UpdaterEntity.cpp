@@ -224,7 +224,8 @@ aErr UpdaterEntity::FirmwareWrite(uint16_t count) {
 }
 
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t L, uint16_t blockSize,
-                                     UpdaterDisplayInterface& display) {
+                                     UpdaterDisplayInterface& display,
+                                     const std::function<bool(uint32_t sent)>& onChunk) {
     if (data == nullptr || L < 4) return aErrParam;
     Log::log(kFirm, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", BigEndian32(data), int(L - 4));
     // A block size of 0 would never move the image forward.
@@ -237,7 +238,6 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t L, uint16_t b
     const uint8_t* cursor = data + 4;
     uint32_t counter = 0;
     aErr result = aErrNone;
-    Log::timestamped = false;
     display.display_progress(true);
     while (remaining > 0 && result == aErrNone) {
         const uint32_t chunk = std::min<uint32_t>(remaining, blockSize);
@@ -251,6 +251,7 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t L, uint16_t b
         Log::log(kFirm, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", int(chunk), int(remaining),
                  int(L));
         result = FirmwareWrite(static_cast<uint16_t>(chunk));
+        if (result == aErrNone && onChunk && !onChunk(L - 4 - remaining)) result = aErrCancel;
     }
     display.display_progress(false);
     Log::log(kFirm, "NETWORK: transferred %d of %d bytes\n", int(L - remaining), int(L));

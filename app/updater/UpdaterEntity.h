@@ -7,6 +7,8 @@
 // waits named below. Results are aErr codes; nothing is thrown.
 #pragma once
 
+#include <functional>
+
 #include <cstdint>
 
 #include "Entity.h"
@@ -42,8 +44,11 @@ public:
     aErr LoaderStart();
     // Sends a firmware block's image in chunks of blockSize, each written.
     // aErrRange for a block size of 0 (no chunk could ever be sent).
+    // `onChunk` (may be empty) hears of each accepted chunk with the image
+    // bytes sent so far; false from it ends the transfer with aErrCancel.
     aErr FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
-                          UpdaterDisplayInterface& display);
+                          UpdaterDisplayInterface& display,
+                          const std::function<bool(uint32_t sent)>& onChunk = {});
     aErr FirmwareWrite(uint16_t count);
     // REBOOT, then waits (bounded) for the link to drop; a routed module's
     // link never drops, so one pass. Returns the send result.

@@ -11,10 +11,24 @@ bool Log::timestamped = false;
 
 namespace {
 FILE* opened_file = nullptr; // the file OpenFile made, which only CloseFile may close
+thread_local FILE* sThreadOutput = nullptr;
+thread_local uint32_t sThreadMask = 0;
+}
+
+Log::ThreadScope::ThreadScope(FILE* out, uint32_t extra) {
+    sThreadOutput = out;
+    sThreadMask = extra;
+}
+
+Log::ThreadScope::~ThreadScope() {
+    sThreadOutput = nullptr;
+    sThreadMask = 0;
 }
 
 void Log::log(unsigned package, const char* fmt, ...) {
-    if (package != 0 && (package & package_bitmask) == 0) return;
+    FILE* const own = sThreadOutput;
+    const uint32_t mask = package_bitmask | (own ? sThreadMask : 0);
+    if (package != 0 && (package & mask) == 0) return;
 
     if (timestamped && fmt && std::strlen(fmt) > 10) {
         char stamp[64];
@@ -30,7 +44,8 @@ void Log::log(unsigned package, const char* fmt, ...) {
     va_start(args, fmt);
     std::vsnprintf(buffer, sizeof buffer, fmt ? fmt : "", args);
     va_end(args);
-    if (fh) std::fputs(buffer, fh);
+    if (own) std::fputs(buffer, own);
+    else if (fh) std::fputs(buffer, fh);
 }
 
 void Log::SetOutput(FILE* out) { fh = out; }

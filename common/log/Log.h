@@ -46,4 +46,17 @@ public:
     static void CloseFile();
     static void ActivatePackage(unsigned mask);
     static void DeactivatePackage(unsigned mask);
+
+    // For its lifetime, the lines logged by the thread that made it go to
+    // `out` instead (owned by the caller, must outlive the scope), under the
+    // process mask plus `extra`: one log per worker when workers update
+    // different modules. Scopes do not nest; make and destroy it on the
+    // thread it is for.
+    class ThreadScope {
+    public:
+        ThreadScope(FILE* out, uint32_t extra);
+        ~ThreadScope();
+        ThreadScope(const ThreadScope&) = delete;
+        ThreadScope& operator=(const ThreadScope&) = delete;
+    };
 };

@@ -14,7 +14,7 @@ FLOORS = {
     "object": 4, "app/console": 4,
     "loaders": 5, "app/store": 5, "app/server": 5,
     "app/updater": 6,
-    "app/cli": 7, "app/main.cpp": 8,
+    "app/cli": 7, "app/fleet": 7, "app/main.cpp": 8,
     "tools": 9, "sim": 9,
 }
 UNCHECKED = ("tests", "bench", "fuzz")
