@@ -33,7 +33,7 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/tarnix.pc
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-tarnix.rules
         DESTINATION lib/udev/rules.d)
 
-foreach(page Updater birdtool tarnix-sim)
+foreach(page Updater tarnix-fleet birdtool tarnix-sim)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/man/${page}.1
                  ${PROJECT_BINARY_DIR}/packaging/man/${page}.1 @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/man/${page}.1

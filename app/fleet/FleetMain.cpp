@@ -167,6 +167,8 @@ private:
             return kExitSetup;
         }
         const StopOnSignal stopOnSignal;
+        // A reader that goes away (a pipe into head) must not end the run mid-write.
+        ::signal(SIGPIPE, SIG_IGN);
         const auto selected = Selected();
         std::vector<PlanEntry> plan;
         if (!selected.empty()) {

@@ -1,6 +1,7 @@
 #include "RunRecord.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -26,11 +27,12 @@ Result Refused(const std::string& path, int error) {
                            "cannot keep the run record in " + path + ": " + std::strerror(error));
 }
 
-// `path` is a directory of its own (made when missing), never a link.
-Result EnsureDirectory(const std::string& path) {
+// `path` is a directory (made when missing); with `own`, one of its own and
+// never a link, which could send the record anywhere.
+Result EnsureDirectory(const std::string& path, bool own) {
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return Refused(path, errno);
     struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return Refused(path, errno);
+    if ((own ? lstat(path.c_str(), &st) : stat(path.c_str(), &st)) != 0) return Refused(path, errno);
     if (!S_ISDIR(st.st_mode)) return Refused(path, ENOTDIR);
     return {};
 }
@@ -38,10 +40,12 @@ Result EnsureDirectory(const std::string& path) {
 } // namespace
 
 ResultOf<RunRecord> RunRecord::Create(const std::string& root) {
-    if (Result made = EnsureDirectory(root); !made.ok()) return made;
+    // The root may be a link the user made (a store on another disk).
+    if (Result made = EnsureDirectory(root, false); !made.ok()) return made;
     const std::string fleet = root + "/fleet";
-    if (Result made = EnsureDirectory(fleet); !made.ok()) return made;
+    if (Result made = EnsureDirectory(fleet, true); !made.ok()) return made;
     const std::string stamp = UtcText("%Y%m%d-%H%M%S");
+    if (access(fleet.c_str(), W_OK | X_OK) != 0) return Refused(fleet, errno);
     for (int n = 1; n < 100; ++n) {
         const std::string dir = fleet + "/" + stamp + (n > 1 ? "-" + std::to_string(n) : "");
         if (mkdir(dir.c_str(), 0755) == 0) return RunRecord(dir, UtcText("%Y-%m-%dT%H:%M:%SZ"));

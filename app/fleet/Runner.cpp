@@ -109,7 +109,8 @@ public:
             if (!downloaded && !(downloaded = Download())) break;
             Observer observer(events, entry.module, options.stop);
             const Result outcome = RunUpdateFlow(updater, Request(observer));
-            result.left_in_loader = observer.loaderStarted && !outcome.ok();
+            // A module an earlier try left in its loader stays there until a try succeeds.
+            result.left_in_loader = (result.left_in_loader || observer.loaderStarted) && !outcome.ok();
             if (outcome.ok()) {
                 result.status = ModuleResult::Status::Updated;
                 result.code = aErrNone;

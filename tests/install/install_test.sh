@@ -10,10 +10,10 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 expected=(
-  usr/bin/Updater usr/bin/birdtool usr/bin/tarnix-sim usr/bin/update-server
+  usr/bin/Updater usr/bin/tarnix-fleet usr/bin/birdtool usr/bin/tarnix-sim usr/bin/update-server
   usr/bin/tarnix-share
   usr/lib/udev/rules.d/60-tarnix.rules
-  usr/share/man/man1/Updater.1 usr/share/man/man1/birdtool.1 usr/share/man/man1/tarnix-sim.1
+  usr/share/man/man1/Updater.1 usr/share/man/man1/tarnix-fleet.1 usr/share/man/man1/birdtool.1 usr/share/man/man1/tarnix-sim.1
   usr/share/bash-completion/completions/Updater
   usr/include/tarnix/aLink.h usr/include/tarnix/aError.h
 )
