@@ -97,6 +97,15 @@ void _display_stored_device(CLI_Display& display, const StoredDevice& device, un
         }
         for (const auto& [key, value] : others) display.message(kInfo, "    %-20s %s", key.c_str(), value.c_str());
     }
+    const JournalRead& journal = device.journal;
+    if (journal.state == JournalRead::State::Found) {
+        const JournalEntry& e = journal.entry;
+        display.message(kInfo, "Unfinished update: %s (build %u) over %s, started %s, reached %s", e.file.c_str(),
+                        e.build, e.link.c_str(), e.started.c_str(), e.phase.c_str());
+        display.message(kInfo, "    the next Updater -U -d %08X finishes it", serial);
+    } else if (journal.state == JournalRead::State::Damaged) {
+        display.message(kInfo, "Unfinished update: a record is there but cannot be used (%s)", journal.problem.c_str());
+    }
     _display_builds(display, device.builds, serial);
 }
 

@@ -48,6 +48,7 @@ public:
         events.Progress(module, FleetStageOf(stage), done, total);
     }
     void OnLoaderStarting() override { loaderStarted = true; }
+    void OnFirmwareBlock(unsigned, unsigned) override {}
     void OnRetry(const char* what, int attempt) override { events.Retry(module, attempt, what); }
     bool StopRequested() const override { return stop != nullptr && stop->load(); }
 

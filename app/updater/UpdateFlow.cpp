@@ -1,5 +1,8 @@
 #include "UpdateFlow.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -11,6 +14,7 @@
 #include "ModuleSearch.h"
 #include "SystemClass.h"
 #include "UpdateInterruption.h"
+#include "UpdateJournal.h"
 #include "UpdateObserver.h"
 #include "UpdateServerRequest.h"
 #include "UpdateTarget.h"
@@ -120,13 +124,79 @@ bool CheckBlocks(UpdaterDisplayInterface& display, const BirdFile& file) {
     return true;
 }
 
+// Keeps the device's journal as the update passes its stages (from LOAD on,
+// the module runs no firmware of its own until the update ends), and passes
+// them on to the caller's observer, if any.
+class JournalKeeper : public UpdateObserver {
+public:
+    JournalKeeper(UpdaterDisplayInterface& display_, UpdateObserver* outer_) : display(display_), outer(outer_) {}
+
+    // What the record will say once the loader starts.
+    void Prepare(const std::string& directory, JournalEntry entry_) {
+        journal.emplace(directory);
+        entry = std::move(entry_);
+    }
+    // The module is back with the new build: nothing is left to finish.
+    void Finished() {
+        if (!journal) return;
+        const Result cleared = journal->Clear();
+        if (!cleared.ok()) display.message(kError, "%s", cleared.message().c_str());
+    }
+
+    void OnStage(Stage stage, uint64_t done, uint64_t total) override {
+        if (stage == Stage::Reboot) Note("reboot");
+        if (outer) outer->OnStage(stage, done, total);
+    }
+    void OnLoaderStarting() override {
+        Note("loader");
+        if (outer) outer->OnLoaderStarting();
+    }
+    void OnFirmwareBlock(unsigned number, unsigned count) override {
+        Note("firmware block " + std::to_string(number) + " of " + std::to_string(count));
+        if (outer) outer->OnFirmwareBlock(number, count);
+    }
+    void OnRetry(const char* what, int attempt) override {
+        if (outer) outer->OnRetry(what, attempt);
+    }
+    bool StopRequested() const override { return outer != nullptr && outer->StopRequested(); }
+
+private:
+    // A record that cannot be written leaves the update going: it would only
+    // have helped to finish it after a crash. The reason is shown once.
+    void Note(const std::string& phase) {
+        if (!journal) return;
+        entry.phase = phase;
+        const Result recorded = journal->Record(entry);
+        if (!recorded.ok() && !warned) display.message(kError, "Update not journalled: %s", recorded.message().c_str());
+        warned = warned || !recorded.ok();
+    }
+
+    UpdaterDisplayInterface& display;
+    UpdateObserver* outer;
+    std::optional<UpdateJournal> journal;
+    JournalEntry entry;
+    bool warned = false;
+};
+
+// How the module is reached, for the journal.
+std::string LinkText(const UpdateRequest& request, const Module& target) {
+    if (request.router_serial != 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "router %08X address 0x%02X", request.router_serial,
+                      unsigned(target.getModuleAddress()));
+        return text;
+    }
+    return LinkTypeOf(target) == USB ? "usb" : "tcpip";
+}
+
 // One run of the update; each step shows its own failure on the display,
 // and the run's Result names the step that stopped it.
 class UpdateFlow {
 public:
     UpdateFlow(Updater& updater_, const UpdateRequest& request_)
         : updater(updater_), display(updater_.Get_Display()), request(request_), build(request_.build),
-          target(request_.module_address, static_cast<unsigned char>(0)) {
+          birdFile(request_.bird_file), target(request_.module_address, static_cast<unsigned char>(0)),
+          keeper(display, request_.observer) {
         // A caller with an observer handles signals itself.
         if (request.observer == nullptr) interruption.emplace(request_.serial);
     }
@@ -156,6 +226,7 @@ public:
             if (!(this->*s.step)())
                 return Result::Failure(failure != aErrNone ? failure : s.code,
                                        std::string("update stopped at: ") + s.name);
+            if (settled) return {};
         }
         Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
         display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
@@ -165,6 +236,8 @@ public:
 private:
     bool StopRequested() const { return request.observer != nullptr && request.observer->StopRequested(); }
     bool OpenDeviceEntry();
+    bool FinishInterrupted();
+    bool FinishedElsewhere();
     bool ChooseBuild();
     unsigned ServerBuildIfStored();
     bool Load();
@@ -180,11 +253,15 @@ private:
     UpdaterDisplayInterface& display;
     const UpdateRequest& request;
     unsigned build;
+    std::string birdFile;                           // -f, or the file of an interrupted update
+    std::optional<JournalEntry> finishing;          // the record of the interrupted update being finished
+    bool settled = false;                           // nothing is left to do: the update ends well
     std::optional<UpdateInterruption> interruption; // none when the caller handles signals
     std::optional<UpdaterStore> store;
     UpdaterStoreItem device;
     BirdFile file;
     Module target;
+    JournalKeeper keeper;
     aErr connected = aErrNotReady; // a connection failure ends the update after the checks
     aErr failure = aErrNone;       // the link's own error when a step failed on one
 };
@@ -227,10 +304,25 @@ unsigned UpdateFlow::ServerBuildIfStored() {
     return offered;
 }
 
-// A file given with -f needs no build; otherwise the build asked for, the
-// server's newest when stored, the latest download, the latest transfer.
+// An update of this device that was cut short after its loader started is
+// finished with the same file, before any other choice.
+bool UpdateFlow::FinishInterrupted() {
+    std::string path;
+    const std::optional<JournalEntry> entry = _interrupted_update(display, device.Path(), request.serial, path);
+    if (!entry) return false;
+    display.message(kInfo, "Finishing the interrupted update of [%08X] with %s", request.serial, path.c_str());
+    if (entry->stored()) build = unsigned(std::strtoul(entry->file.c_str(), nullptr, 10));
+    else birdFile = entry->file;
+    finishing = entry;
+    return build != 0 || !birdFile.empty();
+}
+
+// A file given with -f needs no build; otherwise an interrupted update's
+// file, the build asked for, the server's newest when stored, the latest
+// download, the latest transfer.
 bool UpdateFlow::ChooseBuild() {
-    if (!request.bird_file.empty()) return true;
+    if (!birdFile.empty()) return true;
+    if (build == 0 && FinishInterrupted()) return true;
     if (build == 0) build = ServerBuildIfStored();
     if (build == 0 && (build = StoredBuild(device.settings, STORE_KEY_LATEST_DOWNLOAD)) != 0)
         display.message(kInfo, "Updating with the Latest Download");
@@ -246,7 +338,7 @@ bool UpdateFlow::ChooseBuild() {
 // Loads the file, refuses one that cannot be written, and patches the
 // module's serial number in.
 bool UpdateFlow::Load() {
-    ResultOf<BirdFile> loaded = updater.load_bird("Updating", request.bird_file, request.serial, build, false);
+    ResultOf<BirdFile> loaded = updater.load_bird("Updating", birdFile, request.serial, build, false);
     if (!loaded.ok()) {
         Log::log(Log::DEBUG_Updater, "%s\n", loaded.message().c_str());
         display.message(kError, "Failed to load bird file");
@@ -314,7 +406,35 @@ bool UpdateFlow::Connect() {
     return true;
 }
 
+// An interrupted update's module that already runs the record's build needs
+// nothing written. When the record reached its reboot, that build is this
+// update's own work and its transfer is recorded (once: not again when the
+// history already names the file); before that, another program finished
+// it. Either way the record is cleared. A file without a build cannot be
+// judged finished.
+bool UpdateFlow::FinishedElsewhere() {
+    if (!finishing || finishing->build == 0 || connected != aErrNone) return false;
+    const unsigned running = _get_build_number(target);
+    if (running != finishing->build) return false;
+    const bool ours = finishing->phase == "reboot";
+    display.message(kInfo, "Module [%08X] already runs build %u, the build of its interrupted update%s", request.serial,
+                    running, ours ? ", which was written before the interruption" : "; nothing to finish");
+    const std::string transferred = birdFile.empty() ? std::to_string(build) + STORE_BIRD_EXTENSION : birdFile;
+    if (ours && device.settings.GetString(STORE_KEY_LATEST_TRANSFER, "") != transferred &&
+        !_record_transfer(device.settings, transferred, updater.Get_HistoryNote())) {
+        display.message(kError, "Failed to save the transfer history in %s", device.settings.filename.c_str());
+        return false;
+    }
+    keeper.Prepare(device.Path(), {});
+    keeper.Finished();
+    return true;
+}
+
 bool UpdateFlow::Check() {
+    if (FinishedElsewhere()) {
+        settled = true;
+        return true;
+    }
     if (connected == aErrNone && !request.override && !_validate_birdfile(display, file, target, request.serial)) {
         display.message(kError, "Birdfile failed validation");
         return false;
@@ -325,8 +445,15 @@ bool UpdateFlow::Check() {
 bool UpdateFlow::Write() {
     aErr err = connected;
     if (err == aErrNone) {
+        JournalEntry entry;
+        entry.serial = request.serial;
+        entry.file = birdFile.empty() ? std::to_string(build) + STORE_BIRD_EXTENSION : birdFile;
+        entry.build = file.GetBuild();
+        entry.link = LinkText(request, target);
+        entry.started = KeyValueStore::Now();
+        keeper.Prepare(device.Path(), entry);
         LinkTarget link(display, target, request.serial, request.router_serial != 0, updater.Get_UEIBytes_Load(),
-                        interruption ? &*interruption : nullptr, request.observer);
+                        interruption ? &*interruption : nullptr, &keeper);
         err = link.StartLoader(file);
         // A module not found again fails the write, which says so; a device
         // the system refused to open is worth the hint at the end.
@@ -383,11 +510,14 @@ bool UpdateFlow::ConfirmBack() {
 bool UpdateFlow::Record() {
     if (interruption) interruption->Enter(UpdateInterruption::Recording);
     const std::string transferred =
-        request.bird_file.empty() ? std::to_string(build) + STORE_BIRD_EXTENSION : request.bird_file;
+        birdFile.empty() ? std::to_string(build) + STORE_BIRD_EXTENSION : birdFile;
     if (!_record_transfer(device.settings, transferred, updater.Get_HistoryNote())) {
         display.message(kError, "Failed to save the transfer history in %s", device.settings.filename.c_str());
         return false;
     }
+    // After the history: a crash between the two leaves a record that the
+    // next update finds finished, so the transfer is recorded once.
+    keeper.Finished();
     if (interruption && interruption->Interrupted()) {
         display.message(kError, "Update interrupted: module [%08X] runs the new firmware and the transfer is recorded",
                         request.serial);
@@ -397,6 +527,25 @@ bool UpdateFlow::Record() {
 }
 
 } // namespace
+
+std::optional<JournalEntry> _interrupted_update(UpdaterDisplayInterface& display, const std::string& directory,
+                                                unsigned serial, std::string& path) {
+    const UpdateJournal journal(directory);
+    const JournalRead read = journal.Read();
+    std::string why;
+    if (read.state == JournalRead::State::None) return std::nullopt;
+    if (read.state == JournalRead::State::Damaged) why = "cannot be used (" + read.problem + ")";
+    else if (read.entry.serial != serial) why = "names another device";
+    if (why.empty()) {
+        path = read.entry.stored() ? BuildPath(directory, read.entry.file) : read.entry.file;
+        if (access(path.c_str(), R_OK) == 0) return read.entry;
+        why = "names " + path + ", which is gone";
+    }
+    display.message(kError, "The record of an interrupted update of [%08X] %s; it is cleared", serial, why.c_str());
+    const Result cleared = journal.Clear();
+    if (!cleared.ok()) display.message(kError, "%s", cleared.message().c_str());
+    return std::nullopt;
+}
 
 Result RunUpdateFlow(Updater& updater, const UpdateRequest& request) {
     if (request.serial == 0) {

@@ -4,9 +4,12 @@
 // back with the new build, and only then record the transfer.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "Result.h"
+#include "UpdateJournal.h"
+#include "UpdaterDisplayInterface.h"
 
 class Updater;
 class UpdateObserver;
@@ -37,3 +40,10 @@ struct UpdateRequest {
 // length of the call; an update stopped through the observer ends with
 // aErrCancel.
 Result RunUpdateFlow(Updater& updater, const UpdateRequest& request);
+
+// The update of `serial` that its device directory records as cut short,
+// with `path` set to its file. A record that cannot be followed (damaged,
+// another device's, its file gone) is said on the display and cleared:
+// nullopt then, as when there is none. The caller's thread.
+std::optional<JournalEntry> _interrupted_update(UpdaterDisplayInterface& display, const std::string& directory,
+                                                unsigned serial, std::string& path);

@@ -17,6 +17,8 @@ public:
     // LOAD is about to go out: from here the module no longer runs its old
     // firmware until the update finishes.
     virtual void OnLoaderStarting() = 0;
+    // Firmware block `number` of `count` is about to be written.
+    virtual void OnFirmwareBlock(unsigned number, unsigned count) = 0;
     // A step is tried again (`attempt` counts from 2).
     virtual void OnRetry(const char* what, int attempt) = 0;
     // True when the caller wants the update to end at the next safe point:

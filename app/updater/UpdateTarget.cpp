@@ -250,6 +250,7 @@ aErr LinkTarget::Write(BirdFile& file) {
     unsigned number = 1;
     long total = 0;
     for (const auto& block : blocks) {
+        if (observer) observer->OnFirmwareBlock(number, count);
         err = SendFirmwareBlock(display, *writer, module, routed, block, number, count, progress);
         progress.before += block.length > 4 ? block.length - 4 : 0;
         if (err != aErrNone) {

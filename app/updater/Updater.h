@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Result.h"
+#include "UpdateJournal.h"
 #include "UpdaterDisplayInterface.h"
 #include "aDefs.h"
 #include "aError.h"
@@ -60,6 +61,7 @@ struct StoredDevice {
     std::map<std::string, std::string> settings;  // the ".settings" entries, empty when there is none
     bool settings_unreadable = false;             // a ".settings" file is there but cannot be read
     BuildList builds;                             // stored files, as the local build list shows them
+    JournalRead journal;                          // an update cut short after its loader started
 };
 
 // One block of a checked BIRD file.
@@ -155,6 +157,7 @@ public:
     void Set_ChipFamily(uint8_t family) { chip_family = family; }
 
 private:
+    void FinishJournal(const std::string& device_directory, const JournalEntry& entry);
 
     std::string server_url;
     std::string store_directory;

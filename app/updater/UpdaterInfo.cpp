@@ -160,6 +160,7 @@ ResultOf<StoredDevice> Updater::Get_StoredDevice(unsigned serial) {
         }
     }
 
+    device.journal = UpdateJournal(device.directory).Read();
     Listing listing{&device.builds};
     // An unlistable directory shows as one without stored builds, as before.
     const aErr listed = aDirectory_List(device.directory.c_str(), ListStoredBuild, &listing);

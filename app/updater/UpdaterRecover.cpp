@@ -12,6 +12,8 @@
 #include "Module.h"
 #include "NXPSerial.h"
 #include "SystemClass.h"
+#include "UpdateFlow.h"
+#include "UpdateJournal.h"
 #include "UpdateServerRequest.h"
 #include "UpdateTarget.h"
 #include "Updater.h"
@@ -178,6 +180,25 @@ bool RefusedBeforeTouching(UpdaterDisplayInterface& display, const std::string& 
     return true;
 }
 
+// The file of an interrupted update, made ready for this one device: its
+// serial number patched in where the file has room for it (the journal names
+// the device, so the generic image recovery otherwise refuses is safe here).
+bool PatchedForDevice(UpdaterDisplayInterface& display, BirdFile& file, unsigned serial) {
+    if (file.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) {
+        display.message(kError, "Failed to load bird file");
+        return false;
+    }
+    if (file.hasSerialOffsets && !file.ReplaceSerialNumber(serial)) {
+        display.message(kError, "Unable to set the serial number into the firmware");
+        return false;
+    }
+    if (!file.hasSerialOffsets && !file.ValidateSerialNumber(serial)) {
+        display.message(kError, "The file of the interrupted update is built for another device");
+        return false;
+    }
+    return !_refuse_unwritable(display, file, "a recovery");
+}
+
 } // namespace
 
 ResultOf<Fingerprint> Updater::Get_Fingerprint(std::string port, unsigned serial, std::string bird_file, unsigned baud,
@@ -192,10 +213,32 @@ ResultOf<Fingerprint> Updater::Get_Fingerprint(std::string port, unsigned serial
     return Result::Failure(aErrNotReady, "no boot ROM answered");
 }
 
+// The interrupted update is done: its transfer goes into the history, then
+// the record goes.
+void Updater::FinishJournal(const std::string& device_directory, const JournalEntry& entry) {
+    KeyValueStore settings(BuildPath(device_directory, KeyValueStore::DEFAULT_FILENAME));
+    if (!_record_transfer(settings, entry.file, history_note))
+        display.message(kError, "Failed to save the transfer history in %s", settings.filename.c_str());
+    const Result cleared = UpdateJournal(device_directory).Clear();
+    if (!cleared.ok()) display.message(kError, "%s", cleared.message().c_str());
+}
+
 Result Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
                                  std::string bird_file, bool) {
     const uint64_t start = aTime_MonotonicMS();
-    if (RefusedBeforeTouching(display, bird_file)) return Result::Failure(aErrParse, "file refused for recovery");
+    // A device whose update was cut short gets that update's file.
+    std::optional<JournalEntry> interrupted;
+    std::string device_directory;
+    if (bird_file.empty() && build == 0 && serial != 0 && serial != kNoParticularDevice) {
+        device_directory = BuildPath(store_directory, UpdaterStore::DeviceName(serial));
+        interrupted = _interrupted_update(display, device_directory, serial, bird_file);
+        if (interrupted)
+            display.message(kInfo, "Finishing the interrupted update of [%08X] with %s", serial, bird_file.c_str());
+        else
+            bird_file.clear();
+    }
+    if (!interrupted && RefusedBeforeTouching(display, bird_file))
+        return Result::Failure(aErrParse, "file refused for recovery");
     // Read at the rate the transfer uses: the chip's autobaud locks to the
     // rate it was synchronised at.
     const ResultOf<Fingerprint> fingerprint = Get_Fingerprint(port, serial, bird_file, baud, false);
@@ -219,8 +262,10 @@ Result Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud
         display.message(kError, "Failed to load bird file");
         return Result::Failure(file.code(), file.message());
     }
-    if (RefusedForRecovery(display, file.value())) return Result::Failure(aErrParse, "file refused for recovery");
+    if (interrupted ? !PatchedForDevice(display, file.value(), serial) : RefusedForRecovery(display, file.value()))
+        return Result::Failure(aErrParse, "file refused for recovery");
     const bool ok = WriteThroughChip(*this, display, chip_family, port, baud, serial, uei_bytes_load, file.value());
+    if (ok && interrupted) FinishJournal(device_directory, *interrupted);
     display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
     return ok ? Result() : Result::Failure(aErrIO, "recovery transfer failed");
 }

@@ -226,6 +226,10 @@ void Faults::set(const std::string& name, const std::string& value) {
     else if (name == "no_return_after_reboot") no_return_after_reboot = parseCount(value, what);
     else if (name == "boot_old_image") boot_old_image = parseCount(value, what);
     else if (name == "drop_connection") drop_connection_after_data = static_cast<unsigned>(parseNumber(value, 1000000, what));
+    else if (name == "hang_after_data") {
+        hang_after_data = static_cast<unsigned>(parseNumber(value, 1000000, what));
+        hung = false;
+    }
     else if (name == "refuse_second_connection") refuse_second_connection = parseBool(value, what);
     else if (name == "usb_stall") {
         // "in", "out", or either followed by a count ("in 2").
@@ -261,6 +265,7 @@ std::string Faults::describe() const {
       << " no_return_after_reboot=" << countText(no_return_after_reboot)
       << " boot_old_image=" << countText(boot_old_image)
       << " drop_connection=" << drop_connection_after_data
+      << " hang_after_data=" << hang_after_data << (hung ? " hung" : "")
       << " refuse_second_connection=" << (refuse_second_connection ? "yes" : "no")
       << " usb_stall=in:" << usb.stall_in << ",out:" << usb.stall_out << " usb_io_errors=" << usb.io_errors << " usb_partial_out=" << usb.partial_out
       << " usb_vanish=" << usb.vanish_ms << " usb_held=" << (usb.held ? "yes" : "no") << " usb_late=" << usb_late_ms;

@@ -42,6 +42,8 @@ struct Faults {
     FaultCount no_return_after_reboot;
     FaultCount boot_old_image; // the next boots after a write keep running the old build
     unsigned drop_connection_after_data = 0; // 0: off; else drop after that many more data packets
+    unsigned hang_after_data = 0;            // 0: off; else stop answering after that many more data packets
+    bool hung = false;                       // hang_after_data fired: no replies until `clear`
     bool refuse_second_connection = false;
     // USB faults (usb_stall, usb_io_errors, usb_vanish, usb_held) and a late
     // return from the next re-enumeration (usb_late, ms).

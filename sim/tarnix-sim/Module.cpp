@@ -212,6 +212,10 @@ void Module::heartbeatAnswer(uint8_t answer) {
 }
 
 void Module::reply(Connection& c, Hub& hub, const Bytes& data) {
+    if (faults_.hung) {
+        log_.info("%s: fault hang_after_data: reply to command %u dropped", name().c_str(), data.empty() ? 0 : data[0]);
+        return;
+    }
     if (faults_.drop_replies.fire()) {
         log_.info("%s: fault drop_replies: reply to command %u dropped", name().c_str(), data.empty() ? 0 : data[0]);
         return;
@@ -772,7 +776,11 @@ void Module::handleFactory(Connection& c, const Bytes& d, Hub& hub) {
 // ---- Upgrade (command 95)
 
 void Module::countData(Hub& hub) {
-    // Counts down from when the fault was set; fires once.
+    // Both count down from when the fault was set and fire once.
+    if (faults_.hang_after_data != 0 && --faults_.hang_after_data == 0) {
+        faults_.hung = true;
+        log_.info("%s: fault hang_after_data: the module stops answering", name().c_str());
+    }
     if (faults_.drop_connection_after_data == 0 || --faults_.drop_connection_after_data != 0) return;
     Module* top = this;
     while (top->router) top = top->router;

@@ -68,7 +68,7 @@ const char* kUsage =
     "  fault.NAME = VALUE.\n"
     "Faults: drop_replies, short_replies, wrong_data_count, refuse_prepare, refuse_write, wrong_sum,\n"
     "  silent_after_load, no_return_after_reboot, boot_old_image (each N or 'always'),\n"
-    "  delay_replies (ms), drop_connection (after N data packets),\n"
+    "  delay_replies (ms), drop_connection and hang_after_data (after N data packets),\n"
     "  refuse_second_connection (yes/no), usb_stall (in|out [N]), usb_io_errors (N),\n"
     "  usb_vanish (ms away, or never), usb_held (yes/no), usb_late (ms).\n"
     "Control commands (one per line on the control port): list, status M,\n"

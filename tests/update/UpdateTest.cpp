@@ -21,60 +21,7 @@ using namespace simtest;
 using namespace updatetest;
 using testsupport::RunResult;
 
-class Update : public ::testing::Test {
-protected:
-    testsupport::TempDir dir;
-    std::string store = dir / "store";
-
-    std::unique_ptr<Sim> Start(const std::string& config) {
-        auto sim = std::make_unique<Sim>(config, std::vector<std::string>{"--discovery", "--bind", "10.77.0.1"});
-        EXPECT_TRUE(sim->ready()) << sim->log();
-        return sim;
-    }
-    RunResult Updater(std::vector<std::string> args, const std::string& url = "127.0.0.1:1") {
-        args.insert(args.begin(), {"-u", url, "-i", store});
-        testsupport::RunOptions options;
-        options.timeout = std::chrono::seconds(90); // well above the product's own bounds
-        return testsupport::RunUpdater(args, options);
-    }
-    std::string DeviceDir(uint32_t serial = kSerial) const {
-        char s[16];
-        std::snprintf(s, sizeof s, "%08X", serial);
-        return store + "/updater/" + s;
-    }
-    std::map<std::string, std::string> Settings(uint32_t serial = kSerial) const {
-        std::map<std::string, std::string> keys;
-        std::istringstream in(testsupport::ReadFile(DeviceDir(serial) + "/.settings"));
-        for (std::string line; std::getline(in, line);)
-            if (auto eq = line.find('='); eq != std::string::npos) keys[line.substr(0, eq)] = line.substr(eq + 1);
-        return keys;
-    }
-    // serial 0: the image as it is (no serial-number block to patch).
-    void ExpectFlash(const Sim& sim, const std::string& module, const Bytes& image, uint32_t serial = kSerial) {
-        const std::string flash = testsupport::ReadFile(sim.state() + "/" + module + "/flash.bin");
-        ASSERT_GE(flash.size(), image.size());
-        const Bytes want = serial ? Patched(image, serial) : image;
-        size_t differs = 0;
-        while (differs < want.size() && uint8_t(flash[differs]) == want[differs]) ++differs;
-        EXPECT_EQ(differs, want.size()) << "flash differs from the patched image at this offset";
-        EXPECT_EQ(flash.find_first_not_of('\xFF', image.size()), std::string::npos) << "bytes beyond the image";
-    }
-    void ExpectTransferred(const std::string& name, uint32_t serial = kSerial) {
-        auto keys = Settings(serial);
-        EXPECT_EQ(keys["LATEST_TRANSFER"], name);
-        EXPECT_FALSE(keys["LAST_TRANSFER_DATE"].empty());
-    }
-    void ExpectNoTransfer(uint32_t serial = kSerial) {
-        auto keys = Settings(serial);
-        EXPECT_EQ(keys.count("LATEST_TRANSFER"), 0u);
-        EXPECT_EQ(keys.count("LAST_TRANSFER_DATE"), 0u);
-    }
-    void Store(const Firmware& f, unsigned build, const std::string& settings = "") {
-        testsupport::Run({"/bin/mkdir", "-p", DeviceDir()});
-        testsupport::Run({"/bin/cp", f.path, DeviceDir() + "/" + std::to_string(build) + ".bird"});
-        if (!settings.empty()) testsupport::WriteFile(DeviceDir() + "/.settings", settings);
-    }
-};
+class Update : public UpdateRun {};
 
 // Every way of choosing the firmware, plain and with UEI byte loading.
 TEST_F(Update, EachWayOfChoosingTheFirmwareWritesExactlyTheImage) {
