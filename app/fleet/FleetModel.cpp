@@ -37,6 +37,7 @@ const char* PlanEntry::source_text() const {
     case Source::File: return "file";
     case Source::Store: return "store";
     case Source::Server: return "server";
+    case Source::Journal: return "journal";
     }
     return nullptr;
 }

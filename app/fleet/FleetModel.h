@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "UpdateJournal.h"
 #include "Updater.h"
 #include "aError.h"
 
@@ -20,9 +22,10 @@ struct FleetModule {
     unsigned router_serial = 0;      // behind a routing module: its serial number
     uint16_t i2c_address = 0;        // behind a routing module: the address on its bus
     std::string address;             // "" (USB), "10.77.0.1:41000", "D272031D/0x10"
-    std::string state = "ok";        // "ok", "busy" or "error: ..."
+    std::string state = "ok";        // "ok", "interrupted", "busy" or "error: ..."
+    std::optional<JournalEntry> journal; // its unfinished update, when the store records one
 
-    bool usable() const { return state == "ok"; }
+    bool usable() const { return state == "ok" || state == "interrupted"; }
     std::string serial_text() const;  // %08X
     std::string version_text() const; // major.minor.patch
     std::string model() const { return info.model_name; }
@@ -31,7 +34,7 @@ struct FleetModule {
 // What an update would do to one module.
 struct PlanEntry {
     enum class Action { Update, UpToDate, Skip, Refuse };
-    enum class Source { None, File, Store, Server };
+    enum class Source { None, File, Store, Server, Journal };
 
     FleetModule module;
     unsigned from_build = 0;

@@ -85,6 +85,18 @@ void MarkDuplicates(std::vector<FleetModule>& modules) {
     }
 }
 
+// A module whose update was cut short after its loader started: the store
+// holds the record that finishes it.
+void MarkInterrupted(std::vector<FleetModule>& modules, const std::string& store) {
+    for (FleetModule& m : modules) {
+        if (m.state != "ok") continue;
+        const JournalRead read = UpdateJournal(store + "/" + m.serial_text()).Read();
+        if (read.state != JournalRead::State::Found || read.entry.serial != m.serial) continue;
+        m.state = "interrupted";
+        m.journal = read.entry;
+    }
+}
+
 } // namespace
 
 Inventory TakeInventory(const std::string& server_url, const std::string& store, UpdaterDisplayInterface& display,
@@ -114,5 +126,6 @@ Inventory TakeInventory(const std::string& server_url, const std::string& store,
     for (FleetModule& m : SearchBehind(server_url, store, display, routers, inventory.usb_access_denied))
         inventory.modules.push_back(std::move(m));
     MarkDuplicates(inventory.modules);
+    MarkInterrupted(inventory.modules, store);
     return inventory;
 }

@@ -29,8 +29,9 @@ unsigned StoredBuild(const StoredDevice& device, const char* key) {
     return at == device.settings.end() ? 0 : BuildOf(at->second);
 }
 
+// A module left in its loader is written whatever build it reports.
 void Decide(PlanEntry& entry, bool force) {
-    if (entry.to_build != 0 && entry.to_build == entry.from_build && !force) {
+    if (!entry.module.journal && entry.to_build != 0 && entry.to_build == entry.from_build && !force) {
         entry.action = PlanEntry::Action::UpToDate;
         return;
     }
@@ -84,7 +85,22 @@ struct NewestPlanner {
         return BuildOf(build);
     }
 
+    // An unfinished update is finished with its own file, as a single
+    // update does; the flow judges the record again when it runs.
+    void PlanFinish(PlanEntry& entry) const {
+        const JournalEntry& journal = *entry.module.journal;
+        entry.source = PlanEntry::Source::Journal;
+        entry.to_build = journal.build;
+        entry.file = journal.stored() ? updater.Get_StoreDirectory() + "/" + entry.module.serial_text() + "/" +
+                                            journal.file
+                                      : journal.file;
+        entry.size = FileSize(entry.file);
+        entry.reason = "finishing the update interrupted at " + journal.phase;
+        entry.action = PlanEntry::Action::Update;
+    }
+
     void Plan(PlanEntry& entry) const {
+        if (entry.module.journal) return PlanFinish(entry);
         const unsigned serial = entry.module.serial;
         std::optional<StoredDevice> stored;
         {

@@ -1,5 +1,6 @@
 #include "Runner.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -130,8 +131,9 @@ private:
     UpdateRequest Request(Observer& observer) const {
         UpdateRequest request;
         request.serial = entry.module.serial;
+        // An unfinished update's file is the flow's own first choice.
         if (entry.source == PlanEntry::Source::File) request.bird_file = entry.file;
-        else request.build = entry.to_build;
+        else if (entry.source != PlanEntry::Source::Journal) request.build = entry.to_build;
         if (entry.module.transport == Transport::I2c) {
             request.router_serial = entry.module.router_serial;
             request.module_address = static_cast<unsigned char>(entry.module.i2c_address);
@@ -167,12 +169,17 @@ private:
 };
 
 // The plan's entries that need a worker, grouped: a group's entries go one
-// after another, groups side by side.
+// after another, groups side by side. Modules left in their loader come
+// first, in their group and among the groups: they run no firmware until
+// they are finished.
 std::vector<std::vector<size_t>> Groups(const std::vector<PlanEntry>& plan) {
+    std::vector<size_t> order;
+    for (size_t i = 0; i < plan.size(); ++i)
+        if (plan[i].action == PlanEntry::Action::Update) order.push_back(i);
+    std::stable_partition(order.begin(), order.end(), [&plan](size_t i) { return plan[i].module.journal.has_value(); });
     std::map<unsigned, size_t> index;
     std::vector<std::vector<size_t>> groups;
-    for (size_t i = 0; i < plan.size(); ++i) {
-        if (plan[i].action != PlanEntry::Action::Update) continue;
+    for (size_t i : order) {
         const unsigned key = GroupOf(plan[i]);
         auto [at, fresh] = index.emplace(key, groups.size());
         if (fresh) groups.emplace_back();
