@@ -237,6 +237,8 @@ int SDPLoader::getFingerprint(unsigned long& fingerprint) {
 
 HID_SDPLoader::HID_SDPLoader(uint16_t vendor, uint16_t product) : vendorId(vendor), productId(product) {}
 
+HID_SDPLoader::HID_SDPLoader(std::string path_) : path(std::move(path_)) {}
+
 HID_SDPLoader::~HID_SDPLoader() {
     if (handle) hid_close(handle);
     if (hidInitialised) hid_exit();
@@ -248,7 +250,7 @@ bool HID_SDPLoader::init() {
         if (hid_init() != 0) return false;
         hidInitialised = true;
     }
-    handle = hid_open(vendorId, productId, nullptr);
+    handle = path.empty() ? hid_open(vendorId, productId, nullptr) : hid_open_path(path.c_str());
     Log::log(kDebug, "handle: %p\n", (void*)handle);
     return handle != nullptr;
 }
@@ -405,4 +407,27 @@ bool Serial_SDPLoader::getDataFromBuffer(const byte_vector& in, unsigned offset,
     if (offset > 15 || in.size() < (size_t)(offset + 2) * 4) return false;
     value |= LE32(in, offset + 4);
     return true;
+}
+
+std::vector<ImxHidRom> FindImxHidRoms() {
+    std::vector<ImxHidRom> roms;
+    if (hid_init() != 0) return roms;
+    hid_device_info* list = hid_enumerate(HID_SDPLoader::kRomVendor, HID_SDPLoader::kRomProduct);
+    for (const hid_device_info* at = list; at != nullptr; at = at->next)
+        if (at->path) roms.push_back(ImxHidRom{at->path});
+    hid_free_enumeration(list);
+    for (ImxHidRom& rom : roms) {
+        SDPLoader sdp;
+        sdp.setLoader(new HID_SDPLoader(rom.path));
+        if (sdp.init() != SDPLoader::OK) {
+            rom.denied = errno == EACCES || errno == EPERM;
+            continue;
+        }
+        unsigned long fingerprint = 0;
+        rom.read = sdp.getFingerprint(fingerprint) == SDPLoader::OK;
+        rom.fingerprint[0] = uint32_t(fingerprint);
+        rom.fingerprint[1] = uint32_t(fingerprint >> 32);
+    }
+    hid_exit();
+    return roms;
 }

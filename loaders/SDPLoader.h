@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <sys/types.h>
 #include <vector>
 
@@ -108,6 +109,9 @@ public:
     static constexpr uint16_t kRomProduct = 0x0130;
 
     HID_SDPLoader(uint16_t vendorId, uint16_t productId);
+    // The ROM at one hidapi path (as hid_enumerate gives it), for a host
+    // with several.
+    explicit HID_SDPLoader(std::string path);
     ~HID_SDPLoader() override;
     bool init() override;
     ssize_t writeData(const byte_vector& report) override;
@@ -118,8 +122,9 @@ public:
 
 private:
     hid_device_* handle = nullptr;
-    uint16_t vendorId;
-    uint16_t productId;
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    std::string path;
     bool hidInitialised = false;
 };
 
@@ -146,3 +151,17 @@ private:
     bool associate();
     std::unique_ptr<PrivateSerial_SDPLoader> d;
 };
+
+// One i.MX serial download ROM found on USB HID.
+struct ImxHidRom {
+    std::string path;         // hidapi's path of the device
+    bool read = false;        // it answered: `fingerprint` holds its fuse words
+    uint32_t fingerprint[2] = {}; // the two fuse registers, in address order
+    bool denied = false;      // the system refused to open it (device permissions)
+};
+
+// Every i.MX boot ROM on USB HID, each asked for its fuse words (two register
+// reads: nothing is written and the ROM stays at its prompt). Empty when
+// hidapi finds none or cannot start. Any one thread at a time; no other
+// hidapi user may run meanwhile (hidapi's start and end are process-wide).
+std::vector<ImxHidRom> FindImxHidRoms();

@@ -30,7 +30,7 @@ std::string WhereText(const FleetModule& m) {
 
 JsonObject ModuleJson(const FleetModule& m) {
     JsonObject o;
-    o.Text("serial", m.serial_text())
+    o.TextOrNull("serial", m.serial_text(), m.has_serial())
         .Text("model", m.model())
         .Text("transport", TransportName(m.transport))
         .Text("address", m.address)
@@ -39,14 +39,15 @@ JsonObject ModuleJson(const FleetModule& m) {
         .Text("version", m.version_text())
         .Int("build", m.info.build)
         .Text("name", m.info.device_name)
-        .Text("state", m.state);
+        .Text("state", m.state)
+        .TextOrNull("fingerprint", m.fingerprint_text(), m.boot_rom && m.boot_rom->read);
     return o;
 }
 
 JsonObject PlanJson(const PlanEntry& p) {
     JsonObject o;
     const char* source = p.source_text();
-    o.Text("serial", p.module.serial_text())
+    o.TextOrNull("serial", p.module.serial_text(), p.module.has_serial())
         .Text("model", p.module.model())
         .Text("transport", TransportName(p.module.transport))
         .Int("from_build", p.from_build)
@@ -68,7 +69,7 @@ public:
     void Plan(const PlanEntry& p) override { Emit("plan", PlanJson(p)); }
     void Start(const PlanEntry& p, int attempt) override {
         JsonObject o;
-        o.Text("serial", p.module.serial_text())
+        o.TextOrNull("serial", p.module.serial_text(), p.module.has_serial())
             .Text("model", p.module.model())
             .Text("transport", TransportName(p.module.transport))
             .Int("from_build", p.from_build)
@@ -78,12 +79,12 @@ public:
     }
     void Progress(const FleetModule& m, FleetStage stage, uint64_t done, uint64_t total) override {
         JsonObject o;
-        o.Text("serial", m.serial_text()).Text("stage", StageName(stage)).Int("done", int64_t(done)).Int("total", int64_t(total));
+        o.TextOrNull("serial", m.serial_text(), m.has_serial()).Text("stage", StageName(stage)).Int("done", int64_t(done)).Int("total", int64_t(total));
         Emit("progress", o);
     }
     void Retry(const FleetModule& m, int attempt, const std::string& reason) override {
         JsonObject o;
-        o.Text("serial", m.serial_text()).Int("attempt", attempt).Text("reason", reason);
+        o.TextOrNull("serial", m.serial_text(), m.has_serial()).Int("attempt", attempt).Text("reason", reason);
         Emit("retry", o);
     }
     void Finished(const ModuleResult& r) override { EmitRaw("result", ResultJson(r)); }
@@ -346,7 +347,7 @@ std::string ResultJson(const ModuleResult& r) {
         e.Int("code", r.code).Text("message", r.message);
         error = e.str();
     }
-    o.Text("serial", r.plan.module.serial_text())
+    o.TextOrNull("serial", r.plan.module.serial_text(), r.plan.module.has_serial())
         .Text("model", r.plan.module.model())
         .Text("transport", TransportName(r.plan.module.transport))
         .Int("from_build", r.plan.from_build)

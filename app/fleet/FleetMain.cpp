@@ -123,7 +123,9 @@ private:
 
     std::vector<FleetModule> Selected() {
         std::vector<FleetModule> selected;
-        for (const FleetModule& m : Find(true, true).modules)
+        Inventory inventory = Find(true, true);
+        waiting = inventory.waiting;
+        for (const FleetModule& m : inventory.modules)
             if (options.selection.Matches(m)) selected.push_back(m);
         // A -d that names a module not found is worth saying.
         for (unsigned serial : options.selection.serials) {
@@ -140,6 +142,7 @@ private:
         PlanRequest request;
         request.file = options.file;
         request.force = options.force;
+        request.waiting = waiting;
         auto plan = MakePlan(updater, selected, request, [this](const std::string& note) { events.Say(false, note); });
         if (!plan.ok()) events.Say(true, plan.message());
         return plan;
@@ -221,6 +224,7 @@ private:
     NotesDisplay notes;
     std::string root;
     std::string store;
+    std::vector<JournalEntry> waiting; // from the last inventory
 };
 
 } // namespace

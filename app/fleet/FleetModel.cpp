@@ -12,9 +12,25 @@ const char* TransportName(Transport transport) {
 }
 
 std::string FleetModule::serial_text() const {
+    if (!has_serial()) return "--------";
     char text[16];
     std::snprintf(text, sizeof text, "%08X", serial);
     return text;
+}
+
+std::string FleetModule::fingerprint_text() const {
+    if (!boot_rom || !boot_rom->read) return "";
+    char text[24];
+    std::snprintf(text, sizeof text, "%08X:%08X", boot_rom->fingerprint[0], boot_rom->fingerprint[1]);
+    return text;
+}
+
+std::string FleetModule::log_name() const {
+    if (has_serial()) return serial_text();
+    std::string words = fingerprint_text();
+    for (char& c : words)
+        if (c == ':') c = '-';
+    return "boot-rom-" + (words.empty() ? "unread" : words);
 }
 
 std::string FleetModule::version_text() const {
@@ -38,6 +54,7 @@ const char* PlanEntry::source_text() const {
     case Source::Store: return "store";
     case Source::Server: return "server";
     case Source::Journal: return "journal";
+    case Source::Recovery: return "recovery";
     }
     return nullptr;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "SDPLoader.h"
 #include "UpdateJournal.h"
 #include "Updater.h"
 #include "aError.h"
@@ -22,11 +23,15 @@ struct FleetModule {
     unsigned router_serial = 0;      // behind a routing module: its serial number
     uint16_t i2c_address = 0;        // behind a routing module: the address on its bus
     std::string address;             // "" (USB), "10.77.0.1:41000", "D272031D/0x10"
-    std::string state = "ok";        // "ok", "interrupted", "busy" or "error: ..."
+    std::string state = "ok";        // "ok", "interrupted", "boot-rom", "busy" or "error: ..."
     std::optional<JournalEntry> journal; // its unfinished update, when the store records one
+    std::optional<ImxHidRom> boot_rom;   // an i.MX boot ROM on USB: no serial number until recovered
 
-    bool usable() const { return state == "ok" || state == "interrupted"; }
-    std::string serial_text() const;  // %08X
+    bool usable() const { return state == "ok" || state == "interrupted" || state == "boot-rom"; }
+    bool has_serial() const { return !boot_rom || serial != 0; }
+    std::string serial_text() const;  // %08X, "--------" for a boot ROM not yet known
+    std::string fingerprint_text() const; // a boot ROM's fuse words "%08X:%08X", else ""
+    std::string log_name() const;         // the serial number, or "boot-rom-" and the fuse words
     std::string version_text() const; // major.minor.patch
     std::string model() const { return info.model_name; }
 };
@@ -34,7 +39,7 @@ struct FleetModule {
 // What an update would do to one module.
 struct PlanEntry {
     enum class Action { Update, UpToDate, Skip, Refuse };
-    enum class Source { None, File, Store, Server, Journal };
+    enum class Source { None, File, Store, Server, Journal, Recovery };
 
     FleetModule module;
     unsigned from_build = 0;
@@ -44,6 +49,9 @@ struct PlanEntry {
     int64_t size = -1;       // bytes, -1 when not known before the download
     Action action = Action::Skip;
     std::string reason;      // for Skip and Refuse
+    // A boot ROM: the unfinished updates of modules not found, one of which
+    // it may be when the update server cannot name it.
+    std::vector<JournalEntry> candidates;
 
     // Refuse shows as "skip" in a plan but ends as a failure: the module
     // should have been updated and cannot be.

@@ -148,6 +148,12 @@ struct Parser {
 
 bool Selection::Matches(const FleetModule& m) const {
     if (all) return true;
+    // A boot ROM has no serial number or model yet: only its transport names it.
+    if (m.boot_rom) {
+        for (Transport t : transports)
+            if (t == m.transport) return true;
+        return false;
+    }
     for (unsigned serial : serials)
         if (serial == m.serial) return true;
     for (const std::string& model : models)

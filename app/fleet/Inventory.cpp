@@ -97,6 +97,35 @@ void MarkInterrupted(std::vector<FleetModule>& modules, const std::string& store
     }
 }
 
+// i.MX boot ROMs on USB: modules that lost their firmware, known only by
+// the chip's fuse words until they are recovered.
+void AddBootRoms(std::vector<FleetModule>& modules, bool& denied) {
+    for (const ImxHidRom& rom : FindImxHidRoms()) {
+        FleetModule m;
+        m.transport = Transport::Usb;
+        m.boot_rom = rom;
+        m.address = rom.path;
+        m.info.model_name = "i.MX ROM";
+        m.state = rom.denied ? "error: permission denied (see tarnix-fleet doctor)"
+                             : rom.read ? "boot-rom" : "error: the boot ROM does not answer";
+        denied = denied || rom.denied;
+        modules.push_back(std::move(m));
+    }
+}
+
+// The unfinished updates whose modules were not found running.
+std::vector<JournalEntry> Waiting(const std::vector<FleetModule>& modules, const std::string& store) {
+    std::vector<JournalEntry> waiting;
+    for (const JournalEntry& entry : UpdateJournal::AllIn(store)) {
+        bool found = false;
+        for (const FleetModule& m : modules) found = found || (!m.boot_rom && m.serial == entry.serial);
+        if (!found) waiting.push_back(entry);
+    }
+    std::sort(waiting.begin(), waiting.end(),
+              [](const JournalEntry& a, const JournalEntry& b) { return a.serial < b.serial; });
+    return waiting;
+}
+
 } // namespace
 
 Inventory TakeInventory(const std::string& server_url, const std::string& store, UpdaterDisplayInterface& display,
@@ -121,11 +150,13 @@ Inventory TakeInventory(const std::string& server_url, const std::string& store,
     for (const FleetModule& m : inventory.modules) ++seen[m.serial];
     // A serial number found twice names no one module to route through.
     for (const FleetModule& m : inventory.modules)
-        if (m.usable() && seen[m.serial] == 1) add(m.serial, m.transport == Transport::Usb ? USB : TCPIP);
+        if (m.usable() && !m.boot_rom && seen[m.serial] == 1) add(m.serial, m.transport == Transport::Usb ? USB : TCPIP);
     for (unsigned router : request.routers) add(router, INVALID);
     for (FleetModule& m : SearchBehind(server_url, store, display, routers, inventory.usb_access_denied))
         inventory.modules.push_back(std::move(m));
     MarkDuplicates(inventory.modules);
     MarkInterrupted(inventory.modules, store);
+    if (request.usb) AddBootRoms(inventory.modules, inventory.usb_access_denied);
+    inventory.waiting = Waiting(inventory.modules, store);
     return inventory;
 }

@@ -22,6 +22,8 @@ struct InventoryRequest {
 struct Inventory {
     std::vector<FleetModule> modules; // direct ones first, in discovery's order
     bool usb_access_denied = false;   // the system refused a Tarnix USB device
+    // Unfinished updates of modules not found: what a boot ROM may be.
+    std::vector<JournalEntry> waiting;
 };
 
 // `display` takes discovery's notes from several threads at once (it must

@@ -155,6 +155,12 @@ ResultOf<std::vector<PlanEntry>> MakePlan(Updater& updater, const std::vector<Fl
         file = std::move(opened).value();
     }
     const NewestPlanner newest{updater, request.force, say};
+    const auto recover = [&request](PlanEntry& entry) {
+        entry.source = PlanEntry::Source::Recovery;
+        entry.action = PlanEntry::Action::Update;
+        entry.candidates = request.waiting;
+        entry.reason = "recovered through its boot ROM (fuse words " + entry.module.fingerprint_text() + ")";
+    };
     std::vector<PlanEntry> plan;
     for (const FleetModule& m : modules) {
         PlanEntry entry;
@@ -163,6 +169,8 @@ ResultOf<std::vector<PlanEntry>> MakePlan(Updater& updater, const std::vector<Fl
         if (!m.usable()) {
             entry.action = PlanEntry::Action::Refuse;
             entry.reason = m.state == "busy" ? "busy: another process holds it" : m.state;
+        } else if (m.boot_rom) {
+            recover(entry);
         } else if (file) {
             FilePlanner{*report, *file, FileSize(request.file), request.force}.Plan(entry);
         } else {

@@ -15,6 +15,7 @@
 struct PlanRequest {
     std::string file; // --file; empty: each module's newest build
     bool force = false;
+    std::vector<JournalEntry> waiting; // unfinished updates of modules not found
 };
 
 // One entry per module, in the order given. Fails (aErrParse, with the

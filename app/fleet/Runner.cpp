@@ -70,6 +70,10 @@ private:
     const std::atomic<bool>* stop;
 };
 
+// The i.MX boot ROM on USB HID, as the recovery flow names it.
+constexpr const char* kRecoveryPort = "USB";
+constexpr unsigned kRecoveryBaud = 115200; // unused on USB
+
 bool Stopped(const RunnerOptions& options) { return options.stop != nullptr && options.stop->load(); }
 
 // The result of an entry that needs no worker.
@@ -94,7 +98,7 @@ ModuleResult Settled(const PlanEntry& entry) {
 class ModuleUpdate {
 public:
     ModuleUpdate(const PlanEntry& entry_, const RunnerOptions& options_, Events& events_)
-        : entry(entry_), options(options_), events(events_), log(options_.run_directory, entry_.module.serial_text()),
+        : entry(entry_), options(options_), events(events_), log(options_.run_directory, entry_.module.log_name()),
           scope(log.file, options_.log_mask), display(log.file),
           updater(options_.server_url.c_str(), options_.store_directory.c_str(), display) {
         updater.Set_UEIBytes_Load(true);
@@ -103,6 +107,11 @@ public:
     ModuleResult Run() {
         const auto started = Clock::now();
         result.plan = entry;
+        if (entry.module.boot_rom) {
+            Recover();
+            result.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+            return result;
+        }
         bool downloaded = entry.source != PlanEntry::Source::Server;
         for (int attempt = 1; attempt <= options.attempts; ++attempt) {
             result.attempts = attempt;
@@ -128,6 +137,26 @@ public:
     }
 
 private:
+    // A boot ROM: the recovery flow reads the chip's identity and the update
+    // server names the device and its build; failing that, the one
+    // unfinished update of a module not found names it (several: refused,
+    // named, never guessed).
+    void Recover() {
+        result.attempts = 1;
+        events.Start(entry, 1);
+        events.Progress(entry.module, FleetStage::Loader, 0, 0);
+        display.ForgetError();
+        std::vector<unsigned> candidates;
+        for (const JournalEntry& waiting : entry.candidates) candidates.push_back(waiting.serial);
+        updater.Set_RecoveryCandidates(candidates);
+        const Result outcome = updater.Recover_Firmware(kRecoveryPort, 0, kRecoveryBaud, 0, "", false);
+        if (outcome.ok()) {
+            result.status = ModuleResult::Status::Updated;
+            return;
+        }
+        Fail(outcome.code(), outcome.message());
+    }
+
     UpdateRequest Request(Observer& observer) const {
         UpdateRequest request;
         request.serial = entry.module.serial;

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "AtomicFile.h"
+#include "aDirectory.h"
 
 namespace {
 
@@ -112,4 +113,29 @@ JournalRead UpdateJournal::Read() const {
 Result UpdateJournal::Clear() const {
     if (unlink(file.c_str()) == 0 || errno == ENOENT) return {};
     return Result::Failure(aErrIO, "cannot remove " + file + ": " + std::strerror(errno));
+}
+
+namespace {
+
+bool AddDeviceDirectory(const aDirectoryListData* entry, void* ref) {
+    const std::string path = entry->path ? entry->path : "";
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    const bool serialName = name.size() == 8 && name.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+    if (entry->isDirectory && serialName) static_cast<std::vector<std::string>*>(ref)->push_back(path);
+    return true;
+}
+
+} // namespace
+
+std::vector<JournalEntry> UpdateJournal::AllIn(const std::string& store_directory) {
+    std::vector<std::string> directories;
+    std::vector<JournalEntry> entries;
+    if (aDirectory_List(store_directory.c_str(), AddDeviceDirectory, &directories) != aErrNone) return entries;
+    for (const std::string& directory : directories) {
+        const JournalRead read = UpdateJournal(directory).Read();
+        const std::string name = directory.substr(directory.find_last_of('/') + 1);
+        if (read.state == JournalRead::State::Found && std::strtoul(name.c_str(), nullptr, 16) == read.entry.serial)
+            entries.push_back(read.entry);
+    }
+    return entries;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "Result.h"
 
@@ -51,6 +52,10 @@ public:
     Result Clear() const;
 
     const std::string& path() const { return file; }
+
+    // Every usable record in a store (its device directories, named by
+    // serial number), in no particular order; damaged ones are left out.
+    static std::vector<JournalEntry> AllIn(const std::string& store_directory);
 
 private:
     std::string file;

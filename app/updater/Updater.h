@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <optional>
 #include <vector>
 
 #include "Result.h"
@@ -155,10 +156,20 @@ public:
     void Note_UsbAccessDenied() { usb_access_denied = true; }
     bool Get_UsbAccessDenied() const { return usb_access_denied; }
     void Set_ChipFamily(uint8_t family) { chip_family = family; }
+    // Devices whose unfinished update a recovery may finish when the update
+    // server cannot name the chip: used only when there is exactly one
+    // (several are refused and named). The caller knows which modules are
+    // absent; the command-line program sets none.
+    void Set_RecoveryCandidates(std::vector<unsigned> serials) { recovery_candidates = std::move(serials); }
 
 private:
     void FinishJournal(const std::string& device_directory, const JournalEntry& entry);
+    std::optional<JournalEntry> RecoveryJournal(unsigned serial, std::string& bird_file);
+    std::optional<JournalEntry> WaitingJournal(std::string& bird_file, unsigned& serial, std::string& why);
+    bool WriteRecovery(const std::string& port, unsigned baud, unsigned serial, unsigned build,
+                       const std::string& bird_file, const std::optional<JournalEntry>& interrupted);
 
+    std::vector<unsigned> recovery_candidates;
     std::string server_url;
     std::string store_directory;
     UpdaterDisplayInterface& display;

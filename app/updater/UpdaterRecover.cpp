@@ -223,49 +223,86 @@ void Updater::FinishJournal(const std::string& device_directory, const JournalEn
     if (!cleared.ok()) display.message(kError, "%s", cleared.message().c_str());
 }
 
+// The unfinished update of `serial`, which a recovery asked for no
+// particular file or build finishes; `bird_file` is set to its file.
+std::optional<JournalEntry> Updater::RecoveryJournal(unsigned serial, std::string& bird_file) {
+    if (serial == 0 || serial == kNoParticularDevice) return std::nullopt;
+    std::optional<JournalEntry> entry =
+        _interrupted_update(display, BuildPath(store_directory, UpdaterStore::DeviceName(serial)), serial, bird_file);
+    if (entry) display.message(kInfo, "Finishing the interrupted update of [%08X] with %s", serial, bird_file.c_str());
+    return entry;
+}
+
+// The device a chip whose identity the server cannot name may be: the one
+// unfinished update the caller says is waiting. Several: none, named.
+std::optional<JournalEntry> Updater::WaitingJournal(std::string& bird_file, unsigned& serial, std::string& why) {
+    if (recovery_candidates.size() > 1) {
+        why = "the update server cannot name the chip and " + std::to_string(recovery_candidates.size()) +
+              " unfinished updates could be its:";
+        for (size_t i = 0; i < recovery_candidates.size(); ++i)
+            why += (i ? ", [" : " [") + UpdaterStore::DeviceName(recovery_candidates[i]) + "]";
+        display.message(kError, "%s; name the device with -d", why.c_str());
+        return std::nullopt;
+    }
+    if (recovery_candidates.empty()) return std::nullopt;
+    std::optional<JournalEntry> entry = RecoveryJournal(recovery_candidates.front(), bird_file);
+    if (entry) serial = recovery_candidates.front();
+    return entry;
+}
+
 Result Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
                                  std::string bird_file, bool) {
     const uint64_t start = aTime_MonotonicMS();
-    // A device whose update was cut short gets that update's file.
-    std::optional<JournalEntry> interrupted;
-    std::string device_directory;
-    if (bird_file.empty() && build == 0 && serial != 0 && serial != kNoParticularDevice) {
-        device_directory = BuildPath(store_directory, UpdaterStore::DeviceName(serial));
-        interrupted = _interrupted_update(display, device_directory, serial, bird_file);
-        if (interrupted)
-            display.message(kInfo, "Finishing the interrupted update of [%08X] with %s", serial, bird_file.c_str());
-        else
-            bird_file.clear();
-    }
+    // A device whose update was cut short gets that update's file, whether
+    // it is named (-d), the server names it from the chip's identity, or it
+    // is the one unfinished update waiting.
+    const bool chooses = bird_file.empty() && build == 0;
+    std::optional<JournalEntry> interrupted = chooses ? RecoveryJournal(serial, bird_file) : std::nullopt;
     if (!interrupted && RefusedBeforeTouching(display, bird_file))
         return Result::Failure(aErrParse, "file refused for recovery");
+    std::string why;
     // Read at the rate the transfer uses: the chip's autobaud locks to the
     // rate it was synchronised at.
-    const ResultOf<Fingerprint> fingerprint = Get_Fingerprint(port, serial, bird_file, baud, false);
+    ResultOf<Fingerprint> fingerprint = Get_Fingerprint(port, serial, bird_file, baud, false);
+    if (!fingerprint.ok() && chooses && !interrupted && (interrupted = WaitingJournal(bird_file, serial, why)))
+        fingerprint = Get_Fingerprint(port, serial, bird_file, baud, false);
     if (!fingerprint.ok()) {
         display.message(kError, "Could not get Device Identifier");
-        return Result::Failure(aErrNotReady, "no device identifier");
+        return Result::Failure(aErrNotReady, why.empty() ? "no device identifier" : why);
     }
     if (bird_file.empty()) {
         uint32_t found_serial = serial;
         uint32_t server_build = 0;
-        if (!UpdateServerRequest::GetRecoveryInfo(fingerprint->word, found_serial, server_build, server_url)) {
+        if (UpdateServerRequest::GetRecoveryInfo(fingerprint->word, found_serial, server_build, server_url)) {
+            serial = found_serial;
+            if (chooses) interrupted = RecoveryJournal(serial, bird_file);
+            if (build == 0 && !interrupted) build = server_build;
+        } else if (!chooses || !(interrupted = WaitingJournal(bird_file, serial, why))) {
             display.message(kError, "Failed to retrieve recovery information from Velorn server");
-            return Result::Failure(aErrConnection, "no recovery information");
+            return Result::Failure(aErrConnection, why.empty() ? "no recovery information" : why);
         }
-        serial = found_serial;
-        if (build == 0) build = server_build;
     }
+    const bool ok = WriteRecovery(port, baud, serial, build, bird_file, interrupted);
+    display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
+    return ok ? Result() : Result::Failure(aErrIO, "recovery transfer failed");
+}
+
+// Loads the chosen file and writes it; the device's record, if any, is
+// settled by a write that succeeds: finished, or replaced by what the user
+// asked for.
+bool Updater::WriteRecovery(const std::string& port, unsigned baud, unsigned serial, unsigned build,
+                            const std::string& bird_file, const std::optional<JournalEntry>& interrupted) {
     ResultOf<BirdFile> file = load_bird("Recovering", bird_file, serial, build, true);
     if (!file.ok()) {
         Log::log(Log::DEBUG_Updater, "%s\n", file.message().c_str());
         display.message(kError, "Failed to load bird file");
-        return Result::Failure(file.code(), file.message());
+        return false;
     }
     if (interrupted ? !PatchedForDevice(display, file.value(), serial) : RefusedForRecovery(display, file.value()))
-        return Result::Failure(aErrParse, "file refused for recovery");
+        return false;
     const bool ok = WriteThroughChip(*this, display, chip_family, port, baud, serial, uei_bytes_load, file.value());
+    const std::string device_directory = BuildPath(store_directory, UpdaterStore::DeviceName(serial));
     if (ok && interrupted) FinishJournal(device_directory, *interrupted);
-    display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
-    return ok ? Result() : Result::Failure(aErrIO, "recovery transfer failed");
+    else if (ok && serial != 0 && serial != kNoParticularDevice) (void)UpdateJournal(device_directory).Clear();
+    return ok;
 }
