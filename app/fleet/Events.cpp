@@ -40,7 +40,7 @@ JsonObject ModuleJson(const FleetModule& m) {
         .Int("build", m.info.build)
         .Text("name", m.info.device_name)
         .Text("state", m.state)
-        .TextOrNull("fingerprint", m.fingerprint_text(), m.boot_rom && m.boot_rom->read);
+        .TextOrNull("fingerprint", m.fingerprint_text(), !m.fingerprint_text().empty());
     return o;
 }
 

@@ -84,6 +84,18 @@ std::string StoreRoot(const FleetOptions& options) {
     return std::string(home) + "/.velorn";
 }
 
+// An LPC chip the user says waits at its boot ROM on `port`: the ROM is only
+// asked when its recovery starts.
+FleetModule LpcBootRom(const std::string& port) {
+    FleetModule m;
+    m.transport = Transport::Serial;
+    m.boot_rom = BootRom{BootRom::Chip::Lpc, port, ""};
+    m.address = port;
+    m.info.model_name = "LPC ROM";
+    m.state = "boot-rom";
+    return m;
+}
+
 class Fleet {
 public:
     Fleet(const FleetOptions& options_, Events& events_)
@@ -127,6 +139,7 @@ private:
         waiting = inventory.waiting;
         for (const FleetModule& m : inventory.modules)
             if (options.selection.Matches(m)) selected.push_back(m);
+        for (const std::string& port : options.selection.recover_ports) selected.push_back(LpcBootRom(port));
         // A -d that names a module not found is worth saying.
         for (unsigned serial : options.selection.serials) {
             bool found = false;

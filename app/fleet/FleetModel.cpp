@@ -1,5 +1,6 @@
 #include "FleetModel.h"
 
+#include <cctype>
 #include <cstdio>
 
 const char* TransportName(Transport transport) {
@@ -7,6 +8,7 @@ const char* TransportName(Transport transport) {
     case Transport::Usb: return "usb";
     case Transport::Tcpip: return "tcpip";
     case Transport::I2c: return "i2c";
+    case Transport::Serial: return "serial";
     }
     return "?";
 }
@@ -18,19 +20,14 @@ std::string FleetModule::serial_text() const {
     return text;
 }
 
-std::string FleetModule::fingerprint_text() const {
-    if (!boot_rom || !boot_rom->read) return "";
-    char text[24];
-    std::snprintf(text, sizeof text, "%08X:%08X", boot_rom->fingerprint[0], boot_rom->fingerprint[1]);
-    return text;
-}
 
 std::string FleetModule::log_name() const {
     if (has_serial()) return serial_text();
-    std::string words = fingerprint_text();
-    for (char& c : words)
-        if (c == ':') c = '-';
-    return "boot-rom-" + (words.empty() ? "unread" : words);
+    // A boot ROM: its fuse words, else its port, as a file name.
+    std::string name = fingerprint_text().empty() ? boot_rom->port : fingerprint_text();
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '-';
+    return "boot-rom-" + name;
 }
 
 std::string FleetModule::version_text() const {

@@ -7,13 +7,20 @@
 #include <string>
 #include <vector>
 
-#include "SDPLoader.h"
 #include "UpdateJournal.h"
 #include "Updater.h"
 #include "aError.h"
 
-enum class Transport { Usb, Tcpip, I2c };
-const char* TransportName(Transport transport); // "usb", "tcpip", "i2c"
+enum class Transport { Usb, Tcpip, I2c, Serial };
+const char* TransportName(Transport transport); // "usb", "tcpip", "i2c", "serial"
+
+// A chip at its boot ROM: a module that lost its firmware.
+struct BootRom {
+    enum class Chip { Imx, Lpc };
+    Chip chip = Chip::Imx;
+    std::string port;        // the recovery flow's port: "USB" for an i.MX ROM on USB HID, or a serial port
+    std::string fingerprint; // what identifies the chip before recovery ("" when not read)
+};
 
 // One module found by the inventory.
 struct FleetModule {
@@ -25,12 +32,12 @@ struct FleetModule {
     std::string address;             // "" (USB), "10.77.0.1:41000", "D272031D/0x10"
     std::string state = "ok";        // "ok", "interrupted", "boot-rom", "busy" or "error: ..."
     std::optional<JournalEntry> journal; // its unfinished update, when the store records one
-    std::optional<ImxHidRom> boot_rom;   // an i.MX boot ROM on USB: no serial number until recovered
+    std::optional<BootRom> boot_rom;     // a boot ROM: no serial number until recovered
 
     bool usable() const { return state == "ok" || state == "interrupted" || state == "boot-rom"; }
     bool has_serial() const { return !boot_rom || serial != 0; }
     std::string serial_text() const;  // %08X, "--------" for a boot ROM not yet known
-    std::string fingerprint_text() const; // a boot ROM's fuse words "%08X:%08X", else ""
+    std::string fingerprint_text() const { return boot_rom ? boot_rom->fingerprint : ""; }
     std::string log_name() const;         // the serial number, or "boot-rom-" and the fuse words
     std::string version_text() const; // major.minor.patch
     std::string model() const { return info.model_name; }

@@ -112,6 +112,10 @@ struct Parser {
             const char* v = Value();
             if (Result r = needs(v); !r.ok()) return r;
             options.selection.models.push_back(v);
+        } else if (Selecting() && a == "--recover-port") {
+            const char* v = Value();
+            if (Result r = needs(v); !r.ok()) return r;
+            options.selection.recover_ports.push_back(v);
         } else if (Selecting() && a == "--all") {
             options.selection.all = true;
         } else if (Selecting() && a == "--file") {
@@ -136,10 +140,10 @@ struct Parser {
             if (Result r = Option(); !r.ok()) return r;
         if (options.command == FleetOptions::Command::Help) return options;
         if (options.command == FleetOptions::Command::Update && options.selection.empty())
-            return Usage("update needs a selection (-d, --model, -t, -r or --all): it never updates every module "
+            return Usage("update needs a selection (-d, --model, -t, -r, --recover-port or --all): it never updates every module "
                          "unasked");
         if (options.command == FleetOptions::Command::Plan && options.selection.empty())
-            return Usage("plan needs a selection (-d, --model, -t, -r or --all)");
+            return Usage("plan needs a selection (-d, --model, -t, -r, --recover-port or --all)");
         return options;
     }
 };
@@ -148,7 +152,9 @@ struct Parser {
 
 bool Selection::Matches(const FleetModule& m) const {
     if (all) return true;
-    // A boot ROM has no serial number or model yet: only its transport names it.
+    // A boot ROM has no serial number or model yet: only its transport names
+    // it, and a serial port is named by --recover-port alone.
+    if (m.boot_rom && m.boot_rom->chip == BootRom::Chip::Lpc) return true;
     if (m.boot_rom) {
         for (Transport t : transports)
             if (t == m.transport) return true;
@@ -188,6 +194,7 @@ const char* FleetUsage() {
            "  -t usb|tcpip   every module on this transport\n"
            "  -r ROUTER      every module behind this routing module (repeatable)\n"
            "  --all          every module found\n"
+           "  --recover-port PORT  the LPC chip at its boot ROM on this serial port (repeatable)\n"
            "\n"
            "Options for every command:\n"
            "  -u URL    update server\n"

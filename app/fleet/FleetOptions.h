@@ -14,8 +14,12 @@ struct Selection {
     std::vector<Transport> transports; // -t usb|tcpip
     std::vector<unsigned> routers;     // -r: the modules behind each
     bool all = false;                  // --all
+    std::vector<std::string> recover_ports; // --recover-port: serial ports with an LPC chip at its boot ROM
 
-    bool empty() const { return !all && serials.empty() && models.empty() && transports.empty() && routers.empty(); }
+    bool empty() const {
+        return !all && serials.empty() && models.empty() && transports.empty() && routers.empty() &&
+               recover_ports.empty();
+    }
     bool Matches(const FleetModule& module) const;
 };
 

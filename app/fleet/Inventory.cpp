@@ -5,6 +5,7 @@
 #include <map>
 #include <thread>
 
+#include "SDPLoader.h"
 #include "Updater.h"
 #include "aDiscovery.h"
 
@@ -103,7 +104,9 @@ void AddBootRoms(std::vector<FleetModule>& modules, bool& denied) {
     for (const ImxHidRom& rom : FindImxHidRoms()) {
         FleetModule m;
         m.transport = Transport::Usb;
-        m.boot_rom = rom;
+        char words[24] = "";
+        if (rom.read) std::snprintf(words, sizeof words, "%08X:%08X", rom.fingerprint[0], rom.fingerprint[1]);
+        m.boot_rom = BootRom{BootRom::Chip::Imx, "USB", words};
         m.address = rom.path;
         m.info.model_name = "i.MX ROM";
         m.state = rom.denied ? "error: permission denied (see tarnix-fleet doctor)"

@@ -159,7 +159,10 @@ ResultOf<std::vector<PlanEntry>> MakePlan(Updater& updater, const std::vector<Fl
         entry.source = PlanEntry::Source::Recovery;
         entry.action = PlanEntry::Action::Update;
         entry.candidates = request.waiting;
-        entry.reason = "recovered through its boot ROM (fuse words " + entry.module.fingerprint_text() + ")";
+        const BootRom& rom = *entry.module.boot_rom;
+        entry.reason = rom.chip == BootRom::Chip::Lpc ? "recovered through its LPC boot ROM on " + rom.port
+                                                      : "recovered through its i.MX boot ROM on USB (fuse words " +
+                                                            rom.fingerprint + ")";
     };
     std::vector<PlanEntry> plan;
     for (const FleetModule& m : modules) {

@@ -70,9 +70,8 @@ private:
     const std::atomic<bool>* stop;
 };
 
-// The i.MX boot ROM on USB HID, as the recovery flow names it.
-constexpr const char* kRecoveryPort = "USB";
-constexpr unsigned kRecoveryBaud = 115200; // unused on USB
+// The rate an LPC chip is synchronised at, as Updater's default.
+constexpr unsigned kRecoveryBaud = 115200;
 
 bool Stopped(const RunnerOptions& options) { return options.stop != nullptr && options.stop->load(); }
 
@@ -149,7 +148,7 @@ private:
         std::vector<unsigned> candidates;
         for (const JournalEntry& waiting : entry.candidates) candidates.push_back(waiting.serial);
         updater.Set_RecoveryCandidates(candidates);
-        const Result outcome = updater.Recover_Firmware(kRecoveryPort, 0, kRecoveryBaud, 0, "", false);
+        const Result outcome = updater.Recover_Firmware(entry.module.boot_rom->port, 0, kRecoveryBaud, 0, "", false);
         if (outcome.ok()) {
             result.status = ModuleResult::Status::Updated;
             return;
