@@ -244,6 +244,48 @@ HID_SDPLoader::~HID_SDPLoader() {
     if (hidInitialised) hid_exit();
 }
 
+namespace {
+
+// hidapi's reason as text; its characters outside ASCII become '?'.
+std::string HidErrorText() {
+    const wchar_t* text = hid_error(nullptr);
+    std::string narrow;
+    for (; text != nullptr && *text != L'\0'; ++text) narrow += *text < 0x80 ? char(*text) : '?';
+    return narrow;
+}
+
+HidRomAccess TryOpen(const char* path) {
+    HidRomAccess access;
+    access.path = path;
+    hid_device* device = hid_open_path(path);
+    access.opened = device != nullptr;
+    if (device != nullptr) {
+        hid_close(device);
+        return access;
+    }
+    access.error = HidErrorText();
+    // hidapi keeps the reason as text only; ask the system again who may open it.
+    access.denied = ::access(path, R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM);
+    return access;
+}
+
+} // namespace
+
+std::vector<HidRomAccess> HID_SDPLoader::CheckAccess(uint16_t vendor, uint16_t product) {
+    std::vector<HidRomAccess> found;
+    if (hid_init() != 0) return found;
+    hid_device_info* list = hid_enumerate(vendor, product);
+    for (const hid_device_info* d = list; d != nullptr; d = d->next) {
+        // A node with several usages is listed once per usage.
+        const auto seen = [d](const HidRomAccess& a) { return a.path == d->path; };
+        if (d->path != nullptr && std::none_of(found.begin(), found.end(), seen)) found.push_back(TryOpen(d->path));
+    }
+    hid_free_enumeration(list);
+    hid_exit();
+    Log::log(kDebug, "%zu i.MX boot ROMs on USB\n", found.size());
+    return found;
+}
+
 bool HID_SDPLoader::init() {
     if (handle) return true;
     if (!hidInitialised) {

@@ -102,6 +102,14 @@ private:
 
 struct hid_device_;
 
+// One i.MX boot ROM on USB HID and whether this process may use it.
+struct HidRomAccess {
+    std::string path;    // its hidraw node
+    bool opened = false; // opened read-write
+    bool denied = false; // the system refused this user
+    std::string error;   // hidapi's reason when it did not open
+};
+
 class HID_SDPLoader : public SDPLoader_Interface {
 public:
     // The USB identity of the i.MX serial download ROM.
@@ -113,6 +121,11 @@ public:
     // with several.
     explicit HID_SDPLoader(std::string path);
     ~HID_SDPLoader() override;
+    // Every device with this identity that hidapi lists, each opened
+    // read-write as init() opens it and closed again; nothing is sent. Empty
+    // when there is none or hidapi cannot start. Not while another thread
+    // uses hidapi (it is started and released around the search).
+    static std::vector<HidRomAccess> CheckAccess(uint16_t vendorId = kRomVendor, uint16_t productId = kRomProduct);
     bool init() override;
     ssize_t writeData(const byte_vector& report) override;
     ssize_t readData(byte_vector& out, unsigned timeoutMs, size_t expected = 0) override;

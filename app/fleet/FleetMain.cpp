@@ -211,11 +211,8 @@ private:
         DoctorOptions doctor;
         doctor.store_root = root;
         doctor.server_url = options.server_url;
-        bool ok = true;
-        for (const DoctorCheck& check : RunDoctorChecks(doctor)) {
-            ok = ok && check.ok;
-            events.Doctor(check);
-        }
+        doctor.ports = options.ports;
+        const bool ok = RunDoctorChecks(doctor, [this](const DoctorCheck& check) { events.Doctor(check); });
         return ok ? kExitDone : kExitSetup;
     }
 

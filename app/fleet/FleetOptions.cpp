@@ -127,6 +127,10 @@ struct Parser {
                 return Usage("--jobs takes a number from 1 to 1024");
         } else if (options.command == FleetOptions::Command::Update && a == "--force") {
             options.force = true;
+        } else if (options.command == FleetOptions::Command::Doctor && a == "--port") {
+            const char* v = Value();
+            if (Result r = needs(v); !r.ok()) return r;
+            options.ports.push_back(v);
         } else {
             return Usage("unknown option '" + a + "' for this command");
         }
@@ -186,7 +190,7 @@ const char* FleetUsage() {
            "  plan SELECTION [--file FILE]             what update would do to each module; changes nothing\n"
            "  update SELECTION [--file FILE] [--jobs N] [--force]\n"
            "                                           updates the selected modules side by side\n"
-           "  doctor                                   checks what makes updates fail, with the fix for each\n"
+           "  doctor [--port PATH]...                  checks what makes updates fail, with the fix for each\n"
            "\n"
            "SELECTION (selectors add up; update needs at least one):\n"
            "  -d SERIAL      the module with this serial number (repeatable)\n"
@@ -206,6 +210,9 @@ const char* FleetUsage() {
            "  --file FILE  write this BIRD file into every selected module of its model\n"
            "  --jobs N     at most N modules at once (default: all that can go in parallel)\n"
            "  --force      also update modules already running the target build\n"
+           "\n"
+           "doctor:\n"
+           "  --port PATH  also check this serial port (repeatable; /dev/ttyUSB* and /dev/ttyACM* always)\n"
            "\n"
            "Exit status: 0 all selected modules on their target, 1 usage or set-up error,\n"
            "2 some modules failed, 3 every attempted module failed, 4 no module matched.\n";

@@ -36,6 +36,7 @@ struct FleetOptions {
     std::string file;          // --file
     unsigned jobs = 0;         // --jobs; 0: every module that can go in parallel
     bool force = false;        // --force
+    std::vector<std::string> ports; // doctor --port: serial ports to check besides the USB serial adapters
 };
 
 // The options from argv[1..]; a failure's message is the usage error to show.

@@ -54,15 +54,16 @@ std::string Shown(std::string_view text) {
 }
 
 // Runs one request: the transfer, the status and the leading "ok".
-// On success `response` holds the answer and `lines` its lines.
-bool Ask(const char* operation, const std::string& address, const HTTPRequest::Parameters& parameters,
-         std::unique_ptr<HTTPResponse>& response, std::vector<std::string_view>& lines,
-         const HTTPLimits& limits = HTTPLimits::Small()) {
+// On success `response` holds the answer and `lines` its lines; a failure
+// says which of the three failed.
+Result AskWhy(const char* operation, const std::string& address, const HTTPRequest::Parameters& parameters,
+              std::unique_ptr<HTTPResponse>& response, std::vector<std::string_view>& lines,
+              const HTTPLimits& limits = HTTPLimits::Small()) {
     const std::string base = address.empty() ? std::string(UpdateServerRequest::DefaultURL()) : address;
     ResultOf<HTTPResponse> answer = HTTPRequest::GET(base, parameters, limits);
     if (!answer.ok()) {
         Log::log(kLog, "%s ==> [%s]\n", operation, answer.message().c_str());
-        return false;
+        return answer.result();
     }
     response = std::make_unique<HTTPResponse>(std::move(answer).value());
     if (response->get_status() != 200) {
@@ -72,14 +73,20 @@ bool Ask(const char* operation, const std::string& address, const HTTPRequest::P
         else
             Log::log(kLog, "%s ==> [%d] [%s]\n", operation, static_cast<int>(response->get_status()),
                      Shown(response->get_response()).c_str());
-        return false;
+        return Result::Failure(aErrNotFound, "HTTP status " + std::to_string(response->get_status()));
     }
     lines = Lines(response->get_response());
     if (lines.empty() || lines[0].substr(0, 2) != "ok") {
         Log::log(kLog, "ServerCommClass: %s failed [%s]\n", operation, Shown(response->get_request()).c_str());
-        return false;
+        return Result::Failure(aErrParse, "the answer does not begin with \"ok\"");
     }
-    return true;
+    return {};
+}
+
+bool Ask(const char* operation, const std::string& address, const HTTPRequest::Parameters& parameters,
+         std::unique_ptr<HTTPResponse>& response, std::vector<std::string_view>& lines,
+         const HTTPLimits& limits = HTTPLimits::Small()) {
+    return AskWhy(operation, address, parameters, response, lines, limits).ok();
 }
 
 void MissingLine(const char* operation, const char* what) {
@@ -123,10 +130,12 @@ const char* UpdateServerRequest::DefaultURL() { return "http://" UPDATER_SERVER_
 const char* UpdateServerRequest::DefaultSecureURL() { return "https://" UPDATER_SERVER_HOST "/cgi/u"; }
 const char* UpdateServerRequest::DefaultHost() { return UPDATER_SERVER_HOST; }
 
-bool UpdateServerRequest::ping(const std::string& address) {
+bool UpdateServerRequest::ping(const std::string& address) { return Reach(address, HTTPLimits::Small()).ok(); }
+
+Result UpdateServerRequest::Reach(const std::string& address, const HTTPLimits& limits) {
     std::unique_ptr<HTTPResponse> response;
     std::vector<std::string_view> lines;
-    return Ask("ping", address, {{"op", "hi"}, {"rv", "2"}}, response, lines);
+    return AskWhy("ping", address, {{"op", "hi"}, {"rv", "2"}}, response, lines, limits);
 }
 
 bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& firmwareName,

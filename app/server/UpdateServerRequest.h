@@ -8,6 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "HTTPRequest.h"
+#include "Result.h"
+
 class UpdateServerRequest {
 public:
     using BuildList = std::map<std::string, std::string>; // build text -> version text
@@ -22,6 +25,11 @@ public:
 
     // An empty address means DefaultURL().
     static bool ping(const std::string& address);
+    // The ping with its reason: aErrConnection with libcurl's text for a
+    // failed transfer (`limits` bound it), aErrNotFound "HTTP status N" for
+    // another status than 200, aErrParse when the answer is not the server's,
+    // aErrInitialization when curl cannot start. Any thread.
+    static Result Reach(const std::string& address, const HTTPLimits& limits);
     static bool QueryBuild(uint32_t serial, std::string& build, std::string& firmwareName,
                            const std::string& address);
     static bool GetBuild(uint32_t serial, const std::string& firmwareName, const std::string& build,

@@ -183,6 +183,12 @@ int aDiscovery_EnumerateUSBModules(aDiscoveryModuleFoundProc callback, void* ref
     return aDiscovery_EnumerateUSB(callback, reference, report);
 }
 
+int aDiscovery_CheckUSBAccess(aDiscoveryUSBAccessProc callback, void* reference)
+{
+    if (callback == nullptr) return 0;
+    return aDiscovery_CheckUSB(callback, reference);
+}
+
 aErr aDiscovery_LocateModule(linkType type, uint32_t serialNumber, uint32_t interfaceAddress, linkSpec** spec)
 {
     if (spec == nullptr) return aErrParam;

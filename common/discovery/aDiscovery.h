@@ -67,6 +67,29 @@ typedef struct aDiscoveryUSBReport {
 int aDiscovery_EnumerateUSBModules(aDiscoveryModuleFoundProc callback, void* reference,
                                    aDiscoveryUSBReport* report);
 
+/* One Tarnix device on USB and whether this process may use it. */
+typedef struct aDiscoveryUSBAccess {
+    uint16_t vendor;
+    uint16_t product;
+    uint8_t bus;
+    uint8_t address;
+    char node[64];         /* its device node, "/dev/bus/usb/BBB/DDD" */
+    aErr access;           /* aErrNone: opened read-write; aErrPermission: the system refused;
+                              aErrNotFound: gone meanwhile; aErrIO: another failure */
+    uint32_t serialNumber; /* 0 when it could not be read */
+} aDiscoveryUSBAccess;
+
+/* Called once per device; `device` is valid only during the call. Return
+ * true to go on, false to stop. */
+typedef bool (*aDiscoveryUSBAccessProc)(const aDiscoveryUSBAccess* device, void* reference);
+
+/* Opens every Tarnix device on the shared libusb context read-write, as a
+ * link would (no interface is claimed, so a module another process uses
+ * still counts as reachable), closes it again and reports each. Returns the
+ * number of devices reported; 0 also when libusb cannot start or the callback
+ * is null. Any thread; as long as reading the descriptors takes. */
+int aDiscovery_CheckUSBAccess(aDiscoveryUSBAccessProc callback, void* reference);
+
 /* aDiscovery_FindModule with the reason when there is none: aErrNone and a
  * new copy in *spec (the caller frees it with aLinkSpec_Destroy), aErrNotFound
  * after a full search that found none, aErrPermission when (USB) none was

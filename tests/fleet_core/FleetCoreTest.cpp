@@ -36,6 +36,8 @@ TEST(FleetCommandLine, RefusedBeforeAnythingIsSearched) {
         {{"list", "-X", "junk"}, "-X takes a bit mask"},
         {{"list", "-r", "0x"}, "-r takes a router's serial number"},
         {{"list", "-u"}, "-u needs a value"},
+        {{"doctor", "--port"}, "--port needs a value"},
+        {{"list", "--port", "/dev/ttyUSB0"}, "unknown option '--port'"},
         {{"update", "--all", "--file", "/nonexistent/x.bird", "--json"}, "Cannot read /nonexistent/x.bird"},
     };
     for (const Case& c : cases) {

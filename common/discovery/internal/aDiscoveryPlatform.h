@@ -16,6 +16,8 @@
 /* Every Tarnix device on the shared libusb context (unix/aDiscoveryUSB.cpp);
  * `report` may be null, else it is filled in full. */
 int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference, aDiscoveryUSBReport* report);
+/* Every Tarnix device on it with the result of opening it (unix/aDiscoveryUSB.cpp). */
+int aDiscovery_CheckUSB(aDiscoveryUSBAccessProc callback, void* reference);
 /* The loopback multicast search over the server slots (unix/aDiscoveryNet.cpp). */
 int aDiscovery_EnumerateLoopback(aDiscoveryModuleFoundProc callback, void* reference);
 

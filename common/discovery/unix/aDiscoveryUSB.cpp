@@ -1,6 +1,7 @@
 /* USB discovery: every Tarnix device on the shared libusb context whose serial
- * string is a module serial number. */
+ * string is a module serial number, and whether this process may open each. */
 #include <libusb.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "aDiscovery.h"
@@ -11,6 +12,49 @@
 #define aUSB_SERIAL_STRING_SIZE 32
 
 namespace {
+
+/* The device's serial string read as a module serial number; 0 when it
+ * cannot be read or is not eight hexadecimal digits. */
+uint32_t sSerialNumber(libusb_device_handle* handle, uint8_t index)
+{
+    unsigned char serial[aUSB_SERIAL_STRING_SIZE] = {};
+    int length = index == 0 ? -1 : libusb_get_string_descriptor_ascii(handle, index, serial, sizeof serial);
+    uint32_t serialNumber = 0;
+    if (length < 0 || !aDiscovery_ParseUSBSerial((const char*)serial, (size_t)length, &serialNumber)) return 0;
+    return serialNumber;
+}
+
+aErr sAccessError(int opened)
+{
+    switch (opened) {
+    case 0: return aErrNone;
+    case LIBUSB_ERROR_ACCESS: return aErrPermission;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND: return aErrNotFound;
+    default: return aErrIO;
+    }
+}
+
+/* Where the device sits, and what opening it read-write (libusb opens the
+ * usbfs node so) gives. */
+aDiscoveryUSBAccess sTryAccess(libusb_device* device)
+{
+    aDiscoveryUSBAccess access {};
+    libusb_device_descriptor descriptor {};
+    (void)libusb_get_device_descriptor(device, &descriptor); /* is_tarnix_device read it already */
+    access.vendor = descriptor.idVendor;
+    access.product = descriptor.idProduct;
+    access.bus = libusb_get_bus_number(device);
+    access.address = libusb_get_device_address(device);
+    snprintf(access.node, sizeof access.node, "/dev/bus/usb/%03u/%03u", access.bus, access.address);
+    libusb_device_handle* handle = nullptr;
+    access.access = sAccessError(libusb_open(device, &handle));
+    if (access.access == aErrNone) {
+        access.serialNumber = sSerialNumber(handle, descriptor.iSerialNumber);
+        libusb_close(handle);
+    }
+    return access;
+}
 
 /* The module's specifier, or false when the device cannot be read or its
  * serial string is not eight hexadecimal digits; *denied tells when the
@@ -25,11 +69,9 @@ bool sReadModule(libusb_device* device, linkSpec* spec, bool* denied)
         *denied = opened == LIBUSB_ERROR_ACCESS;
         return false;
     }
-    unsigned char serial[aUSB_SERIAL_STRING_SIZE] = {};
-    int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, serial, sizeof serial);
+    const uint32_t serialNumber = sSerialNumber(handle, descriptor.iSerialNumber);
     libusb_close(handle);
-    uint32_t serialNumber = 0;
-    if (length < 0 || !aDiscovery_ParseUSBSerial((const char*)serial, (size_t)length, &serialNumber)) return false;
+    if (serialNumber == 0) return false;
     *spec = linkSpec {};
     spec->type = USB;
     spec->serial_num = serialNumber;
@@ -72,4 +114,22 @@ int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference,
     libusb_free_device_list(devices, 1);
     Tarnix_libusb_release(context);
     return hits;
+}
+
+int aDiscovery_CheckUSB(aDiscoveryUSBAccessProc callback, void* reference)
+{
+    libusb_context* context = Tarnix_libusb_acquire();
+    if (context == nullptr) return 0;
+    libusb_device** devices = nullptr;
+    ssize_t count = libusb_get_device_list(context, &devices);
+    int reported = 0;
+    for (ssize_t i = 0; i < count; ++i) {
+        if (!is_tarnix_device(devices[i])) continue;
+        const aDiscoveryUSBAccess access = sTryAccess(devices[i]);
+        ++reported;
+        if (!callback(&access, reference)) break;
+    }
+    if (count >= 0) libusb_free_device_list(devices, 1);
+    Tarnix_libusb_release(context);
+    return reported;
 }
