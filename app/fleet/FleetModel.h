@@ -28,6 +28,7 @@ struct FleetModule {
     Transport transport = Transport::Usb;
     unsigned serial = 0;
     unsigned router_serial = 0;      // behind a routing module: its serial number
+    linkSpec router_link{};          // behind a routing module found directly: where that router is
     uint16_t i2c_address = 0;        // behind a routing module: the address on its bus
     std::string address;             // "" (USB), "10.77.0.1:41000", "D272031D/0x10"
     std::string state = "ok";        // "ok", "interrupted", "boot-rom", "busy" or "error: ..."

@@ -155,8 +155,13 @@ Inventory TakeInventory(const std::string& server_url, const std::string& store,
     for (const FleetModule& m : inventory.modules)
         if (m.usable() && !m.boot_rom && seen[m.serial] == 1) add(m.serial, m.transport == Transport::Usb ? USB : TCPIP);
     for (unsigned router : request.routers) add(router, INVALID);
-    for (FleetModule& m : SearchBehind(server_url, store, display, routers, inventory.usb_access_denied))
+    const size_t direct = inventory.modules.size();
+    for (FleetModule& m : SearchBehind(server_url, store, display, routers, inventory.usb_access_denied)) {
+        // Its update reaches the router where it was just found, without searching again.
+        for (size_t i = 0; i < direct; ++i)
+            if (inventory.modules[i].serial == m.router_serial) m.router_link = inventory.modules[i].info.spec;
         inventory.modules.push_back(std::move(m));
+    }
     MarkDuplicates(inventory.modules);
     MarkInterrupted(inventory.modules, store);
     if (request.usb) AddBootRoms(inventory.modules, inventory.usb_access_denied);

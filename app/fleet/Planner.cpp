@@ -9,6 +9,7 @@
 #include "BirdFile.h"
 #include "UpdateServerRequest.h"
 #include "UpdaterStore.h"
+#include "aDirectory.h"
 
 namespace {
 
@@ -103,7 +104,10 @@ struct NewestPlanner {
         if (entry.module.journal) return PlanFinish(entry);
         const unsigned serial = entry.module.serial;
         std::optional<StoredDevice> stored;
-        {
+        // A device the store has not met yet is the rule on a first run, not
+        // an error to show: only one it has is read.
+        const std::string directory = updater.Get_StoreDirectory() + "/" + UpdaterStore::DeviceName(serial);
+        if (aDirectory_Exists(directory.c_str())) {
             ResultOf<StoredDevice> read = updater.Get_StoredDevice(serial);
             if (read.ok()) stored = std::move(read).value();
         }

@@ -162,7 +162,10 @@ private:
         // An unfinished update's file is the flow's own first choice.
         if (entry.source == PlanEntry::Source::File) request.bird_file = entry.file;
         else if (entry.source != PlanEntry::Source::Journal) request.build = entry.to_build;
+        // Where the inventory found it: the update connects there at once.
+        if (entry.module.transport == Transport::Tcpip) request.module_link = entry.module.info.spec;
         if (entry.module.transport == Transport::I2c) {
+            request.router_link = entry.module.router_link;
             request.router_serial = entry.module.router_serial;
             request.module_address = static_cast<unsigned char>(entry.module.i2c_address);
         }

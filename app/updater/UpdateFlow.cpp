@@ -62,6 +62,19 @@ aErr ConnectDirect(UpdaterDisplayInterface& display, Module& module, unsigned se
     return err == aErrNone ? module.connectFromSpec(spec) : err;
 }
 
+// A module known to be at a TCP/IP address is connected there; when that
+// fails (it moved, or it is a module another link found), it is searched as
+// any other.
+aErr ConnectKnownOrSearch(UpdaterDisplayInterface& display, Module& module, unsigned serial, const linkSpec& known,
+                          Updater& updater) {
+    if (known.type == TCPIP && known.serial_num == serial) {
+        if (module.connectFromSpec(known) == aErrNone && module.isConnected()) return aErrNone;
+        (void)module.disconnect(); // nothing was opened that needs a goodbye
+        Log::log(Log::DEBUG_Updater, "Module [%08X] not at its known address; searching\n", serial);
+    }
+    return ConnectDirect(display, module, serial, updater);
+}
+
 // Finding the target behind a router sends probes through the router before
 // the router is connected: refuse first, as connecting it would, when its
 // serial number answers on TCP/IP from more than one address. aErrNone when
@@ -385,7 +398,7 @@ bool UpdateFlow::ConnectThroughRouter() {
     Module router(0, static_cast<unsigned char>(0));
     connected = _disableZephyl(router, display);
     if (connected != aErrNone) return true;
-    connected = ConnectDirect(display, router, request.router_serial, updater);
+    connected = ConnectKnownOrSearch(display, router, request.router_serial, request.router_link, updater);
     if (connected != aErrNone) {
         display.message(kError, "Failed to connect to link module [%08X]", request.router_serial);
         return false;
@@ -401,7 +414,7 @@ bool UpdateFlow::Connect() {
     connected = _disableZephyl(target, display);
     if (connected != aErrNone) return true;
     if (request.router_serial != 0) return ConnectThroughRouter();
-    connected = ConnectDirect(display, target, request.serial, updater);
+    connected = ConnectKnownOrSearch(display, target, request.serial, request.module_link, updater);
     if (connected != aErrNone) display.message(kError, "Failed to connect to module [%08X]", request.serial);
     return true;
 }

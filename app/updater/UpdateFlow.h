@@ -10,6 +10,7 @@
 #include "Result.h"
 #include "UpdateJournal.h"
 #include "UpdaterDisplayInterface.h"
+#include "aDefs.h"
 
 class Updater;
 class UpdateObserver;
@@ -22,6 +23,12 @@ struct UpdateRequest {
     unsigned char module_address = 0; // behind a router; 0: found by probing the router's network
     unsigned router_serial = 0;       // 0: the module is reached directly
     bool override = false;            // skip the check that the file is built for the module
+    // Where the caller found the module (or its router) a moment ago. One on
+    // TCP/IP with the same serial number is connected there first: the
+    // Ethernet search that would find it again takes turns between threads
+    // and waits 2 s for late answers. Type INVALID (the default): searched.
+    linkSpec module_link{};
+    linkSpec router_link{};
     // Told of the stages as they pass; may ask the update to stop. With an
     // observer the caller handles Ctrl-C and SIGTERM itself (the flow sets no
     // signal handlers) and stops updates through StopRequested.
