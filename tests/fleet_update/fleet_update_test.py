@@ -410,7 +410,14 @@ class FleetTest(unittest.TestCase):
 
         for name in RISTOVA:
             sim.control("clear " + name)
-        again = self.fleet(sim, "update", "--model", "Ristova", "--file", self.bird)
+        # The store's record of each unfinished update shows in the list, and
+        # the next run, one module at a time, starts with one of them.
+        listed = self.fleet(sim, "list")
+        states = {m["serial"]: m["state"] for m in listed.of("module")}
+        self.assertEqual({s for s, state in states.items() if state == "interrupted"}, left, states)
+        again = self.fleet(sim, "update", "--model", "Ristova", "--file", self.bird, "--jobs", "1")
+        starts = [e["serial"] for e in again.of("start")]
+        self.assertIn(starts[0], left, starts)
         self.assertEqual(again.rc, 0, again.err)
         statuses = {r["serial"]: r["status"] for r in again.of("result")}
         self.assertTrue(all(statuses[s] == "updated" for s in left), statuses)
