@@ -386,6 +386,51 @@ class FleetTest(unittest.TestCase):
             server.wait(30)
             log.close()
 
+    def test_module_unplugged_mid_update(self):
+        # Slow replies and small blocks keep u1's firmware phase going for
+        # seconds: the cable is certainly pulled mid-write.
+        sim = self.lab({"u1": {"block_size": 128, "fault.delay_replies": 40}})
+        gone = LAB["u1"]["serial"]
+        pulled = []
+
+        def on_event(proc, event):
+            if not pulled and event["event"] == "progress" and event["serial"] == gone and event["stage"] == "firmware":
+                pulled.append(sim.control("fault u1 usb_vanish never"))
+        run = self.fleet(sim, "update", "--all", "--file", self.bird, on_event=on_event)
+        self.assertEqual(len(pulled), 1, run.err)
+        self.assertEqual(run.rc, 2, run.err)
+        result = run.results()[gone]
+        self.assertEqual(result["status"], "failed", result)
+        self.assertTrue(result["left_in_loader"], result)
+        others = {r["status"] for s, r in run.results().items() if s not in (gone, ROUTER)}
+        self.assertEqual(others, {"updated"})
+
+    def test_server_that_fails_one_device(self):
+        catalog = os.path.join(self.work, "catalog")
+        os.mkdir(catalog)
+        self.make_firmware("ristova", "Ristova", NEW_BUILD, os.path.join(catalog, "ristova_2000.bird"))
+        devices = os.path.join(self.work, "devices")
+        with open(devices, "w") as f:
+            f.write("%s Ristova\n" % LAB["t1"]["serial"])  # t2 is unknown to it
+        log = open(os.path.join(self.work, "server.log"), "w+")
+        server = subprocess.Popen([BIN.server, "--catalog", catalog, "--devices", devices, "--secret", "k",
+                                   "--port", "0"], stdout=log, stderr=subprocess.STDOUT)
+        try:
+            url = deadline_wait("the update server", lambda: re.search(
+                r"listening on (\S+)", read(log.name))).group(1)
+            sim = self.lab()
+            run = self.fleet(sim, "update", "-t", "tcpip", "-u", url)
+            self.assertEqual(run.rc, 2, run.err)
+            status = {r["serial"]: r["status"] for r in run.of("result")}
+            self.assertEqual(status.pop(LAB["t1"]["serial"]), "updated")
+            self.assertEqual(set(status.values()), {"failed"}, status)  # t2, and the router on TCP/IP too
+            self.assertEqual({m for _, m in sim.upgrade_lines()}, {"t1"})
+            self.expect_results_match_sim(sim, run)
+        finally:
+            server.send_signal(signal.SIGTERM)
+            server.wait(30)
+            log.close()
+
     def test_interrupted_run_is_finished_by_the_next(self):
         # Slow replies and small blocks keep each firmware phase going for
         # seconds, so the stop lands between chunks of a module in its loader.
