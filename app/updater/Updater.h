@@ -18,6 +18,7 @@
 #include "UpdaterDisplayInterface.h"
 #include "aDefs.h"
 #include "aError.h"
+#include "aProtocol.h"
 
 class BirdFile;
 class KeyValueStore;
@@ -48,7 +49,7 @@ struct Fingerprint {
 
 // The serial number that names no device (a fingerprint read or a recovery
 // that is not for one particular module).
-constexpr unsigned kNoParticularDevice = 0xDEADDEAD;
+constexpr unsigned kNoParticularDevice = aSERIAL_NO_PARTICULAR_DEVICE;
 
 // The port name of -N and recovery that means the i.MX boot ROM over USB HID.
 constexpr const char* kUsbBootRomPort = "USB";

@@ -65,6 +65,11 @@
 #define aSYSTEM_BUILD 43
 #define aSYSTEM_PROTOCOL_FEATURES 45
 
+/* The serial number that names no particular device: the default recovery
+ * image is filed under it, and the loader that image puts into a chip's RAM
+ * reports it until the firmware it writes runs. */
+#define aSERIAL_NO_PARTICULAR_DEVICE 0xDEADDEADu
+
 /* Subcommands of the store slots (command aCMD_SLOT, data byte 1): a slot's
  * capacity and size, opening it for reading or writing (the reply names a
  * handle), then reading, writing and closing through the handle. */

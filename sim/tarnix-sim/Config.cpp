@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 
+#include "LpcIspRom.h"
 #include "aVersion.h"
 
 namespace tarnixsim {
@@ -69,6 +70,27 @@ std::vector<uint8_t> parseHex(const std::string& text, const std::string& what) 
     for (size_t i = 0; i < t.size(); i += 2)
         out.push_back(static_cast<uint8_t>(parseNumber("0x" + t.substr(i, 2), 255, what)));
     return out;
+}
+
+// "off", "loader" or "firmware:K".
+PowerCut parsePowerCut(const std::string& text, const std::string& what) {
+    const std::string t = lower(trim(text));
+    PowerCut cut;
+    if (t == "off") return cut;
+    if (t == "loader") {
+        cut.when = PowerCut::When::Loader;
+        return cut;
+    }
+    if (t.rfind("firmware:", 0) != 0) throw ConfigError(what + ": expected loader, firmware:BYTES or off");
+    cut.when = PowerCut::When::Firmware;
+    cut.firmware_bytes = static_cast<uint32_t>(parseNumber(t.substr(9), 64u << 20, what));
+    return cut;
+}
+
+std::string powerCutText(const PowerCut& c) {
+    if (c.when == PowerCut::When::Loader) return "loader";
+    if (c.when == PowerCut::When::Firmware) return "firmware:" + std::to_string(c.firmware_bytes);
+    return "off";
 }
 
 std::string countText(const FaultCount& c) {
@@ -144,6 +166,14 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& value, c
         if (n != 4) throw ConfigError(what + ": expected four words W0,W1,W2,W3");
         m.identity = words;
     }
+    else if (key == "boot_rom") {
+        const std::string t = lower(trim(value));
+        if (t == "none") m.boot_rom = BootRom::None;
+        else if (t == "imx-hid") m.boot_rom = BootRom::ImxHid;
+        else if (t == "lpc") m.boot_rom = BootRom::Lpc;
+        else throw ConfigError(what + ": expected none, imx-hid or lpc");
+    }
+    else if (key == "boot_rom_link") m.boot_rom_link = value;
     else if (key == "start_down") m.start_down = parseBool(value, what);
     else if (key == "loader_running") m.loader_running = parseBool(value, what);
     else if (key == "port") m.port = static_cast<uint16_t>(parseNumber(value, 65535, what));
@@ -171,6 +201,24 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& value, c
     else throw ConfigError(where + ": unknown key '" + key + "'");
 }
 
+// A boot ROM needs the chip's fingerprint; an LPC part's flash starts at 0
+// and has the size of one of the parts.
+void validateBootRom(const ModuleConfig& m, const std::string& where) {
+    if (m.boot_rom == BootRom::None) {
+        if (!m.boot_rom_link.empty()) throw ConfigError(where + ": boot_rom_link without boot_rom = lpc");
+        return;
+    }
+    if (!m.router.empty()) throw ConfigError(where + ": a module behind a router has no boot ROM of its own here");
+    if (!m.identity) throw ConfigError(where + ": boot_rom needs identity (the chip's fingerprint)");
+    if (m.boot_rom == BootRom::ImxHid) {
+        if (!m.boot_rom_link.empty()) throw ConfigError(where + ": boot_rom_link is for boot_rom = lpc");
+        return;
+    }
+    if (m.flash_base != 0) throw ConfigError(where + ": boot_rom = lpc needs flash_base = 0 (an LPC part's flash starts at 0)");
+    if (bootrom::LpcPartWithFlash(m.flash_size) == 0)
+        throw ConfigError(where + ": boot_rom = lpc needs a flash_size an LPC17xx has (32, 64, 128, 256 or 512 KiB)");
+}
+
 void validate(Config& config, const std::string& origin) {
     std::set<std::string> names;
     std::set<uint16_t> ports;
@@ -181,6 +229,7 @@ void validate(Config& config, const std::string& origin) {
         if (m.block_size == 0) throw ConfigError(where + ": block_size must be non-zero");
         if (m.flash_size == 0) throw ConfigError(where + ": flash_size must be non-zero");
         if (m.device_name.size() > 32) throw ConfigError(where + ": name longer than 32 bytes");
+        validateBootRom(m, where);
         if (!m.router.empty()) {
             if (m.i2c_address == 0 || (m.i2c_address & 1))
                 throw ConfigError(where + ": i2c_address must be even and non-zero");
@@ -252,6 +301,7 @@ void Faults::set(const std::string& name, const std::string& value) {
     }
     else if (name == "usb_held") usb.held = parseBool(value, what);
     else if (name == "usb_late") usb_late_ms = static_cast<unsigned>(parseNumber(value, 600000, what));
+    else if (name == "power_cut") power_cut = parsePowerCut(value, what);
     else throw ConfigError("unknown fault '" + name + "'");
 }
 
@@ -268,7 +318,8 @@ std::string Faults::describe() const {
       << " hang_after_data=" << hang_after_data << (hung ? " hung" : "")
       << " refuse_second_connection=" << (refuse_second_connection ? "yes" : "no")
       << " usb_stall=in:" << usb.stall_in << ",out:" << usb.stall_out << " usb_io_errors=" << usb.io_errors << " usb_partial_out=" << usb.partial_out
-      << " usb_vanish=" << usb.vanish_ms << " usb_held=" << (usb.held ? "yes" : "no") << " usb_late=" << usb_late_ms;
+      << " usb_vanish=" << usb.vanish_ms << " usb_held=" << (usb.held ? "yes" : "no") << " usb_late=" << usb_late_ms
+      << " power_cut=" << powerCutText(power_cut);
     return o.str();
 }
 
@@ -285,6 +336,14 @@ uint32_t ParseVersion(const std::string& text) {
         aVersion_ParsePatch(packed) != patch)
         throw ConfigError("version: " + t + " cannot be reported in a packed version word");
     return packed;
+}
+
+const char* BootRomName(BootRom rom) {
+    switch (rom) {
+    case BootRom::ImxHid: return "imx-hid";
+    case BootRom::Lpc: return "lpc";
+    default: return "none";
+    }
 }
 
 std::string VersionText(uint32_t packed) {

@@ -29,6 +29,15 @@ struct FaultCount {
     }
 };
 
+// A cut of the module's power, armed once: while its loader runs (shortly
+// after LOAD is answered), or when the firmware bytes it programs from when
+// the fault was set reach `firmware_bytes` (0: at the next firmware PREPARE,
+// after its erase).
+struct PowerCut {
+    enum class When { Off, Loader, Firmware } when = When::Off;
+    uint32_t firmware_bytes = 0;
+};
+
 // Every fault a module can be told to show; see README.md for each one.
 struct Faults {
     FaultCount drop_replies;
@@ -49,11 +58,15 @@ struct Faults {
     // return from the next re-enumeration (usb_late, ms).
     UsbFaults usb;
     unsigned usb_late_ms = 0;
+    PowerCut power_cut;
 
     // Sets one fault by name; throws ConfigError for an unknown name or value.
     void set(const std::string& name, const std::string& value);
     std::string describe() const;
 };
+
+// The boot ROM a module's chip has: what it comes back as after a power cut.
+enum class BootRom { None, ImxHid, Lpc };
 
 struct ModuleConfig {
     std::string name;          // section name, also the state directory name
@@ -101,6 +114,10 @@ struct ModuleConfig {
     std::optional<std::array<uint32_t, 4>> identity;
     bool start_down = false;
     bool loader_running = false;
+    // The chip's boot ROM (its fingerprint is `identity`) and, for the LPC
+    // ROM, a symbolic link to be made to its pseudo-terminal.
+    BootRom boot_rom = BootRom::None;
+    std::string boot_rom_link;
     Faults faults;
 };
 
@@ -115,5 +132,7 @@ Config LoadConfig(const std::string& path);
 // "2.15.3" to a packed version word (the form the module reports).
 uint32_t ParseVersion(const std::string& text);
 std::string VersionText(uint32_t packed);
+// "none", "imx-hid" or "lpc".
+const char* BootRomName(BootRom rom);
 
 } // namespace tarnixsim

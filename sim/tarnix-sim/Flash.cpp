@@ -84,19 +84,32 @@ void Flash::eraseAll() {
     save();
 }
 
+void Flash::erase(uint32_t address, size_t length) {
+    if (!contains(address, length)) throw std::out_of_range("flash erase outside the flash");
+    std::fill_n(bytes_.begin() + (address - base_), length, 0xFF);
+    char line[64];
+    std::snprintf(line, sizeof line, "erase 0x%08X %zu", address, length);
+    state_.append("writes.log", line);
+    persist(address - base_, length);
+}
+
 void Flash::program(uint32_t address, const uint8_t* data, size_t length) {
     if (!contains(address, length)) throw std::out_of_range("flash program outside the flash");
     std::memcpy(bytes_.data() + (address - base_), data, length);
     char line[64];
     std::snprintf(line, sizeof line, "write 0x%08X %zu", address, length);
     state_.append("writes.log", line);
+    persist(address - base_, length);
+}
+
+void Flash::persist(uint32_t offset, size_t length) const {
     if (!state_.persistent()) return;
-    // Only the programmed range goes to disk: a whole-file rewrite per chunk
-    // would cost megabytes per update.
+    // Only the range goes to disk: a whole-file rewrite per chunk would cost
+    // megabytes per update.
     const std::string path = state_.path() + "/flash.bin";
     int fd = ::open(path.c_str(), O_WRONLY);
     if (fd < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-    ssize_t n = ::pwrite(fd, data, length, static_cast<off_t>(address - base_));
+    ssize_t n = ::pwrite(fd, bytes_.data() + offset, length, static_cast<off_t>(offset));
     int saved = errno;
     ::close(fd);
     if (n != static_cast<ssize_t>(length)) throw std::runtime_error("cannot write " + path + ": " + std::strerror(saved));

@@ -50,6 +50,9 @@ public:
     uint32_t size() const { return static_cast<uint32_t>(bytes_.size()); }
     bool contains(uint32_t address, size_t length) const;
     void eraseAll();
+    // Erases (0xFF) a range at a target address inside the flash, as a boot
+    // ROM erases sectors (contains() must hold).
+    void erase(uint32_t address, size_t length);
     // Programs bytes at a target address inside the flash (contains() must hold).
     void program(uint32_t address, const uint8_t* data, size_t length);
     const Bytes& bytes() const { return bytes_; }
@@ -58,6 +61,8 @@ public:
 
 private:
     void save() const;
+    // Writes the range as it now is to flash.bin (a persistent state only).
+    void persist(uint32_t offset, size_t length) const;
     StateDir state_;
     uint32_t base_;
     Bytes bytes_;

@@ -16,6 +16,7 @@ constexpr size_t kMaxLoader = 256 * 1024; // room for a loader image
 constexpr size_t kSlotCapacity = 2048;
 constexpr size_t kFactoryCapacity = 256;
 constexpr size_t kMaxSequence = 64 * 1024; // longest byte sequence taken from a host
+constexpr unsigned kPowerCutAfterLoadMs = 50; // power_cut = loader: the LOAD answer goes out first
 
 enum Access { kRead = 1, kWrite = 2, kCall = 4 };
 enum Width { kNone, k8, k32, kBytes };
@@ -153,42 +154,66 @@ void Module::goDown() {
     for (auto& h : handles_) h = Handle{};
 }
 
-void Module::boot(uint64_t nowMs) {
+uint32_t Module::serial() const { return running_rom_loader_ ? aSERIAL_NO_PARTICULAR_DEVICE : serial_; }
+
+void Module::powerCut() {
+    goDown();
+    loader_.clear();
+    erased_this_session_ = false;
+    rom_jump_pending_ = false;
+    running_rom_loader_ = false;
+    log_.info("%s: power cut", name().c_str());
+}
+
+void Module::startFromRom(bool ramLoader) {
+    // Code in flash runs what was written there, however the ROM wrote it.
+    if (ramLoader) rom_jump_pending_ = true;
+    else image_written_ = true;
+}
+
+void Module::bootWrittenImage() {
     if (image_written_ && faults_.boot_old_image.fire()) {
         image_written_ = false;
         log_.info("%s: fault boot_old_image: the written image is not booted", name().c_str());
     }
-    if (image_written_) {
-        image_written_ = false;
-        if (auto id = flash_.findIdentity()) {
-            version_ = id->version;
-            build_ = id->build;
-            if (id->serial_address != 0) {
-                if (auto s = flash_.readWord(id->serial_address)) serial_ = *s;
-                else
-                    log_.info("%s: serial-number address %08X lies outside the flash; serial kept", name().c_str(),
-                              id->serial_address);
-            }
-            std::string text = "serial " + hex32(serial_) + "\nversion " + hex32(version_) + "\nbuild " +
-                               hex32(build_) + "\n";
-            state_.write("identity", Bytes(text.begin(), text.end()));
-            firmware_booted_ = true;
-            log_.info("%s: booted the written image: serial %08X version %s build %u", name().c_str(), serial_,
-                      VersionText(version_).c_str(), build_);
-        } else {
-            log_.info("%s: the written image carries no identity record; identity kept", name().c_str());
-        }
+    if (!image_written_) return;
+    image_written_ = false;
+    auto id = flash_.findIdentity();
+    if (!id) {
+        log_.info("%s: the written image carries no identity record; identity kept", name().c_str());
+        return;
     }
+    version_ = id->version;
+    build_ = id->build;
+    if (id->serial_address != 0) {
+        if (auto s = flash_.readWord(id->serial_address)) serial_ = *s;
+        else
+            log_.info("%s: serial-number address %08X lies outside the flash; serial kept", name().c_str(),
+                      id->serial_address);
+    }
+    std::string text = "serial " + hex32(serial_) + "\nversion " + hex32(version_) + "\nbuild " + hex32(build_) + "\n";
+    state_.write("identity", Bytes(text.begin(), text.end()));
+    firmware_booted_ = true;
+    log_.info("%s: booted the written image: serial %08X version %s build %u", name().c_str(), serial_,
+              VersionText(version_).c_str(), build_);
+}
+
+void Module::boot(uint64_t nowMs) {
+    // A loader in RAM runs instead of the flash, which keeps what it holds
+    // for the boot after the loader's.
+    running_rom_loader_ = rom_jump_pending_;
+    rom_jump_pending_ = false;
+    if (!running_rom_loader_) bootWrittenImage();
     // A loader started from RAM takes firmware at once, until firmware it
     // wrote has been booted.
-    if (config_.loader_running && !firmware_booted_) phase_ = Phase::LoaderRunning;
+    if (running_rom_loader_ || (config_.loader_running && !firmware_booted_)) phase_ = Phase::LoaderRunning;
     erased_this_session_ = false;
     boot_ms_ = nowMs;
     hb_next_ = 0;
     heartbeat.pending[0] = heartbeat.pending[1] = false;
     up_ = true;
-    log_.info("%s: up (serial %08X, version %s, build %u)", name().c_str(), serial_, VersionText(version_).c_str(),
-              build_);
+    log_.info("%s: up (serial %08X, version %s, build %u)%s", name().c_str(), serial(), VersionText(version_).c_str(),
+              build_, running_rom_loader_ ? ", running the loader its boot ROM started" : "");
 }
 
 uint8_t Module::nextHeartbeat() {
@@ -404,7 +429,7 @@ std::optional<uint32_t> Module::systemValue(uint8_t code, uint64_t nowMs) const 
     case aSYSTEM_BOOT_SLOT: return boot_slot_;
     case aSYSTEM_VERSION: return version_;
     case aSYSTEM_MODEL: return config_.model;
-    case aSYSTEM_SERIAL: return serial_;
+    case aSYSTEM_SERIAL: return serial();
     case aSYSTEM_INPUT_VOLTAGE: return config_.input_voltage;
     case aSYSTEM_HW_OFFSET: return 0;
     case aSYSTEM_BASE_ADDRESS: return address();
@@ -833,6 +858,11 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
             erased_this_session_ = true;
             log_.info("%s: flash erased", name().c_str());
         }
+        if (firmware && faults_.power_cut.when == PowerCut::When::Firmware && faults_.power_cut.firmware_bytes == 0) {
+            faults_.power_cut = PowerCut{};
+            log_.info("%s: fault power_cut: power gone at PREPARE", name().c_str());
+            return hub.powerCut(*this, 0);
+        }
         block_ = Block{true, firmware, d[2], addr, 0, {}};
         log_.info("%s: PREPARE %s block at %08X flags %u", name().c_str(), firmware ? "firmware" : "loader", addr, d[2]);
         return status(0, std::nullopt, config_.block_size);
@@ -874,7 +904,7 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
         const uint32_t at = block_.address + block_.written;
         if (!flash_.contains(at, count)) return status(aErrRange);
         try {
-            flash_.program(at, block_.pending.data(), count);
+            if (programUntilPowerCut(at, count)) return hub.powerCut(*this, 0);
         } catch (const std::exception& e) {
             log_.info("%s: WRITE failed: %s", name().c_str(), e.what());
             return status(aErrMedia);
@@ -902,6 +932,12 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
         }
         reply(c, hub, Bytes{aCMD_UPGRADE, aUPGRADE_LOAD});
         hub.loaderStarted(*this);
+        if (faults_.power_cut.when == PowerCut::When::Loader) {
+            faults_.power_cut = PowerCut{};
+            log_.info("%s: fault power_cut: power goes while the loader runs", name().c_str());
+            // Shortly after the answer, which reaches the host first.
+            hub.powerCut(*this, kPowerCutAfterLoadMs);
+        }
         return;
     }
     case aUPGRADE_REBOOT: {
@@ -912,6 +948,22 @@ void Module::handleUpgrade(Connection& c, const Bytes& d, Hub& hub) {
     }
     default: log_.info("%s: upgrade request %u ignored", name().c_str(), op); return;
     }
+}
+
+bool Module::programUntilPowerCut(uint32_t at, uint16_t count) {
+    PowerCut& cut = faults_.power_cut;
+    const bool cutNow = cut.when == PowerCut::When::Firmware && count >= cut.firmware_bytes;
+    const uint32_t programmed = cutNow ? cut.firmware_bytes : count;
+    if (cut.when == PowerCut::When::Firmware) cut.firmware_bytes -= programmed;
+    if (programmed || !cutNow) {
+        flash_.program(at, block_.pending.data(), programmed);
+        image_written_ = true;
+    }
+    if (!cutNow) return false;
+    cut = PowerCut{};
+    log_.info("%s: fault power_cut: power gone after %u of the %u bytes of a WRITE at %08X", name().c_str(), programmed,
+              count, at);
+    return true;
 }
 
 // ---- Streams (command 93 subscriptions)
@@ -955,7 +1007,7 @@ void Module::streamSamples(const StreamSubscription& s, uint64_t nowMs, std::vec
 
 std::string Module::status() const {
     std::ostringstream o;
-    o << "name=" << name() << " up=" << (up_ ? 1 : 0) << " address=" << unsigned(address()) << " serial=" << hex32(serial_)
+    o << "name=" << name() << " up=" << (up_ ? 1 : 0) << " address=" << unsigned(address()) << " serial=" << hex32(serial())
       << " version=" << VersionText(version_) << " build=" << build_ << " model=" << unsigned(config_.model)
       << " device_name=\"" << device_name_ << "\" heartbeat_ms=" << heartbeat_ms_ << " hb_sent=" << heartbeat.sent
       << " hb_answered=" << heartbeat.answered << " hb_missed=" << heartbeat.missed << " hb_wrong=" << heartbeat.wrong

@@ -63,6 +63,9 @@ public:
     virtual void reboot(Module& m, bool comeBack) = 0;
     // The module has started its loader (a USB module re-enumerates then).
     virtual void loaderStarted(Module&) {}
+    // The module's power goes, now or after `delayMs`: it drops off every
+    // transport and comes back as its chip's boot ROM, if it has one.
+    virtual void powerCut(Module& m, unsigned delayMs) = 0;
 };
 
 class Module {
@@ -72,7 +75,9 @@ public:
     const ModuleConfig& config() const { return config_; }
     const std::string& name() const { return config_.name; }
     uint8_t address() const { return config_.address; }
-    uint32_t serial() const { return serial_; }
+    // The serial number it reports: a loader its boot ROM started reports the
+    // recovery loader's.
+    uint32_t serial() const;
     uint32_t version() const { return version_; }
     uint32_t build() const { return build_; }
     uint8_t model() const { return config_.model; }
@@ -90,6 +95,18 @@ public:
     // image written since the last boot, if any.
     void goDown();
     void boot(uint64_t nowMs);
+    // The power goes: down, and what lived in RAM (a loader, an upgrade in
+    // progress) is lost; the flash keeps what was programmed.
+    void powerCut();
+    // Its boot ROM started code: the loader a host put into RAM (`ramLoader`),
+    // which the next boot runs until the firmware it writes is booted, or the
+    // firmware in flash, which the next boot runs.
+    void startFromRom(bool ramLoader);
+    // Running a loader its boot ROM started (on USB only, as the i.MX one).
+    bool runningRomLoader() const { return running_rom_loader_; }
+    // On USB now: by configuration, or as a loader its boot ROM started.
+    bool onUsb() const { return config_.usb || running_rom_loader_; }
+    Flash& flash() { return flash_; }
 
     // A complete packet addressed to this module.
     void handle(Connection& c, const Bytes& data, Hub& hub);
@@ -129,6 +146,11 @@ private:
     void handleUpgrade(Connection& c, const Bytes& d, Hub& hub);
     bool upgradeData(const uint8_t* bytes, size_t n, size_t& accepted);
     void countData(Hub& hub);
+    // Runs the image written since the last boot, if any (identity record).
+    void bootWrittenImage();
+    // WRITE's programming under the power_cut fault: programs what the power
+    // leaves time for; true when the power goes with this write.
+    bool programUntilPowerCut(uint32_t at, uint16_t count);
 
     // Numeric value of a system option that can be read, if it is one.
     std::optional<uint32_t> systemValue(uint8_t code, uint64_t nowMs) const;
@@ -185,6 +207,8 @@ private:
     bool erased_this_session_ = false;
     bool image_written_ = false;
     bool firmware_booted_ = false; // a written image with an identity record was booted
+    bool rom_jump_pending_ = false;  // the next boot runs a loader its boot ROM started
+    bool running_rom_loader_ = false;
 };
 
 } // namespace tarnixsim

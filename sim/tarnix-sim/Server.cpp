@@ -176,6 +176,7 @@ Server::~Server() {
         int status = 0;
         ::waitpid(command_pid_, &status, 0);
     }
+    roms_.clear(); // before the test bed their devices live in
     hid_rom_.reset();
     usb_.reset(); // removes the test bed
     for (auto& [id, c] : conns_) {
@@ -222,6 +223,7 @@ void Server::start() {
         }
         if (m->config().pty) openPty(*m);
     }
+    openRoms();
     if (options_.control_port >= 0) openControl();
     if (options_.discovery) openDiscovery();
     openUsb();
@@ -328,7 +330,11 @@ void Server::announce() {
         o << "module " << l.module->name() << " tcp " << options_.bind_address << ":" << l.port << "\n";
     for (auto& [id, c] : conns_)
         if (c->pty) o << "module " << c->top->name() << " pty " << c->pty_path << "\n";
-    for (auto& u : usb_slots_) o << "module " << u.module->name() << " usb " << u.node << "\n";
+    for (auto& r : roms_)
+        if (r.rom->kind() == BootRom::Lpc) o << "module " << r.module->name() << " lpc-isp " << r.rom->where() << "\n";
+    // A module that is on USB only as the loader its boot ROM starts is not yet.
+    for (auto& u : usb_slots_)
+        if (u.module->config().usb) o << "module " << u.module->name() << " usb " << u.node << "\n";
     if (usb_) {
         o << "env UMOCKDEV_DIR=" << usb_->root() << "\n";
         o << "env LD_PRELOAD=" << UsbPreloadValue() << "\n";
@@ -402,6 +408,11 @@ void Server::run() {
             fds.push_back({usb_->eventFd(), POLLIN, 0});
             what.push_back({'U', 0});
         }
+        for (size_t i = 0; i < roms_.size(); ++i)
+            if (roms_[i].rom->fd() >= 0) {
+                fds.push_back({roms_[i].rom->fd(), roms_[i].rom->pollEvents(), 0});
+                what.push_back({'R', i});
+            }
         const uint64_t deadline = nextDeadline(now);
         const int timeout = static_cast<int>(std::min<uint64_t>(deadline > now ? deadline - now : 0, 1000));
         if (::poll(fds.data(), fds.size(), timeout) < 0) {
@@ -424,6 +435,7 @@ void Server::run() {
                 return;
             }
             case 'U': usbEvents(); break;
+            case 'R': roms_[id].rom->service(); break;
             case 'L': accept(listeners_[id]); break;
             case 'C': {
                 auto it = conns_.find(id);
@@ -450,6 +462,7 @@ uint64_t Server::nextDeadline(uint64_t now) const {
     if (!delayed_.empty()) next = std::min(next, delayed_.begin()->first);
     for (auto& r : reboots_)
         if (r.due) next = std::min(next, r.due);
+    for (auto& p : power_cuts_) next = std::min(next, p.due);
     for (auto& [m, t] : next_heartbeat_) next = std::min(next, t);
     for (auto& [id, c] : conns_)
         if (!c->streams.empty()) next = std::min(next, c->next_stream_ms);
@@ -467,6 +480,15 @@ void Server::timers(uint64_t now) {
         delayed_.erase(delayed_.begin());
         auto it = conns_.find(d.conn);
         if (it != conns_.end() && !it->second->closing) writeWire(*it->second, d.wire);
+    }
+    for (size_t i = 0; i < power_cuts_.size();) {
+        if (power_cuts_[i].due <= now) {
+            Module* m = power_cuts_[i].module;
+            power_cuts_.erase(power_cuts_.begin() + static_cast<long>(i));
+            cutPower(*m);
+        } else {
+            ++i;
+        }
     }
     for (size_t i = 0; i < reboots_.size();) {
         if (reboots_[i].due && reboots_[i].due <= now) {
@@ -730,22 +752,25 @@ void Server::dropConnections(Module& top) {
         if (c->top == &top && !c->pty && !c->usb) close(*c, "dropped by the module", true);
 }
 
+void Server::takeDown(Module& m, const char* why) {
+    if (m.router) return;
+    for (auto& [id, c] : conns_)
+        if (c->top == &m) close(*c, why, true);
+    for (auto& l : listeners_)
+        if (l.module == &m && l.fd >= 0) {
+            ::close(l.fd);
+            l.fd = -1;
+        }
+    // A USB module leaves the bus; it comes back as a new device when it boots.
+    if (UsbSlot* u = usbSlot(m)) {
+        unplugUsb(*u);
+        u->unplug_due = u->replug_due = 0;
+    }
+}
+
 void Server::reboot(Module& m, bool comeBack) {
     m.goDown();
-    if (!m.router) {
-        for (auto& [id, c] : conns_)
-            if (c->top == &m) close(*c, "module rebooting", true);
-        for (auto& l : listeners_)
-            if (l.module == &m && l.fd >= 0) {
-                ::close(l.fd);
-                l.fd = -1;
-            }
-        // A USB module leaves the bus; it comes back as a new device when it boots.
-        if (UsbSlot* u = usbSlot(m)) {
-            unplugUsb(*u);
-            u->unplug_due = u->replug_due = 0;
-        }
-    }
+    takeDown(m, "module rebooting");
     reboots_.erase(std::remove_if(reboots_.begin(), reboots_.end(), [&](const Reboot& r) { return r.module == &m; }),
                    reboots_.end());
     reboots_.push_back(Reboot{&m, comeBack ? nowMs() + m.config().reboot_ms : 0});
@@ -753,9 +778,12 @@ void Server::reboot(Module& m, bool comeBack) {
 }
 
 void Server::bringUp(Module& m) {
+    // Powered again, or the code its boot ROM started runs: the ROM is done.
+    if (RomSlot* r = romSlot(m)) r->rom->leave();
     m.boot(nowMs());
+    // A loader the i.MX ROM started runs on USB only.
     for (auto& l : listeners_) {
-        if (l.module != &m || l.fd >= 0) continue;
+        if (l.module != &m || l.fd >= 0 || m.runningRomLoader()) continue;
         try {
             openListener(l);
             log_.info("%s: listening again on port %u", m.name().c_str(), l.port);
@@ -767,7 +795,7 @@ void Server::bringUp(Module& m) {
         }
     }
     next_heartbeat_[&m] = nowMs() + (m.heartbeatMs() ? m.heartbeatMs() : 1000);
-    if (UsbSlot* u = usbSlot(m)) {
+    if (UsbSlot* u = usbSlot(m); u && m.onUsb()) {
         const unsigned late = m.faults().usb_late_ms;
         m.faults().usb_late_ms = 0;
         if (late) log_.info("%s: fault usb_late: back on USB %u ms late", m.name().c_str(), late);
@@ -777,6 +805,91 @@ void Server::bringUp(Module& m) {
             plugUsb(*u);
         }
     }
+}
+
+// ---- power cuts and boot ROMs
+
+void Server::openRoms() {
+    // The HID ROM of --imx-hid-rom has /dev/hidraw0.
+    next_hidraw_ = options_.hid_rom_module.empty() ? 0 : 1;
+    for (auto& m : modules_) {
+        if (m->config().boot_rom == BootRom::None) continue;
+        RomSlot slot;
+        slot.module = m.get();
+        slot.rom = std::make_unique<ChipRom>(*m, log_);
+        roms_.push_back(std::move(slot));
+    }
+}
+
+Server::RomSlot* Server::romSlot(Module& m) {
+    for (auto& r : roms_)
+        if (r.module == &m) return &r;
+    return nullptr;
+}
+
+void Server::powerCut(Module& m, unsigned delayMs) {
+    if (delayMs == 0) return cutPower(m);
+    power_cuts_.push_back(PendingCut{&m, nowMs() + delayMs});
+}
+
+void Server::cutPower(Module& m) {
+    power_cuts_.erase(std::remove_if(power_cuts_.begin(), power_cuts_.end(),
+                                     [&](const PendingCut& p) { return p.module == &m; }),
+                      power_cuts_.end());
+    m.powerCut();
+    takeDown(m, "power cut");
+    // Down until its boot ROM starts code, or `revive` brings the power back.
+    reboots_.erase(std::remove_if(reboots_.begin(), reboots_.end(), [&](const Reboot& r) { return r.module == &m; }),
+                   reboots_.end());
+    reboots_.push_back(Reboot{&m, 0});
+    RomSlot* r = romSlot(m);
+    if (!r) return;
+    std::function<void()> started;
+    if (r->rom->kind() == BootRom::ImxHid) {
+        // The jump comes on umockdev's thread: the loop takes it from the bed's queue.
+        UsbBed* bed = usb_.get();
+        const std::string name = m.name();
+        started = [bed, name]() { bed->post(UsbEvent{UsbEvent::RomJump, -1, Bytes(name.begin(), name.end())}); };
+    } else {
+        started = [this, &m]() { romStarted(m, false); };
+    }
+    UsbSlot* u = usbSlot(m);
+    try {
+        const bool hid = r->rom->kind() == BootRom::ImxHid;
+        r->rom->enter(usb_.get(), u ? u->port : 0, hid ? next_hidraw_++ : 0, started);
+    } catch (const std::exception& e) {
+        log_.info("%s: its boot ROM did not come up: %s", m.name().c_str(), e.what());
+    }
+}
+
+void Server::romStarted(Module& m, bool ramLoader) {
+    RomSlot* r = romSlot(m);
+    if (!r || !r->rom->active()) return; // the power came back meanwhile
+    m.startFromRom(ramLoader);
+    // A loader in RAM enumerates on USB once the ROM has left the bus.
+    const uint64_t due = nowMs() + (ramLoader ? m.config().usb_reenumerate_ms : 0);
+    auto it = std::find_if(reboots_.begin(), reboots_.end(), [&](const Reboot& b) { return b.module == &m; });
+    if (it != reboots_.end()) it->due = due;
+    else reboots_.push_back(Reboot{&m, due});
+    log_.info("%s: its boot ROM started the %s", m.name().c_str(), ramLoader ? "loader in RAM" : "firmware in flash");
+}
+
+Module* Server::findByNameOrSerial(const std::string& what) const {
+    if (Module* m = find(what)) return m;
+    char* end = nullptr;
+    const unsigned long serial = std::strtoul(what.c_str(), &end, 16);
+    if (what.empty() || *end != '\0') return nullptr;
+    for (auto& m : modules_)
+        if (m->serial() == serial) return m.get();
+    return nullptr;
+}
+
+std::string Server::statusOfRom(Module& m) {
+    RomSlot* r = romSlot(m);
+    if (!r) return " boot_rom=none";
+    const std::string& where = r->rom->where();
+    return std::string(" boot_rom=") + BootRomName(r->rom->kind()) + " rom=" + (where.empty() ? "none" : where) +
+           " in_rom=" + (r->rom->active() ? "yes" : "no");
 }
 
 // ---- Ethernet discovery
@@ -907,6 +1020,12 @@ std::string Server::command(const std::string& line) {
         for (auto& m : modules_) out += " " + m->name();
         return out;
     }
+    if (verb == "powercut") {
+        Module* target = findByNameOrSerial(name);
+        if (!target) return "error unknown module '" + name + "'";
+        cutPower(*target);
+        return "ok" + statusOfRom(*target);
+    }
     Module* m = find(name);
     if (!m) return "error unknown module '" + name + "'";
     if (verb == "status") {
@@ -923,7 +1042,8 @@ std::string Server::command(const std::string& line) {
             usb = u->device >= 0 && usb_->present(u->device)
                       ? " usb=" + u->node + (usb_->claimed(u->device) ? " usb_claimed=yes" : " usb_claimed=no")
                       : " usb=away";
-        return "ok " + m->status() + " connections=" + std::to_string(open) + " tcp_port=" + tcp + " pty=" + pty + usb;
+        return "ok " + m->status() + " connections=" + std::to_string(open) + " tcp_port=" + tcp + " pty=" + pty + usb +
+               statusOfRom(*m);
     }
     if (verb == "fault") {
         std::string key, value;
@@ -971,7 +1091,7 @@ std::string Server::command(const std::string& line) {
         it->due = nowMs();
         return "ok";
     }
-    return "error unknown command '" + verb + "' (list, status, fault, clear, drop, reboot, revive, replug)";
+    return "error unknown command '" + verb + "' (list, status, fault, clear, drop, reboot, revive, replug, powercut)";
 }
 
 // ---- USB
@@ -985,7 +1105,9 @@ Server::UsbSlot* Server::usbSlot(Module& m) {
 void Server::openUsb() {
     unsigned port = 1;
     for (auto& m : modules_) {
-        if (!m->config().usb || m->router) continue;
+        // A module whose i.MX boot ROM starts a loader on USB has its port too.
+        const bool usbLoader = m->config().boot_rom == BootRom::ImxHid;
+        if ((!m->config().usb && !usbLoader) || m->router) continue;
         makeUsbBed();
         auto c = std::make_unique<Conn>();
         c->id = next_conn_id_++;
@@ -998,7 +1120,7 @@ void Server::openUsb() {
         slot.conn = c.get();
         conns_[c->id] = std::move(c);
         usb_slots_.push_back(slot);
-        if (m->up()) plugUsb(usb_slots_.back());
+        if (m->up() && m->onUsb()) plugUsb(usb_slots_.back());
     }
     if (options_.hid_rom_module.empty()) return;
     // The chip's boot ROM on the same bus as the image it starts, so that one
@@ -1033,7 +1155,8 @@ void Server::plugUsb(UsbSlot& s) {
     shape.max_packet = mc.usb_packet;
     char serial[16];
     std::snprintf(serial, sizeof serial, "%08X", s.module->serial());
-    shape.serial = mc.usb_serial.empty() ? serial : mc.usb_serial;
+    // A loader its boot ROM started is not the module's firmware: its own string.
+    shape.serial = mc.usb_serial.empty() || s.module->runningRomLoader() ? serial : mc.usb_serial;
     shape.product_name = "Tarnix module " + std::to_string(s.module->model());
     shape.defect = mc.usb_defect;
     try {
@@ -1086,7 +1209,7 @@ void Server::usbTimers(uint64_t now) {
         }
         if (u.replug_due && now >= u.replug_due && !u.unplug_due) {
             u.replug_due = 0;
-            if (u.module->up()) plugUsb(u);
+            if (u.module->up() && u.module->onUsb()) plugUsb(u);
         }
     }
 }
@@ -1096,6 +1219,10 @@ void Server::usbEvents() {
         if (e.kind == UsbEvent::Revive) {
             const std::string name(e.data.begin(), e.data.end());
             log_.info("i.MX HID boot ROM: jump, %s starts: %s", name.c_str(), command("revive " + name).c_str());
+            continue;
+        }
+        if (e.kind == UsbEvent::RomJump) {
+            if (Module* m = find(std::string(e.data.begin(), e.data.end()))) romStarted(*m, true);
             continue;
         }
         UsbSlot* slot = nullptr;
@@ -1112,7 +1239,8 @@ void Server::usbEvents() {
         case UsbEvent::Released:
             close(c, "host released the interface");
             break;
-        case UsbEvent::Revive: break; // handled above
+        case UsbEvent::Revive:
+        case UsbEvent::RomJump: break; // handled above
         case UsbEvent::Data:
             if (log_.trace())
                 log_.info("%s: usb out transfer of %zu bytes", slot->module->name().c_str(), e.data.size());

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ChipRom.h"
 #include "Config.h"
 #include "ImxHidRom.h"
 #include "Log.h"
@@ -53,6 +54,7 @@ public:
     void dropConnections(Module& top) override;
     void reboot(Module& m, bool comeBack) override;
     void loaderStarted(Module& m) override;
+    void powerCut(Module& m, unsigned delayMs) override;
 
 private:
     struct Conn;
@@ -72,6 +74,14 @@ private:
     struct Reboot {
         Module* module;
         uint64_t due; // 0: never by itself
+    };
+    struct RomSlot {
+        Module* module = nullptr;
+        std::unique_ptr<ChipRom> rom;
+    };
+    struct PendingCut {
+        Module* module;
+        uint64_t due;
     };
     // A module on USB: its current device (or none while it is away).
     struct UsbSlot {
@@ -108,6 +118,16 @@ private:
     void timers(uint64_t now);
     void streamTick(Conn& c, uint64_t tick);
     void bringUp(Module& m);
+    // Off every transport (connections reset, port closed, off the bus).
+    void takeDown(Module& m, const char* why);
+    void cutPower(Module& m);
+    // Its boot ROM started code: a loader in RAM or the firmware in flash.
+    void romStarted(Module& m, bool ramLoader);
+    void openRoms();
+    RomSlot* romSlot(Module& m);
+    // A module by name, else by serial number (hexadecimal).
+    Module* findByNameOrSerial(const std::string& what) const;
+    std::string statusOfRom(Module& m);
     uint64_t nextDeadline(uint64_t now) const;
     void feed(Conn& c, const uint8_t* bytes, size_t n);
     void openUsb();
@@ -138,6 +158,11 @@ private:
     std::unique_ptr<UsbBed> usb_;
     std::unique_ptr<bootrom::ImxHidRom> hid_rom_; // answers in usb_'s bed
     std::vector<UsbSlot> usb_slots_;
+    std::vector<RomSlot> roms_;
+    std::vector<PendingCut> power_cuts_;
+    // Each i.MX ROM a power cut brings gets a hidraw node of its own: the
+    // test bed never hands a removed device's node name out again.
+    unsigned next_hidraw_ = 0;
     int command_pid_ = -1;
     int command_status_ = -1;
 };

@@ -41,7 +41,8 @@ namespace tarnixsim {
 
 struct UsbEvent {
     // Revive: a boot ROM hosted in the bed started its image (data: the module's name).
-    enum Kind { Claimed, Released, Data, Vanished, Revive } kind;
+    // RomJump: the boot ROM of a module whose power was cut jumped to its loader (data: the name).
+    enum Kind { Claimed, Released, Data, Vanished, Revive, RomJump } kind;
     int device;
     std::vector<uint8_t> data; // Data: one bulk OUT transfer's bytes
 };

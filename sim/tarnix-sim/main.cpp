@@ -50,7 +50,8 @@ const char* kUsage =
     "  --help                 this text\n"
     "\n"
     "When ready it prints, one per line, 'module NAME tcp ADDR:PORT',\n"
-    "'module NAME pty PATH', 'module NAME usb bus/usb/BBB/DDD', the USB test bed's\n"
+    "'module NAME pty PATH', 'module NAME usb bus/usb/BBB/DDD', 'module NAME lpc-isp\n"
+    "PATH' (the terminal of its LPC boot ROM), the USB test bed's\n"
     "variables as 'env UMOCKDEV_DIR=...' and 'env LD_PRELOAD=...', then\n"
     "'control 127.0.0.1:PORT' and 'READY' (with a COMMAND only to the ready file;\n"
     "its log is then discarded unless --log is given).\n"
@@ -65,14 +66,17 @@ const char* kUsage =
     "  hardware_version, input_voltage, input_current, temperature,\n"
     "  factory.N (hex bytes), router and i2c_address (a module behind a router),\n"
     "  identity (W0,W1,W2,W3), start_down, loader_running (a boot ROM's loader),\n"
+    "  boot_rom (none, imx-hid or lpc: what a power cut brings back), boot_rom_link,\n"
     "  fault.NAME = VALUE.\n"
     "Faults: drop_replies, short_replies, wrong_data_count, refuse_prepare, refuse_write, wrong_sum,\n"
     "  silent_after_load, no_return_after_reboot, boot_old_image (each N or 'always'),\n"
     "  delay_replies (ms), drop_connection and hang_after_data (after N data packets),\n"
     "  refuse_second_connection (yes/no), usb_stall (in|out [N]), usb_io_errors (N),\n"
-    "  usb_vanish (ms away, or never), usb_held (yes/no), usb_late (ms).\n"
+    "  usb_vanish (ms away, or never), usb_held (yes/no), usb_late (ms),\n"
+    "  power_cut (loader, firmware:BYTES or off).\n"
     "Control commands (one per line on the control port): list, status M,\n"
-    "  fault M NAME VALUE, clear M, drop M, reboot M, revive M, replug M.\n"
+    "  fault M NAME VALUE, clear M, drop M, reboot M, revive M, replug M,\n"
+    "  powercut M (M: a name or a serial number).\n"
     "See sim/tarnix-sim/README.md for the behaviour in full.\n";
 
 [[noreturn]] void usageError(const std::string& message) {
@@ -156,7 +160,8 @@ int main(int argc, char** argv) {
                 m.tcp = false;
                 m.usb = true;
             }
-            usb = usb || m.usb;
+            // An i.MX boot ROM appears on USB (HID) after a power cut.
+            usb = usb || m.usb || m.boot_rom == tarnixsim::BootRom::ImxHid;
         }
         usb = usb || !options.hid_rom_module.empty();
         // umockdev's event sender works only in a process under its preload:

@@ -72,7 +72,11 @@ public:
         while (out >> word) {
             if (word == "module" && out >> name >> kind >> where) {
                 if (kind == "tcp") ports_[name] = static_cast<uint16_t>(std::stoi(where.substr(where.rfind(':') + 1)));
+                else if (kind == "lpc-isp") isps_[name] = where;
                 else ptys_[name] = where;
+            } else if (word == "env" && out >> where) {
+                const size_t eq = where.find('=');
+                if (eq != std::string::npos) env_[where.substr(0, eq)] = where.substr(eq + 1);
             } else if (word == "control" && out >> where) {
                 control_ = static_cast<uint16_t>(std::stoi(where.substr(where.rfind(':') + 1)));
             }
@@ -81,6 +85,10 @@ public:
     bool ready() const { return ready_; }
     uint16_t port(const std::string& module) const { return ports_.at(module); }
     const std::string& pty(const std::string& module) const { return ptys_.at(module); }
+    // The terminal of a module's LPC boot ROM.
+    const std::string& isp(const std::string& module) const { return isps_.at(module); }
+    // The USB test bed's variables (empty without one).
+    const std::map<std::string, std::string>& env() const { return env_; }
     const std::string& state() const { return state_; }
     std::string log() const { return testsupport::ReadFile(dir_ / "sim.log"); }
     int stop(int signal = SIGTERM) { return process_->Stop(signal); }
@@ -106,6 +114,8 @@ private:
     bool ready_ = false;
     std::map<std::string, uint16_t> ports_;
     std::map<std::string, std::string> ptys_;
+    std::map<std::string, std::string> isps_;
+    std::map<std::string, std::string> env_;
     uint16_t control_ = 0;
 };
 

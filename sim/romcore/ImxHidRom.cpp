@@ -44,7 +44,27 @@ std::string Hex(const uint8_t* p, size_t n) {
     return s;
 }
 
-std::string SysfsText(unsigned port, unsigned devnum) {
+// The USB device's sysfs path.
+std::string UsbPath(unsigned port) {
+    return "/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(port);
+}
+
+// The HID device's name below its interface.
+std::string HidName(unsigned hidraw) {
+    char instance[8];
+    std::snprintf(instance, sizeof instance, "%04X", hidraw + 1);
+    return std::string("0003:1FC9:0130.") + instance;
+}
+
+// Every sysfs path the device adds, children first.
+std::vector<std::string> SysfsPaths(unsigned port, unsigned hidraw) {
+    const std::string usb = UsbPath(port);
+    const std::string iface = usb + "/1-" + std::to_string(port) + ":1.0";
+    const std::string hid = iface + "/" + HidName(hidraw);
+    return {"/sys" + hid + "/hidraw/hidraw" + std::to_string(hidraw), "/sys" + hid, "/sys" + iface, "/sys" + usb};
+}
+
+std::string SysfsText(unsigned port, unsigned devnum, unsigned hidraw) {
     // Device descriptor, then a configuration with one HID interface and two
     // interrupt endpoints.
     const uint8_t device[] = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0xC9, 0x1F, 0x30, 0x01, 0x01, 0x00, 1, 2, 0, 1};
@@ -54,8 +74,10 @@ std::string SysfsText(unsigned port, unsigned devnum) {
                               7, 5, 0x81, 3, 64, 0, 1,
                               7, 5, 0x01, 3, 64, 0, 1};
     const std::string port1 = "1-" + std::to_string(port);
-    const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/" + port1;
-    const std::string hid = usb + "/" + port1 + ":1.0/0003:1FC9:0130.0001";
+    const std::string usb = UsbPath(port);
+    const std::string hidName = HidName(hidraw);
+    const std::string hid = usb + "/" + port1 + ":1.0/" + hidName;
+    const std::string raw = "hidraw" + std::to_string(hidraw);
     char num[8];
     std::snprintf(num, sizeof num, "%03u", devnum);
     const std::string node = std::string("bus/usb/001/") + num;
@@ -66,13 +88,13 @@ std::string SysfsText(unsigned port, unsigned devnum) {
            "A: product=SE Blank RT Family\nA: speed=480\nA: dev=189:" + std::to_string(devnum - 1) +
            "\nA: bConfigurationValue=1\n"
            "H: descriptors=" + Hex(device, sizeof device) + Hex(config, sizeof config) + "\n\n"
-           "P: " + usb + "/1-1:1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=03\n"
+           "P: " + usb + "/" + port1 + ":1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=03\n"
            "A: bInterfaceNumber=00\n\n"
            "P: " + hid + "\nE: SUBSYSTEM=hid\nE: HID_ID=0003:00001FC9:00000130\n"
            "E: HID_NAME=NXP SEMICONDUCTOR INC. SE Blank RT Family\nE: HID_UNIQ=\n"
            "H: report_descriptor=" + Hex(kReportDescriptor, sizeof kReportDescriptor) + "\n\n"
-           "P: " + hid + "/hidraw/hidraw0\nN: hidraw0\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/hidraw0\n"
-           "A: dev=247:0\nL: device=../../../0003:1FC9:0130.0001\n";
+           "P: " + hid + "/hidraw/" + raw + "\nN: " + raw + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/" + raw + "\n"
+           "A: dev=247:" + std::to_string(hidraw) + "\nL: device=../../../" + hidName + "\n";
 }
 
 class HidRom {
@@ -85,6 +107,10 @@ public:
     bool vanished() {
         std::lock_guard<std::mutex> lock(mutex);
         return gone;
+    }
+    void vanish() {
+        std::lock_guard<std::mutex> lock(mutex);
+        gone = true;
     }
 
     void output(const uint8_t* p, size_t n) {
@@ -310,24 +336,26 @@ ImxHidRom::ImxHidRom(UMockdevTestbed* testbed, const HidRomOptions& options, std
         std::string why = what + (error ? std::string(": ") + error->message : std::string());
         g_clear_error(&error);
         if (state_->handler) {
-            umockdev_testbed_detach_ioctl(testbed_, "/dev/hidraw0", nullptr);
+            umockdev_testbed_detach_ioctl(testbed_, node_.c_str(), nullptr);
             g_object_unref(state_->handler);
         }
         if (state_->rom.tokens >= 0) close(state_->rom.tokens);
         throw std::runtime_error(why);
     };
-    if (!umockdev_testbed_add_from_string(testbed, SysfsText(options.port, options.devnum).c_str(), &error))
+    node_ = "/dev/hidraw" + std::to_string(options.hidraw);
+    syspaths_ = SysfsPaths(options.port, options.hidraw);
+    if (!umockdev_testbed_add_from_string(testbed, SysfsText(options.port, options.devnum, options.hidraw).c_str(), &error))
         fail("cannot describe the i.MX ROM device");
     HidRom* rom = &state_->rom;
     state_->handler = umockdev_ioctl_base_new();
     g_signal_connect(state_->handler, "handle-ioctl", G_CALLBACK(OnIoctl), rom);
     g_signal_connect(state_->handler, "handle-read", G_CALLBACK(OnRead), rom);
     g_signal_connect(state_->handler, "handle-write", G_CALLBACK(OnWrite), rom);
-    if (!umockdev_testbed_attach_ioctl(testbed, "/dev/hidraw0", state_->handler, &error))
-        fail("cannot attach to /dev/hidraw0");
+    if (!umockdev_testbed_attach_ioctl(testbed, node_.c_str(), state_->handler, &error))
+        fail("cannot attach to " + node_);
     // Polls on the node go to its terminal: a byte there per queued report
     // makes the client's poll see input; the bytes are taken back on reads.
-    rom->master = umockdev_testbed_get_dev_fd(testbed, "/dev/hidraw0");
+    rom->master = umockdev_testbed_get_dev_fd(testbed, node_.c_str());
     const char* slave = rom->master >= 0 ? ptsname(rom->master) : nullptr;
     if (slave != nullptr) rom->tokens = open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (rom->tokens < 0) fail("cannot open the hidraw node's terminal");
@@ -337,8 +365,19 @@ ImxHidRom::ImxHidRom(UMockdevTestbed* testbed, const HidRomOptions& options, std
     tcsetattr(rom->tokens, TCSANOW, &t);
 }
 
+void ImxHidRom::unplug() {
+    if (!plugged_) return;
+    plugged_ = false;
+    state_->rom.vanish();
+    // The preload sends no event for a removal: send each, then remove the
+    // device and everything below it, children first (their nodes and
+    // class links go with them).
+    for (const std::string& path : syspaths_) umockdev_testbed_uevent(testbed_, path.c_str(), "remove");
+    for (const std::string& path : syspaths_) umockdev_testbed_remove_device(testbed_, path.c_str());
+}
+
 ImxHidRom::~ImxHidRom() {
-    umockdev_testbed_detach_ioctl(testbed_, "/dev/hidraw0", nullptr);
+    umockdev_testbed_detach_ioctl(testbed_, node_.c_str(), nullptr);
     g_object_unref(state_->handler);
     if (state_->rom.tokens >= 0) close(state_->rom.tokens);
 }

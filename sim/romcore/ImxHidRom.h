@@ -1,7 +1,8 @@
 // The USB HID serial download ROM of an NXP i.MX (1FC9:0130) as a device in a
 // umockdev test bed, for the real hidapi. imx-sdp-hid-sim hosts it in a test
 // bed of its own; tarnix-sim hosts it in its USB test bed, beside the module
-// the loaded image becomes after the jump.
+// the loaded image becomes after the jump, and as the boot ROM a module whose
+// power was cut comes back as.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
@@ -26,6 +28,7 @@ struct HidRomOptions {
     bool verbose = false;          // one line per command on standard error
     unsigned port = 1;             // the device's path: .../usb1/1-PORT
     unsigned devnum = 2;           // its node: /dev/bus/usb/001/DEVNUM
+    unsigned hidraw = 0;           // its HID node: /dev/hidrawN
 };
 
 // Parses one "--fuses LOW,HIGH" value into the options; false when malformed.
@@ -40,6 +43,11 @@ public:
     // starts code (after the dump is written). Throws std::runtime_error.
     ImxHidRom(UMockdevTestbed* testbed, const HidRomOptions& options, std::function<void(uint32_t)> onJump);
     ~ImxHidRom();
+    // The device leaves the bus, as the ROM does when the code it started
+    // takes over: it is no longer enumerated, and every operation on a node
+    // a host still holds fails with ENODEV. The handlers stay attached until
+    // the ROM is destroyed, so such a host is still answered. Main thread.
+    void unplug();
     ImxHidRom(const ImxHidRom&) = delete;
     ImxHidRom& operator=(const ImxHidRom&) = delete;
 
@@ -47,6 +55,9 @@ public:
 
 private:
     UMockdevTestbed* testbed_;
+    std::string node_;        // /dev/hidrawN
+    std::vector<std::string> syspaths_; // the device's sysfs paths, children first
+    bool plugged_ = true;
     std::unique_ptr<State> state_;
 };
 

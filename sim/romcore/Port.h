@@ -39,6 +39,8 @@ public:
     // Drops queued output (the chip was reset, or stops talking).
     void discardOutput() { pending.clear(); }
     bool outputPending() const { return !pending.empty(); }
+    // The terminal's master side, for a host loop that polls it (-1 before open).
+    int fd() const { return master; }
 
 private:
     unsigned lineRate() const;
