@@ -137,13 +137,26 @@ private:
         std::vector<FleetModule> selected;
         Inventory inventory = Find(true, true);
         waiting = inventory.waiting;
-        for (const FleetModule& m : inventory.modules)
-            if (options.selection.Matches(m)) selected.push_back(m);
+        // A -d naming a module that is not found but has an unfinished
+        // update: a boot ROM may be that module, and only it is a candidate.
+        std::vector<JournalEntry> named;
+        for (const JournalEntry& entry : waiting)
+            for (unsigned serial : options.selection.serials)
+                if (entry.serial == serial) named.push_back(entry);
+        for (const FleetModule& m : inventory.modules) {
+            if (options.selection.Matches(m)) {
+                selected.push_back(m);
+            } else if (m.boot_rom && !named.empty()) {
+                selected.push_back(m);
+                waiting = named;
+            }
+        }
         for (const std::string& port : options.selection.recover_ports) selected.push_back(LpcBootRom(port));
         // A -d that names a module not found is worth saying.
         for (unsigned serial : options.selection.serials) {
             bool found = false;
             for (const FleetModule& m : selected) found = found || m.serial == serial;
+            for (const JournalEntry& entry : named) found = found || entry.serial == serial;
             if (!found) events.Say(true, Text("Module [%08X] was not found", serial));
         }
         if (selected.empty()) events.Say(true, "No module matched the selection");

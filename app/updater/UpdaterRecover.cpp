@@ -96,7 +96,11 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
     if (serial == 0) serial = kNoParticularDevice;
     BirdFile file;
     if (!_imx_loader_file(updater, serial, bird_file, file)) return false;
-    ImxBootRomTarget target(display, port, {serial}, false, kFingerprintFreshUsbEvery);
+    // A device's own loader whose flash lost the serial number comes up as
+    // the recovery image's device does.
+    std::vector<unsigned> serials{serial};
+    if (serial != kNoParticularDevice) serials.push_back(kNoParticularDevice);
+    ImxBootRomTarget target(display, port, serials, false, kFingerprintFreshUsbEvery);
     if (target.StartLoader(file) != aErrNone) {
         Log::log(Log::DEBUG_APP, "Error loading liveloader.\n");
         return false;

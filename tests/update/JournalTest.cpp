@@ -188,3 +188,63 @@ TEST_F(Journal, InfoShowsTheUnfinishedUpdate) {
 }
 
 } // namespace
+
+namespace {
+
+// The module loses its power mid-firmware and comes back as its chip's boot
+// ROM, the flash as far as it was written. With no update server, the
+// journal alone says what to write: through the LPC ROM on its serial port
+// (`Updater -U -t RECOVER -s PORT -d S`) or, for the i.MX ROM on USB, by
+// `tarnix-fleet update -d S` with no other input.
+struct PowerCut {
+    const char* name;
+    const char* rom;
+    const char* transport;
+    uint32_t flashBase;
+};
+
+class JournalPowerCut : public Journal, public ::testing::WithParamInterface<PowerCut> {};
+
+TEST_P(JournalPowerCut, TheJournalAloneFinishesIt) {
+    const PowerCut& cut = GetParam();
+    BirdOptions options = NewBuild();
+    options.address = cut.flashBase;
+    options.serialOffsets = cut.flashBase ? "0x08000080 0x08000100" : "0x80 0x100";
+    const Firmware f = MakeFirmware(dir, "fw.bird", options);
+    char base[16];
+    std::snprintf(base, sizeof base, "0x%X", cut.flashBase);
+    std::string config = ModuleConfig(std::string("transport = ") + cut.transport + "\nboot_rom = " + cut.rom +
+                                      "\nidentity = 0x11111111,0x22222222,0x33333333,0x44444444\n"
+                                      "flash_size = 0x10000\nfault.power_cut = firmware:1000\n");
+    const std::string flashBase = "flash_base = 0x08000000";
+    config.replace(config.find(flashBase), flashBase.size(), std::string("flash_base = ") + base);
+    auto sim = Start(config);
+    testsupport::RunOptions run;
+    for (const auto& [key, value] : sim->env()) run.env[key] = value;
+    run.env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0";
+    run.timeout = std::chrono::seconds(120); // far above the product's own bounds
+    const auto with = [&](const std::vector<std::string>& argv) { return testsupport::Run(argv, run); };
+
+    auto r = with({UPDATER_BIN, "-u", "127.0.0.1:1", "-i", store, "-U", "-d", std::string(kSerialText), "-f", f.path,
+                   "-m", "0"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    ASSERT_TRUE(JournalSays("firmware block 1 of ")) << testsupport::ReadFile(JournalPath());
+    if (std::string(cut.rom) == "lpc") {
+        r = with({UPDATER_BIN, "-u", "127.0.0.1:1", "-i", store, "-U", "-t", "RECOVER", "-s", sim->isp("m1"), "-d",
+                  std::string(kSerialText)});
+        EXPECT_NE(r.out.find("Finishing the interrupted update of [40F5849A]"), std::string::npos) << r.out;
+    } else {
+        r = with({TARNIX_FLEET_BIN, "update", "-d", std::string(kSerialText), "-u", "127.0.0.1:1", "-i", store});
+    }
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    ExpectFlash(*sim, "m1", f.image);
+    ExpectTransferred(f.path);
+    EXPECT_NE(access(JournalPath().c_str(), F_OK), 0) << "the record outlived the update";
+}
+
+INSTANTIATE_TEST_SUITE_P(Roms, JournalPowerCut,
+                         ::testing::Values(PowerCut{"LpcOnItsSerialPort", "lpc", "tcp", 0},
+                                           PowerCut{"ImxOnUsb", "imx-hid", "usb", 0x08000000}),
+                         [](const ::testing::TestParamInfo<PowerCut>& info) { return std::string(info.param.name); });
+
+} // namespace
