@@ -9,6 +9,7 @@ Runs inside a private network namespace (scripts/netns-run.sh):
   fleet_update_test.py --fleet F --sim S --birdtool B --server U --image-tool M [unittest args]
 """
 import argparse
+import contextlib
 import json
 import os
 import re
@@ -181,6 +182,25 @@ class FleetTest(unittest.TestCase):
         bird = out or os.path.join(self.work, name + ".bird")
         subprocess.run([BIN.birdtool, "pack", manifest, bird], check=True, stdout=subprocess.DEVNULL)
         return bird, read(image, "rb")
+
+    @contextlib.contextmanager
+    def update_server(self, catalog, devices):
+        """The stand-in update server on `catalog` knowing `devices` (serial -> model); yields (url, log path)."""
+        listed = os.path.join(self.work, "devices")
+        with open(listed, "w") as f:
+            for serial, model in devices.items():
+                f.write("%s %s\n" % (serial, model))
+        log = open(os.path.join(self.work, "server.log"), "w+")
+        server = subprocess.Popen([BIN.server, "--catalog", catalog, "--devices", listed, "--secret", "k",
+                                   "--port", "0"], stdout=log, stderr=subprocess.STDOUT)
+        try:
+            url = deadline_wait("the update server", lambda: re.search(
+                r"listening on (\S+)", read(log.name))).group(1)
+            yield url, log.name
+        finally:
+            server.send_signal(signal.SIGTERM)
+            server.wait(30)
+            log.close()
 
     def lab(self, changes=None):
         """The standard lab, each module's keys updated from `changes` (name -> keys)."""
@@ -355,18 +375,10 @@ class FleetTest(unittest.TestCase):
         os.mkdir(catalog)
         self.make_firmware("ristova", "Ristova", NEW_BUILD, os.path.join(catalog, "ristova_2000.bird"))
         _, router_image = self.make_firmware("dravik", "Dravik", ROUTER_BUILD, os.path.join(catalog, "dravik_600.bird"))
-        devices = os.path.join(self.work, "devices")
-        with open(devices, "w") as f:
-            for keys in LAB.values():
-                f.write("%s %s\n" % (keys["serial"], "Dravik" if keys["serial"] == ROUTER else "Ristova"))
-        log = open(os.path.join(self.work, "server.log"), "w+")
-        server = subprocess.Popen([BIN.server, "--catalog", catalog, "--devices", devices, "--secret", "k",
-                                   "--port", "0"], stdout=log, stderr=subprocess.STDOUT)
-        try:
-            url = deadline_wait("the update server", lambda: re.search(
-                r"listening on (\S+)", read(log.name))).group(1)
+        devices = {k["serial"]: "Dravik" if k["serial"] == ROUTER else "Ristova" for k in LAB.values()}
+        with self.update_server(catalog, devices) as (url, log):
             sim = self.lab()
-            downloads = lambda: re.findall(r"op=bird\S*sn=([0-9A-Fa-f]+)", read(log.name))
+            downloads = lambda: re.findall(r"op=bird\S*sn=([0-9A-Fa-f]+)", read(log))
             for attempt in ("first", "second"):
                 with self.subTest(attempt):
                     run = self.fleet(sim, "update", "--all", "-u", url)
@@ -381,10 +393,6 @@ class FleetTest(unittest.TestCase):
                         build = ROUTER_BUILD if keys["serial"] == ROUTER else NEW_BUILD
                         self.assertTrue(os.path.isfile(os.path.join(self.store, "updater", keys["serial"],
                                                                     "%d.bird" % build)))
-        finally:
-            server.send_signal(signal.SIGTERM)
-            server.wait(30)
-            log.close()
 
     def test_module_unplugged_mid_update(self):
         # Slow replies and small blocks keep u1's firmware phase going for
@@ -409,15 +417,8 @@ class FleetTest(unittest.TestCase):
         catalog = os.path.join(self.work, "catalog")
         os.mkdir(catalog)
         self.make_firmware("ristova", "Ristova", NEW_BUILD, os.path.join(catalog, "ristova_2000.bird"))
-        devices = os.path.join(self.work, "devices")
-        with open(devices, "w") as f:
-            f.write("%s Ristova\n" % LAB["t1"]["serial"])  # t2 is unknown to it
-        log = open(os.path.join(self.work, "server.log"), "w+")
-        server = subprocess.Popen([BIN.server, "--catalog", catalog, "--devices", devices, "--secret", "k",
-                                   "--port", "0"], stdout=log, stderr=subprocess.STDOUT)
-        try:
-            url = deadline_wait("the update server", lambda: re.search(
-                r"listening on (\S+)", read(log.name))).group(1)
+        # t2 (and the router) are unknown to it.
+        with self.update_server(catalog, {LAB["t1"]["serial"]: "Ristova"}) as (url, _):
             sim = self.lab()
             run = self.fleet(sim, "update", "-t", "tcpip", "-u", url)
             self.assertEqual(run.rc, 2, run.err)
@@ -426,10 +427,6 @@ class FleetTest(unittest.TestCase):
             self.assertEqual(set(status.values()), {"failed"}, status)  # t2, and the router on TCP/IP too
             self.assertEqual({m for _, m in sim.upgrade_lines()}, {"t1"})
             self.expect_results_match_sim(sim, run)
-        finally:
-            server.send_signal(signal.SIGTERM)
-            server.wait(30)
-            log.close()
 
     def test_interrupted_run_is_finished_by_the_next(self):
         # Slow replies and small blocks keep each firmware phase going for
