@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "BirdFile.h"
+#include "BirdStreamCheck.h"
 #include "HTTPRequest.h"
 #include "Log.h"
 #include "PrintableText.h"
@@ -49,29 +50,37 @@ unsigned BuildNumberOf(const std::string& text) {
     return value;
 }
 
-// The build an info block names: its first field up to a NUL, blanks
-// trimmed; empty when the file has no info block or the field is blank.
-std::string InfoBuildText(const BirdFile& bird) {
-    const auto info = bird.FindBlocks(BirdFile::BLOCK_INFO);
-    if (info.empty() || !info[0].data) return {};
-    const char* text = reinterpret_cast<const char*>(info[0].data);
-    return Trimmed(std::string(text, strnlen(text, std::min<size_t>(info[0].length, BIRD_INFO_FIELD_SIZE))));
+// The build an info block's first field names: up to a NUL, blanks trimmed.
+std::string InfoBuildText(const std::string& field) {
+    return Trimmed(std::string(field.c_str(), strnlen(field.c_str(), field.size())));
 }
+
+// A build as it arrives: checked as a BIRD file and written to a temporary
+// beside the stored one in the same pass; nothing of it is held in memory.
+struct StreamedDownload {
+    explicit StreamedDownload(std::unique_ptr<AtomicFileWriter> temporary)
+        : check(HTTPLimits::Download().maxBodyBytes / 4 * 3 + 3), file(std::move(temporary)) {}
+    void Take(const uint8_t* bytes, size_t length) {
+        check.Feed(bytes, length);
+        file->Write(bytes, length); // a failure is kept for the commit
+    }
+    BirdStreamCheck check;
+    std::unique_ptr<AtomicFileWriter> file;
+    bool received = false, wholeText = false;
+};
 
 // A download may replace a stored build only when it is a BIRD file that
 // loads whole (header, zlib stream, block area) and, when its info block
 // names a build, names the one asked for. Reports what is wrong.
-bool _check_download(UpdaterDisplayInterface& display, const uint8_t* bytes, size_t length, unsigned build) {
-    const bool header = length >= BIRD_FILE_HEADER_SIZE && std::memcmp(bytes, BIRD_FILE_SIGNATURE, 4) == 0 &&
-                        bytes[4] != 0 && bytes[5] != 0;
-    BirdFile bird;
-    if (!header || !bird.LoadBytes(bytes, length) || !bird.ScanBlocks(bird.data.get(), bird.dataSize)) {
-        Log::log(Log::DEBUG_Updater, "Download_Firmware: the %zu bytes received are not a BIRD file that loads\n",
-                 length);
+bool _check_download(UpdaterDisplayInterface& display, StreamedDownload& download, unsigned build) {
+    const std::string problem = download.check.Finish();
+    if (!problem.empty()) {
+        Log::log(Log::DEBUG_Updater, "Download_Firmware: the %llu bytes received are not a BIRD file that loads (%s)\n",
+                 download.check.FileBytes(), problem.c_str());
         display.message(kError, "Failed to retrieve a valid BIRD file");
         return false;
     }
-    const std::string named = InfoBuildText(bird);
+    const std::string named = InfoBuildText(download.check.InfoBuildField());
     unsigned number = 0;
     if (!named.empty() && (!ParseBuild(named, number) || number != build)) {
         display.message(kError, "Downloaded BIRD file is build %s, not %u", PrintableText(named).c_str(), build);
@@ -133,17 +142,19 @@ unsigned ChooseDownloadBuild(UpdaterDisplayInterface& display, unsigned serial, 
     return wanted;
 }
 
-// The server's base64 text of the build (empty when none came). The request
-// runs on its own thread so the console can show it is alive.
-std::string FetchBuild(UpdaterDisplayInterface& display, unsigned serial, const std::string& firmwareName,
-                       const std::string& buildText, const std::string& server_url, bool no_cal) {
-    std::string reply;
+// Receives the build into `download`. The request runs on its own thread so
+// the console can show it is alive.
+void FetchBuild(UpdaterDisplayInterface& display, unsigned serial, const std::string& firmwareName,
+                const std::string& buildText, const std::string& server_url, bool no_cal,
+                StreamedDownload& download) {
     std::promise<bool> result;
     std::future<bool> done = result.get_future();
     std::thread worker([&] {
         bool ok = false;
         try {
-            ok = UpdateServerRequest::GetBuild(serial, firmwareName, buildText, reply, server_url, no_cal);
+            ok = UpdateServerRequest::GetBuildStreamed(
+                serial, firmwareName, buildText, [&](const uint8_t* bytes, size_t length) { download.Take(bytes, length); },
+                download.wholeText, server_url, no_cal);
         } catch (...) {
             ok = false; // out of memory: a failed download
         }
@@ -152,31 +163,23 @@ std::string FetchBuild(UpdaterDisplayInterface& display, unsigned serial, const 
     display.update_spinner(true, "Downloading");
     while (done.wait_for(kSpinnerStep) != std::future_status::ready) display.update_spinner(true, "Downloading");
     display.update_spinner(false, "Downloading");
-    const bool received = done.get();
+    download.received = done.get();
     worker.join();
-    if (!received) display.message(kError, "Download failed");
-    return reply;
+    if (!download.received) display.message(kError, "Download failed");
 }
 
-// Decodes, checks and stores the file, then records the download. False
-// after saying why: a download that did not land whole is a failed one.
-bool StoreDownload(UpdaterDisplayInterface& display, UpdaterStoreItem& device, std::string reply, unsigned build) {
-    if (reply.empty()) {
+// Checks the received file, puts it in place and records the download. False
+// after saying why: a download that did not land whole is a failed one, and
+// leaves the stored file as it was.
+bool StoreDownload(UpdaterDisplayInterface& display, UpdaterStoreItem& device, StreamedDownload& download,
+                   const std::string& fileName, unsigned build) {
+    if (!download.received || !download.wholeText) {
         display.message(kError, "Failed to retrieve a valid BIRD file");
         return false;
     }
-    const std::string fileName = std::to_string(build) + STORE_BIRD_EXTENSION;
-    size_t length = 0;
-    auto bytes = base64_decode(reply.data(), reply.size(), &length);
-    reply = std::string(); // the text is no longer needed; give its memory back
-    if (!bytes) {
-        display.message(kError, "Failed to retrieve a valid BIRD file");
-        return false;
-    }
-    if (!_check_download(display, bytes.get(), length, build)) return false;
+    if (!_check_download(display, download, build)) return false;
     const std::string now = KeyValueStore::Now();
-    const aErr written = device.WriteFile(fileName, bytes.get(), length);
-    bytes.reset();
+    const aErr written = device.CommitFile(fileName, *download.file);
     if (written != aErrNone) {
         display.message(kError, "Failed to write file with %d", static_cast<int>(written));
         return false;
@@ -263,8 +266,10 @@ ResultOf<unsigned> Updater::Download_Firmware(unsigned serial, std::string build
     std::string firmwareName;
     wanted = ChooseDownloadBuild(display, serial, wanted, override, server_url, firmwareName);
     if (wanted == 0) return Result::Failure(aErrNotFound, "no build to download");
-    std::string reply = FetchBuild(display, serial, firmwareName, std::to_string(wanted), server_url, no_cal);
-    if (!StoreDownload(display, device, std::move(reply), wanted))
+    const std::string fileName = std::to_string(wanted) + STORE_BIRD_EXTENSION;
+    StreamedDownload download(device.StartFile(fileName));
+    FetchBuild(display, serial, firmwareName, std::to_string(wanted), server_url, no_cal, download);
+    if (!StoreDownload(display, device, download, fileName, wanted))
         return Result::Failure(aErrIO, "build " + std::to_string(wanted) + " not downloaded");
     return wanted;
 }
