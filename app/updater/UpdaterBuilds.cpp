@@ -89,11 +89,43 @@ bool _check_download(UpdaterDisplayInterface& display, StreamedDownload& downloa
     return true;
 }
 
-// True when the server lists the build for the device.
-bool _valid_build(unsigned serial, unsigned build, const char* server_url) {
-    BuildList list;
-    if (!UpdateServerRequest::GetBuildList(serial, list, server_url ? server_url : "")) return false;
-    for (const auto& entry : list)
+// The three short answers -G needs before the download. The questions go out
+// side by side, on their own threads, as soon as the command starts; each
+// answer is read where the command uses it, in the order it always has.
+struct ServerAnswers {
+    struct Query {
+        bool ok = false;
+        std::string newest, firmwareName;
+    };
+    struct Listing {
+        bool ok = false;
+        BuildList builds;
+    };
+    ServerAnswers(unsigned serial, const std::string& url, bool wantList)
+        : ping(std::async(std::launch::async, [url] { return UpdateServerRequest::ping(url); })),
+          query(std::async(std::launch::async, [serial, url] {
+              Query answer;
+              answer.ok = UpdateServerRequest::QueryBuild(serial, answer.newest, answer.firmwareName, url);
+              return answer;
+          })) {
+        // -OVERRIDE never looks at the list: it is not asked for.
+        if (wantList)
+            list = std::async(std::launch::async, [serial, url] {
+                Listing answer;
+                answer.ok = UpdateServerRequest::GetBuildList(serial, answer.builds, url);
+                return answer;
+            });
+    }
+    std::future<bool> ping;
+    std::future<Query> query;
+    std::future<Listing> list;
+};
+
+// True when the server's list names the build.
+bool _valid_build(ServerAnswers& answers, unsigned build) {
+    const ServerAnswers::Listing listing = answers.list.get();
+    if (!listing.ok) return false;
+    for (const auto& entry : listing.builds)
         if (BuildNumberOf(entry.first) == build) return true;
     return false;
 }
@@ -115,14 +147,15 @@ bool OpenDownloadEntry(UpdaterDisplayInterface& display, UpdaterStore& store, un
 
 // The build to fetch: the one asked for, else the server's newest; checked
 // against the server's list unless -OVERRIDE. 0 after saying why not.
-unsigned ChooseDownloadBuild(UpdaterDisplayInterface& display, unsigned serial, unsigned wanted, bool override,
-                             const std::string& server_url, std::string& firmwareName) {
-    std::string newest;
-    if (!UpdateServerRequest::QueryBuild(serial, newest, firmwareName, server_url)) {
+unsigned ChooseDownloadBuild(UpdaterDisplayInterface& display, ServerAnswers& answers, unsigned wanted, bool override,
+                             std::string& firmwareName) {
+    ServerAnswers::Query query = answers.query.get();
+    if (!query.ok) {
         display.message(kError, "No build information for device");
         return 0;
     }
-    if (wanted == 0) wanted = BuildNumberOf(newest);
+    firmwareName = std::move(query.firmwareName);
+    if (wanted == 0) wanted = BuildNumberOf(query.newest);
     // No build chosen and none named by the server: there is nothing to ask for.
     if (wanted == 0) {
         display.message(kError, "No build information for device");
@@ -134,7 +167,7 @@ unsigned ChooseDownloadBuild(UpdaterDisplayInterface& display, unsigned serial, 
         return wanted;
     }
     display.message(kInfo, "Validating build %u with server", wanted);
-    if (!_valid_build(serial, wanted, server_url.c_str())) {
+    if (!_valid_build(answers, wanted)) {
         display.message(kError, "No valid build %u", wanted);
         return 0;
     }
@@ -254,7 +287,8 @@ ResultOf<unsigned> Updater::Download_Firmware(unsigned serial, std::string build
         display.message(kError, "Serial Number must be non-zero");
         return Result::Failure(aErrParam, "serial number is zero");
     }
-    if (!UpdateServerRequest::ping(server_url)) {
+    ServerAnswers answers(serial, server_url, !override);
+    if (!answers.ping.get()) {
         display.message(kError, "Server request failed for %s", server_url.c_str());
         return Result::Failure(aErrConnection, "server does not answer");
     }
@@ -264,7 +298,7 @@ ResultOf<unsigned> Updater::Download_Firmware(unsigned serial, std::string build
     if (!OpenDownloadEntry(display, *store, serial, device))
         return Result::Failure(aErrIO, "no store entry for the device");
     std::string firmwareName;
-    wanted = ChooseDownloadBuild(display, serial, wanted, override, server_url, firmwareName);
+    wanted = ChooseDownloadBuild(display, answers, wanted, override, firmwareName);
     if (wanted == 0) return Result::Failure(aErrNotFound, "no build to download");
     const std::string fileName = std::to_string(wanted) + STORE_BIRD_EXTENSION;
     StreamedDownload download(device.StartFile(fileName));
