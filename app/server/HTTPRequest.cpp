@@ -354,8 +354,25 @@ void Base64Stream::Group(const unsigned char* in) {
     ended_ = pads > 0; // a padded group is the last one
 }
 
+namespace {
+
+// Four tables with each character's six bits already in place in a 24-bit
+// group; characters outside the alphabet (the pad included) set bit 24, so one
+// test per group finds them.
+struct GroupTables {
+    uint32_t at[4][256];
+    GroupTables() {
+        const std::array<int8_t, 256> table = DecodeTable();
+        for (int position = 0; position < 4; ++position)
+            for (int c = 0; c < 256; ++c)
+                at[position][c] = table[c] < 0 ? (1u << 24) : uint32_t(table[c]) << (18 - 6 * position);
+    }
+};
+
+} // namespace
+
 bool Base64Stream::Feed(const char* text, size_t length) {
-    static const std::array<int8_t, 256> table = DecodeTable();
+    static const GroupTables tables;
     if (bad_) return false;
     if (length > 0 && ended_) bad_ = true; // text after the pads
     textLength_ += length;
@@ -371,12 +388,12 @@ bool Base64Stream::Feed(const char* text, size_t length) {
             bad_ = true;
             break;
         }
-        const int a = table[in[0]], b = table[in[1]], c = table[in[2]], d = table[in[3]];
-        if ((a | b | c | d) < 0) {
+        const uint32_t group =
+            tables.at[0][in[0]] | tables.at[1][in[1]] | tables.at[2][in[2]] | tables.at[3][in[3]];
+        if (group >> 24) {
             Group(in); // a pad or a stray character
         } else {
             if (pending_ + 3 > sizeof buffer_) Flush();
-            const uint32_t group = (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
             buffer_[pending_++] = static_cast<uint8_t>(group >> 16);
             buffer_[pending_++] = static_cast<uint8_t>(group >> 8);
             buffer_[pending_++] = static_cast<uint8_t>(group);

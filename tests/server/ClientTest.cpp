@@ -243,6 +243,28 @@ TEST(Base64, AgreesWithPythonsCodec) {
     EXPECT_FALSE(base64_decode("TW\x80=", 4, &length));
 }
 
+// The streamed decoder takes what the whole-text decoder takes, with the
+// same bytes, however the text is split; and refuses what it refuses.
+TEST(Base64, StreamedDecodingAgreesWithWholeTextDecoding) {
+    std::string long_text = Encoded(std::string(70000, '\x5A'));
+    for (const std::string text : {std::string("TWE="), std::string("TQ=="), std::string("TWFu"), std::string("TWFuTWE="),
+                                   std::string("TWFuT"), std::string("TW=u"), std::string("TQ==TWFu"), std::string("===="),
+                                   std::string("TW\x80="), std::string("TWF*"), std::string(""), long_text,
+                                   long_text.substr(1), long_text + "TQ==", long_text + "TQ==TQ=="}) {
+        size_t wholeLength = 0;
+        auto whole = base64_decode(text.data(), text.size(), &wholeLength);
+        const std::string expected = whole ? std::string(reinterpret_cast<char*>(whole.get()), wholeLength) : "";
+        for (size_t piece : {size_t(1), size_t(3), size_t(5), size_t(4096), text.size() + 1}) {
+            std::string decoded;
+            Base64Stream stream([&](const uint8_t* bytes, size_t n) { decoded.append(reinterpret_cast<const char*>(bytes), n); });
+            for (size_t at = 0; at < text.size(); at += piece) stream.Feed(text.data() + at, std::min(piece, text.size() - at));
+            const bool ok = stream.Finish();
+            EXPECT_EQ(ok, whole && !text.empty()) << text.substr(0, 16) << " in pieces of " << piece;
+            if (ok) EXPECT_EQ(decoded, expected) << text.substr(0, 16) << " in pieces of " << piece;
+        }
+    }
+}
+
 // The server-communication debug lines (-X 0x20), exactly as written.
 TEST(DebugLog, ServerCommunicationLinesAsWritten) {
     CannedServer server({{"hi", 200, "ok\n"},
