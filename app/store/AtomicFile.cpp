@@ -249,9 +249,10 @@ AtomicWriteResult AtomicFileWriter::Commit() {
     }
     // What stands at the path decides, as in ReplaceFileAtomically.
     int target = open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (target < 0 && errno == ENOENT && IsSymbolicLink(path_))
+    const bool missing = target < 0 && errno == ENOENT;
+    if (missing && IsSymbolicLink(path_)) // a link to nothing yet: its target is made
         target = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-    else if (target < 0 && errno == ENOENT)
+    else if (missing)
         target = -2; // nothing there: the temporary takes the name
     if (target == -1) failure_ = Failed(aErrNotFound, errno);
     struct stat st {};
