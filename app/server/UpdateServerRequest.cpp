@@ -150,42 +150,11 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::s
     return true;
 }
 
-bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmwareName, const std::string& build,
-                                   std::string& birdText, const std::string& address, bool noCal) {
-    std::unique_ptr<HTTPResponse> response;
-    std::vector<std::string_view> lines;
-    const HTTPRequest::Parameters parameters{{"op", "bird"},
-                                             {"sn", SerialText(serial)},
-                                             {"fw", firmwareName},
-                                             {"bld", build},
-                                             {"no_cal", noCal ? "true" : "false"}};
-    if (!Ask("GetBuild", address, parameters, response, lines, HTTPLimits::Download())) return false;
-    birdText.clear();
-    if (lines.size() < 2) {
-        MissingLine("GetBuild", "BIRD line");
-        return true;
-    }
-    // The base64 text is one line, or several when the server wraps it (as
-    // MIME does at 76 columns): every line after "ok" is part of it. The image
-    // can be large, so the lines are joined inside the body's own buffer.
-    std::string& body = response->get_response();
-    size_t length = 0;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        const std::string_view line = CutAt(lines[i], "\r");
-        std::memmove(&body[length], line.data(), line.size());
-        length += line.size();
-    }
-    if (lines.size() > 2) Log::log(kLog, "GetBuild: joined %zu lines of base64\n", lines.size() - 1);
-    body.resize(length);
-    birdText = std::move(body);
-    return true;
-}
-
 namespace {
 
 // The lines of a build answer as they arrive: the first non-empty line must
 // begin with "ok"; in every later line the text up to its first "\r" is
-// base64, joined across lines. The same reading GetBuild gives the whole body.
+// base64, joined across lines (a server may wrap it, as MIME does at 76 columns).
 class BuildAnswerReader {
 public:
     explicit BuildAnswerReader(Base64Stream& text) : text_(text) {}

@@ -33,12 +33,10 @@ public:
     static Result Reach(const std::string& address, const HTTPLimits& limits);
     static bool QueryBuild(uint32_t serial, std::string& build, std::string& firmwareName,
                            const std::string& address);
-    static bool GetBuild(uint32_t serial, const std::string& firmwareName, const std::string& build,
-                         std::string& birdText, const std::string& address, bool noCal);
-    // GetBuild with the answer taken as it arrives: the base64 text after the
+    // The build file (op=bird) taken as it arrives: the base64 text after the
     // "ok" line is decoded on the fly and its bytes handed to `bytes`, so the
-    // answer is never held whole. False as GetBuild is (the transfer failed,
-    // the status is not 200, the answer does not begin with "ok"); true
+    // answer is never held whole. False when the transfer failed, the status
+    // is not 200 or the answer does not begin with "ok"; true
     // otherwise, with `wholeText` true only when the text after "ok" was
     // non-empty, whole base64: else the bytes handed over are no file.
     // `bytes` runs on the calling thread. Any thread.

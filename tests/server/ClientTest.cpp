@@ -247,7 +247,7 @@ TEST(Base64, AgreesWithPythonsCodec) {
 // same bytes, however the text is split; and refuses what it refuses.
 TEST(Base64, StreamedDecodingAgreesWithWholeTextDecoding) {
     std::string long_text = Encoded(std::string(70000, '\x5A'));
-    for (const std::string text : {std::string("TWE="), std::string("TQ=="), std::string("TWFu"), std::string("TWFuTWE="),
+    for (const std::string& text : {std::string("TWE="), std::string("TQ=="), std::string("TWFu"), std::string("TWFuTWE="),
                                    std::string("TWFuT"), std::string("TW=u"), std::string("TQ==TWFu"), std::string("===="),
                                    std::string("TW\x80="), std::string("TWF*"), std::string(""), long_text,
                                    long_text.substr(1), long_text + "TQ==", long_text + "TQ==TQ=="}) {
@@ -260,7 +260,9 @@ TEST(Base64, StreamedDecodingAgreesWithWholeTextDecoding) {
             for (size_t at = 0; at < text.size(); at += piece) stream.Feed(text.data() + at, std::min(piece, text.size() - at));
             const bool ok = stream.Finish();
             EXPECT_EQ(ok, whole && !text.empty()) << text.substr(0, 16) << " in pieces of " << piece;
-            if (ok) EXPECT_EQ(decoded, expected) << text.substr(0, 16) << " in pieces of " << piece;
+            if (ok) {
+                EXPECT_EQ(decoded, expected) << text.substr(0, 16) << " in pieces of " << piece;
+            }
         }
     }
 }
