@@ -157,23 +157,41 @@ std::string HTTPRequest::FullAddress(const std::string& address, const Parameter
     return full;
 }
 
-ResultOf<HTTPResponse> HTTPRequest::GET(const std::string& address, const Parameters& parameters, const HTTPLimits& limits) {
-    HTTPResponse response(FullAddress(address, parameters));
-    response.set_limit(limits.maxBodyBytes);
+namespace {
 
-    EasyHandle handle;
-    if (!handle.curl) return Result::Failure(aErrInitialization, "Could not create curl instance");
-    CURL* curl = handle.curl;
+// Where a streamed body goes; the status is read once, with the first bytes.
+struct StreamTarget {
+    CURL* curl;
+    HTTPResponse* response;
+    const HTTPRequest::BodySink* body;
+    long status = -1;
+    size_t received = 0;
+};
 
+size_t sIgnoreHeader(char*, size_t size, size_t count, void*) { return size * count; }
+
+size_t sStreamed(char* bytes, size_t size, size_t count, void* target) {
+    auto* stream = static_cast<StreamTarget*>(target);
+    if (stream->status < 0 && curl_easy_getinfo(stream->curl, CURLINFO_RESPONSE_CODE, &stream->status) != CURLE_OK)
+        stream->status = 0;
+    if (stream->status != 200) return _rcv_data(bytes, size, count, stream->response);
+    const size_t total = size * count;
+    if (total > stream->response->get_limit() - stream->received) {
+        stream->response->mark_over_limit();
+        return 0; // libcurl turns a short count into a write error
+    }
+    stream->received += total;
+    (*stream->body)(bytes, total);
+    return total;
+}
+
+// Sets every option of a request but where the body goes.
+CURLcode Configure(CURL* curl, const HTTPResponse& response, const HTTPLimits& limits) {
     const long connectTimeout = SecondsFromEnvironment("UPDATER_HTTP_CONNECT_TIMEOUT", kConnectTimeoutSeconds);
     const long stallTimeout = SecondsFromEnvironment("UPDATER_HTTP_STALL_TIMEOUT", kStallTimeoutSeconds);
     const char* caBundle = std::getenv("CURL_CA_BUNDLE");
 
-    CURLcode result = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
-    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
-    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, sHeader);
-    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response);
-    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_URL, response.get_request().c_str());
+    CURLcode result = curl_easy_setopt(curl, CURLOPT_URL, response.get_request().c_str());
     // Only web addresses: an address such as file:///... must not be read.
     if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     // The firmware comes over this connection: the peer must prove who it is.
@@ -195,7 +213,11 @@ ResultOf<HTTPResponse> HTTPRequest::GET(const std::string& address, const Parame
     if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
     // The download runs on a worker thread; time-outs must not rely on signals.
     if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    return result;
+}
 
+// Runs the configured request; the response with its status, or why it failed.
+ResultOf<HTTPResponse> Perform(CURL* curl, CURLcode result, HTTPResponse& response, const HTTPLimits& limits) {
     if (result == CURLE_OK) {
         if (Log::package_bitmask & kLog) Log::log(kLog, "GET(%s)\n", PrintableText(response.get_request()).c_str());
         result = curl_easy_perform(curl);
@@ -203,9 +225,44 @@ ResultOf<HTTPResponse> HTTPRequest::GET(const std::string& address, const Parame
     long status = 0;
     if (result == CURLE_OK) result = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     if (result != CURLE_OK) return Result::Failure(aErrConnection, Failure(curl, result, response, limits));
-
     response.set_status(status);
-    return response;
+    return std::move(response);
+}
+
+} // namespace
+
+ResultOf<HTTPResponse> HTTPRequest::GET(const std::string& address, const Parameters& parameters, const HTTPLimits& limits) {
+    HTTPResponse response(FullAddress(address, parameters));
+    response.set_limit(limits.maxBodyBytes);
+
+    EasyHandle handle;
+    if (!handle.curl) return Result::Failure(aErrInitialization, "Could not create curl instance");
+    CURL* curl = handle.curl;
+
+    CURLcode result = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, sHeader);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response);
+    if (result == CURLE_OK) result = Configure(curl, response, limits);
+    return Perform(curl, result, response, limits);
+}
+
+ResultOf<HTTPResponse> HTTPRequest::GETStreamed(const std::string& address, const Parameters& parameters,
+                                                const HTTPLimits& limits, const BodySink& body) {
+    HTTPResponse response(FullAddress(address, parameters));
+    response.set_limit(limits.maxBodyBytes);
+
+    EasyHandle handle;
+    if (!handle.curl) return Result::Failure(aErrInitialization, "Could not create curl instance");
+    CURL* curl = handle.curl;
+
+    // No Content-Length reservation: the body is never held.
+    StreamTarget target{curl, &response, &body};
+    CURLcode result = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, sStreamed);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, sIgnoreHeader);
+    if (result == CURLE_OK) result = Configure(curl, response, limits);
+    return Perform(curl, result, response, limits);
 }
 
 std::unique_ptr<unsigned char[]> base64_decode(const char* text, size_t length, size_t* outLength) {
@@ -270,4 +327,86 @@ std::unique_ptr<char[]> base64_encode(const unsigned char* bytes, size_t length,
     out[size] = 0;
     if (outLength) *outLength = size;
     return out;
+}
+
+void Base64Stream::Flush() {
+    if (pending_ > 0) output_(buffer_, pending_);
+    pending_ = 0;
+}
+
+// One group of four: alphabet characters, or the closing group with its pads.
+void Base64Stream::Group(const unsigned char* in) {
+    static const std::array<int8_t, 256> table = DecodeTable();
+    const int pads = in[3] != '=' ? 0 : in[2] == '=' ? 2 : 1;
+    int bad = 0;
+    uint32_t group = 0;
+    for (int k = 0; k < 4; ++k) {
+        const int value = k >= 4 - pads ? 0 : table[in[k]];
+        bad |= value;
+        group = (group << 6) | static_cast<uint32_t>(value & 0x3F);
+    }
+    if (bad < 0) {
+        bad_ = true;
+        return;
+    }
+    if (pending_ + 3 > sizeof buffer_) Flush();
+    for (int k = 0; k < 3 - pads; ++k) buffer_[pending_++] = static_cast<uint8_t>(group >> (16 - 8 * k));
+    ended_ = pads > 0; // a padded group is the last one
+}
+
+namespace {
+
+// Four tables with each character's six bits already in place in a 24-bit
+// group; characters outside the alphabet (the pad included) set bit 24, so one
+// test per group finds them.
+struct GroupTables {
+    uint32_t at[4][256];
+    GroupTables() {
+        const std::array<int8_t, 256> table = DecodeTable();
+        for (int position = 0; position < 4; ++position)
+            for (int c = 0; c < 256; ++c)
+                at[position][c] = table[c] < 0 ? (1u << 24) : uint32_t(table[c]) << (18 - 6 * position);
+    }
+};
+
+} // namespace
+
+bool Base64Stream::Feed(const char* text, size_t length) {
+    static const GroupTables tables;
+    if (bad_) return false;
+    if (length > 0 && ended_) bad_ = true; // text after the pads
+    textLength_ += length;
+    const auto* in = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* const end = in + length;
+    while (!bad_ && carried_ > 0 && carried_ < 4 && in < end) carry_[carried_++] = *in++;
+    if (!bad_ && carried_ == 4) {
+        Group(carry_);
+        carried_ = 0;
+    }
+    while (!bad_ && end - in >= 4) {
+        if (ended_) {
+            bad_ = true;
+            break;
+        }
+        const uint32_t group =
+            tables.at[0][in[0]] | tables.at[1][in[1]] | tables.at[2][in[2]] | tables.at[3][in[3]];
+        if (group >> 24) {
+            Group(in); // a pad or a stray character
+        } else {
+            if (pending_ + 3 > sizeof buffer_) Flush();
+            buffer_[pending_++] = static_cast<uint8_t>(group >> 16);
+            buffer_[pending_++] = static_cast<uint8_t>(group >> 8);
+            buffer_[pending_++] = static_cast<uint8_t>(group);
+        }
+        in += 4;
+    }
+    if (!bad_ && in < end && ended_) bad_ = true;
+    while (!bad_ && in < end) carry_[carried_++] = *in++;
+    if (!bad_) Flush();
+    return !bad_;
+}
+
+bool Base64Stream::Finish() {
+    if (!bad_ && carried_ != 0) bad_ = true; // not a multiple of four
+    return !bad_ && textLength_ > 0;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -71,6 +73,14 @@ public:
     static ResultOf<HTTPResponse> GET(const std::string& address, const Parameters& parameters,
                             const HTTPLimits& limits = HTTPLimits::Small());
 
+    // GET with the body of a 200 answer handed to `body` piece by piece as it
+    // arrives, never held whole (the response's body stays empty); the body of
+    // any other status is kept in the response as GET keeps it. Same failures
+    // and limits as GET. `body` runs on the calling thread, inside the transfer.
+    using BodySink = std::function<void(const char* bytes, size_t length)>;
+    static ResultOf<HTTPResponse> GETStreamed(const std::string& address, const Parameters& parameters,
+                                              const HTTPLimits& limits, const BodySink& body);
+
     // The full address GET requests for these parameters.
     static std::string FullAddress(const std::string& address, const Parameters& parameters);
 };
@@ -86,3 +96,28 @@ size_t _rcv_data(char* bytes, size_t size, size_t count, void* response);
 std::unique_ptr<unsigned char[]> base64_decode(const char* text, size_t length, size_t* outLength);
 // Returns zero-terminated text, or null when memory runs out.
 std::unique_ptr<char[]> base64_encode(const unsigned char* bytes, size_t length, size_t* outLength);
+
+// RFC 4648 base64 decoded piece by piece, with the verdict base64_decode
+// gives for the whole text: groups of four alphabet characters, the last of
+// which may end in one or two pads, nothing after them. One thread at a time.
+class Base64Stream {
+public:
+    // `output` receives the decoded bytes in pieces of at most 48 KiB.
+    using Output = std::function<void(const uint8_t* bytes, size_t length)>;
+    explicit Base64Stream(Output output) : output_(std::move(output)) {}
+
+    // The next piece of text (no line breaks). False once the text is known
+    // not to be base64; what follows is then ignored.
+    bool Feed(const char* text, size_t length);
+    // After the last piece: true when the text was non-empty, whole base64.
+    bool Finish();
+
+private:
+    void Group(const unsigned char* in);
+    void Flush();
+    Output output_;
+    unsigned char carry_[4] = {};
+    size_t carried_ = 0, textLength_ = 0, pending_ = 0;
+    bool bad_ = false, ended_ = false;
+    uint8_t buffer_[48 * 1024];
+};

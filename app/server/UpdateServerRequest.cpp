@@ -150,34 +150,100 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::s
     return true;
 }
 
-bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmwareName, const std::string& build,
-                                   std::string& birdText, const std::string& address, bool noCal) {
-    std::unique_ptr<HTTPResponse> response;
-    std::vector<std::string_view> lines;
+namespace {
+
+// The lines of a build answer as they arrive: the first non-empty line must
+// begin with "ok"; in every later line the text up to its first "\r" is
+// base64, joined across lines (a server may wrap it, as MIME does at 76 columns).
+class BuildAnswerReader {
+public:
+    explicit BuildAnswerReader(Base64Stream& text) : text_(text) {}
+
+    void Feed(const char* bytes, size_t length) {
+        const char* const end = bytes + length;
+        while (bytes < end && state_ != State::Rejected) {
+            if (state_ == State::First) {
+                bytes = ReadFirstLine(bytes, end);
+                continue;
+            }
+            const char* stop = static_cast<const char*>(std::memchr(bytes, '\n', end - bytes));
+            const char* lineEnd = stop ? stop : end;
+            if (lineEnd > bytes && !inLine_) ++textLines_;
+            inLine_ = !stop;
+            if (state_ == State::Text) {
+                const char* cr = static_cast<const char*>(std::memchr(bytes, '\r', lineEnd - bytes));
+                text_.Feed(bytes, (cr ? cr : lineEnd) - bytes);
+                if (cr) state_ = State::SkipToLineEnd;
+            }
+            if (stop) state_ = State::Text;
+            bytes = stop ? stop + 1 : end;
+        }
+    }
+    // Whether the first non-empty line began with "ok" (after the whole body).
+    bool Ok() const { return okSeen_ || (state_ == State::First && first_ == "ok"); }
+    size_t TextLines() const { return textLines_; }
+
+private:
+    enum class State { First, Text, SkipToLineEnd, Rejected };
+
+    // Up to the end of the first non-empty line; empty lines before it do not count.
+    const char* ReadFirstLine(const char* bytes, const char* end) {
+        while (bytes < end) {
+            const char c = *bytes++;
+            if (c == '\n') {
+                if (first_.empty() && !firstStarted_) continue;
+                okSeen_ = first_ == "ok";
+                state_ = okSeen_ ? State::Text : State::Rejected;
+                return bytes;
+            }
+            firstStarted_ = true;
+            if (first_.size() < 2) first_ += c;
+        }
+        return bytes;
+    }
+
+    Base64Stream& text_;
+    State state_ = State::First;
+    std::string first_;
+    bool firstStarted_ = false, okSeen_ = false, inLine_ = false;
+    size_t textLines_ = 0;
+};
+
+} // namespace
+
+bool UpdateServerRequest::GetBuildStreamed(uint32_t serial, const std::string& firmwareName, const std::string& build,
+                                           const ByteSink& bytes, bool& wholeText, const std::string& address,
+                                           bool noCal) {
+    wholeText = false;
     const HTTPRequest::Parameters parameters{{"op", "bird"},
                                              {"sn", SerialText(serial)},
                                              {"fw", firmwareName},
                                              {"bld", build},
                                              {"no_cal", noCal ? "true" : "false"}};
-    if (!Ask("GetBuild", address, parameters, response, lines, HTTPLimits::Download())) return false;
-    birdText.clear();
-    if (lines.size() < 2) {
+    Base64Stream text(bytes);
+    BuildAnswerReader reader(text);
+    const std::string base = address.empty() ? std::string(DefaultURL()) : address;
+    ResultOf<HTTPResponse> answer = HTTPRequest::GETStreamed(
+        base, parameters, HTTPLimits::Download(), [&](const char* data, size_t length) { reader.Feed(data, length); });
+    if (!answer.ok()) {
+        Log::log(kLog, "%s ==> [%s]\n", "GetBuild", answer.message().c_str());
+        return false;
+    }
+    if (answer->get_status() != 200) {
+        Log::log(kLog, "%s ==> [%d] [%s]\n", "GetBuild", static_cast<int>(answer->get_status()),
+                 Shown(answer->get_response()).c_str());
+        return false;
+    }
+    if (!reader.Ok()) {
+        Log::log(kLog, "ServerCommClass: %s failed [%s]\n", "GetBuild", Shown(answer->get_request()).c_str());
+        return false;
+    }
+    if (reader.TextLines() == 0) {
         MissingLine("GetBuild", "BIRD line");
         return true;
     }
-    // The base64 text is one line, or several when the server wraps it (as
-    // MIME does at 76 columns): every line after "ok" is part of it. The image
-    // can be large, so the lines are joined inside the body's own buffer.
-    std::string& body = response->get_response();
-    size_t length = 0;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        const std::string_view line = CutAt(lines[i], "\r");
-        std::memmove(&body[length], line.data(), line.size());
-        length += line.size();
-    }
-    if (lines.size() > 2) Log::log(kLog, "GetBuild: joined %zu lines of base64\n", lines.size() - 1);
-    body.resize(length);
-    birdText = std::move(body);
+    if (reader.TextLines() > 1) Log::log(kLog, "GetBuild: joined %zu lines of base64\n", reader.TextLines());
+    wholeText = text.Finish();
     return true;
 }
 

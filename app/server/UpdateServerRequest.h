@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -32,8 +33,16 @@ public:
     static Result Reach(const std::string& address, const HTTPLimits& limits);
     static bool QueryBuild(uint32_t serial, std::string& build, std::string& firmwareName,
                            const std::string& address);
-    static bool GetBuild(uint32_t serial, const std::string& firmwareName, const std::string& build,
-                         std::string& birdText, const std::string& address, bool noCal);
+    // The build file (op=bird) taken as it arrives: the base64 text after the
+    // "ok" line is decoded on the fly and its bytes handed to `bytes`, so the
+    // answer is never held whole. False when the transfer failed, the status
+    // is not 200 or the answer does not begin with "ok"; true
+    // otherwise, with `wholeText` true only when the text after "ok" was
+    // non-empty, whole base64: else the bytes handed over are no file.
+    // `bytes` runs on the calling thread. Any thread.
+    using ByteSink = std::function<void(const uint8_t* bytes, size_t length)>;
+    static bool GetBuildStreamed(uint32_t serial, const std::string& firmwareName, const std::string& build,
+                                 const ByteSink& bytes, bool& wholeText, const std::string& address, bool noCal);
     static bool GetBuildList(uint32_t serial, BuildList& builds, const std::string& address);
     static bool GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t& serial, uint32_t& build,
                                 const std::string& address);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,4 +176,116 @@ AtomicWriteResult ReplaceFileAtomically(const std::string& path, const void* byt
     close(fd);
     // Through a symbolic link, the file it leads to is the one replaced.
     return WriteAndRename(LinkTarget(path), &st, bytes, length);
+}
+
+// ---------------------------------------------------------------- AtomicFileWriter
+
+namespace {
+
+// Bytes written before the kernel is asked to start putting them on disk, so
+// the final fsync finds little left to do.
+constexpr unsigned long long kWriteBehindBytes = 4ull << 20;
+
+// Copies the finished temporary into a target written in place (a device, a
+// hard-linked file), through a read-only mapping of the temporary.
+AtomicWriteResult CopyInPlace(int target, const struct stat& st, int temporary, unsigned long long length) {
+    if (length == 0) return WriteInPlace(target, st, "", 0);
+    void* map = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, temporary, 0);
+    if (map == MAP_FAILED) {
+        const int error = errno;
+        close(target);
+        return Failed(aErrIO, error);
+    }
+    AtomicWriteResult result = WriteInPlace(target, st, map, static_cast<size_t>(length));
+    munmap(map, static_cast<size_t>(length));
+    return result;
+}
+
+} // namespace
+
+AtomicFileWriter::AtomicFileWriter(const std::string& path) : path_(path) {
+    const std::string directory = DirectoryOf(LinkTarget(path));
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        temporary_ = TemporaryName(directory);
+        // Readable too: a target written in place is copied from it.
+        fd_ = open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ < 0 && errno != EEXIST) break;
+    }
+    if (fd_ < 0) {
+        failure_ = Failed(aErrNotFound, errno);
+        temporary_.clear();
+    }
+}
+
+AtomicFileWriter::~AtomicFileWriter() { Discard(); }
+
+void AtomicFileWriter::Discard() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    if (!temporary_.empty()) unlink(temporary_.c_str());
+    temporary_.clear();
+}
+
+bool AtomicFileWriter::Write(const void* bytes, size_t length) {
+    if (failure_.error != aErrNone) return false;
+    if (!WriteAll(fd_, static_cast<const char*>(bytes), length)) {
+        failure_ = Failed(aErrIO, errno);
+        Discard(); // a full disk gets its space back at once
+        return false;
+    }
+    written_ += length;
+    if (written_ - flushedTo_ >= kWriteBehindBytes) {
+        sync_file_range(fd_, static_cast<off_t>(flushedTo_), static_cast<off_t>(written_ - flushedTo_),
+                        SYNC_FILE_RANGE_WRITE);
+        flushedTo_ = written_;
+    }
+    return true;
+}
+
+AtomicWriteResult AtomicFileWriter::Commit() {
+    if (failure_.error != aErrNone) {
+        Discard();
+        return failure_;
+    }
+    // What stands at the path decides, as in ReplaceFileAtomically.
+    int target = open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const bool missing = target < 0 && errno == ENOENT;
+    if (missing && IsSymbolicLink(path_)) // a link to nothing yet: its target is made
+        target = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    else if (missing)
+        target = -2; // nothing there: the temporary takes the name
+    if (target == -1) failure_ = Failed(aErrNotFound, errno);
+    struct stat st {};
+    if (target >= 0 && fstat(target, &st) != 0) {
+        failure_ = Failed(aErrIO, errno);
+        close(target);
+    }
+    if (failure_.error != aErrNone) {
+        Discard();
+        return failure_;
+    }
+    if (target >= 0 && (!S_ISREG(st.st_mode) || st.st_nlink > 1)) {
+        const AtomicWriteResult copied = CopyInPlace(target, st, fd_, written_);
+        Discard();
+        return copied;
+    }
+    if (target >= 0) {
+        // Keep the owner and permission bits of the file being replaced.
+        if (st.st_uid != geteuid() || st.st_gid != getegid()) (void)!fchown(fd_, st.st_uid, st.st_gid);
+        fchmod(fd_, st.st_mode & 07777);
+        close(target);
+    }
+    bool ok = fsync(fd_) == 0;
+    int savedErrno = errno;
+    if (close(fd_) != 0 && ok) ok = false, savedErrno = errno;
+    fd_ = -1;
+    const std::string destination = LinkTarget(path_);
+    if (ok && rename(temporary_.c_str(), destination.c_str()) != 0) ok = false, savedErrno = errno;
+    if (!ok) {
+        Discard();
+        return Failed(aErrIO, savedErrno);
+    }
+    temporary_.clear();
+    SyncDirectory(DirectoryOf(destination));
+    return {};
 }

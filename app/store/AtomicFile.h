@@ -21,3 +21,32 @@ struct AtomicWriteResult {
 };
 
 AtomicWriteResult ReplaceFileAtomically(const std::string& path, const void* bytes, size_t length);
+
+// The same replacement for bytes that arrive in pieces: they go to a hidden
+// temporary file beside the target as they come, and only Commit() puts them
+// in place. A writer dropped without Commit() (or whose Commit() failed)
+// removes its temporary and leaves the target as it was. Errors are sticky:
+// after a failed Write() nothing more is written and Commit() reports it.
+// One thread at a time; not copyable.
+class AtomicFileWriter {
+public:
+    // Makes the temporary; a failure to make it is kept for Commit()
+    // (aErrNotFound with errno), as ReplaceFileAtomically reports it.
+    explicit AtomicFileWriter(const std::string& path);
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+    // False once anything failed (a full disk, a file too large).
+    bool Write(const void* bytes, size_t length);
+    // One fsync of the temporary, then the rename (or, for a target that is
+    // replaced in place, a copy into it); the outcome of the whole write.
+    AtomicWriteResult Commit();
+
+private:
+    void Discard();
+    std::string path_, temporary_;
+    int fd_ = -1;
+    AtomicWriteResult failure_;
+    unsigned long long written_ = 0, flushedTo_ = 0;
+};

@@ -116,6 +116,18 @@ aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* byt
     return result.error;
 }
 
+std::unique_ptr<AtomicFileWriter> UpdaterStoreItem::StartFile(const std::string& fileName) const {
+    return std::make_unique<AtomicFileWriter>(BuildPath(basePath, name, fileName));
+}
+
+aErr UpdaterStoreItem::CommitFile(const std::string& fileName, AtomicFileWriter& file) const {
+    const AtomicWriteResult result = file.Commit();
+    if (result.error != aErrNone)
+        Log::log(kPackage, "UpdaterStore: writing [%s] failed (%d)\n", BuildPath(basePath, name, fileName).c_str(),
+                 result.systemError);
+    return result.error;
+}
+
 ResultOf<BirdFile> UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const {
     const std::string target = BuildPath(basePath, name, fileName);
     if (!BirdFile::VerifyFile(target)) return Result::Failure(aErrParse, "Invalid bird " + target);

@@ -4,10 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "AtomicFile.h"
 #include "BirdFile.h"
 #include "KeyValueStore.h"
 #include "Result.h"
@@ -75,6 +77,12 @@ public:
     // Replaces <basePath>/<name>/<fileName> with the bytes as a whole.
     // aErrNotFound for null bytes or a file that cannot be made.
     aErr WriteFile(const std::string& fileName, const uint8_t* bytes, size_t length);
+    // The same replacement for bytes that arrive in pieces: the writer takes
+    // them, CommitFile() puts them in place (aErrNotFound when no temporary
+    // could be made, aErrIO for a failed write, sync or rename). The caller
+    // owns the writer; one dropped uncommitted leaves the stored file as it was.
+    std::unique_ptr<AtomicFileWriter> StartFile(const std::string& fileName) const;
+    aErr CommitFile(const std::string& fileName, AtomicFileWriter& file) const;
     // Loads <basePath>/<name>/<fileName>. Fails with "Invalid bird <path>"
     // (aErrParse) when the header is wrong or the file is missing, and with
     // "Failed to load bird data" (aErrIO) when it does not load.

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "BirdFile.h"
+#include "BirdStreamCheck.h"
 #include "HTTPRequest.h"
 #include "Log.h"
 #include "PrintableText.h"
@@ -49,29 +50,37 @@ unsigned BuildNumberOf(const std::string& text) {
     return value;
 }
 
-// The build an info block names: its first field up to a NUL, blanks
-// trimmed; empty when the file has no info block or the field is blank.
-std::string InfoBuildText(const BirdFile& bird) {
-    const auto info = bird.FindBlocks(BirdFile::BLOCK_INFO);
-    if (info.empty() || !info[0].data) return {};
-    const char* text = reinterpret_cast<const char*>(info[0].data);
-    return Trimmed(std::string(text, strnlen(text, std::min<size_t>(info[0].length, BIRD_INFO_FIELD_SIZE))));
+// The build an info block's first field names: up to a NUL, blanks trimmed.
+std::string InfoBuildText(const std::string& field) {
+    return Trimmed(std::string(field.c_str(), strnlen(field.c_str(), field.size())));
 }
+
+// A build as it arrives: checked as a BIRD file and written to a temporary
+// beside the stored one in the same pass; nothing of it is held in memory.
+struct StreamedDownload {
+    explicit StreamedDownload(std::unique_ptr<AtomicFileWriter> temporary)
+        : check(HTTPLimits::Download().maxBodyBytes / 4 * 3 + 3), file(std::move(temporary)) {}
+    void Take(const uint8_t* bytes, size_t length) {
+        check.Feed(bytes, length);
+        file->Write(bytes, length); // a failure is kept for the commit
+    }
+    BirdStreamCheck check;
+    std::unique_ptr<AtomicFileWriter> file;
+    bool received = false, wholeText = false;
+};
 
 // A download may replace a stored build only when it is a BIRD file that
 // loads whole (header, zlib stream, block area) and, when its info block
 // names a build, names the one asked for. Reports what is wrong.
-bool _check_download(UpdaterDisplayInterface& display, const uint8_t* bytes, size_t length, unsigned build) {
-    const bool header = length >= BIRD_FILE_HEADER_SIZE && std::memcmp(bytes, BIRD_FILE_SIGNATURE, 4) == 0 &&
-                        bytes[4] != 0 && bytes[5] != 0;
-    BirdFile bird;
-    if (!header || !bird.LoadBytes(bytes, length) || !bird.ScanBlocks(bird.data.get(), bird.dataSize)) {
-        Log::log(Log::DEBUG_Updater, "Download_Firmware: the %zu bytes received are not a BIRD file that loads\n",
-                 length);
+bool _check_download(UpdaterDisplayInterface& display, StreamedDownload& download, unsigned build) {
+    const std::string problem = download.check.Finish();
+    if (!problem.empty()) {
+        Log::log(Log::DEBUG_Updater, "Download_Firmware: the %llu bytes received are not a BIRD file that loads (%s)\n",
+                 download.check.FileBytes(), problem.c_str());
         display.message(kError, "Failed to retrieve a valid BIRD file");
         return false;
     }
-    const std::string named = InfoBuildText(bird);
+    const std::string named = InfoBuildText(download.check.InfoBuildField());
     unsigned number = 0;
     if (!named.empty() && (!ParseBuild(named, number) || number != build)) {
         display.message(kError, "Downloaded BIRD file is build %s, not %u", PrintableText(named).c_str(), build);
@@ -80,11 +89,43 @@ bool _check_download(UpdaterDisplayInterface& display, const uint8_t* bytes, siz
     return true;
 }
 
-// True when the server lists the build for the device.
-bool _valid_build(unsigned serial, unsigned build, const char* server_url) {
-    BuildList list;
-    if (!UpdateServerRequest::GetBuildList(serial, list, server_url ? server_url : "")) return false;
-    for (const auto& entry : list)
+// The three short answers -G needs before the download. The questions go out
+// side by side, on their own threads, as soon as the command starts; each
+// answer is read where the command uses it, in the order it always has.
+struct ServerAnswers {
+    struct Query {
+        bool ok = false;
+        std::string newest, firmwareName;
+    };
+    struct Listing {
+        bool ok = false;
+        BuildList builds;
+    };
+    ServerAnswers(unsigned serial, const std::string& url, bool wantList)
+        : ping(std::async(std::launch::async, [url] { return UpdateServerRequest::ping(url); })),
+          query(std::async(std::launch::async, [serial, url] {
+              Query answer;
+              answer.ok = UpdateServerRequest::QueryBuild(serial, answer.newest, answer.firmwareName, url);
+              return answer;
+          })) {
+        // -OVERRIDE never looks at the list: it is not asked for.
+        if (wantList)
+            list = std::async(std::launch::async, [serial, url] {
+                Listing answer;
+                answer.ok = UpdateServerRequest::GetBuildList(serial, answer.builds, url);
+                return answer;
+            });
+    }
+    std::future<bool> ping;
+    std::future<Query> query;
+    std::future<Listing> list;
+};
+
+// True when the server's list names the build.
+bool _valid_build(ServerAnswers& answers, unsigned build) {
+    const ServerAnswers::Listing listing = answers.list.get();
+    if (!listing.ok) return false;
+    for (const auto& entry : listing.builds)
         if (BuildNumberOf(entry.first) == build) return true;
     return false;
 }
@@ -106,14 +147,15 @@ bool OpenDownloadEntry(UpdaterDisplayInterface& display, UpdaterStore& store, un
 
 // The build to fetch: the one asked for, else the server's newest; checked
 // against the server's list unless -OVERRIDE. 0 after saying why not.
-unsigned ChooseDownloadBuild(UpdaterDisplayInterface& display, unsigned serial, unsigned wanted, bool override,
-                             const std::string& server_url, std::string& firmwareName) {
-    std::string newest;
-    if (!UpdateServerRequest::QueryBuild(serial, newest, firmwareName, server_url)) {
+unsigned ChooseDownloadBuild(UpdaterDisplayInterface& display, ServerAnswers& answers, unsigned wanted, bool override,
+                             std::string& firmwareName) {
+    ServerAnswers::Query query = answers.query.get();
+    if (!query.ok) {
         display.message(kError, "No build information for device");
         return 0;
     }
-    if (wanted == 0) wanted = BuildNumberOf(newest);
+    firmwareName = std::move(query.firmwareName);
+    if (wanted == 0) wanted = BuildNumberOf(query.newest);
     // No build chosen and none named by the server: there is nothing to ask for.
     if (wanted == 0) {
         display.message(kError, "No build information for device");
@@ -125,7 +167,7 @@ unsigned ChooseDownloadBuild(UpdaterDisplayInterface& display, unsigned serial, 
         return wanted;
     }
     display.message(kInfo, "Validating build %u with server", wanted);
-    if (!_valid_build(serial, wanted, server_url.c_str())) {
+    if (!_valid_build(answers, wanted)) {
         display.message(kError, "No valid build %u", wanted);
         return 0;
     }
@@ -133,17 +175,19 @@ unsigned ChooseDownloadBuild(UpdaterDisplayInterface& display, unsigned serial, 
     return wanted;
 }
 
-// The server's base64 text of the build (empty when none came). The request
-// runs on its own thread so the console can show it is alive.
-std::string FetchBuild(UpdaterDisplayInterface& display, unsigned serial, const std::string& firmwareName,
-                       const std::string& buildText, const std::string& server_url, bool no_cal) {
-    std::string reply;
+// Receives the build into `download`. The request runs on its own thread so
+// the console can show it is alive.
+void FetchBuild(UpdaterDisplayInterface& display, unsigned serial, const std::string& firmwareName,
+                const std::string& buildText, const std::string& server_url, bool no_cal,
+                StreamedDownload& download) {
     std::promise<bool> result;
     std::future<bool> done = result.get_future();
     std::thread worker([&] {
         bool ok = false;
         try {
-            ok = UpdateServerRequest::GetBuild(serial, firmwareName, buildText, reply, server_url, no_cal);
+            ok = UpdateServerRequest::GetBuildStreamed(
+                serial, firmwareName, buildText, [&](const uint8_t* bytes, size_t length) { download.Take(bytes, length); },
+                download.wholeText, server_url, no_cal);
         } catch (...) {
             ok = false; // out of memory: a failed download
         }
@@ -152,31 +196,23 @@ std::string FetchBuild(UpdaterDisplayInterface& display, unsigned serial, const 
     display.update_spinner(true, "Downloading");
     while (done.wait_for(kSpinnerStep) != std::future_status::ready) display.update_spinner(true, "Downloading");
     display.update_spinner(false, "Downloading");
-    const bool received = done.get();
+    download.received = done.get();
     worker.join();
-    if (!received) display.message(kError, "Download failed");
-    return reply;
+    if (!download.received) display.message(kError, "Download failed");
 }
 
-// Decodes, checks and stores the file, then records the download. False
-// after saying why: a download that did not land whole is a failed one.
-bool StoreDownload(UpdaterDisplayInterface& display, UpdaterStoreItem& device, std::string reply, unsigned build) {
-    if (reply.empty()) {
+// Checks the received file, puts it in place and records the download. False
+// after saying why: a download that did not land whole is a failed one, and
+// leaves the stored file as it was.
+bool StoreDownload(UpdaterDisplayInterface& display, UpdaterStoreItem& device, StreamedDownload& download,
+                   const std::string& fileName, unsigned build) {
+    if (!download.received || !download.wholeText) {
         display.message(kError, "Failed to retrieve a valid BIRD file");
         return false;
     }
-    const std::string fileName = std::to_string(build) + STORE_BIRD_EXTENSION;
-    size_t length = 0;
-    auto bytes = base64_decode(reply.data(), reply.size(), &length);
-    reply = std::string(); // the text is no longer needed; give its memory back
-    if (!bytes) {
-        display.message(kError, "Failed to retrieve a valid BIRD file");
-        return false;
-    }
-    if (!_check_download(display, bytes.get(), length, build)) return false;
+    if (!_check_download(display, download, build)) return false;
     const std::string now = KeyValueStore::Now();
-    const aErr written = device.WriteFile(fileName, bytes.get(), length);
-    bytes.reset();
+    const aErr written = device.CommitFile(fileName, *download.file);
     if (written != aErrNone) {
         display.message(kError, "Failed to write file with %d", static_cast<int>(written));
         return false;
@@ -251,7 +287,8 @@ ResultOf<unsigned> Updater::Download_Firmware(unsigned serial, std::string build
         display.message(kError, "Serial Number must be non-zero");
         return Result::Failure(aErrParam, "serial number is zero");
     }
-    if (!UpdateServerRequest::ping(server_url)) {
+    ServerAnswers answers(serial, server_url, !override);
+    if (!answers.ping.get()) {
         display.message(kError, "Server request failed for %s", server_url.c_str());
         return Result::Failure(aErrConnection, "server does not answer");
     }
@@ -261,10 +298,12 @@ ResultOf<unsigned> Updater::Download_Firmware(unsigned serial, std::string build
     if (!OpenDownloadEntry(display, *store, serial, device))
         return Result::Failure(aErrIO, "no store entry for the device");
     std::string firmwareName;
-    wanted = ChooseDownloadBuild(display, serial, wanted, override, server_url, firmwareName);
+    wanted = ChooseDownloadBuild(display, answers, wanted, override, firmwareName);
     if (wanted == 0) return Result::Failure(aErrNotFound, "no build to download");
-    std::string reply = FetchBuild(display, serial, firmwareName, std::to_string(wanted), server_url, no_cal);
-    if (!StoreDownload(display, device, std::move(reply), wanted))
+    const std::string fileName = std::to_string(wanted) + STORE_BIRD_EXTENSION;
+    StreamedDownload download(device.StartFile(fileName));
+    FetchBuild(display, serial, firmwareName, std::to_string(wanted), server_url, no_cal, download);
+    if (!StoreDownload(display, device, download, fileName, wanted))
         return Result::Failure(aErrIO, "build " + std::to_string(wanted) + " not downloaded");
     return wanted;
 }

@@ -111,7 +111,8 @@ CannedServer::CannedServer(const std::vector<Answer>& answers) {
         const auto& a = answers[i];
         json += (i ? "," : "") + JsonString(a.op) + ":{\"status\":" + std::to_string(a.status) +
                 ",\"body\":" + JsonString(a.body) + ",\"stall\":" + (a.stall ? "true" : "false") +
-                ",\"trickle\":" + (a.trickle ? "true" : "false") + ",\"repeat\":" + std::to_string(a.repeat) + "}";
+                ",\"trickle\":" + (a.trickle ? "true" : "false") + ",\"repeat\":" + std::to_string(a.repeat) +
+                ",\"cut\":" + std::to_string(a.cut) + "}";
     }
     json += "}";
     testsupport::WriteFile(dir_ / "answers.json", json);

@@ -49,6 +49,7 @@ public:
         bool stall = false;
         bool trickle = false; // body one byte at a time, 0.2 s apart
         int repeat = 1;       // the body this many times, without a Content-Length
+        long cut = -1;        // when >= 0: the whole body announced, only this many bytes sent
     };
     explicit CannedServer(const std::vector<Answer>& answers);
     // Accepts connections and never answers.

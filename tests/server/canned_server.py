@@ -5,9 +5,10 @@ Usage: canned_server.py ANSWERS.json
 
 Requests are numbered from 1 and printed as "REQUEST <n> <path>".
 ANSWERS maps an "op" value to {"status": int, "body": str, "stall": bool,
-"trickle": bool, "repeat": int}. "stall" sends the headers and the first half of the body,
+"trickle": bool, "repeat": int, "cut": int}. "stall" sends the headers and the first half of the body,
 then goes silent until the client hangs up; "trickle" sends the body one byte
-every 0.2 s; "repeat" sends it that many times without a Content-Length. "*" answers every other op. --silent accepts connections and never sends.
+every 0.2 s; "cut" announces the whole body but sends only its first
+"cut" bytes, then closes the connection; "repeat" sends it that many times without a Content-Length. "*" answers every other op. --silent accepts connections and never sends.
 """
 import itertools
 import json
@@ -61,6 +62,14 @@ def serve(answers):
                 except OSError:
                     pass
                 say("CLIENT HUNG UP")
+                return
+            cut = answer.get("cut", -1)
+            if cut >= 0:
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body[:cut])
+                self.wfile.flush()
+                self.close_connection = True
                 return
             repeat = answer.get("repeat", 1)
             if repeat == 1:
