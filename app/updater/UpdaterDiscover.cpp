@@ -4,8 +4,11 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "I2CClass.h"
@@ -35,6 +38,8 @@ constexpr size_t kNameSize = 32;
 constexpr unsigned kFirstProbe = 2;
 constexpr unsigned kLastProbe = 252;
 constexpr unsigned char kProbeSpeed = 3;
+// Modules found directly are read this many at a time.
+constexpr size_t kParallelReads = 8;
 
 bool _discovered_device(const linkSpec* spec, bool* found, void* reference) {
     auto* list = static_cast<std::vector<DeviceInfo>*>(reference);
@@ -124,6 +129,46 @@ aErr ReadDirectModule(DeviceInfo& info, UpdaterDisplayInterface& display) {
     if (info.error == aErrNone) info.error = _get_device_name(module, info);
     (void)module.disconnect(); // only read from: nothing pending to lose
     return aErrNone;
+}
+
+// Passes messages from several threads to a display one at a time.
+class SerialisedDisplay : public UpdaterDisplayInterface {
+public:
+    explicit SerialisedDisplay(UpdaterDisplayInterface& inner) : inner(inner) { muted = inner.muted; }
+    void display_progress(bool show) override { Locked([&] { inner.display_progress(show); }); }
+    void update_progress(double fraction, const char* label) override {
+        Locked([&] { inner.update_progress(fraction, label); });
+    }
+    void update_spinner(bool on, const char* label) override { Locked([&] { inner.update_spinner(on, label); }); }
+    void info_message(const char* text) override { Locked([&] { inner.info_message(text); }); }
+    void error_message(const char* text) override { Locked([&] { inner.error_message(text); }); }
+
+private:
+    template <typename Call>
+    void Locked(Call call) {
+        std::lock_guard<std::mutex> held(lock);
+        call();
+    }
+    UpdaterDisplayInterface& inner;
+    std::mutex lock;
+};
+
+// Reads every module found directly, several side by side: each has a link of
+// its own, and most of a read is waiting for the module's answers. True when
+// a module refused access.
+bool ReadDirectModules(std::vector<DeviceInfo>& found, UpdaterDisplayInterface& display) {
+    SerialisedDisplay serialised(display);
+    std::atomic<size_t> next{0};
+    std::atomic<bool> denied{false};
+    auto reader = [&] {
+        for (size_t i = next++; i < found.size(); i = next++)
+            if (ReadDirectModule(found[i], serialised) == aErrPermission) denied = true;
+    };
+    std::vector<std::thread> readers;
+    for (size_t n = 1; n < std::min(found.size(), kParallelReads); ++n) readers.emplace_back(reader);
+    reader();
+    for (std::thread& r : readers) r.join();
+    return denied;
 }
 
 // Probes one I2C address behind the router; true with `info` filled when a
@@ -288,9 +333,7 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
         aDiscovery_EnumerateEthernetModules(_discovered_device, &found, kAnyInterface, &report);
         ReportEthernetSearch(display, report);
     }
-    for (DeviceInfo& info : found) {
-        if (ReadDirectModule(info, display) == aErrPermission) Note_UsbAccessDenied();
-    }
+    if (ReadDirectModules(found, display)) Note_UsbAccessDenied();
     return found;
 }
 

@@ -1,8 +1,9 @@
 // Updater -D against simulated modules: wall time per run, the round trips a
 // run makes (requests the simulator received, from its trace) and the time per
 // round trip. Network discovery multicasts, so the bench runs itself inside a
-// private network namespace.
-// Usage: discover_bench [usb|router|all] [runs]
+// private network namespace. Targets: one USB module listed in at most 40 ms
+// (median), eight in at most twice one module's time.
+// Usage: discover_bench [usb|usb8|router|all] [runs]
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +33,20 @@ build = 12
 name = Bench
 transport = usb
 )";
+
+// Eight USB modules like the one above, with serial numbers of their own.
+std::string EightUsbModules() {
+    std::string config;
+    for (int i = 0; i < 8; ++i) {
+        char section[160];
+        std::snprintf(section, sizeof section,
+                      "[module u%d]\nserial = 0x40F584%02X\nmodel = 13\naddress = 6\nversion = 2.16.1\n"
+                      "build = 12\nname = Bench %d\ntransport = usb\n\n",
+                      i, 0xA0 + i, i);
+        config += section;
+    }
+    return config;
+}
 
 const char* const kRouterModules = R"(
 [module router]
@@ -114,8 +129,9 @@ size_t CountRequests(const std::string& log, size_t& from, double* spanMs = null
     return n;
 }
 
-// Starts the simulator on `config`, times `args` of the Updater `runs` times.
-void Measure(const std::string& title, const std::string& dir, const char* config, bool usb,
+// Starts the simulator on `config`, times `args` of the Updater `runs` times;
+// the median wall time in milliseconds.
+double Measure(const std::string& title, const std::string& dir, const std::string& config, bool usb,
              const std::vector<std::string>& args, int runs) {
     std::ofstream(dir + "/sim.ini") << config;
     const std::string ready = dir + "/ready", log = dir + "/sim.log";
@@ -178,6 +194,13 @@ void Measure(const std::string& title, const std::string& dir, const char* confi
     std::printf("  round trips per run: %.0f; per round trip %.1f us (%.1f us without start-up)\n", trips,
                 median / trips * 1e6, (median - start) / trips * 1e6);
     std::printf("  first to last request at the module: median %.0f ms\n", spans[spans.size() / 2]);
+    return median * 1e3;
+}
+
+// One line of the summary: the figure, its target and whether it was met.
+void Verdict(const char* what, double value, double target, const char* unit) {
+    std::printf("  %-34s %8.1f %-3s target <= %6.1f %-3s ratio %.2f  %s\n", what, value, unit, target, unit,
+                value / target, value <= target ? "met" : "MISSED");
 }
 
 } // namespace
@@ -195,11 +218,19 @@ int main(int argc, char** argv) {
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
     char dir[] = "/tmp/discover_bench.XXXXXX";
     if (!mkdtemp(dir)) return 1;
-    if (what == "usb" || what == "all")
-        Measure("-D over USB, one module", dir, kUsbModule, true, {"-D"}, runs);
+    double one = 0, eight = 0;
+    if (what == "usb" || what == "usb8" || what == "all")
+        one = Measure("-D over USB, one module", dir, kUsbModule, true, {"-D"}, runs);
+    if (what == "usb8" || what == "all")
+        eight = Measure("-D over USB, eight modules", dir, EightUsbModules(), true, {"-D"}, runs);
     if (what == "router" || what == "all")
         Measure("-D -r over TCP/IP, router + 3 modules", dir, kRouterModules, false,
                 {"-D", "-r", "D272031D", "-t", "TCPIP"}, runs);
     std::system((std::string("rm -rf ") + dir).c_str());
+    if (one > 0) {
+        std::printf("targets\n");
+        Verdict("-D over USB, one module (median)", one, 40, "ms");
+        if (eight > 0) Verdict("eight modules against one", eight / one, 2, "x");
+    }
     return 0;
 }

@@ -6,11 +6,20 @@
 #include <string.h>
 #include <time.h>
 
+#include <chrono>
+#include <mutex>
+
 #include "aLinkPrivate.h"
 #include "aTime.h"
 
-#define aLINK_START_CHECKS 200
-#define aLINK_CHECK_MS 10
+/* Longest wait for the engine threads to run, and for a handshake to complete. */
+#define aLINK_START_WAIT_MS 2000
+#define aLINK_SYNC_WAIT_MS 2000
+/* Once synchronised, the answers still due are waited for at most this long;
+ * those coming later are taken by the input thread until this has passed. */
+#define aLINK_SYNC_SETTLE_MS 100
+/* Waiters on the engine look at the link's running flag at least this often. */
+#define aLINK_ENGINE_SLICE_MS 10
 #define aLINK_IOERROR_SLEEP_MS 100
 #define aLINK_SYNC_REQUESTS 6
 /* While syncing, a quiet stream repeats the requests at most this often. */
@@ -63,6 +72,48 @@ static aErr sQueueRoute(aLink* link, uint8_t on)
     return sQueue(link, aLINK_ROUTE_ADDRESS, 1, &on);
 }
 
+/* Wakes aLink_Start and aLink_Sync waiting for the engine. Any thread. */
+static void sNotifyEngine(aLink* link)
+{
+    std::lock_guard<std::mutex> held(link->syncMutex);
+    link->syncChanged.notify_all();
+}
+
+/* Waits until `done` holds, the link stops running or `limitMs` pass;
+ * whether `done` held. */
+template <typename Done>
+static bool sAwaitEngine(aLink* link, Done done, uint32_t limitMs)
+{
+    const uint64_t deadline = aTime_MonotonicMS() + limitMs;
+    std::unique_lock<std::mutex> held(link->syncMutex);
+    for (;;) {
+        if (done())
+            return true;
+        const uint64_t now = aTime_MonotonicMS();
+        if (!link->running.load() || now >= deadline)
+            return false;
+        const uint64_t left = deadline - now;
+        link->syncChanged.wait_for(held, std::chrono::milliseconds(left < aLINK_ENGINE_SLICE_MS ? left : aLINK_ENGINE_SLICE_MS));
+    }
+}
+
+/* Counts `count` sync answers as in (or as never to come); the number still due. */
+static uint32_t sSettleAnswers(aLink* link, uint32_t count)
+{
+    uint32_t due = link->syncAnswersDue.load();
+    uint32_t left;
+    do {
+        left = due > count ? due - count : 0;
+    } while (!link->syncAnswersDue.compare_exchange_weak(due, left));
+    return left;
+}
+
+static void sAnswerIn(aLink* link)
+{
+    if (sSettleAnswers(link, 1) == 0)
+        sNotifyEngine(link);
+}
+
 /* Input side. ----------------------------------------------------------- */
 
 static void sStartHandshake(aLink* link)
@@ -77,6 +128,7 @@ static void sStartHandshake(aLink* link)
         if (sQueue(link, aLINK_SYNC_ADDRESS, 0, NULL) == aErrNone)
             queued++;
     }
+    link->syncAnswersDue += queued;
     if (queued == aLINK_SYNC_REQUESTS)
         link->syncState = kSyncStateByte1;
     link->lastHandshakeMs = aTime_MonotonicMS();
@@ -95,6 +147,8 @@ static void sSyncByte(aLink* link, uint8_t byte)
         break;
     case kSyncStateByte2:
         link->syncState = byte == 0 ? kSyncStateByte3 : kSyncStateStart;
+        if (byte == 0)
+            (void)sSettleAnswers(link, 1); /* the first answer is in */
         break;
     case kSyncStateByte3:
         link->syncState = byte == link->moduleAddress ? kSyncStateByte4 : kSyncStateStart;
@@ -102,7 +156,10 @@ static void sSyncByte(aLink* link, uint8_t byte)
     case kSyncStateByte4:
         if (byte == 0) {
             link->syncState = kSyncStateSynced;
+            link->syncedMs = aTime_MonotonicMS();
+            (void)sSettleAnswers(link, 1); /* the second answer is in */
             link->status = linkRunning;
+            sNotifyEngine(link);
         } else {
             link->syncState = kSyncStateStart;
         }
@@ -123,11 +180,24 @@ static void sAnswerHeartbeat(aLink* link, const aPacket* packet)
     link->heartbeat = kHeartbeatIdle;
 }
 
+/* An answer to a sync request of the handshake that has just completed:
+ * readers must never take it for the reply to a request of theirs. */
+static bool sIsLateSyncAnswer(const aLink* link, const aPacket* packet)
+{
+    return packet->dataSize == 0 && packet->address == link->moduleAddress && link->syncAnswersDue.load() > 0 &&
+           aTime_MonotonicMS() - link->syncedMs < aLINK_SYNC_SETTLE_MS;
+}
+
 static aErr sHandlePacket(aLink* link)
 {
     aPacket* packet = link->rxPacket;
     aErr result = aErrNone;
     sLogPacket(link, aLINK_LOG_RECEIVED, packet);
+    if (sIsLateSyncAnswer(link, packet)) {
+        sAnswerIn(link);
+        (void)aPacket_Reset(packet); /* the link's own receive packet: cannot fail */
+        return aErrNone;
+    }
     bool consumed = false;
     {
         aMutexHold held(link->userFilterMutex);
@@ -153,8 +223,10 @@ static void* sInputThread(void* argument)
     link->syncState = kSyncStateSynced;
     link->lastHandshakeMs = 0;
     link->lastByteMs = aTime_MonotonicMS();
+    link->syncedMs = 0;
     link->inputStarted = 1;
     link->status = linkRunning;
+    sNotifyEngine(link);
 
     while (link->running.load()) {
         uint8_t byte = 0;
@@ -212,6 +284,7 @@ static void* sOutputThread(void* argument)
     pthread_setname_np(pthread_self(), "tarnix-link-out");
     uint8_t pool[aLINK_POOL_SIZE];
     link->outputStarted = 1;
+    sNotifyEngine(link);
 
     while (link->running.load()) {
         aPacket* packet = aPacketFifo_Await(link->outputFifo, aLINK_OUTPUT_WAIT_MS);
@@ -305,6 +378,8 @@ aLinkId aLink_Init(aLinkId linkId, aStream* stream)
     link->inputFinished = 0;
     link->outputFinished = 0;
     link->syncQueued = 0;
+    link->syncAnswersDue = 0;
+    link->syncedMs = 0;
     link->stream = stream;
     link->heartbeat = kHeartbeatIdle;
     link->syncState = kSyncStateSynced;
@@ -339,6 +414,7 @@ void aLinkPriv_LinkRenew(aLink* link, aStream* stream)
     link->status = stream != NULL ? linkStopped : linkNoStream;
     link->heartbeat = kHeartbeatIdle;
     link->syncState = kSyncStateSynced;
+    link->syncAnswersDue = 0;
     link->inputStarted = 0;
     link->outputStarted = 0;
 }
@@ -383,13 +459,12 @@ aErr aLink_Start(aLinkId linkId)
         return aErrResource;
     }
 
-    bool started = false;
-    for (int i = 0; i < aLINK_START_CHECKS && !started; ++i) {
-        started = link->inputStarted.load() && link->outputStarted.load() &&
-                  link->status.load() == linkRunning;
-        if (!started)
-            aTime_MSSleep(aLINK_CHECK_MS);
-    }
+    const bool started = sAwaitEngine(
+        link,
+        [link] {
+            return link->inputStarted.load() && link->outputStarted.load() && link->status.load() == linkRunning;
+        },
+        aLINK_START_WAIT_MS);
     if (!started)
         return aErrIndexRange;
     return sQueueRoute(link, 1);
@@ -410,6 +485,7 @@ aErr aLink_Stop(aLink* link)
     }
     (void)sQueueRoute(link, 0); /* best effort: a module that misses it drops routing when the link goes quiet */
     link->running = 0;
+    sNotifyEngine(link); /* a synchronisation waiting on the engine gives up at once */
     /* A USB read may wait a whole second for a quiet module: cut it short. */
     if (link->stream != NULL)
         (void)aStream_Interrupt(link->stream); /* a stream that cannot be cut short ends its bounded read on its own */
@@ -431,6 +507,14 @@ aErr aLink_Stop(aLink* link)
     return (joinIn == 0 && joinOut == 0) ? aErrNone : aErrUnknown;
 }
 
+/* Drops every packet it is shown; counts the sync requests among them. */
+static bool sDropCountingRequests(const aPacket* packet, void* reference)
+{
+    if (packet->address == aLINK_SYNC_ADDRESS && packet->dataSize == 0)
+        ++*(uint32_t*)reference;
+    return true;
+}
+
 aErr aLink_Sync(aLinkId linkId)
 {
     aLinkEntryHold hold(linkId);
@@ -444,17 +528,24 @@ aErr aLink_Sync(aLinkId linkId)
      * the budget, before the first request could go out. */
     link->syncQueued = 1;
     link->status = linkSyncing;
-    for (int i = 0; i < aLINK_SYNC_REQUESTS; ++i)
-        (void)sQueue(link, aLINK_SYNC_ADDRESS, 0, NULL); /* a request that cannot be queued shows as no answer below */
-    bool synced = false;
-    for (int i = 0; i < aLINK_START_CHECKS && !synced; ++i) {
-        aTime_MSSleep(aLINK_CHECK_MS);
-        if (!link->running.load())
-            return aErrNotReady; /* stopped (or destroyed) meanwhile */
-        synced = link->status.load() == linkRunning;
+    for (int i = 0; i < aLINK_SYNC_REQUESTS; ++i) {
+        /* Counted before it is queued: its answer may be in before this thread runs on. */
+        link->syncAnswersDue++;
+        if (sQueue(link, aLINK_SYNC_ADDRESS, 0, NULL) != aErrNone)
+            (void)sSettleAnswers(link, 1); /* never sent: no answer to wait for */
     }
-    aPacketFifo_DrainPackets(link->outputFifo, sAcceptAll, NULL);
-    aTime_MSSleep(100);
+    const bool synced = sAwaitEngine(link, [link] { return link->status.load() == linkRunning; }, aLINK_SYNC_WAIT_MS);
+    if (!link->running.load())
+        return aErrNotReady; /* stopped (or destroyed) meanwhile */
+    /* Requests not yet sent are dropped: they will never be answered. */
+    uint32_t unsent = 0;
+    aPacketFifo_DrainPackets(link->outputFifo, sDropCountingRequests, &unsent);
+    if (synced && sSettleAnswers(link, unsent) > 0) {
+        /* The module answers every request: once the last answer is in, none
+         * can arrive late. A module that leaves some unanswered costs the bound. */
+        (void)sAwaitEngine(link, [link] { return link->syncAnswersDue.load() == 0; }, aLINK_SYNC_SETTLE_MS);
+    }
+    link->syncAnswersDue = 0;
     aPacketFifo_DrainPackets(link->inputFifo, sAcceptAll, NULL);
     return synced ? aErrNone : aErrNotReady;
 }

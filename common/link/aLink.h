@@ -35,6 +35,12 @@ typedef struct aLink aLink; /* the engine record of one link (aLinkPrivate.h) */
 aLinkId aLink_Init(aLinkId linkId, aStream* stream);
 aErr aLink_Start(aLinkId linkId);
 aErr aLink_Stop(aLink* link);
+/* Synchronises a running link with its module: sends the handshake's sync
+ * requests and returns once the module has answered them all (at most 2 s for
+ * the handshake, then at most 100 ms for the remaining answers), with every
+ * packet queued for readers until then discarded. aErrParam for an unknown
+ * link, aErrNotReady when it is not running, stops meanwhile or the module
+ * does not answer within the bound. Any thread but the link's own. */
 aErr aLink_Sync(aLinkId linkId);
 aErr aLink_ForceRoute(aLinkId linkId, uint8_t on);
 aLinkState aLink_GetStatus(aLinkId linkId);

@@ -145,6 +145,40 @@ TEST_F(TcpLink, WrongSecondAddressRestartsTheHandshake)
     EXPECT_TRUE(EchoWorks(id, kAddress, 4));
 }
 
+// Which of a forced sync's six requests the module answers.
+struct SyncAnswers {
+    const char* name;
+    std::vector<bool> answered;
+};
+
+class TcpLinkSync : public TcpLink, public ::testing::WithParamInterface<SyncAnswers> {};
+
+// However many of its requests are answered, a sync that succeeds leaves no
+// answer behind for readers: the first packet a reader gets afterwards is the
+// reply to its own request.
+TEST_P(TcpLinkSync, SyncsAndNoSyncAnswerReachesReaders)
+{
+    module.clearReceived();
+    for (bool answered : GetParam().answered)
+        module.scriptSyncAnswer(answered ? std::vector<uint8_t>{kAddress, 0} : std::vector<uint8_t>{});
+    ASSERT_EQ(aLink_Sync(id), aErrNone);
+    ASSERT_EQ(PutPacket(id, kAddress, {0x31, 9}), aErrNone);
+    aPacket* reply = aLink_AwaitPacket(id, 5000);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->address, kAddress);
+    EXPECT_EQ(std::vector<uint8_t>(reply->data, reply->data + reply->dataSize), (std::vector<uint8_t>{0x31, 9}));
+    EXPECT_EQ(aPacket_Destroy(&reply), aErrNone);
+    EXPECT_EQ(aLink_GetPacket(id), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TcpLinkSync,
+    ::testing::Values(SyncAnswers{"All", {true, true, true, true, true, true}},
+                      SyncAnswers{"FirstTwo", {true, true, false, false, false, false}},
+                      SyncAnswers{"FirstTwoAndLast", {true, true, false, false, false, true}},
+                      SyncAnswers{"FirstMissing", {false, true, true, true, true, true}}),
+    [](const ::testing::TestParamInfo<SyncAnswers>& info) { return std::string(info.param.name); });
+
 TEST_F(TcpLink, GarbageAndZeroAddressesAreRecoveredFrom)
 {
     module.sendRaw({0x00, 0x00, 0x13, 0xFF, 0x07, 0x99, 0x31});

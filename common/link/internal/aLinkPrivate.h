@@ -6,6 +6,8 @@
 #define TARNIX_ALINKPRIVATE_H
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include "aLink.h"
 #include "aMutex.h"
@@ -61,6 +63,14 @@ struct aLink {
     /* Set by aLink_Sync when it has queued the handshake requests itself, so the
      * input thread takes up the answers instead of starting over. */
     std::atomic<uint8_t> syncQueued;
+    /* Answers still due to the handshake's requests: the module answers each
+     * one, and those that come after the handshake completed are taken by the
+     * input thread, never queued for readers. */
+    std::atomic<uint32_t> syncAnswersDue;
+    uint64_t syncedMs; /* input thread only: when the last handshake completed */
+    /* aLink_Sync waits here for the handshake and its last answer. */
+    std::mutex syncMutex;
+    std::condition_variable syncChanged;
     uint64_t lastHandshakeMs; /* input thread only */
     uint64_t lastByteMs;      /* input thread only */
     struct aLinkEntry* entry; /* the table entry that owns this record */
