@@ -254,19 +254,36 @@ std::string HidErrorText() {
     return narrow;
 }
 
-HidRomAccess TryOpen(const char* path) {
+// True when the system refuses this user the node (hidapi keeps its reason
+// as text only, so the system is asked again).
+bool RefusedToUser(const std::string& path) {
+    return ::access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM);
+}
+
+HidRomAccess TryOpen(const std::string& path) {
     HidRomAccess access;
     access.path = path;
-    hid_device* device = hid_open_path(path);
+    hid_device* device = hid_open_path(path.c_str());
     access.opened = device != nullptr;
     if (device != nullptr) {
         hid_close(device);
         return access;
     }
     access.error = HidErrorText();
-    // hidapi keeps the reason as text only; ask the system again who may open it.
-    access.denied = ::access(path, R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM);
+    access.denied = RefusedToUser(path);
     return access;
+}
+
+// The hidraw nodes with this identity, each once (hidapi lists a node once
+// per usage). hidapi is started by the caller.
+std::vector<std::string> RomPaths(uint16_t vendor, uint16_t product) {
+    std::vector<std::string> paths;
+    hid_device_info* list = hid_enumerate(vendor, product);
+    for (const hid_device_info* d = list; d != nullptr; d = d->next)
+        if (d->path != nullptr && std::find(paths.begin(), paths.end(), d->path) == paths.end()) paths.push_back(d->path);
+    hid_free_enumeration(list);
+    Log::log(kDebug, "%zu i.MX boot ROMs on USB\n", paths.size());
+    return paths;
 }
 
 } // namespace
@@ -274,15 +291,8 @@ HidRomAccess TryOpen(const char* path) {
 std::vector<HidRomAccess> HID_SDPLoader::CheckAccess(uint16_t vendor, uint16_t product) {
     std::vector<HidRomAccess> found;
     if (hid_init() != 0) return found;
-    hid_device_info* list = hid_enumerate(vendor, product);
-    for (const hid_device_info* d = list; d != nullptr; d = d->next) {
-        // A node with several usages is listed once per usage.
-        const auto seen = [d](const HidRomAccess& a) { return a.path == d->path; };
-        if (d->path != nullptr && std::none_of(found.begin(), found.end(), seen)) found.push_back(TryOpen(d->path));
-    }
-    hid_free_enumeration(list);
+    for (const std::string& path : RomPaths(vendor, product)) found.push_back(TryOpen(path));
     hid_exit();
-    Log::log(kDebug, "%zu i.MX boot ROMs on USB\n", found.size());
     return found;
 }
 
@@ -454,21 +464,19 @@ bool Serial_SDPLoader::getDataFromBuffer(const byte_vector& in, unsigned offset,
 std::vector<ImxHidRom> FindImxHidRoms() {
     std::vector<ImxHidRom> roms;
     if (hid_init() != 0) return roms;
-    hid_device_info* list = hid_enumerate(HID_SDPLoader::kRomVendor, HID_SDPLoader::kRomProduct);
-    for (const hid_device_info* at = list; at != nullptr; at = at->next)
-        if (at->path) roms.push_back(ImxHidRom{at->path});
-    hid_free_enumeration(list);
-    for (ImxHidRom& rom : roms) {
+    for (const std::string& path : RomPaths(HID_SDPLoader::kRomVendor, HID_SDPLoader::kRomProduct)) {
+        ImxHidRom rom{path};
         SDPLoader sdp;
-        sdp.setLoader(new HID_SDPLoader(rom.path));
-        if (sdp.init() != SDPLoader::OK) {
-            rom.denied = errno == EACCES || errno == EPERM;
-            continue;
+        sdp.setLoader(new HID_SDPLoader(path));
+        if (sdp.init() == SDPLoader::OK) {
+            unsigned long fingerprint = 0;
+            rom.read = sdp.getFingerprint(fingerprint) == SDPLoader::OK;
+            rom.fingerprint[0] = uint32_t(fingerprint);
+            rom.fingerprint[1] = uint32_t(fingerprint >> 32);
+        } else {
+            rom.denied = RefusedToUser(path);
         }
-        unsigned long fingerprint = 0;
-        rom.read = sdp.getFingerprint(fingerprint) == SDPLoader::OK;
-        rom.fingerprint[0] = uint32_t(fingerprint);
-        rom.fingerprint[1] = uint32_t(fingerprint >> 32);
+        roms.push_back(std::move(rom));
     }
     hid_exit();
     return roms;

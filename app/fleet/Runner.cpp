@@ -151,6 +151,8 @@ private:
         const Result outcome = updater.Recover_Firmware(entry.module.boot_rom->port, 0, kRecoveryBaud, 0, "", false);
         if (outcome.ok()) {
             result.status = ModuleResult::Status::Updated;
+            // The result names the device the ROM turned out to be.
+            if (const unsigned named = updater.Get_RecoveredSerial()) result.plan.module.serial = named;
             return;
         }
         Fail(outcome.code(), outcome.message());

@@ -162,6 +162,10 @@ public:
     // (several are refused and named). The caller knows which modules are
     // absent; the command-line program sets none.
     void Set_RecoveryCandidates(std::vector<unsigned> serials) { recovery_candidates = std::move(serials); }
+    // The device the last successful Recover_Firmware wrote, as the user,
+    // the update server or an unfinished update named it; 0 when none was
+    // named (the recovery image went in) or the recovery failed.
+    unsigned Get_RecoveredSerial() const { return recovered_serial; }
 
 private:
     void FinishJournal(const std::string& device_directory, const JournalEntry& entry);
@@ -171,6 +175,7 @@ private:
                        const std::string& bird_file, const std::optional<JournalEntry>& interrupted);
 
     std::vector<unsigned> recovery_candidates;
+    unsigned recovered_serial = 0;
     std::string server_url;
     std::string store_directory;
     UpdaterDisplayInterface& display;

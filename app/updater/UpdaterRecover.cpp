@@ -257,6 +257,7 @@ std::optional<JournalEntry> Updater::WaitingJournal(std::string& bird_file, unsi
 Result Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
                                  std::string bird_file, bool) {
     const uint64_t start = aTime_MonotonicMS();
+    recovered_serial = 0;
     // A device whose update was cut short gets that update's file, whether
     // it is named (-d), the server names it from the chip's identity, or it
     // is the one unfinished update waiting.
@@ -287,6 +288,7 @@ Result Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud
         }
     }
     const bool ok = WriteRecovery(port, baud, serial, build, bird_file, interrupted);
+    if (ok && serial != kNoParticularDevice) recovered_serial = serial;
     display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
     return ok ? Result() : Result::Failure(aErrIO, "recovery transfer failed");
 }

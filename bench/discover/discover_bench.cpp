@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "PrivateNetwork.h"
+
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -76,12 +78,6 @@ serial = 0x12345678
 model = 19
 version = 3.0.1
 )";
-
-bool InPrivateNamespace() {
-    char self[128] = {};
-    const char* marked = std::getenv("TARNIX_PRIVATE_NETNS");
-    return readlink("/proc/self/ns/net", self, sizeof self - 1) > 0 && marked && std::strcmp(marked, self) == 0;
-}
 
 // Variables for the programs run (the USB test bed's).
 std::vector<std::pair<std::string, std::string>> gEnv;
@@ -206,14 +202,7 @@ void Verdict(const char* what, double value, double target, const char* unit) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (!InPrivateNamespace()) {
-        std::vector<char*> args{const_cast<char*>(NETNS_RUN)};
-        for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(NETNS_RUN, args.data());
-        std::perror(NETNS_RUN);
-        return 1;
-    }
+    EnterPrivateNamespace(NETNS_RUN, argc, argv);
     const std::string what = argc > 1 ? argv[1] : "all";
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
     char dir[] = "/tmp/discover_bench.XXXXXX";

@@ -23,17 +23,13 @@
 
 #include "BenchArgs.h"
 
+#include "PrivateNetwork.h"
+
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr const char* kFlashBase = "0x08000000";
-
-bool InPrivateNamespace() {
-    char self[128] = {};
-    const char* marked = std::getenv("TARNIX_PRIVATE_NETNS");
-    return readlink("/proc/self/ns/net", self, sizeof self - 1) > 0 && marked && std::strcmp(marked, self) == 0;
-}
 
 [[noreturn]] void Stop(const std::string& why) {
     std::fprintf(stderr, "benchmark stopped: %s\n", why.c_str());
@@ -204,14 +200,7 @@ void Measure(const char* label, int count, bool usb, const std::string& bird, in
 } // namespace
 
 int main(int argc, char** argv) {
-    if (!InPrivateNamespace()) {
-        std::vector<char*> args{const_cast<char*>(NETNS_RUN)};
-        for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(NETNS_RUN, args.data());
-        std::perror(NETNS_RUN);
-        return 1;
-    }
+    EnterPrivateNamespace(NETNS_RUN, argc, argv);
     int runs = 3;
     std::vector<char*> parts{argv[0]};
     for (int i = 1; i < argc; ++i) {

@@ -1040,7 +1040,8 @@ std::string Server::command(const std::string& line) {
         std::string usb;
         if (UsbSlot* u = usbSlot(*m))
             usb = u->device >= 0 && usb_->present(u->device)
-                      ? " usb=" + u->node + (usb_->claimed(u->device) ? " usb_claimed=yes" : " usb_claimed=no")
+                      ? " usb=" + u->node + (usb_->claimed(u->device) ? " usb_claimed=yes" : " usb_claimed=no") +
+                            " usb_serial_reads=" + std::to_string(usb_->serialReads(u->device))
                       : " usb=away";
         return "ok " + m->status() + " connections=" + std::to_string(open) + " tcp_port=" + tcp + " pty=" + pty + usb +
                statusOfRom(*m);

@@ -21,6 +21,7 @@ namespace {
 
 constexpr size_t kMaxInQueue = 64 * 1024; // module bytes waiting for a host that does not read
 constexpr size_t kReadyChunk = 4096;      // what a pipe needs free to report POLLOUT
+constexpr uint8_t kSerialIndex = 3;       // the serial string's index in the device descriptor
 constexpr uint32_t kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
                                    USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER |
                                    USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
@@ -113,6 +114,7 @@ struct UsbBed::Device {
     Bytes in_queue;
     int ready_fd = -1; // our end of the node's named pipe, kept full while nothing is reapable
     bool signalled = false;
+    unsigned serial_reads = 0; // requests for the serial string answered
 
     ~Device() {
         for (auto& u : pending_in) u.release();
@@ -131,7 +133,7 @@ struct UsbBed::Device {
         put16(device_descriptor, shape.vendor);
         put16(device_descriptor, shape.product);
         put16(device_descriptor, 0x0100);
-        device_descriptor.insert(device_descriptor.end(), {1, 2, 3, static_cast<uint8_t>(configured ? 1 : 0)});
+        device_descriptor.insert(device_descriptor.end(), {1, 2, kSerialIndex, static_cast<uint8_t>(configured ? 1 : 0)});
         configuration.clear();
         if (configured) {
             Bytes endpoints;
@@ -225,6 +227,7 @@ struct UsbBed::Device {
             else if (kind == 2 && index == 0 && !configuration.empty()) answer = configuration;
             else if (kind == 3 && index < strings.size()) answer = strings[index];
             else known = false;
+            if (kind == 3 && index == kSerialIndex) ++serial_reads;
         } else if ((type & 0x80) && request == 0) { // GET_STATUS
             answer = {0, 0};
         } else if ((type & 0x80) && request == 8) { // GET_CONFIGURATION
@@ -581,6 +584,13 @@ bool UsbBed::present(int device) const {
     if (!d) return false;
     std::lock_guard<std::mutex> guard(d->lock);
     return d->present;
+}
+
+unsigned UsbBed::serialReads(int device) const {
+    Device* d = find(device);
+    if (!d) return 0;
+    std::lock_guard<std::mutex> guard(d->lock);
+    return d->serial_reads;
 }
 
 bool UsbBed::claimed(int device) const {

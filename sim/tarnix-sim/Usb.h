@@ -68,6 +68,8 @@ public:
     void unplug(int device);
     bool present(int device) const;
     bool claimed(int device) const;
+    // How often a host asked this device for its serial string.
+    unsigned serialReads(int device) const;
     // Module bytes for the host, sent on the bulk IN endpoint.
     void deliver(int device, const std::vector<uint8_t>& bytes);
     UsbFaults faults(int device) const;

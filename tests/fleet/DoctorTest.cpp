@@ -75,7 +75,7 @@ struct Report {
 Report Doctor(const std::vector<std::string>& args, const RunOptions& options = {},
               const std::vector<std::string>& prefix = {}) {
     std::vector<std::string> argv = prefix;
-    argv.insert(argv.end(), {FLEET_BIN, "doctor", "--json"});
+    argv.insert(argv.end(), {TARNIX_FLEET_BIN, "doctor", "--json"});
     argv.insert(argv.end(), args.begin(), args.end());
     const auto run = testsupport::Run(argv, options);
     Report report{run.status, {}, run.out, run.err};

@@ -56,6 +56,12 @@ TEST_P(FleetRecovery, UpdateAllRecoversTheBootRom) {
     const bool recovered = flash.compare(0, bench.firmware.size(), bench.firmware) == 0;
     EXPECT_EQ(recovered, std::string(c.said).empty()) << run.out;
     EXPECT_NE(run.out.find(c.said), std::string::npos) << run.out;
+    // The result names the device the server or the record named; nothing recovered, nothing named.
+    const size_t result = run.out.find("\"event\":\"result\"");
+    ASSERT_NE(result, std::string::npos) << run.out;
+    const std::string line = run.out.substr(result, run.out.find('\n', result) - result);
+    EXPECT_NE(line.find(recovered ? "\"serial\":\"0BADF00D\"" : "\"serial\":null"), std::string::npos)
+        << line;
     // The server names 0BADF00D: another device's record is kept, as is every
     // record when nothing was recovered.
     for (const std::string serial : c.waiting) {

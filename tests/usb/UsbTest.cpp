@@ -487,6 +487,33 @@ std::string WaitForNewNode(const UsbSim& sim, const std::string& module, const s
     return "";
 }
 
+// Discovery and link opens read each device's serial string once per
+// context: N links opening side by side must not ask all N devices each. A
+// fresh context (how callers see re-enumerated modules) reads them anew.
+TEST(UsbDriver, ReadsEachSerialStringOncePerContext)
+{
+    UsbSim sim(kTwoModules);
+    ASSERT_TRUE(sim.ready());
+    auto reads = [&](const char* module) { return Field(sim.control(std::string("status ") + module), "usb_serial_reads"); };
+    auto count = [](const linkSpec*, bool* found, void* n) { return *found = true, ++*static_cast<int*>(n), true; };
+    int found = 0;
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, count, &found, 0), 2);
+    {
+        aErr fast, slow;
+        Handle a = Open("0BADCAFE", &slow), b = Open("1234ABCD", &fast);
+        EXPECT_EQ(slow, aErrNone);
+        EXPECT_EQ(fast, aErrNone);
+        EXPECT_EQ(reads("fast"), "1");
+        EXPECT_EQ(reads("slow"), "1");
+    }
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, count, &found, 0), 2);
+    EXPECT_EQ(reads("fast"), "1");
+    Tarnix_libusb_exit();
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, count, &found, 0), 2);
+    EXPECT_EQ(reads("fast"), "2");
+    EXPECT_EQ(reads("slow"), "2");
+}
+
 TEST(UsbLink, ModuleReEnumeratesWhenItsLoaderStartsAndAfterVanishing)
 {
     UsbSim sim(kOneQuietModule);

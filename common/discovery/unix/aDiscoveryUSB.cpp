@@ -58,20 +58,18 @@ aDiscoveryUSBAccess sTryAccess(libusb_device* device)
 
 /* The module's specifier, or false when the device cannot be read or its
  * serial string is not eight hexadecimal digits; *denied tells when the
- * system refused to open it. */
-bool sReadModule(libusb_device* device, linkSpec* spec, bool* denied)
+ * system refused to open it. A device already read in this context is not
+ * opened again. */
+bool sReadModule(libusb_context* context, libusb_device* device, linkSpec* spec, bool* denied)
 {
     libusb_device_descriptor descriptor {};
     if (libusb_get_device_descriptor(device, &descriptor) != 0 || descriptor.iSerialNumber == 0) return false;
-    libusb_device_handle* handle = nullptr;
-    int opened = libusb_open(device, &handle);
-    if (opened != 0) {
-        *denied = opened == LIBUSB_ERROR_ACCESS;
+    char serial[aUSB_SERIAL_STRING_SIZE] = {};
+    const int read = Tarnix_libusb_serial(context, device, serial, sizeof serial, nullptr);
+    *denied = read == LIBUSB_ERROR_ACCESS;
+    uint32_t serialNumber = 0;
+    if (read != 0 || !aDiscovery_ParseUSBSerial(serial, strlen(serial), &serialNumber) || serialNumber == 0)
         return false;
-    }
-    const uint32_t serialNumber = sSerialNumber(handle, descriptor.iSerialNumber);
-    libusb_close(handle);
-    if (serialNumber == 0) return false;
     *spec = linkSpec {};
     spec->type = USB;
     spec->serial_num = serialNumber;
@@ -95,7 +93,7 @@ int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference,
     libusb_context* context = Tarnix_libusb_acquire();
     if (context == nullptr) return 0;
     libusb_device** devices = nullptr;
-    ssize_t count = libusb_get_device_list(context, &devices);
+    ssize_t count = Tarnix_libusb_list(context, &devices);
     if (count < 0) {
         Tarnix_libusb_release(context);
         return 0;
@@ -105,7 +103,7 @@ int aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference,
         linkSpec spec;
         bool denied = false;
         if (!is_tarnix_device(devices[i])) continue;
-        if (!sReadModule(devices[i], &spec, &denied)) {
+        if (!sReadModule(context, devices[i], &spec, &denied)) {
             if (denied && report != nullptr) report->denied++;
             continue;
         }

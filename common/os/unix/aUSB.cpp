@@ -74,9 +74,22 @@ struct tarnixusb {
 
 namespace {
 
+/* Serial strings already read, by device. libusb keeps one libusb_device per
+ * device while it stays on the bus (a re-enumerated device is a new one), so a
+ * serial read once serves every later walk and link open in the same context
+ * instead of opening each device again: with N modules, N links opening side
+ * by side would otherwise open and ask N devices each. Every entry holds a
+ * device reference, so its pointer cannot come back as another device. */
+struct sSerialEntry {
+    libusb_device* device;
+    std::string serial;
+};
+
 struct sContextRecord {
     libusb_context* context;
     int users; /* references held, the current slot's own included */
+    std::mutex serialsLock;
+    std::vector<sSerialEntry> serials;
 };
 
 std::mutex sContextLock;
@@ -106,6 +119,9 @@ void sDropLocked(sContextRecord* r)
     }
     if (sCurrent == r)
         sCurrent = nullptr;
+    for (sSerialEntry& e : r->serials)
+        libusb_unref_device(e.device);
+    r->serials.clear();
     libusb_exit(r->context);
     delete r;
 }
@@ -116,7 +132,11 @@ sContextRecord* sCurrentLocked(void)
         libusb_context* context = nullptr;
         if (libusb_init(&context) != 0)
             return nullptr;
-        sCurrent = new (std::nothrow) sContextRecord{context, 1};
+        sCurrent = new (std::nothrow) sContextRecord;
+        if (sCurrent != nullptr) {
+            sCurrent->context = context;
+            sCurrent->users = 1;
+        }
         if (sCurrent == nullptr)
             libusb_exit(context);
     }
@@ -176,6 +196,102 @@ void Tarnix_libusb_exit(void)
     /* Users still holding it keep it alive until they let go. */
     sRetired.push_back(r);
     sDropLocked(r);
+}
+
+/* The context's record; the caller holds a reference on the context. */
+static sContextRecord* sRecordOf(libusb_context* context)
+{
+    std::lock_guard<std::mutex> guard(sContextLock);
+    return sFindLocked(context);
+}
+
+ssize_t Tarnix_libusb_list(libusb_context* context, libusb_device*** list)
+{
+    ssize_t count = libusb_get_device_list(context, list);
+    sContextRecord* r = count >= 0 ? sRecordOf(context) : nullptr;
+    if (r == nullptr)
+        return count;
+    std::lock_guard<std::mutex> guard(r->serialsLock);
+    auto listed = [&](libusb_device* device) {
+        for (ssize_t i = 0; i < count; ++i)
+            if ((*list)[i] == device)
+                return true;
+        return false;
+    };
+    for (size_t i = 0; i < r->serials.size();) {
+        if (listed(r->serials[i].device)) {
+            ++i;
+            continue;
+        }
+        libusb_unref_device(r->serials[i].device);
+        r->serials.erase(r->serials.begin() + (long)i);
+    }
+    return count;
+}
+
+/* The serial string of an open device as ASCII; false when it cannot be read. */
+static bool sReadSerial(libusb_device_handle* device, char* serial, size_t size)
+{
+    libusb_device_descriptor d;
+    if (libusb_get_device_descriptor(libusb_get_device(device), &d) != 0 || d.iSerialNumber == 0)
+        return false;
+    int n = libusb_get_string_descriptor_ascii(device, d.iSerialNumber, (unsigned char*)serial, (int)size);
+    if (n < 0)
+        return false;
+    serial[n < (int)size ? n : (int)size - 1] = '\0';
+    return true;
+}
+
+static bool sCachedSerial(sContextRecord* r, libusb_device* device, char* serial, size_t size)
+{
+    std::lock_guard<std::mutex> guard(r->serialsLock);
+    for (const sSerialEntry& e : r->serials) {
+        if (e.device == device) {
+            snprintf(serial, size, "%s", e.serial.c_str());
+            return true;
+        }
+    }
+    return false;
+}
+
+static void sRemember(sContextRecord* r, libusb_device* device, const char* serial)
+{
+    std::lock_guard<std::mutex> guard(r->serialsLock);
+    for (const sSerialEntry& e : r->serials)
+        if (e.device == device)
+            return; /* another thread read it meanwhile */
+    try {
+        r->serials.push_back(sSerialEntry{libusb_ref_device(device), serial});
+    } catch (...) {
+        libusb_unref_device(device); /* not remembered: read again next time */
+    }
+}
+
+int Tarnix_libusb_serial(libusb_context* context, libusb_device* device, char* serial, size_t size,
+                         libusb_device_handle** opened)
+{
+    if (opened != nullptr)
+        *opened = nullptr;
+    if (serial == nullptr || size == 0)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    sContextRecord* r = sRecordOf(context);
+    if (r != nullptr && sCachedSerial(r, device, serial, size))
+        return 0;
+    libusb_device_handle* handle = nullptr;
+    int rc = libusb_open(device, &handle);
+    if (rc != 0)
+        return rc;
+    if (!sReadSerial(handle, serial, size)) {
+        libusb_close(handle);
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    if (r != nullptr)
+        sRemember(r, device, serial);
+    if (opened != nullptr)
+        *opened = handle;
+    else
+        libusb_close(handle);
+    return 0;
 }
 
 /* Handles. --------------------------------------------------------------- */
@@ -322,19 +438,6 @@ int find_usb_endpoints(tarnixusb* h)
 
 /* Library mode. ---------------------------------------------------------- */
 
-/* The serial string of an open device as ASCII; false when it cannot be read. */
-static bool sReadSerial(libusb_device_handle* device, char* serial, size_t size)
-{
-    libusb_device_descriptor d;
-    if (libusb_get_device_descriptor(libusb_get_device(device), &d) != 0 || d.iSerialNumber == 0)
-        return false;
-    int n = libusb_get_string_descriptor_ascii(device, d.iSerialNumber, (unsigned char*)serial, (int)size);
-    if (n < 0)
-        return false;
-    serial[n < (int)size ? n : (int)size - 1] = '\0';
-    return true;
-}
-
 static aErr sClaimError(int rc)
 {
     switch (rc) {
@@ -354,7 +457,7 @@ static aErr sOpenLibrary(tarnixusb* h, const char* serialString)
     if (context == nullptr)
         return aErrResource;
     libusb_device** list = nullptr;
-    ssize_t count = libusb_get_device_list(context, &list);
+    ssize_t count = Tarnix_libusb_list(context, &list);
     aErr result = aErrNotFound;
     /* A device the system would not open may be the one asked for: its
      * serial number cannot be read to tell. */
@@ -363,14 +466,17 @@ static aErr sOpenLibrary(tarnixusb* h, const char* serialString)
         if (!is_tarnix_device(list[i]))
             continue;
         libusb_device_handle* device = nullptr;
-        int opened = libusb_open(list[i], &device);
-        if (opened != 0) {
-            denied = denied || opened == LIBUSB_ERROR_ACCESS;
+        char serial[kUSB_SERIAL_SIZE + 1];
+        int read = Tarnix_libusb_serial(context, list[i], serial, sizeof(serial), &device);
+        denied = denied || read == LIBUSB_ERROR_ACCESS;
+        if (read != 0 || strcmp(serial, serialString) != 0) {
+            if (device != nullptr)
+                libusb_close(device);
             continue;
         }
-        char serial[kUSB_SERIAL_SIZE + 1];
-        if (!sReadSerial(device, serial, sizeof(serial)) || strcmp(serial, serialString) != 0) {
-            libusb_close(device);
+        int opened = device != nullptr ? 0 : libusb_open(list[i], &device);
+        if (opened != 0) {
+            denied = denied || opened == LIBUSB_ERROR_ACCESS;
             continue;
         }
         snprintf(h->serial, sizeof(h->serial), "%s", serial);
