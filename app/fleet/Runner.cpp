@@ -148,7 +148,11 @@ private:
         std::vector<unsigned> candidates;
         for (const JournalEntry& waiting : entry.candidates) candidates.push_back(waiting.serial);
         updater.Set_RecoveryCandidates(candidates);
+        // Firmware progress as events, and Ctrl-C heard between chunks.
+        Observer observer(events, entry.module, options.stop);
+        updater.Set_RecoveryObserver(&observer);
         const Result outcome = updater.Recover_Firmware(entry.module.boot_rom->port, 0, kRecoveryBaud, 0, "", false);
+        updater.Set_RecoveryObserver(nullptr);
         if (outcome.ok()) {
             result.status = ModuleResult::Status::Updated;
             // The result names the device the ROM turned out to be.

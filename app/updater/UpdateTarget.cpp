@@ -274,9 +274,10 @@ aErr LinkTarget::Restart() {
 // ---- An i.MX boot ROM ----------------------------------------------------------
 
 ImxBootRomTarget::ImxBootRomTarget(UpdaterDisplayInterface& display_, std::string port_,
-                                   std::vector<unsigned> serials_, bool uei_bytes, int fresh_usb_every_)
+                                   std::vector<unsigned> serials_, bool uei_bytes, int fresh_usb_every_,
+                                   UpdateObserver* observer)
     : display(display_), port(std::move(port_)), serials(std::move(serials_)), fresh_usb_every(fresh_usb_every_),
-      module(0, uint8_t(0)), link(display_, module, 0, false, uei_bytes, nullptr, nullptr) {}
+      module(0, uint8_t(0)), link(display_, module, 0, false, uei_bytes, nullptr, observer) {}
 
 ImxBootRomTarget::~ImxBootRomTarget() = default;
 
@@ -327,8 +328,10 @@ aErr ImxBootRomTarget::Restart() { return link.Restart(); }
 
 // ---- An LPC boot ROM -----------------------------------------------------------
 
-LpcBootRomTarget::LpcBootRomTarget(UpdaterDisplayInterface& display_, std::string port_, unsigned baud_)
-    : display(display_), port(std::move(port_)), baud(baud_), isp(std::make_unique<NXPSerialClass>()) {}
+LpcBootRomTarget::LpcBootRomTarget(UpdaterDisplayInterface& display_, std::string port_, unsigned baud_,
+                                   UpdateObserver* observer_)
+    : display(display_), port(std::move(port_)), baud(baud_), observer(observer_),
+      isp(std::make_unique<NXPSerialClass>()) {}
 
 LpcBootRomTarget::~LpcBootRomTarget() = default;
 
@@ -383,7 +386,12 @@ aErr LpcBootRomTarget::WriteBlock(const uint8_t* image, unsigned length, unsigne
         if (err != aErrNone) return err;
         flash += chunk;
         offset += chunk;
+        written += chunk;
         display.update_progress(double(offset) / length, nullptr);
+        if (observer) {
+            observer->OnStage(UpdateObserver::Stage::Firmware, written, total);
+            if (observer->StopRequested()) return aErrCancel;
+        }
     }
     return aErrNone;
 }
@@ -395,7 +403,12 @@ aErr LpcBootRomTarget::Write(BirdFile& file) {
     Log::log(Log::DEBUG_Updater, "Transferring firmware to device from [%s]\n", file.path.c_str());
     const auto blocks = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
     const int shown = int(blocks.size()) - 1;
-    long total = 0;
+    written = total = 0;
+    for (const auto& block : blocks) {
+        if (block.length == 8) break; // the end marker
+        if (block.length >= 4 && block.data != nullptr) total += block.length - 4;
+    }
+    long sent = 0;
     int number = 1;
     for (const auto& block : blocks) {
         if (block.length == 8) break; // the end marker
@@ -411,10 +424,10 @@ aErr LpcBootRomTarget::Write(BirdFile& file) {
         err = WriteBlock(block.data + 4, length, block.address);
         display.display_progress(false);
         if (err != aErrNone) return err;
-        total += length;
+        sent += length;
         ++number;
     }
-    display.message(kInfo, "Transferred %d blocks, %d total bytes", shown, int(total));
+    display.message(kInfo, "Transferred %d blocks, %d total bytes", shown, int(sent));
     return aErrNone;
 }
 

@@ -74,11 +74,13 @@ private:
 
 // An i.MX part in its boot ROM on `port` (kUsbBootRomPort for USB HID, else a
 // serial port). Its RAM loader comes back on USB as one of `serials` (tried
-// in order), after which the target behaves as a LinkTarget over USB.
+// in order), after which the target behaves as a LinkTarget over USB, with
+// `observer` (may be null) told of the firmware and asked whether to stop
+// between chunks (aErrCancel: the part is left in that loader).
 class ImxBootRomTarget : public UpdateTarget {
 public:
     ImxBootRomTarget(UpdaterDisplayInterface& display, std::string port, std::vector<unsigned> serials,
-                     bool uei_bytes, int fresh_usb_every);
+                     bool uei_bytes, int fresh_usb_every, UpdateObserver* observer = nullptr);
     ~ImxBootRomTarget() override;
 
     // aErrNotReady when the ROM does not answer, aErrParam for a loader block
@@ -104,7 +106,11 @@ private:
 // An LPC part in its boot ROM on serial `port`: the ROM is its own loader.
 class LpcBootRomTarget : public UpdateTarget {
 public:
-    LpcBootRomTarget(UpdaterDisplayInterface& display, std::string port, unsigned baud);
+    // `observer` (may be null) is told of the firmware written and may stop
+    // the write between chunks (aErrCancel: the chip stays in its ROM, its
+    // flash partly written; a later recovery erases it again).
+    LpcBootRomTarget(UpdaterDisplayInterface& display, std::string port, unsigned baud,
+                     UpdateObserver* observer = nullptr);
     ~LpcBootRomTarget() override;
 
     // Opens the port, synchronises at the transfer's rate and unlocks.
@@ -125,5 +131,7 @@ private:
     UpdaterDisplayInterface& display;
     std::string port;
     unsigned baud;
+    UpdateObserver* observer;
+    uint64_t written = 0, total = 0; // firmware bytes, over all blocks
     std::unique_ptr<NXPSerialClass> isp;
 };

@@ -16,6 +16,8 @@
 #include "Result.h"
 #include "UpdateJournal.h"
 #include "UpdaterDisplayInterface.h"
+
+class UpdateObserver;
 #include "aDefs.h"
 #include "aError.h"
 #include "aProtocol.h"
@@ -139,7 +141,8 @@ public:
                                           std::string bird_file, unsigned baud, bool reset_after);
     // A failure has been shown on the display; the Result names the step
     // (aErrParse: the file; aErrNotReady: no identifier; aErrConnection:
-    // the server's recovery data; aErrIO: the transfer).
+    // the server's recovery data; aErrIO: the transfer; aErrCancel: stopped
+    // through the recovery observer).
     Result Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
                           std::string bird_file, bool override);
 
@@ -166,6 +169,12 @@ public:
     // the update server or an unfinished update named it; 0 when none was
     // named (the recovery image went in) or the recovery failed.
     unsigned Get_RecoveredSerial() const { return recovered_serial; }
+    // Told of a recovery's firmware as it is written, and asked between chunks
+    // whether to stop (Recover_Firmware then fails with aErrCancel, the part
+    // left in its boot ROM or the loader it started). Null: none. The
+    // observer must outlive the recoveries it is set for; owner's thread.
+    void Set_RecoveryObserver(UpdateObserver* observer) { recovery_observer = observer; }
+    UpdateObserver* Get_RecoveryObserver() const { return recovery_observer; }
 
 private:
     void FinishJournal(const std::string& device_directory, const JournalEntry& entry);
@@ -176,6 +185,7 @@ private:
 
     std::vector<unsigned> recovery_candidates;
     unsigned recovered_serial = 0;
+    UpdateObserver* recovery_observer = nullptr;
     std::string server_url;
     std::string store_directory;
     UpdaterDisplayInterface& display;

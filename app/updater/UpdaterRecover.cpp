@@ -15,6 +15,7 @@
 #include "UpdateFlow.h"
 #include "UpdateJournal.h"
 #include "UpdateServerRequest.h"
+#include "UpdateObserver.h"
 #include "UpdateTarget.h"
 #include "Updater.h"
 #include "UpdaterStore.h"
@@ -139,7 +140,8 @@ bool WriteThroughChip(Updater& updater, UpdaterDisplayInterface& display, uint8_
     if (chip_family == Updater::kChipIMX) {
         // The RAM loader already runs (the fingerprint read started it): it
         // is found as DEADDEAD or as the device.
-        ImxBootRomTarget target(display, port, {kNoParticularDevice, serial}, uei_bytes, 0);
+        ImxBootRomTarget target(display, port, {kNoParticularDevice, serial}, uei_bytes, 0,
+                                updater.Get_RecoveryObserver());
         const aErr found = target.FindAgain();
         if (found == aErrPermission) updater.Note_UsbAccessDenied();
         if (found != aErrNone) {
@@ -148,7 +150,7 @@ bool WriteThroughChip(Updater& updater, UpdaterDisplayInterface& display, uint8_
         }
         if (target.Write(file) == aErrNone && target.Restart() == aErrNone) return true;
     } else if (chip_family == Updater::kChipLPC) {
-        LpcBootRomTarget target(display, port, baud);
+        LpcBootRomTarget target(display, port, baud, updater.Get_RecoveryObserver());
         if (WriteThroughBootRom(target, file)) return true;
     } else {
         display.message(kError, "Unknown device");
@@ -287,7 +289,11 @@ Result Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud
             return Result::Failure(aErrConnection, why.empty() ? "no recovery information" : why);
         }
     }
+    // Asked to stop: before the chip is erased, or (after a failed write) between chunks.
+    auto stopped = [this] { return recovery_observer != nullptr && recovery_observer->StopRequested(); };
+    if (stopped()) return Result::Failure(aErrCancel, "recovery stopped before the chip was written");
     const bool ok = WriteRecovery(port, baud, serial, build, bird_file, interrupted);
+    if (!ok && stopped()) return Result::Failure(aErrCancel, "recovery stopped part-way: the chip is in its boot ROM or loader");
     if (ok && serial != kNoParticularDevice) recovered_serial = serial;
     display.message(kInfo, "Update time: %.4f sec", double(aTime_MonotonicMS() - start) / 1000.0);
     return ok ? Result() : Result::Failure(aErrIO, "recovery transfer failed");

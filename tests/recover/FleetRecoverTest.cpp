@@ -2,14 +2,19 @@
 // update server names the chip from its identity; with the server down, the
 // one unfinished update waiting in the store names it; with two waiting,
 // neither is guessed. The ROM is the i.MX one on virtual USB HID.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include "ImxBench.h"
 
 namespace {
 
+using recovertest::Image;
 using recovertest::ImxBench;
+using recovertest::LpcSim;
 using recovertest::Rom;
+using namespace std::chrono_literals;
 
 struct RomCase {
     const char* name;
@@ -35,6 +40,15 @@ void Interrupted(const testsupport::TempDir& dir, const std::string& store, cons
                                                      "PHASE=firmware block 1 of 1\n");
 }
 
+// The JSON line of `out` that holds `event`; empty when there is none.
+std::string EventLine(const std::string& out, const std::string& event) {
+    const size_t at = out.find("\"event\":\"" + event + "\"");
+    if (at == std::string::npos) return "";
+    const size_t start = out.rfind('\n', at);
+    const size_t from = start == std::string::npos ? 0 : start + 1;
+    return out.substr(from, out.find('\n', at) - from);
+}
+
 TEST_P(FleetRecovery, UpdateAllRecoversTheBootRom) {
     const RomCase& c = GetParam();
     testsupport::TempDir dir;
@@ -57,11 +71,10 @@ TEST_P(FleetRecovery, UpdateAllRecoversTheBootRom) {
     EXPECT_EQ(recovered, std::string(c.said).empty()) << run.out;
     EXPECT_NE(run.out.find(c.said), std::string::npos) << run.out;
     // The result names the device the server or the record named; nothing recovered, nothing named.
-    const size_t result = run.out.find("\"event\":\"result\"");
-    ASSERT_NE(result, std::string::npos) << run.out;
-    const std::string line = run.out.substr(result, run.out.find('\n', result) - result);
+    const std::string line = EventLine(run.out, "result");
     EXPECT_NE(line.find(recovered ? "\"serial\":\"0BADF00D\"" : "\"serial\":null"), std::string::npos)
         << line;
+    EXPECT_EQ(run.out.find("\"stage\":\"firmware\"") != std::string::npos, recovered) << run.out;
     // The server names 0BADF00D: another device's record is kept, as is every
     // record when nothing was recovered.
     for (const std::string serial : c.waiting) {
@@ -72,6 +85,44 @@ TEST_P(FleetRecovery, UpdateAllRecoversTheBootRom) {
         EXPECT_NE(testsupport::ReadFile(store + "/updater/0BADF00D/.settings").find("LATEST_TRANSFER=8.bird"),
                   std::string::npos);
     }
+}
+
+// An LPC part named with --recover-port, its bytes paced at the line's rate
+// (48 KiB take seconds): Ctrl-C once its firmware is going in stops the
+// recovery at the next chunk, the chip left in its ROM with the image
+// unfinished; the next run recovers it, the device named in its result.
+TEST(FleetLpcRecovery, CtrlCStopsBetweenChunksAndTheNextRunRecovers) {
+    testsupport::TempDir dir;
+    const std::string store = dir / "store", flash = dir / "flash.bin";
+    const std::string firmware = Image(48 * 1024, 7);
+    testsupport::Run({"/bin/mkdir", "-p", dir / "catalog"});
+    testsupport::WriteFile(dir / "fw.bin", firmware);
+    testsupport::WriteFile(dir / "m", "build 7\nversion 2.2.0\nmodel Ristova\nserial 0BADF00D\nfirmware 0x0 " +
+                                          dir / "fw.bin" + "\n");
+    ASSERT_EQ(testsupport::Run({BIRDTOOL_BIN, "pack", dir / "m", dir / "catalog/ristova_7.bird"}).status, 0);
+    testsupport::WriteFile(dir / "devices", "0BADF00D Ristova - 12345678:9ABCDEF0:0F1E2D3C:4B5A6978\n");
+    servertest::StandInServer server({dir / "catalog", dir / "devices", "k", "", ""});
+    LpcSim sim(flash, {"--pace"});
+    ASSERT_FALSE(sim.pty.empty());
+    const std::vector<std::string> argv{TARNIX_FLEET_BIN, "update", "--recover-port", sim.pty,
+                                        "-u", server.url(), "-i", store, "--json"};
+    auto holdsImage = [&] { return testsupport::ReadFile(flash).compare(0, firmware.size(), firmware) == 0; };
+
+    testsupport::Background stopped(argv);
+    ASSERT_FALSE(stopped.WaitForLine("\"stage\":\"firmware\"", 60s).empty()) << stopped.output();
+    EXPECT_NE(stopped.Stop(SIGINT, 60s), 0);
+    const std::string result = EventLine(stopped.output(), "result");
+    EXPECT_NE(result.find("\"status\":\"failed\""), std::string::npos) << stopped.output();
+    EXPECT_NE(result.find("recovery stopped part-way"), std::string::npos) << result;
+    EXPECT_NE(EventLine(stopped.output(), "summary").find("\"interrupted\":true"), std::string::npos);
+    EXPECT_FALSE(holdsImage());
+
+    testsupport::RunOptions options;
+    options.timeout = 90s;
+    const auto again = testsupport::Run(argv, options);
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_TRUE(holdsImage());
+    EXPECT_NE(EventLine(again.out, "result").find("\"serial\":\"0BADF00D\""), std::string::npos) << again.out;
 }
 
 // clang-format off

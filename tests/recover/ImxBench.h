@@ -99,4 +99,19 @@ struct ImxBench {
     std::string state, pty;
 };
 
+// An NXP LPC part at its ISP boot ROM (lpc-isp-sim) on a pseudo-terminal,
+// its flash kept in `flash`; `pty` stays empty when it did not start.
+class LpcSim {
+public:
+    explicit LpcSim(const std::string& flash, std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv{LPC_ISP_SIM_BIN, "--flash", flash};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        process = std::make_unique<testsupport::Background>(argv);
+        const std::string line = process->WaitForLine("pty ", 10s);
+        if (line.size() > 4 && !process->WaitForLine("READY", 10s).empty()) pty = line.substr(4);
+    }
+    std::unique_ptr<testsupport::Background> process;
+    std::string pty;
+};
+
 } // namespace recovertest

@@ -18,6 +18,7 @@ namespace {
 
 using recovertest::Image;
 using recovertest::ImxBench;
+using recovertest::LpcSim;
 using recovertest::Rom;
 
 using testsupport::RunResult;
@@ -46,19 +47,6 @@ void MakeBird(const testsupport::TempDir& dir, const std::string& path, unsigned
     auto r = testsupport::Run({BIRDTOOL_BIN, "pack", path + ".manifest", path});
     ASSERT_EQ(r.status, 0) << r.err;
 }
-
-class LpcSim {
-public:
-    explicit LpcSim(const std::string& flash, std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv{LPC_ISP_SIM_BIN, "--flash", flash};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        process = std::make_unique<testsupport::Background>(argv);
-        const std::string line = process->WaitForLine("pty ", 10s);
-        if (line.size() > 4 && !process->WaitForLine("READY", 10s).empty()) pty = line.substr(4);
-    }
-    std::unique_ptr<testsupport::Background> process;
-    std::string pty;
-};
 
 class Recover : public ::testing::Test {
 protected:
