@@ -11,7 +11,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <sys/inotify.h>
 #include <unistd.h>
 #include <vector>
 
@@ -206,23 +205,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     bootrom::LpcIspRom rom(opt.rom, port, flash, PrintedEvents(opt.verbose));
-    // Every open of the terminal by a host shows as an open event on its node.
-    int opens = -1;
-    if (opt.resetOnOpen) {
-        opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (opens < 0 || inotify_add_watch(opens, port.path().c_str(), IN_OPEN) < 0) {
-            std::fprintf(stderr, "lpc-isp-sim: cannot watch %s for opens\n", port.path().c_str());
-            return 1;
-        }
+    if (opt.resetOnOpen && !port.watchOpens(error)) {
+        std::fprintf(stderr, "lpc-isp-sim: %s\n", error.c_str());
+        return 1;
     }
     port.announce();
     uint8_t buffer[256];
     while (!bootrom::stopRequested) {
         long n = port.read(buffer, sizeof buffer, 100);
         if (n < 0) break;
-        // An open comes before the bytes the host sends after it.
-        char events[4096];
-        if (opens >= 0 && read(opens, events, sizeof events) > 0) rom.reset();
+        if (port.openedSinceLastCheck()) rom.reset();
         for (long i = 0; i < n; ++i) rom.feed(buffer[i]);
     }
     flash.sync();

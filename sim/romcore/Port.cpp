@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -49,8 +50,27 @@ bool ParseU32(const std::string& text, uint32_t& value) {
 PtyPort::~PtyPort() {
     if (!opts.link.empty()) unlink(opts.link.c_str());
     if (!opts.readyFile.empty()) unlink(opts.readyFile.c_str());
+    if (opens >= 0) close(opens);
     if (slave >= 0) close(slave);
     if (master >= 0) close(master);
+}
+
+bool PtyPort::watchOpens(std::string& error) {
+    if (opens >= 0) return true;
+    opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (opens < 0 || inotify_add_watch(opens, slavePath.c_str(), IN_OPEN) < 0) {
+        error = "cannot watch " + slavePath + " for opens: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool PtyPort::openedSinceLastCheck() {
+    if (opens < 0) return false;
+    bool opened = false;
+    char events[4096];
+    while (::read(opens, events, sizeof events) > 0) opened = true;
+    return opened;
 }
 
 bool PtyPort::open(std::string& error) {

@@ -41,6 +41,14 @@ public:
     bool outputPending() const { return !pending.empty(); }
     // The terminal's master side, for a host loop that polls it (-1 before open).
     int fd() const { return master; }
+    // Hosts opening the terminal, as a board whose ISP circuit the port's
+    // modem lines (DTR/RTS) reset sees them: watchOpens starts watching
+    // (after open; false with `error` set when it cannot), and
+    // openedSinceLastCheck tells whether a host opened it since the last
+    // call. An open comes before the bytes the host sends after it, so a
+    // loop asks before feeding what it read.
+    bool watchOpens(std::string& error);
+    bool openedSinceLastCheck();
 
 private:
     unsigned lineRate() const;
@@ -50,6 +58,7 @@ private:
     PortOptions opts;
     int master = -1;
     int slave = -1;
+    int opens = -1; // inotify watch on the terminal's opens
     std::string slavePath;
     struct Pending {
         uint64_t due; // when the byte has left the chip (µs)

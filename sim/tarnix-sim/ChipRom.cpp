@@ -44,6 +44,8 @@ ChipRom::ChipRom(Module& module, Log& log) : module_(module), log_(log), kind_(m
     port_ = std::make_unique<bootrom::PtyPort>(options);
     std::string error;
     if (!port_->open(error)) throw std::runtime_error(module.name() + ": boot ROM: " + error);
+    if (module.config().boot_rom_reset_on_open && !port_->watchOpens(error))
+        throw std::runtime_error(module.name() + ": boot ROM: " + error);
     where_ = port_->path();
     flash_ = std::make_unique<ModuleFlash>(module.flash());
 }
@@ -96,6 +98,12 @@ void ChipRom::service() {
     if (!port_) return;
     uint8_t buffer[256];
     const long n = port_->read(buffer, sizeof buffer, 0);
+    // A host opened the terminal: the board's reset wiring brings the chip
+    // back to the ROM's prompt before the host's bytes arrive.
+    if (port_->openedSinceLastCheck() && active_ && isp_) {
+        isp_->reset();
+        log_.info("%s: boot ROM reset: a host opened its terminal", module_.name().c_str());
+    }
     // Fed one byte at a time: the ROM may start code (and go silent) at any.
     for (long i = 0; i < n && active_ && isp_; ++i) isp_->feed(buffer[i]);
     port_->pump();

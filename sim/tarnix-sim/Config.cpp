@@ -174,6 +174,7 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& value, c
         else throw ConfigError(what + ": expected none, imx-hid or lpc");
     }
     else if (key == "boot_rom_link") m.boot_rom_link = value;
+    else if (key == "boot_rom_reset_on_open") m.boot_rom_reset_on_open = parseBool(value, what);
     else if (key == "start_down") m.start_down = parseBool(value, what);
     else if (key == "loader_running") m.loader_running = parseBool(value, what);
     else if (key == "port") m.port = static_cast<uint16_t>(parseNumber(value, 65535, what));
@@ -206,12 +207,14 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& value, c
 void validateBootRom(const ModuleConfig& m, const std::string& where) {
     if (m.boot_rom == BootRom::None) {
         if (!m.boot_rom_link.empty()) throw ConfigError(where + ": boot_rom_link without boot_rom = lpc");
+        if (m.boot_rom_reset_on_open) throw ConfigError(where + ": boot_rom_reset_on_open without boot_rom = lpc");
         return;
     }
     if (!m.router.empty()) throw ConfigError(where + ": a module behind a router has no boot ROM of its own here");
     if (!m.identity) throw ConfigError(where + ": boot_rom needs identity (the chip's fingerprint)");
     if (m.boot_rom == BootRom::ImxHid) {
         if (!m.boot_rom_link.empty()) throw ConfigError(where + ": boot_rom_link is for boot_rom = lpc");
+        if (m.boot_rom_reset_on_open) throw ConfigError(where + ": boot_rom_reset_on_open is for boot_rom = lpc");
         return;
     }
     if (m.flash_base != 0) throw ConfigError(where + ": boot_rom = lpc needs flash_base = 0 (an LPC part's flash starts at 0)");

@@ -115,9 +115,12 @@ struct ModuleConfig {
     bool start_down = false;
     bool loader_running = false;
     // The chip's boot ROM (its fingerprint is `identity`) and, for the LPC
-    // ROM, a symbolic link to be made to its pseudo-terminal.
+    // ROM, a symbolic link to be made to its pseudo-terminal and whether a
+    // host opening that terminal resets the chip to the ROM's prompt (a
+    // board whose ISP circuit the port's DTR/RTS lines drive).
     BootRom boot_rom = BootRom::None;
     std::string boot_rom_link;
+    bool boot_rom_reset_on_open = false;
     Faults faults;
 };
 

@@ -67,6 +67,7 @@ const char* kUsage =
     "  factory.N (hex bytes), router and i2c_address (a module behind a router),\n"
     "  identity (W0,W1,W2,W3), start_down, loader_running (a boot ROM's loader),\n"
     "  boot_rom (none, imx-hid or lpc: what a power cut brings back), boot_rom_link,\n"
+    "  boot_rom_reset_on_open (yes/no),\n"
     "  fault.NAME = VALUE.\n"
     "Faults: drop_replies, short_replies, wrong_data_count, refuse_prepare, refuse_write, wrong_sum,\n"
     "  silent_after_load, no_return_after_reboot, boot_old_image (each N or 'always'),\n"

@@ -237,10 +237,12 @@ std::string PackBird(const testsupport::TempDir& dir, const std::string& name, u
 // with the real Updater: the server names the build from the fingerprint, and
 // the module comes back running it, found again by discovery.
 struct RecoveryCase {
+    const char* name;
     const char* rom;
     const char* transport;
     const char* cut;
     size_t kept;
+    const char* keys = ""; // more of the module's configuration
 };
 
 void PrintTo(const RecoveryCase& c, std::ostream* os) { *os << c.rom << " on " << c.transport << ", cut " << c.cut; }
@@ -265,7 +267,7 @@ TEST_P(PowerCutRecovery, UpdaterRecoversTheModuleThroughItsBootRom) {
     testsupport::WriteFile(dir / "devices", "DEADDEAD Rescue\n0BADF00D Ristova - 11111111:22222222:33333333:44444444\n");
     servertest::StandInServer server({dir / "catalog", dir / "devices", "k", "", ""});
 
-    Sim sim(ModuleWithRom(c.rom, c.transport, std::string("fault.power_cut = ") + c.cut + "\n"),
+    Sim sim(ModuleWithRom(c.rom, c.transport, std::string("fault.power_cut = ") + c.cut + "\n" + c.keys),
             {"--discovery", "--bind", "10.77.0.1"}, dir / "state");
     ASSERT_TRUE(sim.ready()) << sim.log();
     testsupport::RunOptions options;
@@ -290,6 +292,7 @@ TEST_P(PowerCutRecovery, UpdaterRecoversTheModuleThroughItsBootRom) {
     EXPECT_TRUE(StatusShows(sim, {" up=1 ", " serial=0BADF00D ", " build=1234 ", " in_rom=no"}, 20000ms))
         << sim.control("status m");
     ExpectFlash(sim.state(), image, image.size());
+    EXPECT_EQ(sim.log().find("boot ROM reset: a host opened its terminal") != std::string::npos, *c.keys != '\0');
     r = updater({"-D", "-t", lpc ? "TCPIP" : "USB"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("0BADF00D"), std::string::npos) << r.out;
@@ -297,11 +300,12 @@ TEST_P(PowerCutRecovery, UpdaterRecoversTheModuleThroughItsBootRom) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Roms, PowerCutRecovery,
-                         ::testing::Values(RecoveryCase{"lpc", "tcp", "firmware:1000", 1000},
-                                           RecoveryCase{"imx-hid", "usb", "loader", kUntouched}),
-                         [](const ::testing::TestParamInfo<RecoveryCase>& info) {
-                             return std::string(info.param.rom[0] == 'l' ? "lpc" : "imx");
-                         });
+                         ::testing::Values(RecoveryCase{"lpc", "lpc", "tcp", "firmware:1000", 1000},
+                                           // Each open of the port brings the chip back to the prompt.
+                                           RecoveryCase{"lpcResetOnOpen", "lpc", "tcp", "firmware:1000", 1000,
+                                                        "boot_rom_reset_on_open = yes\n"},
+                                           RecoveryCase{"imx", "imx-hid", "usb", "loader", kUntouched}),
+                         [](const ::testing::TestParamInfo<RecoveryCase>& info) { return std::string(info.param.name); });
 
 // A third-party ISP tool syncs with the LPC ROM, programs the module's flash
 // and starts it: the module is back on its port, running what was written.
@@ -337,6 +341,8 @@ TEST(PowerCutConfig, ImpossibleBootRomsAreRefused) {
         {base + "boot_rom = lpc\nidentity = 1,2,3,4\nflash_base = 0x08000000\n", "needs flash_base = 0"},
         {base + "boot_rom = lpc\nidentity = 1,2,3,4\nflash_size = 0x30000\n", "a flash_size an LPC17xx has"},
         {base + "boot_rom_link = /tmp/x\n", "boot_rom_link without boot_rom = lpc"},
+        {base + "boot_rom = imx-hid\nidentity = 1,2,3,4\nboot_rom_reset_on_open = yes\n",
+         "boot_rom_reset_on_open is for boot_rom = lpc"},
         {base + "fault.power_cut = sometimes\n", "expected loader, firmware:BYTES or off"},
         {base + "[module c]\nrouter = m\ni2c_address = 0x10\nserial = 2\nboot_rom = lpc\nidentity = 1,2,3,4\n",
          "behind a router has no boot ROM"},
