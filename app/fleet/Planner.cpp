@@ -178,6 +178,13 @@ ResultOf<std::vector<PlanEntry>> MakePlan(Updater& updater, const std::vector<Fl
             entry.reason = m.state == "busy" ? "busy: another process holds it" : m.state;
         } else if (m.boot_rom) {
             recover(entry);
+        } else if (m.serial == kNoParticularDevice) {
+            // The recovery loader an i.MX boot ROM started, left running by a
+            // recovery that stopped: it is no module to update, and the chip
+            // answers its ROM again only after a reset.
+            entry.action = PlanEntry::Action::Skip;
+            entry.reason = "a chip running the recovery loader its boot ROM started: reset or power-cycle it, "
+                           "then recover it through its boot ROM";
         } else if (file) {
             FilePlanner{*report, *file, FileSize(request.file), request.force}.Plan(entry);
         } else {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "ImxBench.h"
+#include "SimHarness.h"
 
 namespace {
 
@@ -14,6 +15,7 @@ using recovertest::Image;
 using recovertest::ImxBench;
 using recovertest::LpcSim;
 using recovertest::Rom;
+using simtest::Sim;
 using namespace std::chrono_literals;
 
 struct RomCase {
@@ -123,6 +125,24 @@ TEST(FleetLpcRecovery, CtrlCStopsBetweenChunksAndTheNextRunRecovers) {
     EXPECT_EQ(again.status, 0) << again.out << again.err;
     EXPECT_TRUE(holdsImage());
     EXPECT_NE(EventLine(again.out, "result").find("\"serial\":\"0BADF00D\""), std::string::npos) << again.out;
+}
+
+// A chip left running the recovery loader (its recovery stopped part-way)
+// shows as the recovery device: never updated as a module, the way out named.
+TEST(FleetRecoveryLoader, TheRecoveryDeviceIsSkippedNotUpdated) {
+    testsupport::TempDir dir;
+    Sim sim("[module rescue]\nserial = 0xDEADDEAD\nmodel = 17\ntransport = usb\n");
+    ASSERT_TRUE(sim.ready());
+    testsupport::RunOptions options;
+    for (const auto& [key, value] : sim.env()) options.env[key] = value;
+    options.timeout = 90s;
+    const auto run = testsupport::Run(
+        {TARNIX_FLEET_BIN, "update", "-t", "usb", "-u", "127.0.0.1:1", "-i", dir / "store", "--json"}, options);
+    const std::string result = EventLine(run.out, "result");
+    EXPECT_NE(result.find("\"serial\":\"DEADDEAD\""), std::string::npos) << run.out << run.err;
+    EXPECT_NE(result.find("\"status\":\"skipped\""), std::string::npos) << result;
+    EXPECT_NE(result.find("recovery loader its boot ROM started"), std::string::npos) << result;
+    EXPECT_EQ(sim.log().find("rescue: upgrade"), std::string::npos) << "the recovery loader was sent an upgrade";
 }
 
 // clang-format off
