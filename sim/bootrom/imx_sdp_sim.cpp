@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Port.h"
+#include "SparseRam.h"
 
 using bootrom::ParseU32;
 
@@ -119,8 +120,7 @@ public:
             }
             return;
         case State::Data:
-            memory(dataAddress + dataDone) = b;
-            written.insert(dataAddress + dataDone);
+            ram.load(dataAddress + dataDone, b);
             dataDone++;
             if (fault("chatter") && dataDone == 1) put32(0xDEADBEEF);
             if (dataDone == dataLength) finishData();
@@ -143,16 +143,11 @@ private:
     }
     void security() { put32(opt.security); }
 
-    uint8_t& memory(uint32_t address) {
-        auto& page = pages[address >> 12];
-        if (page.empty()) page.assign(4096, 0);
-        return page[address & 0xFFF];
-    }
     uint32_t read32(uint32_t address) {
         auto r = opt.registers.find(address);
         if (r != opt.registers.end()) return r->second;
         uint32_t v = 0;
-        for (int i = 3; i >= 0; --i) v = v << 8 | memory(address + i);
+        for (int i = 3; i >= 0; --i) v = v << 8 | ram.at(address + i);
         return v;
     }
 
@@ -179,7 +174,7 @@ private:
             return;
         }
         case 0x0202: { // WRITE_REGISTER
-            for (int i = 0; i < 4; ++i) memory(address + i) = (uint8_t)(data >> (8 * i));
+            for (int i = 0; i < 4; ++i) ram.at(address + i) = (uint8_t)(data >> (8 * i));
             security();
             put32(kRegisterWritten);
             return;
@@ -201,7 +196,7 @@ private:
         case 0x0B0B: { // JUMP_ADDRESS
             security();
             std::snprintf(text, sizeof text, "JUMP 0x%08X\n", address);
-            dump();
+            ram.dump(opt.dumpFile);
             std::fputs(text, stdout);
             std::fflush(stdout);
             state = State::Jumped;
@@ -237,30 +232,13 @@ private:
     }
 
     // Written bytes as contiguous regions: address, length, bytes.
-    void dump() {
-        if (opt.dumpFile.empty()) return;
-        std::string tmp = opt.dumpFile + ".tmp";
-        FILE* f = std::fopen(tmp.c_str(), "wb");
-        if (f == nullptr) return;
-        auto it = written.begin();
-        while (it != written.end()) {
-            uint32_t start = *it, end = start;
-            while (it != written.end() && *it == end) ++it, ++end;
-            uint32_t header[2] = {start, end - start};
-            std::fwrite(header, sizeof header, 1, f);
-            for (uint32_t a = start; a != end; ++a) std::fputc(memory(a), f);
-        }
-        std::fclose(f);
-        std::rename(tmp.c_str(), opt.dumpFile.c_str());
-    }
 
     const Options& opt;
     bootrom::PtyPort& port;
     State state = State::Association;
     int matched = 0;
     std::vector<uint8_t> command;
-    std::map<uint32_t, std::vector<uint8_t>> pages;
-    std::set<uint32_t> written;
+    bootrom::SparseRam ram;
     uint16_t dataType = 0;
     uint32_t dataAddress = 0, dataLength = 0, dataDone = 0;
 };

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Port.h"
+#include "SparseRam.h"
 
 namespace bootrom {
 
@@ -119,8 +120,7 @@ public:
         if (p[0] == 1 && n >= 17 && !inData) return command(p + 1);
         if (p[0] == 2 && inData) {
             for (size_t i = 1; i < n && done < length; ++i) {
-                memory(address + done) = p[i];
-                written.insert(address + done);
+                ram.load(address + done, p[i]);
                 done++;
             }
             if (done >= length) finishData();
@@ -142,11 +142,6 @@ private:
     static uint32_t be32(const uint8_t* p) { return (uint32_t)p[0] << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
     void log(const std::string& s) {
         if (opt.verbose) std::fprintf(stderr, "imx-sdp-hid-sim: %s\n", s.c_str());
-    }
-    uint8_t& memory(uint32_t a) {
-        auto& page = pages[a >> 12];
-        if (page.empty()) page.assign(4096, 0);
-        return page[a & 0xFFF];
     }
     void report(uint8_t id, const std::vector<uint32_t>& words) {
         std::vector<uint8_t> r(id == 3 ? 5 : 65, 0);
@@ -173,7 +168,7 @@ private:
                     auto r = opt.registers.find(a + 4 * k);
                     uint32_t v = 0;
                     if (r != opt.registers.end()) v = r->second;
-                    else for (int b = 3; b >= 0; --b) v = v << 8 | memory(a + 4 * k + b);
+                    else for (int b = 3; b >= 0; --b) v = v << 8 | ram.at(a + 4 * k + b);
                     chunk.push_back(v);
                 }
                 report(4, chunk);
@@ -197,7 +192,7 @@ private:
             return;
         case 0x0B0B:
             report(3, {opt.security});
-            dump();
+            ram.dump(opt.dumpFile);
             if (onJump) onJump(a);
             return;
         default:
@@ -211,27 +206,12 @@ private:
         report(3, {opt.security});
         report(4, {dataType == 0x0A0A ? 0x128A8A12u : 0x88888888u});
     }
-    void dump() {
-        if (opt.dumpFile.empty()) return;
-        FILE* f = std::fopen((opt.dumpFile + ".tmp").c_str(), "wb");
-        if (f == nullptr) return;
-        for (auto it = written.begin(); it != written.end();) {
-            uint32_t start = *it, end = start;
-            while (it != written.end() && *it == end) ++it, ++end;
-            uint32_t head[2] = {start, end - start};
-            std::fwrite(head, sizeof head, 1, f);
-            for (uint32_t x = start; x != end; ++x) std::fputc(memory(x), f);
-        }
-        std::fclose(f);
-        std::rename((opt.dumpFile + ".tmp").c_str(), opt.dumpFile.c_str());
-    }
 
     const HidRomOptions opt;
     std::function<void(uint32_t)> onJump;
     std::mutex mutex;
     std::deque<std::vector<uint8_t>> queue;
-    std::map<uint32_t, std::vector<uint8_t>> pages;
-    std::set<uint32_t> written;
+    SparseRam ram;
     bool inData = false;
     bool gone = false;
     uint16_t dataType = 0;
